@@ -1,0 +1,17 @@
+#include "commands/shared_objects.h"
+
+namespace kv {
+
+com::ComPtr<components::IZrCalcEnvironment> g_pEnvironment;
+
+platform::TrackedLock& ScheduleLock() {
+  static platform::TrackedLock lock("Schedule Threads");
+  return lock;
+}
+
+platform::TrackedLock& UnitsLock() {
+  static platform::TrackedLock lock("Eng Units Lock");
+  return lock;
+}
+
+}  // namespace kv

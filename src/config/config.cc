@@ -1,0 +1,58 @@
+#include "config/config.h"
+
+#include "platform/env.h"
+
+namespace kv {
+
+std::string g_BasePath;
+bool g_bOdmWorkspaceSet = false;
+int16_t g_bStoreAndForwardEnabled = 0;
+
+namespace config {
+namespace {
+using platform::RegHive;
+using platform::RegValue;
+
+// A string value read as into a buffer of `limit` bytes: it must fit with its NUL.
+bool ReadBoundedString(const char* key, const char* name, size_t limit, std::string* out) {
+  auto& reg = *platform::Env::Current().registry;
+  RegValue v;
+  if (reg.GetValue(RegHive::LocalMachine, key, name, &v) != platform::kRegOk) return false;
+  if (v.type != platform::REG_SZ && v.type != platform::REG_EXPAND_SZ) return false;
+  if (v.text.size() + 1 > limit) return false;
+  *out = v.text;
+  return true;
+}
+}  // namespace
+
+std::string LookupBasePath() {
+  auto& env = platform::Env::Current();
+  std::string result;
+  if (!ReadBoundedString(kSharedPathKey, kSharedPathValue, 260, &result)) {
+    if (auto v = env.system->GetEnv(kBaseEnvVar)) result = *v;
+  }
+  if (result.empty()) result = env.system->CommonAppDataFolder() + "\\Quorlith\\Morvane Calc";
+  return result;
+}
+
+std::string ReadOdmWorkspace() {
+  std::string text;
+  return ReadBoundedString(kOdmKey, kOdmWorkSpaceValue, 256, &text) ? text : std::string();
+}
+
+uint32_t ReadStoreAndForward() {
+  RegValue v;
+  auto& reg = *platform::Env::Current().registry;
+  if (reg.GetValue(RegHive::LocalMachine, kStoreAndForwardKey, kStoreAndForwardValue, &v) != platform::kRegOk)
+    return 0;
+  return v.type == platform::REG_DWORD ? v.dword : 0;
+}
+
+void LoadConfiguration() {
+  g_BasePath = LookupBasePath();
+  g_bOdmWorkspaceSet = !ReadOdmWorkspace().empty();
+  g_bStoreAndForwardEnabled = ReadStoreAndForward() != 0 ? -1 : 0;
+}
+
+}  // namespace config
+}  // namespace kv

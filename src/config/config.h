@@ -1,0 +1,45 @@
+#pragma once
+// Configuration read from the registry store and the environment at start-up: the root base
+// directory of the object store and the two start-up flags. There is no configuration file.
+#include <cstdint>
+#include <string>
+
+namespace kv {
+
+// The root base directory, without a trailing backslash; set once at start-up before any
+// command runs (LoadConfiguration) and never changed afterwards.
+extern std::string g_BasePath;
+// True when the ODM workspace value was a non-empty string at start-up; the workspace commands
+// update it when they write the value.
+extern bool g_bOdmWorkspaceSet;
+// VARIANT_TRUE (-1) when store-and-forward "Enabled" was non-zero at start-up, else 0.
+extern int16_t g_bStoreAndForwardEnabled;
+
+namespace config {
+
+// Registry keys (HKLM) and values of this system.
+inline constexpr const char* kSharedPathKey = "SOFTWARE\\Wow6432Node\\Quorlith\\Morvane Calc";
+inline constexpr const char* kSharedPathValue = "Shared Path";
+inline constexpr const char* kOdmKey = "SOFTWARE\\Quorlith\\Morvane Calc\\Odm";
+inline constexpr const char* kOdmWorkSpaceValue = "WorkSpace";
+inline constexpr const char* kStoreAndForwardKey = "SOFTWARE\\Quorlith\\Morvane Calc\\StoreAndForward";
+inline constexpr const char* kStoreAndForwardValue = "Enabled";
+inline constexpr const char* kBaseEnvVar = "MORVANE_CALC_BASE";
+
+// The root base directory: "Shared Path" (REG_SZ or REG_EXPAND_SZ of at most 260 bytes with its
+// NUL, used as it stands, even when empty); else $MORVANE_CALC_BASE; and when the result is
+// still empty, the common application data folder + "\Quorlith\Morvane Calc". Never fails.
+std::string LookupBasePath();
+
+// "WorkSpace" as a string of at most 256 bytes with its NUL; "" when the key or value is
+// missing or unreadable.
+std::string ReadOdmWorkspace();
+
+// "Enabled" as a DWORD; 0 when the key or value is missing or not a DWORD.
+uint32_t ReadStoreAndForward();
+
+// Sets g_BasePath, g_bOdmWorkspaceSet and g_bStoreAndForwardEnabled from the lookups above.
+void LoadConfiguration();
+
+}  // namespace config
+}  // namespace kv

@@ -1,0 +1,84 @@
+// The list and fetch commands over the store.
+#include "commands/calc_cmd_base.h"
+#include "commands/error_codes.h"
+#include "commands/shared_objects.h"
+#include "components/calc_components.h"
+#include "store/store_names.h"
+
+namespace kv {
+
+using components::IZrCalculation;
+using components::IZrLibrary;
+
+void CCalcCmdBase::GetCalculationList(Variant* outVal) {
+  ResetLastError();
+  StringArrayToVariant(ListCalculations(), outVal);
+}
+
+void CCalcCmdBase::GetLibraryList(Variant* result) {
+  ResetLastError();
+  StringArrayToVariant(ListLibraries(), result);
+}
+
+void CCalcCmdBase::GetFormulaList(IDispatch* library, Variant* result) {
+  ResetLastError();
+  auto lib = com::QueryInterface<IZrLibrary>(library);
+  if (!lib) {
+    SetCommandError(CMDERR_NOT_A_LIBRARY);
+    return;
+  }
+  lib->ListFormulas(result);
+}
+
+ComPtr<IDispatch> CCalcCmdBase::GetCalculationObject(const Bstr& name) {
+  ResetLastError();
+  ComPtr<IDispatch> calc;
+  if (!g_pEnvironment || !store::IsSafeCalculationName(name.ToUtf8())) return calc;
+  g_pEnvironment->GetCalculation(name, CalculationDirectoryArgument(), &calc);
+  return calc;
+}
+
+ComPtr<IDispatch> CCalcCmdBase::GetLibraryObject(const Bstr& name) {
+  ResetLastError();
+  ComPtr<IDispatch> lib;
+  if (!g_pEnvironment || !store::IsSafeLibraryName(name.ToUtf8())) return lib;
+  g_pEnvironment->GetLibrary(name, &lib);
+  return lib;
+}
+
+void CCalcCmdBase::GetCalculationSummary(Variant* result) {
+  ResetLastError();
+  std::vector<std::string> names = ListCalculations();
+  std::vector<std::string> folders = ListCalcFolders();
+
+  com::SafeArray states(com::VT_VARIANT, 0, names.size());
+  const Bstr dirArg = CalculationDirectoryArgument();
+  for (size_t i = 0; i < names.size(); ++i) {
+    int16_t state = -1;
+    ComPtr<IDispatch> obj;
+    if (g_pEnvironment && store::IsSafeCalculationName(names[i]))
+      g_pEnvironment->GetCalculation(Bstr::FromUtf8(names[i]), dirArg, &obj);
+    if (auto calc = com::QueryInterface<IZrCalculation>(obj)) {
+      int16_t s = 0;
+      if (com::SUCCEEDED(calc->GetSummaryState(&s))) state = s;
+    }
+    states.At(i) = Variant::I2(state);
+  }
+
+  // The per-calculation schedule data; the schedule object fills these once it exists.
+  com::SafeArray scheduled(com::VT_VARIANT, 0, 0), groups(com::VT_VARIANT, 0, 0), groupOf(com::VT_VARIANT, 0, 0);
+  {
+    platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
+  }
+
+  com::SafeArray summary(com::VT_VARIANT, 0, 6);
+  StringArrayToVariant(names, &summary.At(0));
+  summary.At(1) = Variant::Array(std::move(states));
+  summary.At(2) = Variant::Array(std::move(scheduled));
+  summary.At(3) = Variant::Array(std::move(groups));
+  StringArrayToVariant(folders, &summary.At(4));
+  summary.At(5) = Variant::Array(std::move(groupOf));
+  *result = Variant::Array(std::move(summary));
+}
+
+}  // namespace kv

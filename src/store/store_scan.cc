@@ -1,0 +1,68 @@
+// The three directory scans of the store and the two name tests.
+#include "commands/calc_cmd_base.h"
+#include "commands/error_codes.h"
+#include "platform/env.h"
+
+namespace kv {
+namespace {
+
+bool EndsWith(const std::string& s, std::string_view tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string WithoutExtension(const std::string& s) { return s.substr(0, s.size() - 4); }
+
+}  // namespace
+
+bool CCalcCmdBase::FileIsMissing(const std::string& path) { return !platform::Env::Current().fs->Exists(path); }
+
+bool CCalcCmdBase::NameHasNoWhiteSpace(const std::string& name) {
+  for (char c : name)
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f') return false;
+  return true;
+}
+
+std::vector<std::string> CCalcCmdBase::ListCalculations() {
+  std::vector<std::string> out;
+  std::string base;
+  if (!GetBaseDirectory(&base)) {
+    SetCommandError(CMDERR_BASE_DIR_NOT_INITIALIZED);
+    return out;
+  }
+  auto& fs = *platform::Env::Current().fs;
+  const std::string calcDir = base + "\\Calc\\";
+  for (const auto& e : fs.Find(calcDir + "*")) {
+    const std::string& name = e.name;
+    if (name == "Edit" || name == "." || name == ".." || name == "Recycle" || EndsWith(name, ".dtx")) continue;
+    if (EndsWith(name, ".zrc")) {
+      out.push_back(WithoutExtension(name));
+    } else if (name.find('.') == std::string::npos) {
+      for (const auto& f : fs.Find(calcDir + name + "\\*.zrc")) out.push_back(name + "\\" + WithoutExtension(f.name));
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> CCalcCmdBase::ListCalcFolders() {
+  std::vector<std::string> out;
+  std::string base;
+  if (!GetBaseDirectory(&base)) {
+    SetCommandError(CMDERR_BASE_DIR_NOT_INITIALIZED);
+    return out;
+  }
+  for (const auto& e : platform::Env::Current().fs->Find(base + "\\Calc\\*")) {
+    if (e.name == "Edit" || e.name == "Recycle" || e.name.find('.') != std::string::npos) continue;
+    out.push_back(e.name);
+  }
+  return out;
+}
+
+std::vector<std::string> CCalcCmdBase::ListLibraries() {
+  std::vector<std::string> out;
+  std::string root;
+  GetRootDirectory(&root);
+  for (const auto& e : platform::Env::Current().fs->Find(root + "\\Lib\\*.zrc")) out.push_back(WithoutExtension(e.name));
+  return out;
+}
+
+}  // namespace kv
