@@ -40,7 +40,10 @@ RegValue RegValue::Binary(std::vector<uint8_t> b) {
 
 namespace {
 
-std::string ErrnoText(int e) { return std::strerror(e); }
+std::string ErrnoText(int e) {
+  char buf[256];
+  return ::strerror_r(e, buf, sizeof buf);  // the GNU form: returns the text
+}
 
 // 0 and the whole file, or the errno of the failure (ENOENT when there is no file, also when a
 // folder on the way is missing or is a file).
