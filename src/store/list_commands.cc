@@ -12,11 +12,13 @@ using components::IZrLibrary;
 
 void CCalcCmdBase::GetCalculationList(Variant* outVal) {
   ResetLastError();
+  *outVal = Variant();
   StringArrayToVariant(ListCalculations(), outVal);
 }
 
 void CCalcCmdBase::GetLibraryList(Variant* result) {
   ResetLastError();
+  *result = Variant();
   StringArrayToVariant(ListLibraries(), result);
 }
 

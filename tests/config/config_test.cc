@@ -26,7 +26,7 @@ TEST(Config, BasePathLookupOrder) {
       {"DWORD counts as missing", RegValue::Dword(7), "/env/calc", "/env/calc"},
       {"longer than 260 bytes counts as missing", RegValue::String(std::string(260, 'x')), "/env/calc", "/env/calc"},
       {"259 bytes fit with the terminator", RegValue::String(std::string(259, 'x')), "/env/calc",
-       "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
+       nullptr},
       {"variable when the registry has nothing", std::nullopt, "/env/calc", "/env/calc"},
       {"empty variable falls through", std::nullopt, "", "<common>"},
       {"nothing set", std::nullopt, std::nullopt, "<common>"},

@@ -10,6 +10,7 @@
 
 namespace kv::testing {
 
+using com::HRESULT;
 using components::IZrCalculation;
 using components::IZrCalcEnvironment;
 

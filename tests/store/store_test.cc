@@ -18,7 +18,9 @@ namespace fs = std::filesystem;
 
 std::vector<std::string> Names(const Variant& v) {
   std::vector<std::string> out;
-  if (!v.IsEmpty()) EXPECT_TRUE(com::VariantToStringList(v, &out));
+  if (!v.IsEmpty()) {
+    EXPECT_TRUE(com::VariantToStringList(v, &out));
+  }
   return out;
 }
 
