@@ -1,0 +1,74 @@
+#pragma once
+// The diagnostic log: one UTF-16LE text file per process and user, with categories switched on
+// in the registry store and a size limit past which the file starts afresh. Lines look like
+// "(<thread id>) MM/DD/YYYY hh:mm:ss.mmm message: detail" with CR LF line ends.
+//
+// Never throws and never reports a failure to its callers; an unopenable file produces the
+// message "Failed to open file: [Access Denied: ]<errno>" on standard error (the debugger
+// output) and the line is lost. Thread-safe: lines never interleave.
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "com/hresult.h"
+#include "com/variant.h"
+
+namespace kv {
+
+enum class LogCategory { Errors, Methods, Calls, InParams, Results, Steps, Validation, Security };
+inline constexpr int kLogCategoryCount = 8;
+
+enum class LogKind { Kelvarin = 0, MorvaneCalc = 1, CalcHistory = 2, CalcFunctions = 3 };
+
+class DebugLog {
+ public:
+  DebugLog();
+
+  // Reads the categories and "LogSize" from HKLM "SOFTWARE\Quorlith\Morvane Calc\Logging\<log
+  // name>", records the name and version parts, the executable's base name, the module folder
+  // and the log folder (common application data + "\Quorlith\DiagnosticLogs\Morvane Calc\",
+  // created level by level). `kind` outside 0..3 leaves the log name empty and the flags as
+  // constructed. Call once, before other threads write.
+  void Init(int kind, std::string_view namePart, std::string_view versionPart);
+
+  bool IsOn(LogCategory category) const;
+  // Appends one line; an empty message writes an empty line. Strings are UTF-8.
+  void Write(std::string_view message, std::string_view detail);
+
+  // "S_OK", "S_FALSE", "E_INVALIDARG", "E_OUTOFMEMORY", "E_POINTER", "E_FAIL", "E_UNEXPECTED";
+  // for a status that wraps a Linux errno (FACILITY_WIN32 with an errno code) its strerror
+  // text; otherwise the signed decimal number.
+  static std::string HResultText(com::HRESULT hr);
+
+  // The full path of the file the next line goes to (computes the prefix if needed).
+  std::string FilePath();
+
+  // Test seams: switch a category, set the limit in units of 1,024,000 bytes.
+  void SetCategory(LogCategory category, bool on);
+  void SetSizeLimit(int32_t units);
+  // Forget the computed file-name prefix and the folders (tests that re-initialise).
+  void ResetForTest();
+
+ private:
+  std::string ComputePrefixLocked();
+
+  bool flags_[kLogCategoryCount] = {};
+  std::string logName_;
+  std::string prefix_;
+  std::string moduleFolder_;
+  std::string logFolder_;
+  std::string exeBaseName_;
+  std::string namePart_;
+  std::string versionPart_;
+  int32_t sizeLimit_ = 1;
+  std::mutex mu_;
+};
+
+extern DebugLog g_DebugLog;
+
+// Logs a one-dimensional array under Results: the label line, then one line per element
+// ("Index: <i> ( <text> )"), or "No data" / "Unhandled array type".
+void DebugLogArray(std::string_view label, const com::Variant& value);
+
+}  // namespace kv
