@@ -24,6 +24,9 @@ void AppendUtf8(std::string& out, char32_t cp) {
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view s) {
+  bool ascii = true;
+  for (char c : s) ascii &= static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return std::u16string(s.begin(), s.end());
   std::u16string out;
   out.reserve(s.size());
   size_t i = 0;

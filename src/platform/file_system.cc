@@ -39,6 +39,7 @@ namespace {
 inline unsigned char FoldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
 struct RawEntry {
+  uint64_t key;  // the first eight folded bytes, big-endian: most comparisons end here
   size_t offset;
   size_t size;
   bool isDirectory;
@@ -178,7 +179,7 @@ std::vector<FindEntry> RealFs::Find(std::string_view pattern) {
         break;
       default: break;
     }
-    raw.push_back({names.size(), name.size(), isDir});
+    raw.push_back({0, names.size(), name.size(), isDir});
     names.append(name);
   }
   closedir(dir);
@@ -187,8 +188,16 @@ std::vector<FindEntry> RealFs::Find(std::string_view pattern) {
   for (char& c : foldedNames) c = static_cast<char>(FoldAscii(static_cast<unsigned char>(c)));
   const char* const plain = names.data();
   const char* const fold = foldedNames.data();
+  for (RawEntry& r : raw) {
+    uint64_t key = 0;
+    for (size_t i = 0; i < 8; ++i)
+      key = (key << 8) | (i < r.size ? static_cast<unsigned char>(fold[r.offset + i]) : 0u);
+    r.key = key;
+  }
   std::sort(raw.begin(), raw.end(), [plain, fold](const RawEntry& a, const RawEntry& b) {
-    if (int c = std::memcmp(fold + a.offset, fold + b.offset, std::min(a.size, b.size))) return c < 0;
+    if (a.key != b.key) return a.key < b.key;
+    const size_t n = std::min(a.size, b.size);
+    if (int c = std::memcmp(fold + a.offset, fold + b.offset, n)) return c < 0;
     if (a.size != b.size) return a.size < b.size;
     return std::memcmp(plain + a.offset, plain + b.offset, a.size) < 0;
   });

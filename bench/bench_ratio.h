@@ -1,0 +1,39 @@
+#pragma once
+// Runs the registered benchmarks and prints each one's time as a ratio against the named floor
+// measured in the same run.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+namespace kv::bench {
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const auto& r : runs)
+      if (!r.error_occurred && r.run_type == Run::RT_Iteration) times_[r.benchmark_name()] = r.GetAdjustedRealTime();
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void PrintRatios(const std::string& floor) const {
+    auto f = times_.find(floor);
+    if (f == times_.end() || f->second <= 0) return;
+    for (const auto& [name, t] : times_)
+      if (name != floor) std::printf("ratio %s / %s = %.2f\n", name.c_str(), floor.c_str(), t / f->second);
+  }
+
+ private:
+  std::map<std::string, double> times_;
+};
+
+inline int RunWithRatios(int argc, char** argv, const std::string& floor) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatios(floor);
+  benchmark::Shutdown();
+  return 0;
+}
+
+}  // namespace kv::bench
