@@ -93,6 +93,11 @@ void CCalcCmdBase::StringArrayToVariant(const std::vector<std::string>& list, Va
   *value = com::StringListVariant(list);
 }
 
+Bstr CCalcCmdBase::CalcCommandVersion() {
+  ResetLastError();
+  return Bstr::FromUtf8("v7.3");
+}
+
 Bstr CCalcCmdBase::CalculationDirectoryArgument() const {
   return m_accessMode == kAccessChecked ? Bstr() : Bstr::FromUtf8(m_baseDir);
 }

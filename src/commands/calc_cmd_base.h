@@ -87,6 +87,10 @@ class CCalcCmdBase {
   ComPtr<IDispatch> GetLibraryObjectEx(const Bstr& name) { return GetLibraryObject(name); }
   void GetCalculationSummary(Variant* result);
 
+  // ---- Commands that belong to no store ------------------------------------------------
+  // The command server's version text.
+  Bstr CalcCommandVersion();
+
   // ---- Fields (public for the dispatch wrappers and tests; commands own them) ----------
   int32_t m_accessMode = kAccessChecked;
   std::string m_appName;

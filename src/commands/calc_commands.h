@@ -34,6 +34,7 @@ class ZrCalcCommandsBase : public com::ComObject<ICommandObject> {
 
  protected:
   ZrCalcCommandsBase(const InterfaceTable& table, CCalcCmdBase& command, bool fullLogging);
+  ~ZrCalcCommandsBase() override;
 
  private:
   const InterfaceTable& table_;

@@ -1,0 +1,164 @@
+// The dispatch wrapper every method of both interfaces runs through.
+#include <atomic>
+
+#include "com/class_registry.h"
+#include "commands/calc_commands.h"
+#include "commands/command_call.h"
+#include "commands/error_codes.h"
+#include "commands/wrapper_log.h"
+#include "config/config.h"
+#include "log/debug_log.h"
+#include "store/store_names.h"
+
+namespace kv {
+namespace {
+
+using com::HRESULT;
+using com::VARTYPE;
+
+std::atomic<long> g_liveObjects{0};
+
+VARTYPE VarTypeOf(ParamType t) {
+  switch (t) {
+    case ParamType::Bstr: return com::VT_BSTR;
+    case ParamType::Long: return com::VT_I4;
+    case ParamType::Double: return com::VT_R8;
+    case ParamType::Date: return com::VT_DATE;
+    case ParamType::Bool: return com::VT_BOOL;
+    case ParamType::Dispatch: return com::VT_DISPATCH;
+    case ParamType::Variant: return com::VT_VARIANT;
+  }
+  return com::VT_VARIANT;
+}
+
+// The failure value of a result type: what a refused or fixed call hands back.
+Variant FailureValue(const MethodSpec& spec) {
+  int r = spec.RetvalIndex();
+  if (r < 0) return Variant();
+  switch (spec.params[static_cast<size_t>(r)].type) {
+    case ParamType::Bool: return Variant::Bool(false);
+    case ParamType::Bstr: return Variant::Str(Bstr());
+    case ParamType::Dispatch: return Variant::Dispatch(nullptr);
+    case ParamType::Long: return Variant::I4(0);
+    case ParamType::Double: return Variant::R8(0);
+    case ParamType::Date: return Variant::Date(0);
+    case ParamType::Variant: return Variant();
+  }
+  return Variant();
+}
+
+// The application interface's own SetBaseDirectory: the application directory must exist.
+void SetApplicationDirectory(CommandCall& c) {
+  c.cmd.ResetLastError();
+  const std::string name = c.Narrow(0);
+  if (name.empty()) {
+    c.cmd.SetCommandError(CMDERR_BLANK_DIRECTORY);
+    return c.SetBool(false);
+  }
+  if (!store::IsSafeApplicationName(name) || CCalcCmdBase::FileIsMissing(g_BasePath + "\\Apps\\" + name)) {
+    c.cmd.SetCommandError(CMDERR_INVALID_DIRECTORY);
+    return c.SetBool(false);
+  }
+  c.SetBool(c.cmd.SetBaseDirectory(name));
+}
+
+}  // namespace
+
+ZrCalcCommandsBase::ZrCalcCommandsBase(const InterfaceTable& table, CCalcCmdBase& command, bool fullLogging)
+    : table_(table), command_(command), fullLogging_(fullLogging) {}
+
+com::HRESULT ZrCalcCommandsBase::GetIDsOfNames(std::string_view name, com::DISPID* id) {
+  *id = table_.DispIdByName(name);
+  return *id == com::DISPID_UNKNOWN ? com::DISP_E_UNKNOWNNAME : com::S_OK;
+}
+
+com::HRESULT ZrCalcCommandsBase::InterfaceSupportsErrorInfo(const com::IID& iid) {
+  return iid == table_.iid ? com::S_OK : com::S_FALSE;
+}
+
+com::HRESULT ZrCalcCommandsBase::Invoke(com::DISPID id, uint16_t flags, std::vector<Variant>& args, Variant* result) {
+  const MethodSpec* spec = table_.ByDispId(id);
+  if (!spec || !(flags & (com::DISPATCH_METHOD | com::DISPATCH_PROPERTYGET))) return com::DISP_E_MEMBERNOTFOUND;
+  const size_t argCount = spec->params.size() - (spec->RetvalIndex() >= 0 ? 1 : 0);
+  if (args.size() != argCount) return com::DISP_E_BADPARAMCOUNT;
+  for (size_t i = 0; i < argCount; ++i) {
+    VARTYPE vt = VarTypeOf(spec->params[i].type);
+    if (vt == com::VT_VARIANT) {
+      if (args[i].IsByRef()) args[i] = Variant(args[i].Deref());
+      continue;
+    }
+    Variant coerced;
+    if (com::FAILED(com::ChangeType(args[i], vt, &coerced))) return com::DISP_E_TYPEMISMATCH;
+    args[i] = std::move(coerced);
+  }
+  Variant scratch;
+  Variant& out = result ? *result : scratch;
+  out = FailureValue(*spec);
+
+  const std::string qualified = table_.name + "::" + spec->name;
+  HRESULT hr = com::S_OK;
+  const bool methods = g_DebugLog.IsOn(LogCategory::Methods);
+  if (methods) {
+    g_DebugLog.Write("", "");
+    g_DebugLog.Write(qualified, "Method - Start");
+  }
+  try {
+    if (fullLogging_) LogInParams(qualified, *spec, args);
+    CommandCall call{command_, *spec, args, out};
+    bool ran = true;
+    switch (spec->behaviour) {
+      case Behaviour::FixedFalse:
+      case Behaviour::FixedEmpty:
+        break;
+      case Behaviour::FixedComServerErrors:
+        for (size_t i = 0; i < 4 && i < args.size(); ++i) args[i] = Variant::Str(Bstr());
+        call.SetBool(true);
+        break;
+      case Behaviour::RefusedSchedule:
+        command_.SetCommandError(CMDERR_SCHEDULE_NOT_SUPPORTED);
+        break;
+      case Behaviour::SetBaseDirectory:
+        SetApplicationDirectory(call);
+        break;
+      case Behaviour::Forward:
+      case Behaviour::ForwardNoReset: {
+        if (fullLogging_ && spec->nullCheck && !call.Disp(0)) {
+          g_DebugLog.Write(qualified + " - Null Pointer passed", DebugLog::HResultText(hr));
+          break;
+        }
+        CommandBinding binding = FindCommandBinding(spec->command);
+        if (!binding) {
+          hr = com::E_NOTIMPL;
+          ran = false;
+          break;
+        }
+        binding(call);
+        break;
+      }
+    }
+    if (ran && fullLogging_) LogResults(qualified, *spec, args, out);
+  } catch (...) {
+    hr = com::E_UNEXPECTED;
+    g_DebugLog.Write(qualified, DebugLog::HResultText(hr));
+  }
+  if (methods) g_DebugLog.Write(qualified, "Method - End (" + DebugLog::HResultText(hr) + ")");
+  return hr;
+}
+
+ZrCalcCommands::ZrCalcCommands() : ZrCalcCommandsBase(ICalcCommandsTable(), object_, true) { ++g_liveObjects; }
+
+ZrCalcAppCommands::ZrCalcAppCommands() : ZrCalcCommandsBase(ICalcAppCommandsTable(), object_, false) {
+  ++g_liveObjects;
+}
+
+ZrCalcCommandsBase::~ZrCalcCommandsBase() { --g_liveObjects; }
+
+long LiveCommandObjects() { return g_liveObjects.load(); }
+
+void RegisterCommandClasses() {
+  com::RegisterClass<ZrCalcCommands>(ICalcCommandsTable().clsid, {"Kelvarin.CalcCommands", "Kelvarin.CalcCommands.1"});
+  com::RegisterClass<ZrCalcAppCommands>(ICalcAppCommandsTable().clsid,
+                                        {"Kelvarin.CalcAppCommands", "Kelvarin.CalcAppCommands.1"});
+}
+
+}  // namespace kv
