@@ -40,8 +40,9 @@ class FileSystem {
   // find-first / find-next over `pattern`: a folder followed by "\" and a last component that may
   // hold "*" and "?" ("base\Calc\*", "base\Calc\*.zrc"), or an exact path. Matching of the last
   // component ignores case, as on Windows. A "*"-style pattern over a folder also yields "." and
-  // "..", as Windows does. Entries come sorted by name without regard to case (ties: byte order),
-  // so every machine lists the same order. A missing folder yields an empty list.
+  // "..", as Windows does; "*.*" matches every name, dotless ones too. Entries come sorted by
+  // name without regard to case (ties: byte order), so every machine lists the same order. A
+  // missing folder yields an empty list.
   virtual std::vector<FindEntry> Find(std::string_view pattern) = 0;
 
   // True when a file or directory exists at `path` (what a find-first on the exact path finds).
@@ -56,8 +57,10 @@ class FileSystem {
   virtual int Rename(std::string_view from, std::string_view to) = 0;
   // Renames a file over an existing one in one atomic step (the target is replaced, never lost).
   virtual int ReplaceFile(std::string_view from, std::string_view to) = 0;
+  // A file (or link) only: a directory gives kEACCES, as on Windows.
   virtual int DeleteFile(std::string_view path) = 0;
 
+  // The whole file into *out, which is left untouched on failure (a directory gives kEACCES).
   virtual int ReadFile(std::string_view path, std::string* out) = 0;
   // Writes a temporary file beside `path`, fsyncs it, renames it over `path` and fsyncs the
   // directory: afterwards `path` holds either the old or the new content, never a torn one.
