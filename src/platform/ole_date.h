@@ -39,8 +39,19 @@ bool MakeDate(int year, int month, int day, int hour, int minute, int second, do
 int OleWeekday(double date);
 
 // Seconds since 1970-01-01 00:00 (UTC or local, the date carries no zone) <-> OLE date.
+// seconds / 86400 + 25569 from 30 December 1899 on; earlier instants take the negative-day form
+// above (and are read back from it).
 double UnixSecondsToOleDate(double unixSeconds);
 double OleDateToUnixSeconds(double date);
+
+// Proleptic Gregorian day number counted from 1970-01-01 (negative before), and back. Exact
+// for any year an int64 day count can hold; month 1..12, day 1..31 (a day past the month's end
+// simply counts on into the next month).
+int64_t DaysFromCivil(int64_t year, int month, int day);
+void CivilFromDays(int64_t days, int64_t* year, int* month, int* day);
+// 0 = Sunday .. 6 = Saturday.
+int WeekdayFromDays(int64_t days);
+int DaysInMonth(int64_t year, int month);
 
 inline constexpr double kHalfSecondDays = 5.787037037037037e-06;
 inline constexpr double kOneSecondDays = 1.1574074074074073e-05;

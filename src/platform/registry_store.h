@@ -13,6 +13,7 @@
 // Thread-safe.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -54,25 +55,36 @@ class RegistryStore {
 
   // `systemFile` holds HKLM (system.reg), `userFile` HKCU (user.reg). Their folders are created
   // on the first write. `onError` receives the text of each problem (malformed file, failed
-  // write); by default it goes to standard error.
+  // write), one line each, after the store's lock is released; by default it goes to standard
+  // error. A malformed file is reported once, not on every read.
   RegistryStore(std::string systemFile, std::string userFile, ErrorSink onError = {});
+  ~RegistryStore();
+  RegistryStore(const RegistryStore&) = delete;
+  RegistryStore& operator=(const RegistryStore&) = delete;
 
   // The locations of ARCHITECTURE.md: $KELVARIN_REGISTRY_DIR, else /etc/kelvarin (HKLM) and
   // $XDG_CONFIG_HOME/kelvarin (HKCU) as root, else $XDG_CONFIG_HOME/kelvarin for both.
   static RegistryStore& Default();
+  // The two files Default() uses, worked out from the environment as it is now.
+  struct Files {
+    std::string system, user;
+  };
+  static Files DefaultFiles();
 
-  // Key paths use "\" between levels ("SOFTWARE\Quorlith\Morvane Calc").
+  // Key paths use "\" between levels ("SOFTWARE\Quorlith\Morvane Calc"); empty levels are
+  // ignored and "" is the hive itself. Calls that change nothing do not touch the file.
   bool KeyExists(RegHive hive, std::string_view key);
   // Creates the key and its parents (no-op when it exists). kRegOk or an error.
   long CreateKey(RegHive hive, std::string_view key);
   // kRegOk and the value, or kRegNotFound when the key or the value is missing.
   long GetValue(RegHive hive, std::string_view key, std::string_view name, RegValue* out);
-  // Creates the key when missing and sets the value.
+  // Creates the key when missing and sets the value. Only the field the type uses is kept
+  // (text for REG_SZ / REG_EXPAND_SZ, dword for REG_DWORD, binary for REG_BINARY).
   long SetValue(RegHive hive, std::string_view key, std::string_view name, const RegValue& v);
   long DeleteValue(RegHive hive, std::string_view key, std::string_view name);
-  // Deletes the key with its subkeys.
+  // Deletes the key with its subkeys. kRegAccessDenied for the hive itself ("").
   long DeleteKey(RegHive hive, std::string_view key);
-  // Names of the direct subkeys and of the values, in file order.
+  // Names of the direct subkeys and of the values, in file order (the default value is "").
   std::vector<std::string> SubKeys(RegHive hive, std::string_view key);
   std::vector<std::string> ValueNames(RegHive hive, std::string_view key);
 
@@ -83,6 +95,7 @@ class RegistryStore {
   std::string systemFile_, userFile_;
   ErrorSink onError_;
   std::mutex mu_;
+  std::unique_ptr<Impl> impl_;  // guarded by mu_
 };
 
 }  // namespace kv::platform

@@ -52,7 +52,8 @@ class Event {
   void Set();
   void ResetEvent();
   // Waits up to `timeout` for the event; true when it was set (an auto-reset event is then
-  // cleared for this one waiter), false on time-out.
+  // cleared for this one waiter), false on time-out. A time-out of ten years or more waits
+  // without limit (milliseconds::max() is fine); zero only tests and takes the event.
   bool Wait(std::chrono::milliseconds timeout);
   bool IsSet() const;
 
@@ -63,7 +64,8 @@ class Event {
   bool set_;
 };
 
-// Waits on several events at once; returns the index of the first one set, or -1 on time-out.
+// Waits on several events at once; returns the index of the first one set (taking it, as Wait
+// does), or -1 on time-out. Wakes on Set without polling.
 int WaitAny(Event* const* events, int count, std::chrono::milliseconds timeout);
 
 }  // namespace kv::platform

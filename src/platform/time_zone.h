@@ -8,7 +8,9 @@
 namespace kv::platform {
 
 // A transition in the "Mm.w.d/time" form: month 1..12, week 1..5 (5 = last), weekday
-// 0 = Sunday .. 6 = Saturday, local wall time of the change.
+// 0 = Sunday .. 6 = Saturday, local wall time of the change. Newer zones put the change at a
+// negative hour or one past 23 (counted from midnight of the rule's day); then `hour` carries
+// it, and a negative time gives all three time fields the minus sign.
 struct TransitionRule {
   int month = 0;  // 0 = no transition
   int week = 0;
