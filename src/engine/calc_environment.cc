@@ -1,0 +1,141 @@
+#include "engine/calc_environment.h"
+
+#include "platform/path.h"
+
+namespace kv::engine {
+namespace {
+
+// A directory without trailing separators, so "C:\base\" and "C:\base" share their objects.
+std::string TrimDir(std::string dir) {
+  while (dir.size() > 1 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+  return dir;
+}
+
+std::string ObjectPath(const std::string& base, const char* folder, const std::string& name) {
+  return platform::JoinPath(platform::JoinPath(base, folder), name + ".zrc");
+}
+
+template <class T>
+HRESULT LoadNew(const Bstr& path, const Bstr& name, ComPtr<IDispatch>* out) {
+  if (!out) return com::E_POINTER;
+  *out = nullptr;
+  auto obj = com::MakeCom<T>();
+  HRESULT hr = obj->LoadFromFile(path);
+  if (FAILED(hr)) return hr;
+  if (obj->Name().empty()) obj->SetName(name);
+  *out = obj;
+  return com::S_OK;
+}
+
+}  // namespace
+
+template <class T, class Key>
+HRESULT ZrCalcEnvironment::GetHeld(std::map<Key, ComPtr<T>>& held, const Key& key, const std::string& path,
+                                   ComPtr<IDispatch>* out) {
+  // A load that keeps racing with drops is handed out without being held.
+  constexpr int kAttempts = 3;
+  for (int attempt = 1;; ++attempt) {
+    uint64_t drops;
+    {
+      std::lock_guard lock(mu_);
+      if (auto it = held.find(key); it != held.end()) {
+        *out = it->second;
+        return com::S_OK;
+      }
+      drops = drops_;
+    }
+    auto obj = com::MakeCom<T>();
+    if (FAILED(obj->LoadFile(path))) {
+      *out = nullptr;
+      return com::S_FALSE;
+    }
+    std::lock_guard lock(mu_);
+    auto it = held.find(key);
+    if (it == held.end() && drops == drops_) it = held.emplace(key, obj).first;
+    if (it != held.end() || attempt == kAttempts) {
+      *out = it != held.end() ? it->second : obj;
+      return com::S_OK;
+    }
+  }
+}
+
+HRESULT ZrCalcEnvironment::GetCalculation(const Bstr& name, const Bstr& dir, ComPtr<IDispatch>* calc) {
+  if (!calc) return com::E_POINTER;
+  *calc = nullptr;
+  std::string base = dir.ToUtf8();
+  if (base.empty()) {
+    std::lock_guard lock(mu_);
+    base = root_;
+  }
+  base = TrimDir(std::move(base));
+  const std::string n = name.ToUtf8();
+  if (base.empty() || n.empty()) return com::S_FALSE;
+  return GetHeld(calcs_, std::make_pair(base, n), ObjectPath(base, "Calc", n), calc);
+}
+
+HRESULT ZrCalcEnvironment::GetLibrary(const Bstr& name, ComPtr<IDispatch>* lib) {
+  if (!lib) return com::E_POINTER;
+  *lib = nullptr;
+  std::string root;
+  {
+    std::lock_guard lock(mu_);
+    root = root_;
+  }
+  const std::string n = name.ToUtf8();
+  if (root.empty() || n.empty()) return com::S_FALSE;
+  return GetHeld(libs_, n, ObjectPath(root, "Lib", n), lib);
+}
+
+HRESULT ZrCalcEnvironment::AttachThread() { return com::S_OK; }
+HRESULT ZrCalcEnvironment::DetachThread() { return com::S_OK; }
+
+HRESULT ZrCalcEnvironment::RemoveLibrary(const Bstr& name) {
+  std::lock_guard lock(mu_);
+  libs_.erase(name.ToUtf8());
+  ++drops_;
+  return com::S_OK;
+}
+
+HRESULT ZrCalcEnvironment::RemoveCalculation(const Bstr& name) {
+  const std::string n = name.ToUtf8();
+  std::lock_guard lock(mu_);
+  std::erase_if(calcs_, [&](const auto& entry) { return entry.first.second == n; });
+  ++drops_;
+  return com::S_OK;
+}
+
+HRESULT ZrCalcEnvironment::LoadCalculationFile(const Bstr& path, const Bstr& name, ComPtr<IDispatch>* calc) {
+  return LoadNew<ZrCalculation>(path, name, calc);
+}
+
+HRESULT ZrCalcEnvironment::LoadLibraryFile(const Bstr& path, const Bstr& name, ComPtr<IDispatch>* lib) {
+  return LoadNew<ZrLibrary>(path, name, lib);
+}
+
+HRESULT ZrCalcEnvironment::LibraryFormulaSaved(const Bstr& library, const Bstr& formula) {
+  return RemoveLibrary(library);
+}
+
+HRESULT ZrCalcEnvironment::SetUnitConversionObject(IDispatch* units) {
+  std::lock_guard lock(mu_);
+  units_ = units;
+  return com::S_OK;
+}
+
+HRESULT ZrCalcEnvironment::SetBasePath(const Bstr& root) {
+  std::string r = TrimDir(root.ToUtf8());
+  std::lock_guard lock(mu_);
+  if (r != root_) {
+    libs_.clear();
+    ++drops_;
+  }
+  root_ = std::move(r);
+  return com::S_OK;
+}
+
+ComPtr<IDispatch> ZrCalcEnvironment::UnitConversionObject() const {
+  std::lock_guard lock(mu_);
+  return units_;
+}
+
+}  // namespace kv::engine

@@ -1,0 +1,66 @@
+#pragma once
+// ZrCalcEnvironment: loads calculations and libraries from the store on first use and holds
+// them until told to drop them. Calculations are held per (directory, name), libraries per
+// name; names are compared exactly. Thread-safe: a file is read and parsed without the lock
+// and the object is kept only if no other thread kept one first and nothing was dropped in the
+// meantime, so concurrent requests for one name all get the same object.
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "components/calc_components.h"
+#include "engine/calculation.h"
+#include "engine/library.h"
+
+namespace kv::engine {
+
+using components::Bstr;
+using com::ComPtr;
+using com::IDispatch;
+
+class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> {
+ public:
+  // The calculation `name` ("Flow1" or "Area3\Flow1") from "<dir>\Calc\<name>.zrc", where a
+  // null or empty `dir` means the root base directory. S_OK and the held object, or S_FALSE
+  // and null when the file is missing or cannot be loaded (a damaged file logs one line per
+  // attempt) or when no root is set and none is given.
+  HRESULT GetCalculation(const Bstr& name, const Bstr& dir, ComPtr<IDispatch>* calc) override;
+  // The library `name` from "<root>\Lib\<name>.zrc"; results as GetCalculation.
+  HRESULT GetLibrary(const Bstr& name, ComPtr<IDispatch>* lib) override;
+  // No per-thread state yet: S_OK.
+  HRESULT AttachThread() override;
+  HRESULT DetachThread() override;
+  // Drop every held object of that name (calculations: in every directory); the next request
+  // reads the file again. Objects already handed out stay valid.
+  HRESULT RemoveLibrary(const Bstr& name) override;
+  HRESULT RemoveCalculation(const Bstr& name) override;
+  // A new object read from `path`, not held. The failing load's negative result otherwise.
+  // When the file gives the object no name, it takes `name`.
+  HRESULT LoadCalculationFile(const Bstr& path, const Bstr& name, ComPtr<IDispatch>* calc) override;
+  HRESULT LoadLibraryFile(const Bstr& path, const Bstr& name, ComPtr<IDispatch>* lib) override;
+  // Drops the held library so that the next GetLibrary reads the saved file.
+  HRESULT LibraryFormulaSaved(const Bstr& library, const Bstr& formula) override;
+  // Kept (one reference) for the calculations' unit conversions.
+  HRESULT SetUnitConversionObject(IDispatch* units) override;
+  // Setting another root drops the held libraries.
+  HRESULT SetBasePath(const Bstr& root) override;
+
+  ComPtr<IDispatch> UnitConversionObject() const;
+
+ private:
+  template <class T, class Key>
+  HRESULT GetHeld(std::map<Key, ComPtr<T>>& held, const Key& key, const std::string& path, ComPtr<IDispatch>* out);
+
+  mutable std::mutex mu_;
+  std::string root_;
+  // Keyed by (directory, name); the root's calculations under the root's own path.
+  std::map<std::pair<std::string, std::string>, ComPtr<ZrCalculation>> calcs_;
+  std::map<std::string, ComPtr<ZrLibrary>> libs_;
+  // Counts the drops, so a load that raced with one is not kept.
+  uint64_t drops_ = 0;
+  ComPtr<IDispatch> units_;
+};
+
+}  // namespace kv::engine

@@ -1,0 +1,96 @@
+#pragma once
+// ZrCalculation: a calculation, and each formula of a library. It holds the common object
+// fields, the calculation type (4, CalcScript, by default), the script text, the names of the
+// libraries it uses, its parameters in order, the creation time, the new and edit states and
+// the status of its last run ("Status", "ErrorText"). Thread-safe: the environment hands one
+// object to several threads.
+//
+// Properties by name (IDispatch): "Name", "Description", "ID", "Password" (VT_I4),
+// "EditOwner", "SaveTime" and "CreationTime" (VT_DATE), "CalcType", "Script", "NewState",
+// "EditState", "Libraries" (list result of names; put takes such a list or VT_EMPTY),
+// "Status" and "ErrorText" (read-only), "SummaryState" (VT_I2, read-only) and "Parameters"
+// (the parameter collection: "Count", "Item" by 1-based index).
+#include <pugixml.hpp>
+
+#include <string>
+#include <vector>
+
+#include "components/calc_components.h"
+#include "engine/calc_parameter.h"
+#include "engine/named_collection.h"
+#include "engine/object_file.h"
+#include "engine/object_header.h"
+#include "engine/property_table.h"
+
+namespace kv::engine {
+
+using ParameterList = NamedCollection<CalcParameter>;
+
+class ZrCalculation : public com::ComObject<components::IZrCalculation, components::VRRoot, XmlPersistence,
+                                            PropertyObject> {
+ public:
+  ZrCalculation();
+
+  // IZrCalculation (GetName also answers VRRoot).
+  HRESULT SetCreationTime(double oleDate) override;
+  HRESULT SetSaveTime(double oleDate) override;
+  HRESULT SetNewState(long state) override;
+  HRESULT GetOwnerString(Bstr* owner) override;
+  HRESULT SetOwnerString(const Bstr& owner) override;
+  HRESULT SetEditState(long state) override;
+  HRESULT GetCalcType(long* type) override;
+  HRESULT GetName(Bstr* name) override;
+  HRESULT SetName(const Bstr& name) override;
+  // 1 when the calculation has a script, 0 when it has none.
+  HRESULT GetSummaryState(int16_t* state) override;
+
+  std::string Name() const;
+  long CalcType() const;
+  void SetCalcType(long type);
+  std::string Script() const;
+  void SetScript(std::string script);
+  std::vector<std::string> Libraries() const;
+  void SetLibraries(std::vector<std::string> names);
+  // The outcome of the last run.
+  void SetStatus(long status, std::string errorText);
+  // The live parameter collection (the same object for the calculation's whole life).
+  com::ComPtr<ParameterList> Parameters() const { return parameters_; }
+  // False when a parameter of that name exists or the value is not storable.
+  bool AddParameter(std::string name, const Variant& value, std::string units = {});
+
+ protected:
+  const char* RootName() const override { return "Calculation"; }
+  const char* ClassName() const override { return "ZrCalculation"; }
+  void WriteXml(pugi::xml_node root) const override;
+  bool ReadXml(pugi::xml_node root, XmlError* err) override;
+
+ private:
+  struct Fields {
+    ObjectHeader header;
+    double creationTime = 0;
+    int32_t calcType = components::kCalcTypeCalcScript;
+    std::string script;
+    std::vector<std::string> libraries;
+    int32_t newState = 0;
+    int32_t editState = 0;
+    int32_t status = 0;
+    std::string errorText;
+
+    template <class F, class V>
+    static void Visit(F& f, V& v) {
+      ObjectHeader::Visit(f.header, v);
+      v.Date("CreationTime", f.creationTime);
+      v.Long("CalcType", f.calcType);
+      v.Text("Script", f.script);
+      v.Long("NewState", f.newState);
+      v.Long("EditState", f.editState);
+      v.Long("Status", f.status, kFieldReadOnly);
+      v.Text("ErrorText", f.errorText, kFieldReadOnly);
+    }
+  };
+
+  Fields f_;  // guarded by mu_
+  const com::ComPtr<ParameterList> parameters_;
+};
+
+}  // namespace kv::engine

@@ -1,0 +1,76 @@
+#include "engine/property_table.h"
+
+namespace kv::engine {
+namespace {
+
+Variant ToVariant(const std::string& s, com::VARTYPE) { return Variant::Str(s); }
+Variant ToVariant(int32_t v, com::VARTYPE) { return Variant::I4(v); }
+Variant ToVariant(double v, com::VARTYPE vt) { return Variant::OfReal(vt, v); }
+
+void FromVariant(const Variant& v, std::string* out) { *out = v.bstr().ToUtf8(); }
+void FromVariant(const Variant& v, int32_t* out) { *out = v.i4(); }
+void FromVariant(const Variant& v, double* out) { *out = v.AsReal(); }
+
+}  // namespace
+
+template <class T>
+void PropertyTable::Field(std::string name, T* field, com::VARTYPE vt, bool writable) {
+  std::mutex* mu = mu_;
+  com::DispatchMember m{std::move(name), NextId(), nullptr, nullptr};
+  m.get = [mu, field, vt](std::vector<Variant>&, Variant* result) {
+    std::lock_guard lock(*mu);
+    *result = ToVariant(*field, vt);
+    return com::S_OK;
+  };
+  if (writable) {
+    m.put = [mu, field, vt](std::vector<Variant>& args) {
+      Variant converted;
+      HRESULT hr = com::ChangeType(args.back(), vt, &converted);
+      if (FAILED(hr)) return hr;
+      std::lock_guard lock(*mu);
+      FromVariant(converted, field);
+      return com::S_OK;
+    };
+  }
+  table_.Add(std::move(m));
+}
+
+void PropertyTable::Text(const char* name, std::string& field, unsigned flags) {
+  Field(name, &field, com::VT_BSTR, !(flags & kFieldReadOnly));
+}
+void PropertyTable::Long(const char* name, int32_t& field, unsigned flags) {
+  Field(name, &field, com::VT_I4, !(flags & kFieldReadOnly));
+}
+void PropertyTable::Date(const char* name, double& field, unsigned flags) {
+  Field(name, &field, com::VT_DATE, !(flags & kFieldReadOnly));
+}
+
+void PropertyTable::Computed(std::string name, Getter get, DISPID id) {
+  table_.Add({std::move(name), id < 0 ? NextId() : id, std::move(get), nullptr});
+}
+
+void PropertyTable::Custom(std::string name, std::function<Variant()> get, com::VARTYPE putType,
+                           std::function<HRESULT(const Variant&)> put) {
+  com::DispatchMember m{std::move(name), NextId(), nullptr, nullptr};
+  m.get = [get = std::move(get)](std::vector<Variant>&, Variant* result) {
+    *result = get();
+    return com::S_OK;
+  };
+  m.put = [putType, put = std::move(put)](std::vector<Variant>& args) {
+    Variant converted;
+    HRESULT hr = com::ChangeType(args.back(), putType, &converted);
+    return FAILED(hr) ? hr : put(converted);
+  };
+  table_.Add(std::move(m));
+}
+
+HRESULT ItemIndex(const std::vector<Variant>& args, long* index) {
+  if (args.empty()) return com::DISP_E_PARAMNOTOPTIONAL;
+  Variant v;
+  HRESULT hr = com::ChangeType(args.front(), com::VT_I4, &v);
+  if (FAILED(hr)) return hr;
+  *index = v.i4();
+  return com::S_OK;
+}
+
+}  // namespace kv::engine

@@ -1,0 +1,87 @@
+#pragma once
+// Named properties over fields that one mutex guards, and IDispatch answered from them.
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "com/dispatch.h"
+#include "engine/field_flags.h"
+
+namespace kv::engine {
+
+using com::DISPID;
+using com::FAILED;
+using com::HRESULT;
+using com::SUCCEEDED;
+using com::Variant;
+
+// Builds a DispatchTable; ids are given in the order members are added, from 1. A get copies
+// the field under the lock. A put first converts the new value with ChangeType to the field's
+// type; a value that does not convert fails with ChangeType's result and leaves the field as
+// it was. Names compare without regard to case.
+class PropertyTable {
+ public:
+  using Getter = std::function<HRESULT(std::vector<Variant>& args, Variant* result)>;
+
+  explicit PropertyTable(std::mutex* mu) : mu_(mu) {}
+
+  // The field lives as long as the table; kFieldReadOnly leaves the property without a put.
+  void Text(const char* name, std::string& field, unsigned flags = kFieldDefault);
+  void Long(const char* name, int32_t& field, unsigned flags = kFieldDefault);
+  void Date(const char* name, double& field, unsigned flags = kFieldDefault);
+  // A read-only member computed by `get`, called without the lock. `id` 0 makes it the default
+  // member (DISPID_VALUE).
+  void Computed(std::string name, Getter get, DISPID id = -1);
+  // A property read by `get` and written by `put` with the value converted to `putType`; both
+  // are called without the lock.
+  void Custom(std::string name, std::function<Variant()> get, com::VARTYPE putType,
+              std::function<HRESULT(const Variant&)> put);
+
+  const com::DispatchTable& Table() const { return table_; }
+
+ private:
+  template <class T>
+  void Field(std::string name, T* field, com::VARTYPE vt, bool writable);
+  DISPID NextId() { return next_++; }
+
+  std::mutex* mu_;
+  com::DispatchTable table_;
+  DISPID next_ = 1;
+};
+
+// An IDispatch answered from a PropertyTable; the derived object adds its members in its
+// constructor and guards the fields they reach with mu_.
+class PropertyObject : public virtual com::IDispatch {
+ public:
+  HRESULT GetIDsOfNames(std::string_view name, DISPID* id) override { return props_.Table().GetIDsOfNames(name, id); }
+  HRESULT Invoke(DISPID id, uint16_t flags, std::vector<Variant>& args, Variant* result) override {
+    return props_.Table().Invoke(id, flags, args, result);
+  }
+
+ protected:
+  // Runs `f` under mu_ and returns its result.
+  template <class F>
+  auto Locked(F&& f) const {
+    std::lock_guard lock(mu_);
+    return f();
+  }
+
+  mutable std::mutex mu_;
+  PropertyTable props_{&mu_};
+};
+
+// Stores `value` in an out-parameter; E_POINTER when there is none.
+template <class T, class V>
+HRESULT SetOut(T* out, V&& value) {
+  if (!out) return com::E_POINTER;
+  *out = std::forward<V>(value);
+  return com::S_OK;
+}
+
+// The 1-based index argument of an Item call: DISP_E_PARAMNOTOPTIONAL when missing, the
+// conversion's failure when it is not a number.
+HRESULT ItemIndex(const std::vector<Variant>& args, long* index);
+
+}  // namespace kv::engine

@@ -1,0 +1,77 @@
+#pragma once
+// Shared pieces of the engine tests: a scratch folder, captured error lines and property reads
+// along dotted paths.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "com/dispatch.h"
+#include "log/error_log.h"
+#include "platform/env.h"
+#include "platform/path.h"
+
+namespace kv::engine::testing {
+
+// A private folder removed afterwards. W() builds the Windows-form paths the callers use.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kveng-XXXXXX").string();
+    if (mkdtemp(tmpl.data())) path_ = tmpl;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& Path() const { return path_; }
+  std::string W(std::string_view rel) const { return platform::JoinPath(path_, rel); }
+  void MakeDir(std::string_view rel) const { std::filesystem::create_directories(platform::ToFsPath(W(rel))); }
+  void Write(std::string_view rel, std::string_view data) const {
+    ASSERT_EQ(platform::Env::Current().fs->WriteFileAtomic(W(rel), data), 0) << rel;
+  }
+
+ private:
+  std::string path_;
+};
+
+// Collects the error lines written while it lives.
+class ErrorCapture {
+ public:
+  ErrorCapture() {
+    prev_ = log::SetErrorSink([this](std::string_view message, std::string_view detail) {
+      std::lock_guard lock(mu_);
+      lines_.push_back(std::string(message) + ": " + std::string(detail));
+    });
+  }
+  ~ErrorCapture() { log::SetErrorSink(prev_); }
+  std::vector<std::string> Lines() const {
+    std::lock_guard lock(mu_);
+    return lines_;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::string> lines_;
+  log::ErrorSink prev_;
+};
+
+// Reads "A.B.C": every name but the last must give an object.
+inline com::HRESULT GetPath(com::IDispatch* obj, std::string_view path, com::Variant* out) {
+  com::ComPtr<com::IDispatch> cur(obj);
+  for (;;) {
+    const size_t dot = path.find('.');
+    com::HRESULT hr = com::GetProperty(cur.Get(), path.substr(0, dot), out);
+    if (com::FAILED(hr) || dot == std::string_view::npos) return hr;
+    if (out->vt() != com::VT_DISPATCH) return com::DISP_E_TYPEMISMATCH;
+    cur = out->dispatch();
+    path.remove_prefix(dot + 1);
+  }
+}
+
+}  // namespace kv::engine::testing
