@@ -76,6 +76,12 @@ bool CCalcCmdBase::GetBaseDirectory(std::string* dir) const {
   return false;
 }
 
+bool CCalcCmdBase::RequireBaseDirectory(std::string* dir) {
+  if (GetBaseDirectory(dir)) return true;
+  SetCommandError(CMDERR_BASE_DIR_NOT_INITIALIZED);
+  return false;
+}
+
 bool CCalcCmdBase::GetRootDirectory(std::string* dir) const {
   *dir = g_BasePath;
   return true;

@@ -59,6 +59,8 @@ class CCalcCmdBase {
   bool SetBaseDirectory(const std::string& appName);
   // True and m_baseDir when it has been set; false and "" otherwise.
   bool GetBaseDirectory(std::string* dir) const;
+  // Prologue step 3: GetBaseDirectory, setting 179 when it is not set.
+  bool RequireBaseDirectory(std::string* dir);
   // The root base directory g_BasePath; always true.
   bool GetRootDirectory(std::string* dir) const;
   // "<m_baseDir>\<name>" exists, or is created (one level); whether it is there afterwards.

@@ -1,6 +1,5 @@
 // The three directory scans of the store and the two name tests.
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
 #include "platform/env.h"
 
 namespace kv {
@@ -25,10 +24,7 @@ bool CCalcCmdBase::NameHasNoWhiteSpace(const std::string& name) {
 std::vector<std::string> CCalcCmdBase::ListCalculations() {
   std::vector<std::string> out;
   std::string base;
-  if (!GetBaseDirectory(&base)) {
-    SetCommandError(CMDERR_BASE_DIR_NOT_INITIALIZED);
-    return out;
-  }
+  if (!RequireBaseDirectory(&base)) return out;
   auto& fs = *platform::Env::Current().fs;
   const std::string calcDir = base + "\\Calc\\";
   for (const auto& e : fs.Find(calcDir + "*")) {
@@ -46,10 +42,7 @@ std::vector<std::string> CCalcCmdBase::ListCalculations() {
 std::vector<std::string> CCalcCmdBase::ListCalcFolders() {
   std::vector<std::string> out;
   std::string base;
-  if (!GetBaseDirectory(&base)) {
-    SetCommandError(CMDERR_BASE_DIR_NOT_INITIALIZED);
-    return out;
-  }
+  if (!RequireBaseDirectory(&base)) return out;
   for (const auto& e : platform::Env::Current().fs->Find(base + "\\Calc\\*")) {
     if (e.name == "Edit" || e.name == "Recycle" || e.name.find('.') != std::string::npos) continue;
     out.push_back(e.name);
