@@ -9,6 +9,7 @@ namespace {
 
 const std::unordered_map<std::string_view, CommandBinding>& Bindings() {
   static const std::unordered_map<std::string_view, CommandBinding> bindings = {
+      {"CheckAccess", [](CommandCall& c) { c.SetBool(c.cmd.CheckAccess(c.Long(0))); }},
       {"CalcCommandVersion", [](CommandCall& c) { c.SetString(c.cmd.CalcCommandVersion()); }},
       {"GetLastCommandError",
        [](CommandCall& c) {

@@ -8,6 +8,7 @@
 #include "commands/wrapper_log.h"
 #include "config/config.h"
 #include "log/debug_log.h"
+#include "security/server_security.h"
 #include "store/store_names.h"
 
 namespace kv {
@@ -145,7 +146,10 @@ com::HRESULT ZrCalcCommandsBase::Invoke(com::DISPID id, uint16_t flags, std::vec
   return hr;
 }
 
-ZrCalcCommands::ZrCalcCommands() : ZrCalcCommandsBase(ICalcCommandsTable(), object_, true) { ++g_liveObjects; }
+ZrCalcCommands::ZrCalcCommands() : ZrCalcCommandsBase(ICalcCommandsTable(), object_, true) {
+  ++g_liveObjects;
+  security::ZrServerSecurity::RefreshCache();
+}
 
 ZrCalcAppCommands::ZrCalcAppCommands() : ZrCalcCommandsBase(ICalcAppCommandsTable(), object_, false) {
   ++g_liveObjects;
