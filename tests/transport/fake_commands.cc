@@ -4,10 +4,7 @@
 
 #include "com/class_registry.h"
 
-#if __has_include("security/call_context.h")
 #include "security/call_context.h"
-#define FAKE_HAS_CALL_CONTEXT 1
-#endif
 
 namespace kv::testing {
 
@@ -134,11 +131,8 @@ class FakeCommands : public com::ComObject<ICommandObject>, ThreadBound {
         out = Variant::Dispatch(com::MakeCom<FakeCommands>());
         break;
       case 10: {
-        std::string who;
-#ifdef FAKE_HAS_CALL_CONTEXT
-        if (const security::CallContext* c = security::CurrentCallContext()) who = c->Identity();
-#endif
-        out = Variant::Str(who);
+        const security::CallContext* c = security::CurrentCallContext();
+        out = Variant::Str(c ? c->Identity() : "<no context>");
         break;
       }
       default:

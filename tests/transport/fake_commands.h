@@ -10,7 +10,7 @@
 //   7 OnOwnApartment() -> bool                   runs on the thread that created the object
 //   8 Scale(in double x, in DATE when, in bool negate) -> double    (negate ? -x : x) + when
 //   9 NewCommands() -> IDispatch                 another IFakeCommands object
-//  10 CallerName() -> BSTR                       the call context's identity ("" without one)
+//  10 CallerName() -> BSTR                       the call context's identity ("<no context>" without one)
 // Objects count themselves, notice when they are destroyed off their creating thread, and
 // notice when they are made or called on `busThread` (where object code must never run).
 #include <atomic>

@@ -379,14 +379,12 @@ TEST_F(ServerTest, CallsFromManyConnectionsAtOnce) {
   EXPECT_EQ(FakeCounters::liveCommands, 0);
 }
 
-#if __has_include("security/call_context.h")
 TEST_F(ServerTest, CallsRunWithTheCallersIdentity) {
   TestClient client(Address());
   std::string obj = client.Create();
   std::string expected = "\\" + UserNameOf(geteuid());
   EXPECT_EQ(ReadString(client.Call(obj, kTyped, "CallerName")), expected);
 }
-#endif
 
 TEST(ServerLifecycle, StopBeforeRunEndsRunAtOnceAndRemovesTheSocket) {
   testing::TempDir dir;
