@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only when one is missing.
 set -euo pipefail
 pkgs=(g++ cmake ninja-build pkg-config libsystemd-dev libpugixml-dev liblua5.4-dev
-      libgtest-dev libgmock-dev libbenchmark-dev dbus)
+      libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -87,6 +87,21 @@ class CCalcCmdBase {
   ComPtr<IDispatch> GetLibraryObjectEx(const Bstr& name) { return GetLibraryObject(name); }
   void GetCalculationSummary(Variant* result);
 
+  // ---- Access control (bodies in commands/permission.cc) -------------------------------
+  enum class Grant { Full, ScriptOnly, Refused };
+  // The CheckAccess command: clears the last error and answers whether the caller holds
+  // `taskNo` (passed to the gate bit for bit). Sets no error and asks even when m_accessMode
+  // is not 0.
+  bool CheckAccess(long taskNo);
+  // Prologue step 2: true when m_accessMode is not 0 (no check) or the gate grants `right`;
+  // otherwise SetCommandError(refusalCode) and false.
+  bool CheckPermission(uint32_t right, long refusalCode);
+  // The two-right rule: `wide` first, `scriptOnly` only when `wide` is refused. Full when
+  // m_accessMode is not 0 or `wide` is held; ScriptOnly when only `scriptOnly` is held (the
+  // command then refuses non-CalcScript objects itself); Refused, after
+  // SetCommandError(refusalCode), when neither is held.
+  Grant CheckTwoRights(uint32_t wide, uint32_t scriptOnly, long refusalCode);
+
   // ---- Fields (public for the dispatch wrappers and tests; commands own them) ----------
   int32_t m_accessMode = kAccessChecked;
   std::string m_appName;

@@ -47,7 +47,8 @@ class DebugLog {
   // Test seams: switch a category, set the limit in units of 1,024,000 bytes.
   void SetCategory(LogCategory category, bool on);
   void SetSizeLimit(int32_t units);
-  // Forget the computed file-name prefix and the folders (tests that re-initialise).
+  // Back to the constructed state: the computed file-name prefix, the folders and names are
+  // forgotten, only Errors is on and the limit is 1 (tests that re-initialise).
   void ResetForTest();
 
  private:
@@ -70,5 +71,9 @@ extern DebugLog g_DebugLog;
 // Logs a one-dimensional array under Results: the label line, then one line per element
 // ("Index: <i> ( <text> )"), or "No data" / "Unhandled array type".
 void DebugLogArray(std::string_view label, const com::Variant& value);
+
+// Points the error sink of log/error_log.h at g_DebugLog.Write, so that error lines from the
+// engine and the platform layer land in the log file. Call after g_DebugLog.Init.
+void InstallDebugLogAsErrorSink();
 
 }  // namespace kv

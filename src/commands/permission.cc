@@ -1,0 +1,28 @@
+#include "commands/calc_cmd_base.h"
+#include "security/server_security.h"
+
+namespace kv {
+
+using security::ZrServerSecurity;
+
+bool CCalcCmdBase::CheckAccess(long taskNo) {
+  ResetLastError();
+  return ZrServerSecurity::CheckAccess(static_cast<uint32_t>(taskNo));
+}
+
+bool CCalcCmdBase::CheckPermission(uint32_t right, long refusalCode) {
+  if (m_accessMode != kAccessChecked) return true;
+  if (ZrServerSecurity::CheckAccess(right)) return true;
+  SetCommandError(refusalCode);
+  return false;
+}
+
+CCalcCmdBase::Grant CCalcCmdBase::CheckTwoRights(uint32_t wide, uint32_t scriptOnly, long refusalCode) {
+  if (m_accessMode != kAccessChecked) return Grant::Full;
+  if (ZrServerSecurity::CheckAccess(wide)) return Grant::Full;
+  if (ZrServerSecurity::CheckAccess(scriptOnly)) return Grant::ScriptOnly;
+  SetCommandError(refusalCode);
+  return Grant::Refused;
+}
+
+}  // namespace kv

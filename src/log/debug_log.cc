@@ -1,0 +1,347 @@
+#include "log/debug_log.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iterator>
+#include <type_traits>
+
+#include "com/utf.h"
+#include "log/error_log.h"
+#include "platform/env.h"
+#include "platform/ole_date.h"
+#include "platform/path.h"
+
+namespace kv {
+
+DebugLog g_DebugLog;
+
+namespace {
+using platform::RegHive;
+using platform::RegValue;
+
+constexpr const char* kLoggingKey = "SOFTWARE\\Quorlith\\Morvane Calc\\Logging\\";
+constexpr const char* kCategoryNames[kLogCategoryCount] = {"Errors",  "Methods", "Calls",      "InParams",
+                                                          "Results", "Steps",   "Validation", "Security"};
+constexpr const char* kLogNames[] = {"Kelvarin", "MorvaneCalc", "CalcHistory", "CalcFunctions"};
+constexpr const char* kLogFolderLevels[] = {"Quorlith\\", "DiagnosticLogs\\", "Morvane Calc\\"};
+constexpr size_t kCategoryBufferBytes = 100;
+constexpr int64_t kSizeUnitBytes = 1024000;
+constexpr size_t kMaxUserNameChars = 256;
+constexpr size_t kBomBytes = 2;
+
+// A value as a read into a char buffer of `limit` bytes sees it: the raw bytes (strings with
+// their NUL, a DWORD as its four bytes), refused when they do not fit, then read up to the
+// first NUL.
+bool ReadValueAsText(const RegValue& v, size_t limit, std::string* out) {
+  std::string raw;
+  switch (v.type) {
+    case platform::REG_SZ:
+    case platform::REG_EXPAND_SZ:
+      raw = v.text;
+      raw.push_back('\0');
+      break;
+    case platform::REG_DWORD:
+      for (int i = 0; i < 4; ++i) raw.push_back(static_cast<char>((v.dword >> (8 * i)) & 0xFF));
+      break;
+    case platform::REG_BINARY:
+      raw.assign(v.binary.begin(), v.binary.end());
+      break;
+    default:
+      break;
+  }
+  if (raw.size() > limit) return false;
+  *out = raw.substr(0, raw.find('\0'));
+  return true;
+}
+
+void UpperAscii(std::string* s) {
+  for (char& c : *s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+}
+
+bool EndsWithSeparator(std::string_view s) { return !s.empty() && (s.back() == '\\' || s.back() == '/'); }
+
+// The file name between the last separator and the last full stop after it.
+std::string ExeBaseName(std::string_view path) {
+  const size_t slash = path.find_last_of("\\/");
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  return std::string(dot == std::string_view::npos ? name : name.substr(0, dot));
+}
+
+void AppendDigits(std::string* out, int value, int width) {
+  char digits[12];
+  int n = 0;
+  unsigned v = value < 0 ? 0u : static_cast<unsigned>(value);
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0 && n < 11);
+  for (int i = n; i < width; ++i) out->push_back('0');
+  while (n > 0) out->push_back(digits[--n]);
+}
+
+// "MM/DD/YYYY hh:mm:ss.mmm" of the local time now.
+void AppendTimeStamp(std::string* out) {
+  platform::SystemTime st;
+  if (!platform::OleDateToSystemTimeMs(platform::Env::Current().Time().LocalNowMs(), &st)) st = {};
+  AppendDigits(out, st.month, 2);
+  out->push_back('/');
+  AppendDigits(out, st.day, 2);
+  out->push_back('/');
+  AppendDigits(out, st.year, 4);
+  out->push_back(' ');
+  AppendDigits(out, st.hour, 2);
+  out->push_back(':');
+  AppendDigits(out, st.minute, 2);
+  out->push_back(':');
+  AppendDigits(out, st.second, 2);
+  out->push_back('.');
+  AppendDigits(out, st.milliseconds, 3);
+}
+
+// BOM slot, then the code units as UTF-16LE with every LF written as CR LF (text mode).
+template <typename Units>
+std::string EncodeUnits(const Units& units) {
+  size_t lineFeeds = 0;
+  for (auto u : units) lineFeeds += u == '\n';
+  std::string out(kBomBytes + 2 * (units.size() + lineFeeds), '\0');
+  char* p = out.data();
+  *p++ = static_cast<char>(0xFF);
+  *p++ = static_cast<char>(0xFE);
+  for (auto unit : units) {
+    const char16_t u = static_cast<char16_t>(static_cast<std::make_unsigned_t<decltype(unit)>>(unit));
+    if (u == u'\n') {
+      *p++ = '\r';
+      *p++ = '\0';
+    }
+    *p++ = static_cast<char>(u & 0xFF);
+    *p++ = static_cast<char>(u >> 8);
+  }
+  return out;
+}
+
+std::string EncodeWithBomSlot(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return EncodeUnits(com::Utf8ToUtf16(text));
+  return EncodeUnits(text);
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void ReportOpenFailure(int linuxErrno) {
+  const int crtErrno = platform::CrtErrnoFromLinux(linuxErrno);
+  std::string msg = "Failed to open file: ";
+  if (crtErrno == platform::crt::kEACCES) msg += "Access Denied: ";
+  msg += std::to_string(crtErrno);
+  msg += '\n';
+  std::fputs(msg.c_str(), stderr);
+}
+
+// Appends `buf` (which starts with the BOM slot) to the file. When the file held nothing before
+// (it is new), or now exceeds `limitBytes`, it is emptied and written afresh with the BOM, so
+// the common case costs one size query.
+void AppendToFile(const std::string& winPath, const std::string& buf, int64_t limitBytes) {
+  const std::string path = platform::ToFsPath(winPath);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    ReportOpenFailure(errno);
+    return;
+  }
+  const size_t lineBytes = buf.size() - kBomBytes;
+  struct stat st;
+  if (WriteAll(fd, buf.data() + kBomBytes, lineBytes) && ::fstat(fd, &st) == 0 &&
+      (st.st_size == static_cast<off_t>(lineBytes) || st.st_size > limitBytes)) {
+    if (::ftruncate(fd, 0) == 0) WriteAll(fd, buf.data(), buf.size());
+  }
+  ::close(fd);
+}
+
+std::string CurrentUserName() {
+  std::string user = platform::Env::Current().system->UserName();
+  if (user.empty() || user.size() > kMaxUserNameChars) return "UnknownUser";
+  return user;
+}
+
+}  // namespace
+
+DebugLog::DebugLog() { flags_[static_cast<int>(LogCategory::Errors)] = true; }
+
+void DebugLog::Init(int kind, std::string_view namePart, std::string_view versionPart) {
+  try {
+    auto& env = platform::Env::Current();
+    const bool known = kind >= 0 && kind < static_cast<int>(std::size(kLogNames));
+    std::string logName = known ? kLogNames[kind] : "";
+    int32_t sizeLimit = sizeLimit_;
+
+    if (known) {
+      const std::string key = kLoggingKey + logName;
+      auto& reg = *env.registry;
+      for (int i = 0; i < kLogCategoryCount; ++i) {
+        flags_[i] = false;
+        RegValue v;
+        std::string text;
+        if (reg.GetValue(RegHive::LocalMachine, key, kCategoryNames[i], &v) != platform::kRegOk) continue;
+        if (!ReadValueAsText(v, kCategoryBufferBytes, &text)) continue;
+        UpperAscii(&text);
+        flags_[i] = text == "ON";
+      }
+      flags_[static_cast<int>(LogCategory::Errors)] = true;
+
+      sizeLimit = 1;
+      RegValue v;
+      if (reg.GetValue(RegHive::LocalMachine, key, "LogSize", &v) == platform::kRegOk && v.type == platform::REG_DWORD)
+        sizeLimit = static_cast<int32_t>(v.dword);
+    }
+
+    std::string moduleFolder = env.system->ModuleFolder();
+    if (!EndsWithSeparator(moduleFolder)) moduleFolder += '\\';
+
+    std::string logFolder = env.system->CommonAppDataFolder();
+    if (!logFolder.empty()) {
+      env.fs->CreateDirectory(logFolder);
+      if (!EndsWithSeparator(logFolder)) logFolder += '\\';
+      // A level that cannot be made only shows when the file cannot be opened.
+      for (const char* level : kLogFolderLevels) {
+        logFolder += level;
+        env.fs->CreateDirectory(logFolder);
+      }
+    }
+
+    std::string exeBase = ExeBaseName(env.system->ModulePath());
+
+    std::lock_guard lock(mu_);
+    logName_ = std::move(logName);
+    sizeLimit_ = sizeLimit;
+    namePart_ = namePart;
+    versionPart_ = versionPart;
+    exeBaseName_ = std::move(exeBase);
+    moduleFolder_ = std::move(moduleFolder);
+    logFolder_ = std::move(logFolder);
+  } catch (...) {
+  }
+}
+
+bool DebugLog::IsOn(LogCategory category) const {
+  const int i = static_cast<int>(category);
+  return i >= 0 && i < kLogCategoryCount && flags_[i];
+}
+
+void DebugLog::Write(std::string_view message, std::string_view detail) {
+  try {
+    const std::string user = CurrentUserName();
+    const std::string head = "(" + std::to_string(::gettid()) + ") ";
+
+    std::lock_guard lock(mu_);
+    std::string text;
+    if (!message.empty()) {
+      text.reserve(head.size() + 24 + message.size() + detail.size() + 4);
+      text += head;
+      AppendTimeStamp(&text);
+      text += ' ';
+      text += message;
+      if (!detail.empty()) {
+        text += ": ";
+        text += detail;
+      }
+    }
+    text += '\n';
+    if (prefix_.empty()) prefix_ = ComputePrefixLocked();
+    AppendToFile(prefix_ + user + ".log", EncodeWithBomSlot(text), int64_t{sizeLimit_} * kSizeUnitBytes);
+  } catch (...) {
+  }
+}
+
+std::string DebugLog::HResultText(com::HRESULT hr) {
+  switch (static_cast<uint32_t>(hr)) {
+    case 0: return "S_OK";
+    case 1: return "S_FALSE";
+    case 0x80070057u: return "E_INVALIDARG";
+    case 0x8007000Eu: return "E_OUTOFMEMORY";
+    case 0x80004003u: return "E_POINTER";
+    case 0x80004005u: return "E_FAIL";
+    case 0x8000FFFFu: return "E_UNEXPECTED";
+    default: break;
+  }
+  const uint32_t u = static_cast<uint32_t>(hr);
+  const int code = static_cast<int>(u & 0xFFFFu);
+  // Statuses this system makes from a failed system call wrap the errno as a Win32 code.
+  if ((u & 0xFFFF0000u) == 0x80070000u && code >= 1 && code <= 133) {
+    char buf[1024];
+    std::string text = ::strerror_r(code, buf, sizeof buf);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (!text.empty()) return text;
+  }
+  return std::to_string(hr);
+}
+
+std::string DebugLog::FilePath() {
+  const std::string user = CurrentUserName();
+  std::lock_guard lock(mu_);
+  if (prefix_.empty()) prefix_ = ComputePrefixLocked();
+  return prefix_ + user + ".log";
+}
+
+void DebugLog::SetCategory(LogCategory category, bool on) {
+  const int i = static_cast<int>(category);
+  if (i >= 0 && i < kLogCategoryCount) flags_[i] = on;
+}
+
+void DebugLog::SetSizeLimit(int32_t units) {
+  std::lock_guard lock(mu_);
+  sizeLimit_ = units;
+}
+
+void DebugLog::ResetForTest() {
+  std::lock_guard lock(mu_);
+  for (bool& f : flags_) f = false;
+  flags_[static_cast<int>(LogCategory::Errors)] = true;
+  sizeLimit_ = 1;
+  logName_.clear();
+  prefix_.clear();
+  moduleFolder_.clear();
+  logFolder_.clear();
+  exeBaseName_.clear();
+  namePart_.clear();
+  versionPart_.clear();
+}
+
+std::string DebugLog::ComputePrefixLocked() {
+  std::string p = logFolder_.empty() ? moduleFolder_ : logFolder_;
+  p += exeBaseName_;
+  p += '.';
+  p += logName_;
+  p += '.';
+  if (!namePart_.empty()) {
+    p += namePart_;
+    p += '.';
+  }
+  p += "x86.";
+  if (!versionPart_.empty()) {
+    p += versionPart_;
+    p += '.';
+  }
+  return p;
+}
+
+void InstallDebugLogAsErrorSink() {
+  log::SetErrorSink([](std::string_view message, std::string_view detail) { g_DebugLog.Write(message, detail); });
+}
+
+}  // namespace kv

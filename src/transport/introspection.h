@@ -1,0 +1,24 @@
+#pragma once
+// D-Bus introspection XML, generated from the method tables and the fixed interfaces the
+// server answers. Pure functions; thread-safe.
+#include <string>
+#include <vector>
+
+#include "transport/typed_interface.h"
+
+namespace kv::transport {
+
+// <interface> elements, each ending in a newline.
+std::string TypedInterfaceXml(const TypedInterface& iface);  // every method with argument names
+const std::string& DispatchInterfaceXml();      // com.quorlith.Kelvarin.IDispatch
+const std::string& ClassFactoryInterfaceXml();  // com.quorlith.Kelvarin.ClassFactory
+const std::string& StandardInterfacesXml();     // org.freedesktop.DBus.Introspectable and .Peer
+
+// A whole document: the DOCTYPE line, <node> with the given interface elements and one
+// <node name="..."/> per child.
+std::string NodeXml(const std::vector<const std::string*>& interfaces, const std::vector<std::string>& children);
+
+// `text` with &, <, > and " escaped for an attribute value.
+std::string XmlEscape(const std::string& text);
+
+}  // namespace kv::transport

@@ -1,0 +1,312 @@
+// Routing and answering calls on the bus thread. Object code never runs here: every call that
+// reaches an object is posted to the object's apartment.
+#include <systemd/sd-id128.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "com/class_registry.h"
+#include "transport/introspection.h"
+#include "transport/server_impl.h"
+#include "transport/wire_names.h"
+
+namespace kv::transport {
+
+namespace {
+
+bool Is(const char* a, const char* b) { return a && std::strcmp(a, b) == 0; }
+
+int ReplyError(sd_bus_message* m, const char* name, const std::string& text) {
+  sd_bus_reply_method_errorf(m, name, "%s", text.c_str());
+  return 1;
+}
+
+int ReplyHResult(sd_bus_message* m, com::HRESULT hr) {
+  sd_bus_reply_method_errorf(m, kErrorHResult, "0x%08X", static_cast<unsigned>(hr));
+  return 1;
+}
+
+// False (and an InvalidArgs reply sent) when the call's arguments are not `signature`.
+bool CheckSignature(sd_bus_message* m, const char* signature) {
+  if (sd_bus_message_has_signature(m, signature) > 0) return true;
+  const char* got = sd_bus_message_get_signature(m, true);
+  ReplyError(m, kErrorInvalidArgs,
+             std::string("Invalid arguments '") + (got ? got : "") + "' to call " +
+                 (sd_bus_message_get_member(m) ? sd_bus_message_get_member(m) : "") + "(), expecting '" + signature + "'.");
+  return false;
+}
+
+int ReplyCodecError(sd_bus_message* m, sd_bus_error* error, int r) {
+  if (!sd_bus_error_is_set(error)) sd_bus_error_set_errno(error, r);
+  sd_bus_reply_method_error(m, error);
+  sd_bus_error_free(error);
+  return 1;
+}
+
+bool IsDispatchMember(const char* member) {
+  return Is(member, "GetIDsOfNames") || Is(member, "Invoke") || Is(member, "Release");
+}
+
+int AnswerPeer(sd_bus_message* m, const char* member) {
+  if (Is(member, "Ping")) {
+    if (!CheckSignature(m, "")) return 1;
+    sd_bus_reply_method_return(m, "");
+    return 1;
+  }
+  if (Is(member, "GetMachineId")) {
+    if (!CheckSignature(m, "")) return 1;
+    sd_id128_t id;
+    int r = sd_id128_get_machine(&id);
+    if (r < 0) return ReplyError(m, kErrorFailed, std::strerror(-r));
+    char text[SD_ID128_STRING_MAX];
+    sd_bus_reply_method_return(m, "s", sd_id128_to_string(id, text));
+    return 1;
+  }
+  return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member + " of " + kPeerInterface);
+}
+
+// The fixed nodes above the objects, and their one child.
+const char* FixedChild(std::string_view path) {
+  if (path == "/") return "com";
+  if (path == "/com") return "quorlith";
+  if (path == "/com/quorlith") return "Kelvarin";
+  return nullptr;
+}
+
+}  // namespace
+
+int ServerCore::OnMessage(sd_bus_message* m) {
+  if (sd_bus_message_is_signal(m, kLocalInterface, "Disconnected") > 0) {
+    auto it = byBus.find(sd_bus_message_get_bus(m));
+    if (it != byBus.end()) CloseClient(FindClient(it->second));
+    return 0;
+  }
+  uint8_t type = 0;
+  if (sd_bus_message_get_type(m, &type) < 0 || type != SD_BUS_MESSAGE_METHOD_CALL) return 0;
+  Client* c = ClientOf(m);
+  const char* path = sd_bus_message_get_path(m);
+  const char* iface = sd_bus_message_get_interface(m);
+  const char* member = sd_bus_message_get_member(m);
+  if (!c || !path || !member) return 0;
+
+  if (Is(iface, kPeerInterface) || (!iface && (Is(member, "Ping") || Is(member, "GetMachineId"))))
+    return AnswerPeer(m, member);
+  if (!sharedBus && Is(path, kDBusPath) && Is(member, "Hello") && (!iface || Is(iface, kDBusInterface))) {
+    sd_bus_reply_method_return(m, "s", (":1." + std::to_string(c->id)).c_str());
+    return 1;
+  }
+  if (Is(iface, kIntrospectableInterface) || (!iface && Is(member, "Introspect"))) {
+    if (!Is(member, "Introspect"))
+      return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member);
+    return Introspect(*c, m, path);
+  }
+  if (Is(path, kRootPath)) {
+    if (iface && !Is(iface, kClassFactoryInterface))
+      return ReplyError(m, kErrorUnknownInterface, std::string("Unknown interface ") + iface);
+    if (!Is(member, "CreateInstance")) return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member);
+    return CreateInstance(*c, m);
+  }
+  if (std::strncmp(path, kObjectPathPrefix, sizeof(kObjectPathPrefix) - 1) == 0)
+    return RouteObjectCall(*c, m, path, iface, member);
+  if (FixedChild(path) || Is(path, kObjectDirPath))
+    return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member);
+  return ReplyError(m, kErrorUnknownObject, std::string("Unknown object ") + path);
+}
+
+int ServerCore::RouteObjectCall(Client& c, sd_bus_message* m, const std::string& path, const char* iface,
+                                  const char* member) {
+  const HeldObject* obj = c.objects.Find(path);
+  if (!obj) return ReplyError(m, kErrorUnknownObject, "Unknown object " + path);
+  if (!iface || Is(iface, kDispatchInterface)) {
+    if (IsDispatchMember(member)) return CallDispatch(c, m, *obj, member);
+    if (!iface && obj->typed)
+      if (const TypedMethod* tm = obj->typed->Find(member)) return CallTyped(c, m, *obj, *tm);
+    return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member);
+  }
+  if (obj->typed && obj->typed->Name() == iface) {
+    if (const TypedMethod* tm = obj->typed->Find(member)) return CallTyped(c, m, *obj, *tm);
+    return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member + " of " + iface);
+  }
+  return ReplyError(m, kErrorUnknownInterface, std::string("Unknown interface ") + iface);
+}
+
+int ServerCore::Introspect(Client& c, sd_bus_message* m, const std::string& path) {
+  if (!CheckSignature(m, "")) return 1;
+  std::vector<const std::string*> ifaces;
+  std::vector<std::string> children;
+  if (const char* child = FixedChild(path)) {
+    children.push_back(child);
+  } else if (path == kRootPath) {
+    ifaces.push_back(&ClassFactoryInterfaceXml());
+    if (c.objects.Size()) children.push_back("obj");
+  } else if (path == kObjectDirPath) {
+    children = c.objects.ChildNames();
+  } else if (const HeldObject* obj = c.objects.Find(path)) {
+    if (obj->dispatch) ifaces.push_back(&DispatchInterfaceXml());
+    if (obj->typed) ifaces.push_back(&TypedXml(*obj->typed));
+  } else {
+    return ReplyError(m, kErrorUnknownObject, "Unknown object " + path);
+  }
+  ifaces.push_back(&StandardInterfacesXml());
+  sd_bus_reply_method_return(m, "s", NodeXml(ifaces, children).c_str());
+  return 1;
+}
+
+const std::string& ServerCore::TypedXml(const TypedInterface& t) {
+  auto& xml = typedXml[&t];
+  if (xml.empty()) xml = TypedInterfaceXml(t);
+  return xml;
+}
+
+uint64_t ServerCore::Remember(Client& c, sd_bus_message* m) {
+  uint64_t id = ++nextCall;
+  pending.emplace(id, PendingCall{sd_bus_message_ref(m), c.id});
+  return id;
+}
+
+int ServerCore::CreateInstance(Client& c, sd_bus_message* m) {
+  if (!CheckSignature(m, "s")) return 1;
+  const char* name = nullptr;
+  if (sd_bus_message_read_basic(m, 's', &name) <= 0) return ReplyError(m, kErrorInvalidArgs, "missing class name");
+  com::CLSID clsid;
+  com::HRESULT hr = com::ClassRegistry::Instance().CLSIDFromString(name, &clsid);
+  if (com::FAILED(hr)) return ReplyHResult(m, hr);
+  Apartment& apartment = pool.Next();
+  auto comp = std::make_shared<Completion>();
+  comp->kind = CallKind::Create;
+  comp->clsid = clsid;
+  comp->apartment = &apartment;
+  comp->callId = Remember(c, m);
+  ++pendingCreates;
+  apartment.Post([q = queue, comp, caller = c.caller]() mutable {
+    RunAsCaller(*caller, [&] {
+      try {
+        com::ComPtr<com::IUnknown> obj;
+        comp->hr = com::ClassRegistry::Instance().Create(comp->clsid, &obj);
+        comp->result = com::Variant::Unknown(std::move(obj));
+      } catch (...) {
+        comp->hr = com::E_UNEXPECTED;
+      }
+    });
+    q->Push(std::move(comp));
+  });
+  return 1;
+}
+
+int ServerCore::CallDispatch(Client& c, sd_bus_message* m, const HeldObject& obj, const char* member) {
+  if (Is(member, "Release")) {
+    if (!CheckSignature(m, "")) return 1;
+    return ReleaseObject(c, m, obj.path);
+  }
+  auto comp = std::make_shared<Completion>();
+  if (Is(member, "GetIDsOfNames")) {
+    if (!CheckSignature(m, "s")) return 1;
+    const char* name = nullptr;
+    if (sd_bus_message_read_basic(m, 's', &name) <= 0) return ReplyError(m, kErrorInvalidArgs, "missing name");
+    comp->kind = CallKind::GetIDs;
+    comp->name = name;
+  } else {
+    if (!CheckSignature(m, "iua(qv)")) return 1;
+    int32_t dispid = 0;
+    uint32_t flags = 0;
+    if (sd_bus_message_read(m, "iu", &dispid, &flags) < 0) return ReplyError(m, kErrorInvalidArgs, "bad arguments");
+    if (flags > 0xFFFF) return ReplyError(m, kErrorInvalidArgs, "flags out of range");
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    TablePaths paths(&c.objects, obj.apartment);
+    int r = ReadVariantList(m, &comp->args, &paths, &error);
+    if (r < 0) return ReplyCodecError(m, &error, r);
+    comp->kind = CallKind::Invoke;
+    comp->dispid = dispid;
+    comp->flags = static_cast<uint16_t>(flags);
+  }
+  if (!obj.dispatch) return ReplyHResult(m, com::E_NOINTERFACE);
+  PostCall(c, m, obj, std::move(comp));
+  return 1;
+}
+
+int ServerCore::CallTyped(Client& c, sd_bus_message* m, const HeldObject& obj, const TypedMethod& method) {
+  if (!CheckSignature(m, method.inSignature.c_str())) return 1;
+  auto comp = std::make_shared<Completion>();
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  TablePaths paths(&c.objects, obj.apartment);
+  int r = ReadTypedArgs(m, method, &paths, &comp->args, &error);
+  if (r < 0) return ReplyCodecError(m, &error, r);
+  comp->kind = CallKind::Typed;
+  comp->typed = &method;
+  comp->dispid = method.dispid;
+  comp->flags = com::DISPATCH_METHOD;
+  PostCall(c, m, obj, std::move(comp));
+  return 1;
+}
+
+void ServerCore::PostCall(Client& c, sd_bus_message* m, const HeldObject& obj, CompletionPtr comp) {
+  comp->apartment = obj.apartment;
+  comp->callId = Remember(c, m);
+  obj.apartment->Post([q = queue, comp = std::move(comp), disp = obj.dispatch, caller = c.caller]() mutable {
+    RunAsCaller(*caller, [&] {
+      try {
+        if (comp->kind == CallKind::GetIDs)
+          comp->hr = disp->GetIDsOfNames(comp->name, &comp->dispid);
+        else
+          comp->hr = disp->Invoke(comp->dispid, comp->flags, comp->args, &comp->result);
+      } catch (...) {
+        comp->hr = com::E_UNEXPECTED;
+      }
+    });
+    q->Push(std::move(comp));
+  });
+}
+
+int ServerCore::ReleaseObject(Client& c, sd_bus_message* m, const std::string& path) {
+  HeldObject held;
+  std::string key = path;  // `path` may live in the entry being removed
+  if (!c.objects.Remove(key, &held)) return ReplyError(m, kErrorUnknownObject, "Unknown object " + key);
+  PostRelease(std::move(held), Remember(c, m));
+  return 1;
+}
+
+void ServerCore::PostRelease(HeldObject held, uint64_t callId) {
+  auto comp = std::make_shared<Completion>();
+  comp->kind = CallKind::Release;
+  comp->callId = callId;
+  ++pendingReleases;
+  everHeld = true;
+  Apartment* apartment = held.apartment;
+  apartment->Post([q = queue, comp = std::move(comp), obj = std::move(held.object),
+                   disp = std::move(held.dispatch)]() mutable {
+    disp.Reset();
+    obj.Reset();
+    q->Push(std::move(comp));
+  });
+}
+
+void ServerCore::Reply(Client* c, sd_bus_message* call, const CompletionPtr& comp) {
+  if (com::FAILED(comp->hr)) {
+    ReplyHResult(call, comp->hr);
+    return;
+  }
+  sd_bus_message* reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  int r = sd_bus_message_new_method_return(call, &reply);
+  if (r < 0) return;  // the client is gone
+  TablePaths paths(&c->objects, comp->apartment);
+  switch (comp->kind) {
+    case CallKind::Create: r = AppendObject(reply, comp->result.unknown(), &paths, &error); break;
+    case CallKind::GetIDs: r = sd_bus_message_append_basic(reply, 'i', &comp->dispid); break;
+    case CallKind::Invoke:
+      r = AppendVariant(reply, comp->result, &paths, &error);
+      if (r >= 0) r = AppendVariantList(reply, comp->args, &paths, &error);
+      break;
+    case CallKind::Typed: r = AppendTypedOuts(reply, *comp->typed, comp->args, comp->result, &paths, &error); break;
+    case CallKind::Release: break;
+  }
+  if (r < 0) {
+    sd_bus_message_unref(reply);
+    ReplyCodecError(call, &error, r);
+    return;
+  }
+  sd_bus_send(nullptr, reply, nullptr);  // fails only when the client has gone: nothing to do
+  sd_bus_message_unref(reply);
+}
+
+}  // namespace kv::transport

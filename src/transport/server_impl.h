@@ -1,0 +1,125 @@
+#pragma once
+// Internals of Server shared by its source files (server.cc: the loop, connections and
+// completions; server_calls.cc: routing and answering calls). Bus thread only, except where
+// marked.
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "com/dispatch.h"
+#include "com/guid.h"
+#include "transport/caller.h"
+#include "transport/completion_queue.h"
+#include "transport/object_table.h"
+#include "transport/server.h"
+#include "transport/typed_interface.h"
+
+namespace kv::transport {
+
+struct Client {
+  Client(uint64_t id, std::atomic<uint64_t>* nextNumber, std::atomic<long>* live) : id(id), objects(nextNumber, live) {}
+
+  uint64_t id;
+  sd_bus* bus = nullptr;           // private: this client's connection; bus mode: the shared bus
+  std::string sender;              // bus mode: the client's unique name
+  sd_bus_slot* filter = nullptr;   // private mode
+  sd_event_source* post = nullptr; // private mode
+  std::shared_ptr<const Caller> caller;
+  ObjectTable objects;
+  bool closing = false;
+};
+
+enum class CallKind : uint8_t { Create, GetIDs, Invoke, Typed, Release };
+
+// What the bus thread keeps about a call while its apartment works on it.
+struct PendingCall {
+  sd_bus_message* message = nullptr;  // referenced; unreferenced on the bus thread only
+  uint64_t clientId = 0;
+};
+
+// What an apartment hands back. Its values may hold objects: they are dropped on `apartment`.
+struct Completion {
+  uint64_t callId = 0;  // 0: nobody waits for an answer (a release after a disconnect)
+  CallKind kind = CallKind::Invoke;
+  Apartment* apartment = nullptr;
+  const TypedMethod* typed = nullptr;
+  com::CLSID clsid{};
+  std::string name;
+  com::DISPID dispid = 0;
+  uint16_t flags = 0;
+  com::HRESULT hr = com::S_OK;
+  std::vector<com::Variant> args;
+  com::Variant result;
+};
+
+using CompletionPtr = std::shared_ptr<Completion>;
+using Queue = CompletionQueue<CompletionPtr>;
+
+struct ServerCore {
+  ServerCore(Server::Options o, ApartmentPool& p) : options(std::move(o)), pool(p), queue(std::make_shared<Queue>()) {}
+
+  // server.cc
+  int Start(std::string* error);
+  void Teardown();
+  int AcceptOne();
+  Client* ClientOf(sd_bus_message* m);
+  Client* FindClient(uint64_t id);
+  void CloseClient(Client* c);
+  void ReapClosed();
+  void DrainCompletions();
+  void Finish(CompletionPtr c);
+  void DropValues(CompletionPtr c);
+  void CheckLastObject();
+
+  // server_calls.cc
+  int OnMessage(sd_bus_message* m);
+  int RouteObjectCall(Client& c, sd_bus_message* m, const std::string& path, const char* iface, const char* member);
+  int Introspect(Client& c, sd_bus_message* m, const std::string& path);
+  int CreateInstance(Client& c, sd_bus_message* m);
+  int CallDispatch(Client& c, sd_bus_message* m, const HeldObject& obj, const char* member);
+  int CallTyped(Client& c, sd_bus_message* m, const HeldObject& obj, const TypedMethod& method);
+  int ReleaseObject(Client& c, sd_bus_message* m, const std::string& path);
+  void PostCall(Client& c, sd_bus_message* m, const HeldObject& obj, CompletionPtr comp);
+  void PostRelease(HeldObject held, uint64_t callId);
+  uint64_t Remember(Client& c, sd_bus_message* m);
+  void Reply(Client* c, sd_bus_message* call, const CompletionPtr& comp);
+  const std::string& TypedXml(const TypedInterface& t);
+
+  Server::Options options;
+  ApartmentPool& pool;
+  sd_event* event = nullptr;
+  sd_bus* sharedBus = nullptr;  // bus mode
+  int listenFd = -1;
+  int stopFd = -1;
+  sd_event_source* listenSource = nullptr;
+  sd_event_source* stopSource = nullptr;
+  sd_event_source* queueSource = nullptr;
+  sd_event_source* reapSource = nullptr;
+  bool started = false;
+  bool acceptPaused = false;
+
+  std::shared_ptr<Queue> queue;  // shared with work still queued on apartments
+  std::unordered_map<uint64_t, std::unique_ptr<Client>> clients;
+  std::unordered_map<sd_bus*, uint64_t> byBus;
+  std::unordered_map<std::string, uint64_t> bySender;
+  std::unordered_map<uint64_t, PendingCall> pending;
+  std::map<const TypedInterface*, std::string> typedXml;
+  uint64_t nextClient = 0;
+  uint64_t nextCall = 0;
+  long pendingReleases = 0;
+  long pendingCreates = 0;
+  bool everHeld = false;
+
+  std::atomic<uint64_t> nextObjectNumber{0};
+  std::atomic<long> liveObjects{0};
+  std::atomic<size_t> connectionCount{0};
+};
+
+}  // namespace kv::transport
