@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "client/variant_codec.h"
+#include "transport/variant_codec.h"
 #include "com/guid.h"
 #include "platform/ole_date.h"
 
@@ -139,8 +139,8 @@ class LiteralParser {
   }
 
   bool Array(Variant* out, int depth) {
-    if (depth >= kMaxArrayNesting)
-      return Fail(error_, "arrays nest deeper than " + std::to_string(kMaxArrayNesting) + " levels");
+    if (depth >= transport::kMaxArrayDepth)
+      return Fail(error_, "arrays nest deeper than " + std::to_string(transport::kMaxArrayDepth) + " levels");
     ++pos_;  // '['
     std::vector<Variant> items;
     SkipSpace();

@@ -9,8 +9,14 @@
 
 #include "client/remote_object.h"
 #include "com/guid.h"
+#include "transport/wire_names.h"
 
 namespace kv::client {
+
+using com::Variant;
+using transport::kBusName;
+using transport::kClassFactoryInterface;
+using transport::kRootPath;
 
 namespace {
 
@@ -36,19 +42,27 @@ const InterfaceTable* TableOfClass(std::string_view classId) {
   return nullptr;
 }
 
+// The HRESULT an object failed with, as the server reports it ("0x80004001").
+int32_t HResultOf(const sd_bus_error& e) {
+  if (!e.name || !e.message || std::strcmp(e.name, transport::kErrorHResult) != 0) return 0;
+  char* end = nullptr;
+  unsigned long v = std::strtoul(e.message, &end, 16);
+  return end != e.message && *end == 0 && v <= 0xFFFFFFFFul ? static_cast<int32_t>(static_cast<uint32_t>(v)) : 0;
+}
+
 }  // namespace
 
-class Connection::PathMap : public ObjectPaths {
+class Connection::PathMap : public transport::ObjectPaths {
  public:
   explicit PathMap(Connection* owner) : owner_(owner) {}
-  bool PathOf(com::IUnknown* obj, std::string* path) override {
-    std::shared_ptr<RemoteObject> ro = RemoteObjectOf(obj);
-    if (!ro || ro->connection().get() != owner_) return false;
-    *path = ro->path();
-    return true;
+  std::string PathOf(const com::ComPtr<com::IUnknown>& obj) override {
+    std::shared_ptr<RemoteObject> ro = RemoteObjectOf(obj.Get());
+    return ro && ro->connection().get() == owner_ ? ro->path() : std::string();
   }
-  com::ComPtr<com::IDispatch> ObjectAt(const std::string& path) override {
-    return ObjectVariant(std::make_shared<RemoteObject>(owner_->shared_from_this(), path, nullptr)).dispatch();
+  bool ObjectAt(const std::string& path, com::ComPtr<com::IUnknown>* obj) override {
+    Variant v = ObjectVariant(std::make_shared<RemoteObject>(owner_->shared_from_this(), path, nullptr));
+    *obj = v.unknown();
+    return true;
   }
 
  private:
@@ -105,7 +119,7 @@ Status Connection::OpenBus(Bus which, std::shared_ptr<Connection>* out) {
   return Status();
 }
 
-ObjectPaths& Connection::Paths() { return *paths_; }
+transport::ObjectPaths& Connection::Paths() { return *paths_; }
 
 Status Connection::NewCall(const std::string& path, const char* interface, const char* member, sd_bus_message** m) {
   int r = sd_bus_message_new_method_call(bus_, m, destination_.empty() ? nullptr : destination_.c_str(),
@@ -122,7 +136,7 @@ Status Connection::Send(sd_bus_message* m, sd_bus_message** reply) {
   if (IsTransportErrno(r) || sd_bus_is_open(bus_) <= 0 || !sd_bus_error_is_set(&error))
     st = Status(Status::Code::kTransport, "call failed: " + ErrnoText(r));
   else
-    st = Status(Status::Code::kRemote, error.message ? error.message : "", error.name);
+    st = Status(Status::Code::kRemote, error.message ? error.message : "", error.name, HResultOf(error));
   sd_bus_error_free(&error);
   return st;
 }

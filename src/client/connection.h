@@ -11,15 +11,9 @@
 #include <string_view>
 
 #include "client/status.h"
-#include "client/variant_codec.h"
+#include "transport/variant_codec.h"
 
 namespace kv::client {
-
-inline constexpr char kBusName[] = "com.quorlith.Kelvarin";
-inline constexpr char kRootPath[] = "/com/quorlith/Kelvarin";
-inline constexpr char kClassFactoryInterface[] = "com.quorlith.Kelvarin.ClassFactory";
-inline constexpr char kDispatchInterface[] = "com.quorlith.Kelvarin.IDispatch";
-inline constexpr char kInterfacePrefix[] = "com.quorlith.Kelvarin.";
 
 class RemoteObject;
 
@@ -53,12 +47,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void SetCallTimeout(uint64_t usec) { timeoutUsec_ = usec; }
 
   // Sends a method call built by NewCall and waits for its reply (*reply owned by the caller
-  // on success). Error replies give kRemote; a broken or timed-out connection kTransport.
+  // on success). Error replies give kRemote (with the HRESULT when the server sent one); a
+  // broken or timed-out connection kTransport.
   Status NewCall(const std::string& path, const char* interface, const char* member, sd_bus_message** m);
   Status Send(sd_bus_message* m, sd_bus_message** reply);
 
-  // Maps object paths to RemoteObjects of this connection and back.
-  ObjectPaths& Paths();
+  // Maps object paths to RemoteObjects of this connection and back: every path that arrives
+  // becomes a new RemoteObject (without a typed interface); only RemoteObjects of this
+  // connection can go out.
+  transport::ObjectPaths& Paths();
 
  private:
   class PathMap;

@@ -3,11 +3,15 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/variant_codec.h"
+#include "client/typed_args.h"
+#include "transport/typed_interface.h"
+#include "transport/variant_codec.h"
+#include "transport/wire_names.h"
 
 namespace kv::client {
 
 using com::Variant;
+using transport::kDispatchInterface;
 
 namespace {
 
@@ -15,19 +19,21 @@ namespace {
 struct CallMessages {
   sd_bus_message* call = nullptr;
   sd_bus_message* reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
   ~CallMessages() {
+    sd_bus_error_free(&error);
     sd_bus_message_unref(reply);
     sd_bus_message_unref(call);
   }
+  std::string Why(int r) const {
+    if (sd_bus_error_is_set(&error) && error.message) return error.message;
+    return std::strerror(r < 0 ? -r : r);
+  }
 };
 
-Status BadReply(std::string_view member, int r) {
-  return Status(Status::Code::kProtocol,
-                std::string("unexpected reply to ") + std::string(member) + ": " + std::strerror(r < 0 ? -r : r));
+Status BadReply(std::string_view member, const CallMessages& msg, int r) {
+  return Status(Status::Code::kProtocol, "unexpected reply to " + std::string(member) + ": " + msg.Why(r));
 }
-
-// Nothing may follow the values the reply promised.
-bool AtEnd(sd_bus_message* m) { return sd_bus_message_peek_type(m, nullptr, nullptr) == 0; }
 
 class RemoteDispatch : public com::ComObject<com::IDispatch> {
  public:
@@ -53,7 +59,7 @@ class RemoteDispatch : public com::ComObject<com::IDispatch> {
       case Status::Code::kOk: return com::S_OK;
       case Status::Code::kInvalidArgument: return com::E_INVALIDARG;
       case Status::Code::kUnknownMethod: return com::DISP_E_MEMBERNOTFOUND;
-      case Status::Code::kRemote: return com::DISP_E_EXCEPTION;
+      case Status::Code::kRemote: return st.hresult() ? st.hresult() : com::DISP_E_EXCEPTION;
       default: return com::E_FAIL;
     }
   }
@@ -74,31 +80,34 @@ Status RemoteObject::Call(std::string_view method, const std::vector<Variant>& i
   if (inArgs.size() != wanted)
     return Status(Status::Code::kInvalidArgument, spec->name + " takes " + std::to_string(wanted) + " argument(s), not " +
                                                       std::to_string(inArgs.size()));
-  std::string interface = kInterfacePrefix + table_->name;
+  const transport::TypedInterface& typed = transport::TypedInterface::For(*table_);
+  const transport::TypedMethod* tm = typed.Find(spec->name);
   CallMessages msg;
-  Status st = connection_->NewCall(path_, interface.c_str(), spec->name.c_str(), &msg.call);
+  Status st = connection_->NewCall(path_, typed.Name().c_str(), spec->name.c_str(), &msg.call);
   if (!st.ok()) return st;
-  ObjectPaths& paths = connection_->Paths();
+  transport::ObjectPaths* paths = &connection_->Paths();
   size_t k = 0;
   for (const ParamSpec& p : spec->params) {
     if (p.dir == ParamDir::Retval) continue;
-    if (AppendTyped(msg.call, p.type, inArgs[k], paths) < 0)
-      return Status(Status::Code::kInvalidArgument,
-                    "argument " + std::to_string(k + 1) + " (" + p.name + ") does not fit its type");
+    if (int r = AppendParam(msg.call, p.type, inArgs[k], paths, &msg.error); r < 0)
+      return Status(Status::Code::kInvalidArgument, "argument " + std::to_string(k + 1) + " (" + p.name + "): " + msg.Why(r));
     ++k;
   }
   if (!(st = connection_->Send(msg.call, &msg.reply)).ok()) return st;
+  if (sd_bus_message_has_signature(msg.reply, tm->outSignature.c_str()) <= 0)
+    return Status(Status::Code::kProtocol, "reply to " + spec->name + " has signature \"" +
+                                               std::string(sd_bus_message_get_signature(msg.reply, 1)) + "\", not \"" +
+                                               tm->outSignature + "\"");
   CallResult res;
   for (const ParamSpec& p : spec->params) {
     if (p.dir == ParamDir::In) continue;
     Variant v;
-    if (int r = ReadTyped(msg.reply, p.type, &v, paths); r < 0) return BadReply(spec->name, r);
+    if (int r = ReadParam(msg.reply, p.type, &v, paths, &msg.error); r < 0) return BadReply(spec->name, msg, r);
     if (p.dir == ParamDir::Retval)
       res.result = std::move(v);
     else
       res.outArgs.push_back(std::move(v));
   }
-  if (!AtEnd(msg.reply)) return BadReply(spec->name, -EBADMSG);
   *out = std::move(res);
   return Status();
 }
@@ -112,8 +121,8 @@ Status RemoteObject::GetIDsOfNames(std::string_view name, com::DISPID* id) {
     return Status(Status::Code::kInvalidArgument, "name is not valid UTF-8");
   if (!(st = connection_->Send(msg.call, &msg.reply)).ok()) return st;
   int32_t v;
-  int r = sd_bus_message_read_basic(msg.reply, 'i', &v);
-  if (r <= 0 || !AtEnd(msg.reply)) return BadReply("GetIDsOfNames", r < 0 ? r : -EBADMSG);
+  if (sd_bus_message_has_signature(msg.reply, "i") <= 0 || sd_bus_message_read_basic(msg.reply, 'i', &v) <= 0)
+    return BadReply("GetIDsOfNames", msg, -EBADMSG);
   *id = v;
   return Status();
 }
@@ -122,33 +131,18 @@ Status RemoteObject::Invoke(com::DISPID id, uint16_t flags, const std::vector<Va
   CallMessages msg;
   Status st = connection_->NewCall(path_, kDispatchInterface, "Invoke", &msg.call);
   if (!st.ok()) return st;
-  ObjectPaths& paths = connection_->Paths();
+  transport::ObjectPaths* paths = &connection_->Paths();
   int32_t dispid = id;
   uint32_t f = flags;
   int r = sd_bus_message_append(msg.call, "iu", dispid, f);
-  if (r >= 0) r = sd_bus_message_open_container(msg.call, 'a', "(qv)");
-  for (size_t i = 0; r >= 0 && i < args.size(); ++i) {
-    if (AppendVariant(msg.call, args[i], paths) < 0)
-      return Status(Status::Code::kInvalidArgument, "argument " + std::to_string(i + 1) + " cannot travel");
-  }
-  if (r >= 0) r = sd_bus_message_close_container(msg.call);
-  if (r < 0) return Status(Status::Code::kInvalidArgument, std::string("cannot build Invoke: ") + std::strerror(-r));
+  if (r >= 0) r = transport::AppendVariantList(msg.call, args, paths, &msg.error);
+  if (r < 0) return Status(Status::Code::kInvalidArgument, "arguments cannot travel: " + msg.Why(r));
   if (!(st = connection_->Send(msg.call, &msg.reply)).ok()) return st;
-  // The two out-arguments may also come wrapped in one struct.
-  const char* sig = sd_bus_message_get_signature(msg.reply, 1);
-  bool wrapped = sig && std::strcmp(sig, "((qv)a(qv))") == 0;
   CallResult res;
-  if (wrapped && (r = sd_bus_message_enter_container(msg.reply, 'r', "(qv)a(qv)")) <= 0)
-    return BadReply("Invoke", r < 0 ? r : -EBADMSG);
-  if ((r = ReadVariant(msg.reply, &res.result, paths)) < 0) return BadReply("Invoke", r);
-  if ((r = sd_bus_message_enter_container(msg.reply, 'a', "(qv)")) <= 0) return BadReply("Invoke", r < 0 ? r : -EBADMSG);
-  while ((r = sd_bus_message_at_end(msg.reply, 0)) == 0) {
-    res.outArgs.emplace_back();
-    if ((r = ReadVariant(msg.reply, &res.outArgs.back(), paths)) < 0) return BadReply("Invoke", r);
-  }
-  if (r < 0 || (r = sd_bus_message_exit_container(msg.reply)) < 0) return BadReply("Invoke", r < 0 ? r : -EBADMSG);
-  if (wrapped && (r = sd_bus_message_exit_container(msg.reply)) < 0) return BadReply("Invoke", r);
-  if (!AtEnd(msg.reply)) return BadReply("Invoke", -EBADMSG);
+  if (sd_bus_message_has_signature(msg.reply, "(qv)a(qv)") <= 0) return BadReply("Invoke", msg, -EBADMSG);
+  if ((r = transport::ReadVariant(msg.reply, &res.result, paths, &msg.error)) < 0 ||
+      (r = transport::ReadVariantList(msg.reply, &res.outArgs, paths, &msg.error)) < 0)
+    return BadReply("Invoke", msg, r);
   *out = std::move(res);
   return Status();
 }

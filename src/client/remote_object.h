@@ -54,8 +54,9 @@ class RemoteObject {
 
 // A remote object as a VT_DISPATCH Variant (null gives a null object), so it can be passed as
 // an argument; the Variant's IDispatch forwards GetIDsOfNames and Invoke to the server (a
-// failed call answers an HRESULT: E_INVALIDARG, DISP_E_MEMBERNOTFOUND, DISP_E_EXCEPTION for an
-// error reply, E_FAIL for a broken connection).
+// failed call answers an HRESULT: the object's own HRESULT when the server sent one,
+// DISP_E_EXCEPTION for another error reply, E_INVALIDARG, DISP_E_MEMBERNOTFOUND, or E_FAIL for
+// a broken connection).
 com::Variant ObjectVariant(std::shared_ptr<RemoteObject> obj);
 // The remote object a Variant (or an object from such a Variant) holds, or null when it holds none.
 std::shared_ptr<RemoteObject> RemoteObjectOf(const com::Variant& v);
