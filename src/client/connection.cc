@@ -1,7 +1,5 @@
 #include "client/connection.h"
 
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>

@@ -57,6 +57,8 @@ TEST_F(RemoteCallTest, TypedCallCarriesInOutValues) {
   ASSERT_TRUE(cmd->Call("CalcCommandVersion", {}, &r).ok());
   EXPECT_EQ(r.result, Variant::Str("6.1.0"));
   EXPECT_TRUE(r.outArgs.empty());
+  ASSERT_TRUE(cmd->Call("GetServerGmtOffset", {Variant::R8(45000)}, &r).ok());
+  EXPECT_EQ(r.result, Variant::Date(45000.5));
   ASSERT_TRUE(cmd->Call("FreeUnusedComLibraries", {}, &r).ok());
   EXPECT_TRUE(r.result.IsEmpty());
 }
@@ -205,6 +207,9 @@ TEST_F(CliTest, OneCall) {
 
   EXPECT_EQ(Run({"GetConversion", "T", "C", "K", "2"}), kExitOk);
   EXPECT_EQ(out.str(), "True\nUnitsOut: K!\nMultiplier: 4\nOffset: 273.15\n");
+
+  EXPECT_EQ(Run({"--json", "GetServerGmtOffset", "2024-01-01 06:00"}), kExitOk);
+  EXPECT_EQ(out.str(), "{\"method\":\"GetServerGmtOffset\",\"result\":\"2024-01-01 18:00:00\",\"out\":{},\"error\":null}\n");
 }
 
 TEST_F(CliTest, FailureResultFetchesTheLastError) {

@@ -80,6 +80,8 @@ class FakeCommands : public com::ComObject<ICommandObject> {
       }
     } else if (m == "CalcExecute") {
       out = Variant::Bool(calc_ && args[0].dispatch().Get() == calc_.Get());
+    } else if (m == "GetServerGmtOffset") {
+      out = Variant::Date(args[0].date() + 0.5);
     } else if (m == "ExecuteItem") {
       out = args[1];
     } else if (m == "GetCalculationList") {

@@ -7,6 +7,7 @@
 //   GetCalculationObject(name)         the object's one calculation (its Name property is
 //                                      `name`); "missing" gives no object and error 101
 //   CalcExecute(obj)                   True when obj is that calculation
+//   GetServerGmtOffset(date)           date + 0.5
 //   ExecuteItem(name, v)               v
 //   GetCalculationList                 ["Boiler feed", "Pump"]
 //   GetLastCommandError(code&)         the last error set, as (code, text)
