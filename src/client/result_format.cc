@@ -1,0 +1,179 @@
+#include "client/result_format.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "client/remote_object.h"
+#include "platform/ole_date.h"
+
+namespace kv::client {
+
+using com::Variant;
+
+namespace {
+
+std::string FormatReal(double d) {
+  char buf[64];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+  return ec == std::errc() ? std::string(buf, end) : "nan";
+}
+
+std::string ObjectText(const Variant& v) {
+  if (!v.unknown()) return "null";
+  std::shared_ptr<RemoteObject> obj = RemoteObjectOf(v);
+  return obj ? obj->path() : "(local object)";
+}
+
+bool IsRealVt(com::VARTYPE vt) { return vt == com::VT_R4 || vt == com::VT_R8 || vt == com::VT_CY; }
+
+std::string ArrayText(const com::SafeArray& a, bool json) {
+  std::string out = "[";
+  for (size_t i = 0; i < a.Count(); ++i) {
+    if (i) out += json ? "," : ", ";
+    const Variant& e = a.At(i);
+    out += json ? JsonValue(e) : e.vt() == com::VT_BSTR ? JsonString(e.bstr().ToUtf8()) : FormatValue(e);
+  }
+  return out + "]";
+}
+
+bool IsScalarArray(const Variant& v) {
+  if (!v.IsArray()) return false;
+  for (size_t i = 0; i < v.array().Count(); ++i)
+    if (v.array().At(i).IsArray()) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string FormatDate(double date) {
+  platform::SystemTime st;
+  if (!std::isfinite(date) || !platform::OleDateToSystemTimeMs(date, &st)) return FormatReal(date);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", st.year, st.month, st.day, st.hour, st.minute,
+                st.second);
+  std::string out = buf;
+  if (st.milliseconds) {
+    std::snprintf(buf, sizeof buf, ".%03d", st.milliseconds);
+    out += buf;
+  }
+  return out;
+}
+
+std::string FormatValue(const Variant& in) {
+  const Variant& v = in.Deref();
+  if (v.IsArray()) return ArrayText(v.array(), false);
+  switch (v.vt()) {
+    case com::VT_EMPTY: return "empty";
+    case com::VT_NULL: return "null";
+    case com::VT_BOOL: return v.boolVal() ? "True" : "False";
+    case com::VT_BSTR: return v.bstr().ToUtf8();
+    case com::VT_DATE: return FormatDate(v.date());
+    case com::VT_DISPATCH: case com::VT_UNKNOWN: return ObjectText(v);
+    case com::VT_UI8: return std::to_string(static_cast<uint64_t>(v.AsInt()));
+    default: return IsRealVt(v.vt()) ? FormatReal(v.AsReal()) : std::to_string(v.AsInt());
+  }
+}
+
+std::string JsonString(std::string_view s) {
+  std::string out = "\"";
+  for (char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+          out += buf;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonValue(const Variant& in) {
+  const Variant& v = in.Deref();
+  if (v.IsArray()) return ArrayText(v.array(), true);
+  switch (v.vt()) {
+    case com::VT_EMPTY: case com::VT_NULL: return "null";
+    case com::VT_BOOL: return v.boolVal() ? "true" : "false";
+    case com::VT_BSTR: return JsonString(v.bstr().ToUtf8());
+    case com::VT_DATE: {
+      platform::SystemTime st;
+      if (std::isfinite(v.date()) && platform::OleDateToSystemTimeMs(v.date(), &st)) return JsonString(FormatDate(v.date()));
+      return std::isfinite(v.date()) ? FormatReal(v.date()) : "null";
+    }
+    case com::VT_DISPATCH: case com::VT_UNKNOWN: return v.unknown() ? JsonString(ObjectText(v)) : "null";
+    default:
+      if (IsRealVt(v.vt())) return std::isfinite(v.AsReal()) ? FormatReal(v.AsReal()) : "null";
+      return FormatValue(v);
+  }
+}
+
+bool IsFailureResult(const MethodSpec& method, const Variant& in) {
+  int ret = method.RetvalIndex();
+  if (ret < 0) return false;
+  const Variant& v = in.Deref();
+  switch (method.params[static_cast<size_t>(ret)].type) {
+    case ParamType::Bool: return v.vt() == com::VT_BOOL && v.boolVal() == com::VARIANT_FALSE;
+    case ParamType::Dispatch: return !v.unknown();
+    case ParamType::Variant: return v.vt() == com::VT_EMPTY;
+    case ParamType::Bstr: return v.vt() == com::VT_BSTR && v.bstr().Length() == 0;
+    default: return false;
+  }
+}
+
+std::string FormatReportText(const CallReport& r) {
+  if (!r.callError.empty()) return "";
+  std::string out;
+  if (r.hasResult) {
+    const Variant& v = r.result.Deref();
+    if (IsScalarArray(v) && v.array().Count() > 0) {
+      for (size_t i = 0; i < v.array().Count(); ++i) out += FormatValue(v.array().At(i)) + "\n";
+    } else {
+      out += FormatValue(v) + "\n";
+    }
+  }
+  for (const auto& [name, value] : r.outs) out += name + ": " + FormatValue(value) + "\n";
+  return out;
+}
+
+std::string FormatReportError(const CallReport& r) {
+  if (!r.callError.empty()) return "error: " + r.callError;
+  if (!r.failed) return "";
+  if (r.lastError) return "error " + std::to_string(r.lastError->first) + ": " + r.lastError->second;
+  return "error: the call failed and its error could not be fetched";
+}
+
+std::string FormatReportJson(const CallReport& r) {
+  std::string out = "{";
+  if (r.line) out += "\"line\":" + std::to_string(r.line) + ",";
+  if (!r.name.empty()) out += "\"name\":" + JsonString(r.name) + ",";
+  out += "\"method\":" + JsonString(r.method);
+  out += ",\"result\":" + (r.hasResult && r.callError.empty() ? JsonValue(r.result) : std::string("null"));
+  out += ",\"out\":{";
+  for (size_t i = 0; i < r.outs.size() && r.callError.empty(); ++i) {
+    if (i) out += ",";
+    out += JsonString(r.outs[i].first) + ":" + JsonValue(r.outs[i].second);
+  }
+  out += "},\"error\":";
+  if (!r.callError.empty())
+    out += "{\"code\":null,\"text\":" + JsonString(r.callError) + "}";
+  else if (r.failed && r.lastError)
+    out += "{\"code\":" + std::to_string(r.lastError->first) + ",\"text\":" + JsonString(r.lastError->second) + "}";
+  else if (r.failed)
+    out += "{\"code\":null,\"text\":\"the call failed and its error could not be fetched\"}";
+  else
+    out += "null";
+  return out + "}";
+}
+
+}  // namespace kv::client
