@@ -1,0 +1,314 @@
+// The real server binary driven over D-Bus by our client library, by busctl and by dbus-python.
+#include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "client/connection.h"
+#include "client/remote_object.h"
+#include "com/utf.h"
+#include "commands/method_table.h"
+#include "e2e/server_process.h"
+#include "platform/registry_store.h"
+
+namespace kv {
+namespace {
+
+using client::CallResult;
+using client::Connection;
+using client::RemoteObject;
+using com::Variant;
+
+std::shared_ptr<RemoteObject> NewObject(const std::shared_ptr<Connection>& c, const char* cls = "Kelvarin.CalcCommands") {
+  std::shared_ptr<RemoteObject> obj;
+  auto st = c->CreateInstance(cls, &obj);
+  EXPECT_TRUE(st.ok()) << st.message();
+  return obj;
+}
+
+std::shared_ptr<Connection> Connect(const testing::ServerProcess& s) {
+  std::shared_ptr<Connection> c;
+  auto st = Connection::Open(s.Address(), &c);
+  EXPECT_TRUE(st.ok()) << st.message();
+  return c;
+}
+
+std::string Shell(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char buf[512];
+    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+TEST(ServerE2E, TypedAndLateBoundCallsReachTheSameCommands) {
+  testing::ServerProcess server;
+  server.Start();
+  auto conn = Connect(server);
+  auto obj = NewObject(conn);
+  ASSERT_TRUE(obj);
+
+  CallResult r;
+  ASSERT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
+  EXPECT_EQ(r.result.bstr().ToUtf8(), "v7.3");
+  ASSERT_TRUE(obj->Call("GetCalculationList", {}, &r).ok());
+  EXPECT_TRUE(r.result.IsEmpty());
+  ASSERT_TRUE(obj->Call("GetLibraryList", {}, &r).ok());
+  ASSERT_TRUE(obj->Call("GetCalculationObject", {Variant::Str("Missing")}, &r).ok());
+  EXPECT_EQ(r.result.vt(), com::VT_DISPATCH);
+  ASSERT_TRUE(obj->Call("GetLibraryObject", {Variant::Str("Missing")}, &r).ok());
+  ASSERT_TRUE(obj->Call("GetLibraryObjectEx", {Variant::Str("Missing")}, &r).ok());
+  ASSERT_TRUE(obj->Call("GetCalculationSummary", {}, &r).ok());
+  EXPECT_EQ(r.result.array().Count(), 6u);
+  ASSERT_TRUE(obj->Call("CheckAccess", {Variant::I4(0x10)}, &r).ok());
+  EXPECT_EQ(r.result, Variant::Bool(true));  // the server's own account holds every right by default
+  ASSERT_TRUE(obj->Call("GetFormulaList", {Variant()}, &r).ok());
+  ASSERT_TRUE(obj->Call("GetLastCommandError", {Variant::I4(0)}, &r).ok());
+  EXPECT_EQ(r.outArgs.at(0), Variant::I4(151));
+  EXPECT_EQ(r.result.bstr().ToUtf8(), "Object is Not a Library.");
+  ASSERT_TRUE(obj->Call("GetLastErrorText", {}, &r).ok());
+  EXPECT_EQ(r.result.bstr().ToUtf8(), "Object is Not a Library.");
+
+  com::DISPID id = 0;
+  ASSERT_TRUE(obj->GetIDsOfNames("CalcExecute", &id).ok());
+  EXPECT_EQ(id, 1);
+  ASSERT_TRUE(obj->GetIDsOfNames("CalculationCrossReferenceEx", &id).ok());
+  EXPECT_EQ(id, 131);
+  ASSERT_TRUE(obj->GetIDsOfNames("GetLastCommandError", &id).ok());
+  ASSERT_TRUE(obj->Invoke(id, com::DISPATCH_METHOD, {Variant::I4(0)}, &r).ok());
+  EXPECT_EQ(r.outArgs.at(0), Variant::I4(151));  // the same object and command as the typed call
+
+  auto app = NewObject(conn, "Kelvarin.CalcAppCommands");
+  ASSERT_TRUE(app->Call("SetBaseDirectory", {Variant::Str("NoSuchApp")}, &r).ok());
+  EXPECT_EQ(r.result, Variant::Bool(false));
+  ASSERT_TRUE(app->Call("GetLastCommandError", {Variant::I4(0)}, &r).ok());
+  EXPECT_EQ(r.outArgs.at(0), Variant::I4(180));
+  EXPECT_TRUE(obj->Release().ok());
+  EXPECT_TRUE(app->Release().ok());
+}
+
+TEST(ServerE2E, ManyClientsAndNoObjectLeft) {
+  testing::ServerProcess server({"--exit-when-idle"});
+  server.Start();
+  std::atomic<int> failures{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 16; ++t) {
+    clients.emplace_back([&] {
+      auto conn = Connect(server);
+      if (!conn) return void(++failures);
+      auto obj = NewObject(conn, "Kelvarin.CalcCommands.1");
+      auto app = NewObject(conn, "Kelvarin.CalcAppCommands");
+      if (!obj || !app) return void(++failures);
+      for (int i = 0; i < 200; ++i) {
+        CallResult r;
+        if (!obj->Call("CalcCommandVersion", {}, &r).ok() || r.result.bstr().ToUtf8() != "v7.3") ++failures;
+        if (!app->Call("GetLastCommandError", {Variant::I4(0)}, &r).ok()) ++failures;
+      }
+      if (!obj->Release().ok() || !app->Release().ok()) ++failures;
+    });
+  }
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(failures.load(), 0);
+  // With every object released the local server ends by itself.
+  EXPECT_TRUE(server.WaitExit(std::chrono::seconds(10)));
+  EXPECT_TRUE(WIFEXITED(server.ExitStatus()) && WEXITSTATUS(server.ExitStatus()) == 0);
+}
+
+TEST(ServerE2E, KilledClientsObjectsAreReleased) {
+  testing::ServerProcess server({"--exit-when-idle"});
+  server.Start();
+  std::mt19937 rng(7);
+  // A keeper object holds the server up while clients die around it.
+  auto keeperConn = Connect(server);
+  auto keeper = NewObject(keeperConn);
+  for (int round = 0; round < 3; ++round) {
+    pid_t child = fork();
+    if (child == 0) {
+      std::shared_ptr<Connection> c;
+      if (!Connection::Open(server.Address(), &c).ok()) _exit(1);
+      std::shared_ptr<RemoteObject> obj;
+      if (!c->CreateInstance("Kelvarin.CalcCommands", &obj).ok()) _exit(1);
+      for (;;) {
+        CallResult r;
+        obj->Call("GetCalculationSummary", {}, &r);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50 + rng() % 100));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    CallResult r;
+    EXPECT_TRUE(keeper->Call("CalcCommandVersion", {}, &r).ok());
+  }
+  // Once the keeper goes, nothing of the killed clients may be left holding the server.
+  keeperConn.reset();
+  keeper.reset();
+  EXPECT_TRUE(server.WaitExit(std::chrono::seconds(10)));
+}
+
+TEST(ServerE2E, MalformedCallsAreAnsweredAndTheServerStaysUp) {
+  testing::ServerProcess server;
+  server.Start();
+  auto conn = Connect(server);
+  auto obj = NewObject(conn);
+  struct Case {
+    const char* path;
+    const char* iface;
+    const char* member;
+    const char* signature;
+  } cases[] = {
+      {nullptr, "com.quorlith.Kelvarin.ICalcCommands", "GetCalculationObject", "i"},  // wrong signature
+      {nullptr, "com.quorlith.Kelvarin.ICalcCommands", "NoSuchMethod", ""},
+      {"/com/quorlith/Kelvarin/obj/999999", "com.quorlith.Kelvarin.ICalcCommands", "CalcCommandVersion", ""},
+      {"/com/quorlith/Kelvarin", "com.quorlith.Kelvarin.ClassFactory", "CreateInstance", "i"},
+      {"/com/quorlith/Kelvarin", "com.quorlith.Kelvarin.ClassFactory", "CreateInstance", "s"},  // unknown class
+  };
+  for (const auto& c : cases) {
+    sd_bus_message* m = nullptr;
+    ASSERT_TRUE(conn->NewCall(c.path ? c.path : obj->path(), c.iface, c.member, &m).ok());
+    if (std::string(c.signature) == "i") sd_bus_message_append(m, "i", 42);
+    if (std::string(c.signature) == "s") sd_bus_message_append(m, "s", "No.Such.Class");
+    sd_bus_message* reply = nullptr;
+    auto st = conn->Send(m, &reply);
+    EXPECT_FALSE(st.ok()) << c.member;
+    sd_bus_message_unref(m);
+    sd_bus_message_unref(reply);
+  }
+  // Nested arrays deeper than the encoding allows.
+  {
+    com::Variant v = com::Variant::I4(1);
+    for (int i = 0; i < 40; ++i) {
+      com::SafeArray a(com::VT_VARIANT, 0, 1);
+      a.At(0) = v;
+      v = com::Variant::Array(std::move(a));
+    }
+    com::DISPID id;
+    ASSERT_TRUE(obj->GetIDsOfNames("GetFormulaList", &id).ok());
+    CallResult r;
+    EXPECT_FALSE(obj->Invoke(id, com::DISPATCH_METHOD, {v}, &r).ok());
+  }
+  auto other = NewObject(Connect(server));
+  CallResult r;
+  ASSERT_TRUE(other->Call("CalcCommandVersion", {}, &r).ok());
+  EXPECT_EQ(r.result.bstr().ToUtf8(), "v7.3");
+  ASSERT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
+}
+
+TEST(ServerE2E, ClientsWeDidNotWrite) {
+  testing::ServerProcess server;
+  server.Start();
+  std::string intro = Shell("busctl --address=" + server.Address() +
+                          " introspect com.quorlith.Kelvarin /com/quorlith/Kelvarin 2>&1");
+  EXPECT_NE(intro.find(".CreateInstance"), std::string::npos) << intro;
+  std::string created = Shell("busctl --address=" + server.Address() +
+                            " call com.quorlith.Kelvarin /com/quorlith/Kelvarin com.quorlith.Kelvarin.ClassFactory"
+                            " CreateInstance s Kelvarin.CalcCommands 2>&1");
+  EXPECT_NE(created.find("/com/quorlith/Kelvarin/obj/"), std::string::npos) << created;
+
+  if (Shell("/usr/bin/python3 -c 'import dbus; print(1)' 2>/dev/null").find('1') == std::string::npos)
+    GTEST_SKIP() << "python3-dbus is not installed";
+  std::string script =
+      "import dbus\n"
+      "c = dbus.connection.Connection('" + server.Address() + "')\n"
+      "f = c.get_object('com.quorlith.Kelvarin', '/com/quorlith/Kelvarin')\n"
+      "p = f.CreateInstance('Kelvarin.CalcCommands', dbus_interface='com.quorlith.Kelvarin.ClassFactory')\n"
+      "o = c.get_object('com.quorlith.Kelvarin', p)\n"
+      "print(o.CalcCommandVersion())\n"
+      "print(o.GetIDsOfNames('CalcExecute', dbus_interface='com.quorlith.Kelvarin.IDispatch'))\n"
+      "print(int(o.GetLastCommandError(7, dbus_interface='com.quorlith.Kelvarin.ICalcCommands')[0]))\n";
+  std::ofstream(server.DataDir() + ".py") << script;
+  std::string out = Shell("/usr/bin/python3 " + server.DataDir() + ".py 2>&1");
+  EXPECT_EQ(out, "v7.3\n1\n0\n");
+}
+
+TEST(ServerE2E, OneCallWritesItsLogLines) {
+  testing::ServerProcess server;
+  {
+    platform::RegistryStore reg(server.RegistryDir() + "/system.reg", server.RegistryDir() + "/user.reg");
+    for (const char* c : {"Methods", "Calls", "InParams", "Results", "Steps", "Validation", "Security"})
+      reg.SetValue(platform::RegHive::LocalMachine, "SOFTWARE\\Quorlith\\Morvane Calc\\Logging\\Kelvarin", c,
+                   platform::RegValue::String("ON"));
+  }
+  server.Start();
+  auto obj = NewObject(Connect(server));
+  CallResult r;
+  ASSERT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
+  server.Stop();
+
+  std::string log;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(server.DataDir()))
+    if (e.path().extension() == ".log") {
+      std::ifstream in(e.path(), std::ios::binary);
+      log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log.substr(0, 2), "\xFF\xFE");
+  std::u16string wide((log.size() - 2) / 2, u'\0');
+  for (size_t i = 0; i < wide.size(); ++i)
+    wide[i] = static_cast<char16_t>(static_cast<unsigned char>(log[2 + 2 * i]) | (static_cast<unsigned char>(log[3 + 2 * i]) << 8));
+  std::string text = com::Utf16ToUtf8(wide);
+  size_t start = text.find("ICalcCommands::CalcCommandVersion: Method - Start\r\n");
+  ASSERT_NE(start, std::string::npos) << text;
+  // The empty line, then "(tid) MM/DD/YYYY hh:mm:ss.mmm " before each message.
+  size_t lineStart = text.rfind("\r\n(", start);
+  ASSERT_NE(lineStart, std::string::npos);
+  EXPECT_EQ(text.substr(lineStart - 2, 2), "\r\n");
+  std::string tail = text.substr(lineStart + 2);
+  std::vector<std::string> lines;
+  for (size_t p = 0, q; (q = tail.find("\r\n", p)) != std::string::npos; p = q + 2) lines.push_back(tail.substr(p, q - p));
+  ASSERT_GE(lines.size(), 3u);
+  const char* want[] = {"ICalcCommands::CalcCommandVersion: Method - Start",
+                        "ICalcCommands::CalcCommandVersion: Result( v7.3 )",
+                        "ICalcCommands::CalcCommandVersion: Method - End (S_OK)"};
+  for (int i = 0; i < 3; ++i) {
+    const std::string& l = lines[static_cast<size_t>(i)];
+    size_t close = l.find(") ");
+    ASSERT_NE(close, std::string::npos) << l;
+    EXPECT_EQ(l[0], '(');
+    std::string stamp = l.substr(close + 2, 24);
+    EXPECT_TRUE(stamp[2] == '/' && stamp[5] == '/' && stamp[10] == ' ' && stamp[13] == ':' && stamp[19] == '.') << stamp;
+    EXPECT_EQ(l.substr(close + 2 + 24), want[i]);
+  }
+}
+
+}  // namespace
+}  // namespace kv
+
+namespace kv {
+namespace {
+
+TEST(ServerE2E, CommandLineClient) {
+  testing::ServerProcess server;
+  server.Start();
+  const std::string cli = std::string(KELVARIN_CLI) + " --address " + server.Address();
+  struct Case {
+    std::string args;
+    int status;
+    const char* output;
+  } cases[] = {
+      {"CalcCommandVersion", 0, "v7.3"},
+      {"--json CalcCommandVersion", 0, "\"result\":\"v7.3\""},
+      {"CheckAccess 16", 0, "True"},
+      {"GetFormulaList @nothing", 2, ""},
+      {"NoSuchMethod", 2, ""},
+      {"--app NoSuchApp GetCalculationList", 1, ""},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    FILE* p = popen((cli + " " + c.args + " 2>&1; echo \"status=$?\"").c_str(), "r");
+    ASSERT_TRUE(p);
+    char buf[512];
+    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    pclose(p);
+    EXPECT_NE(out.find("status=" + std::to_string(c.status)), std::string::npos) << c.args << "\n" << out;
+    EXPECT_NE(out.find(c.output), std::string::npos) << c.args << "\n" << out;
+  }
+}
+
+}  // namespace
+}  // namespace kv
