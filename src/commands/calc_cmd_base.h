@@ -89,6 +89,107 @@ class CCalcCmdBase {
   ComPtr<IDispatch> GetLibraryObjectEx(const Bstr& name) { return GetLibraryObject(name); }
   void GetCalculationSummary(Variant* result);
 
+  // ---- Lifecycle, edit copies, folders -------------------------------------------------
+  // Every command here starts with ResetLastError (CancelEdit after its directory test), sets
+  // exactly one error on failure and returns false / null. Names supplied by a client that
+  // could leave the store (see store/store_names.h) are refused with the command's error for an
+  // unknown object (169 on creation) before any file is touched. Calculations live under the
+  // calculation base directory, libraries under the root base directory. Calculation and
+  // library commands that change the store ask for the full right, then the CalcScript-only
+  // one (192 / 195 when neither is held); a caller with only the latter gets 193 / 196 for an
+  // object that is not CalcScript.
+  //
+  // A new calculation, stored only as an edit copy owned by (userId, password) taken as node
+  // and editor; 169 (white space or unsafe name), 138 (stored), 134 (edit copy), 154, 150.
+  ComPtr<IDispatch> CreateCalculationObject(const Bstr& name, const Bstr& userId, const Bstr& password);
+  ComPtr<IDispatch> CreateLibraryObject(const Bstr& name, const Bstr& node, const Bstr& editor);
+  // Clears the edit owner, writes the edit copy and moves it over the stored file in one atomic
+  // step (the main store first keeps the replaced content in Recycle); the environment drops
+  // its object of that name. 148 (no name), 193, 139 (edit copy not written), 150 (not moved).
+  bool SaveCalculationObject(IDispatch* object);
+  // Stores the object under `newName` and removes its current stored file (into Recycle for
+  // the main store); the object keeps its name. 138 when `newName` is stored and !overWrite.
+  bool SaveCalculationObjectAs(IDispatch* object, const Bstr& newName, bool overWrite);
+  bool SaveLibraryObject(IDispatch* library);
+  // A copy: the current stored library stays. 138 as above, 134 while `newName` is edited.
+  bool SaveLibraryObjectAs(IDispatch* library, const Bstr& newName, bool overWrite);
+  // SaveLibraryObject, then tells the environment which formula was saved.
+  bool SaveLibraryFormula(IDispatch* library, const Bstr& formulaName);
+  // 132, 133, 193, 159 (edit copy present, tested before the password), 129, 136.
+  bool DeleteCalculationObject(const Bstr& name, const Bstr& userId, const Bstr& password);
+  // 196, 131, 129, 136; the edit copy is not consulted.
+  bool DeleteLibraryObject(const Bstr& name, const Bstr& userId, const Bstr& password);
+  // Puts "ID" and the code of `newPassword` when `oldPassword` matches (129 otherwise); the
+  // object is not saved.
+  bool SetObjectPassword(IDispatch* object, const Bstr& oldUserId, const Bstr& oldPassword, const Bstr& newUserId,
+                         const Bstr& newPassword);
+  // `propertyList`: one name (result VT_BOOL) or an array of names (result: an array with one
+  // VT_BOOL 1 / 0 per name). A name may be a dotted path through object-valued properties.
+  // Get clears *propertyValues first, then fills it with the value or an array of values.
+  // 183 and VT_BOOL false for a missing object or a list of another type.
+  Variant GetObjectProperties(IDispatch* object, const Variant& propertyList, Variant* propertyValues);
+  Variant SetObjectProperties(IDispatch* object, const Variant& propertyList, const Variant& propertyValues);
+  // Does nothing; the previous error stays readable.
+  bool AttachLibrary(IDispatch* object, const Bstr& libraryName) { return true; }
+
+  // Open an edit copy for node/editor: 161, 132 / 131, 134, 133, 193 / 196, 129, 139 / 135.
+  ComPtr<IDispatch> CreateCalculationEditObject(const Bstr& name, const Bstr& node, const Bstr& editor,
+                                                const Bstr& userId, const Bstr& password);
+  ComPtr<IDispatch> CreateLibraryEditObject(const Bstr& name, const Bstr& node, const Bstr& editor, const Bstr& userId,
+                                            const Bstr& password);
+  // Reopen an edit copy for the node and editor recorded in it (compared exactly): 153, 135,
+  // 130 (library owner unreadable), 137 (another owner, or none recorded).
+  ComPtr<IDispatch> GetCalculationEditObject(const Bstr& name, const Bstr& node, const Bstr& editor);
+  ComPtr<IDispatch> GetLibraryEditObject(const Bstr& name, const Bstr& node, const Bstr& editor);
+  // Write the object to its edit copy, owner unchanged: 148, 139.
+  bool SaveCalculationEditObject(IDispatch* object);
+  bool SaveLibraryEditObject(IDispatch* library);
+  // Discard the edit copy for good: 153 (calculation) / 131 (library) without one, 136.
+  bool DeleteCalculationEditObject(const Bstr& name);
+  bool DeleteLibraryEditObject(const Bstr& name);
+  // Deletes the edit copy of a calculation or library object (result not examined); false
+  // without a code for any other object. 179 is set before the last error is cleared.
+  bool CancelEdit(IDispatch* object);
+  // The parts of the object's "EditOwner"; a part that is empty leaves its output as it was.
+  // 130 when the property is not a string.
+  bool GetEditOwner(IDispatch* object, Bstr* node, Bstr* editor, Bstr* date);
+  // The same for the object the environment holds for the name; 135 when it holds none.
+  bool GetCalculationEditOwner(const Bstr& name, Bstr* node, Bstr* editor, Bstr* date);
+  bool GetLibraryEditOwner(const Bstr& name, Bstr* node, Bstr* editor, Bstr* date);
+
+  // A folder is "<base>\Calc\<name>" with "<base>\Calc\Edit\<name>"; each command keeps the
+  // two together, undoing its first step when the second fails. Failures are 186 with the
+  // command's own text.
+  bool CreateCalcFolder(const Bstr& folderName);
+  bool DeleteCalcFolder(const Bstr& folderName);
+  bool RenameCalcFolder(const Bstr& oldFolderName, const Bstr& newFolderName);
+
+  // Whether the stored password code of `object` ("Password") equals the code of `password`.
+  static bool PasswordMatches(IDispatch* object, const Bstr& password);
+  // Takes "<storeDir>\<name>.zrc" out of the store. The main store (m_accessMode 0) moves it to
+  // "<storeDir>\Recycle\<name>.zrc", or "<name>.<n>.zrc" with the first free n, never
+  // replacing an earlier deletion; an application store deletes it for good. With
+  // `keepStored` the file stays where it is: the main store keeps a copy of its content in
+  // Recycle (it is about to be replaced), an application store does nothing. True on success.
+  bool RecycleFile(const std::string& storeDir, const std::string& name, bool keepStored = false);
+  // Renames `source` over `target` in one atomic step; the target is never missing meanwhile.
+  static bool MoveOverFile(const std::string& source, const std::string& target);
+  // The store name of an object a client passed, through VRRoot: 148 when it has none, 132 /
+  // 131 when the name could leave the store.
+  bool StoreNameOf(IDispatch* object, bool calculation, std::string* name);
+  // For a caller holding only the CalcScript right (`scriptOnly`): 193 / 196, and true, when
+  // `object` is not a CalcScript calculation / library.
+  bool RefusedAsNonScript(bool scriptOnly, IDispatch* object, bool calculation);
+  // SetCommandError(code), then the failure value: `return Failed(CMDERR_...);`.
+  bool Failed(long code) {
+    SetCommandError(code);
+    return false;
+  }
+  ComPtr<IDispatch> NoObject(long code) {
+    SetCommandError(code);
+    return nullptr;
+  }
+
   // ---- Commands that belong to no store ------------------------------------------------
   // The command server's version text.
   Bstr CalcCommandVersion();

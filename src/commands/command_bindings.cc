@@ -7,6 +7,15 @@
 namespace kv {
 namespace {
 
+// ---- Lifecycle, edit copies, folders: the owner parts travel in args 1..3 ----
+template <class Target>
+void OwnerParts(CommandCall& c, Target target,
+                bool (CCalcCmdBase::*command)(Target, Bstr*, Bstr*, Bstr*)) {
+  Bstr parts[3] = {c.Str(1), c.Str(2), c.Str(3)};
+  c.SetBool((c.cmd.*command)(target, &parts[0], &parts[1], &parts[2]));
+  for (size_t i = 0; i < 3; ++i) c.args[i + 1] = Variant::Str(std::move(parts[i]));
+}
+
 const std::unordered_map<std::string_view, CommandBinding>& Bindings() {
   static const std::unordered_map<std::string_view, CommandBinding> bindings = {
       {"CheckAccess", [](CommandCall& c) { c.SetBool(c.cmd.CheckAccess(c.Long(0))); }},
@@ -24,6 +33,55 @@ const std::unordered_map<std::string_view, CommandBinding>& Bindings() {
       {"GetCalculationObject", [](CommandCall& c) { c.SetObject(c.cmd.GetCalculationObject(c.Str(0))); }},
       {"GetLibraryObject", [](CommandCall& c) { c.SetObject(c.cmd.GetLibraryObject(c.Str(0))); }},
       {"GetCalculationSummary", [](CommandCall& c) { c.cmd.GetCalculationSummary(&c.result); }},
+      // ---- Lifecycle, edit copies, folders ----
+      {"CreateCalculationObject",
+       [](CommandCall& c) { c.SetObject(c.cmd.CreateCalculationObject(c.Str(0), c.Str(1), c.Str(2))); }},
+      {"CreateLibraryObject",
+       [](CommandCall& c) { c.SetObject(c.cmd.CreateLibraryObject(c.Str(0), c.Str(1), c.Str(2))); }},
+      {"SaveCalculationObject", [](CommandCall& c) { c.SetBool(c.cmd.SaveCalculationObject(c.Disp(0))); }},
+      {"SaveCalculationObjectAs",
+       [](CommandCall& c) { c.SetBool(c.cmd.SaveCalculationObjectAs(c.Disp(0), c.Str(1), c.Bool(2))); }},
+      {"SaveLibraryObject", [](CommandCall& c) { c.SetBool(c.cmd.SaveLibraryObject(c.Disp(0))); }},
+      {"SaveLibraryObjectAs",
+       [](CommandCall& c) { c.SetBool(c.cmd.SaveLibraryObjectAs(c.Disp(0), c.Str(1), c.Bool(2))); }},
+      {"SaveLibraryFormula", [](CommandCall& c) { c.SetBool(c.cmd.SaveLibraryFormula(c.Disp(0), c.Str(1))); }},
+      {"DeleteCalculationObject",
+       [](CommandCall& c) { c.SetBool(c.cmd.DeleteCalculationObject(c.Str(0), c.Str(1), c.Str(2))); }},
+      {"DeleteLibraryObject",
+       [](CommandCall& c) { c.SetBool(c.cmd.DeleteLibraryObject(c.Str(0), c.Str(1), c.Str(2))); }},
+      {"SetObjectPassword",
+       [](CommandCall& c) { c.SetBool(c.cmd.SetObjectPassword(c.Disp(0), c.Str(1), c.Str(2), c.Str(3), c.Str(4))); }},
+      {"GetObjectProperties",
+       [](CommandCall& c) { c.result = c.cmd.GetObjectProperties(c.Disp(0), c.Var(1), &c.Var(2)); }},
+      {"SetObjectProperties",
+       [](CommandCall& c) { c.result = c.cmd.SetObjectProperties(c.Disp(0), c.Var(1), c.Var(2)); }},
+      {"AttachLibrary", [](CommandCall& c) { c.SetBool(c.cmd.AttachLibrary(c.Disp(0), c.Str(1))); }},
+      {"CreateCalculationEditObject",
+       [](CommandCall& c) {
+         c.SetObject(c.cmd.CreateCalculationEditObject(c.Str(0), c.Str(1), c.Str(2), c.Str(3), c.Str(4)));
+       }},
+      {"CreateLibraryEditObject",
+       [](CommandCall& c) {
+         c.SetObject(c.cmd.CreateLibraryEditObject(c.Str(0), c.Str(1), c.Str(2), c.Str(3), c.Str(4)));
+       }},
+      {"GetCalculationEditObject",
+       [](CommandCall& c) { c.SetObject(c.cmd.GetCalculationEditObject(c.Str(0), c.Str(1), c.Str(2))); }},
+      {"GetLibraryEditObject",
+       [](CommandCall& c) { c.SetObject(c.cmd.GetLibraryEditObject(c.Str(0), c.Str(1), c.Str(2))); }},
+      {"SaveCalculationEditObject", [](CommandCall& c) { c.SetBool(c.cmd.SaveCalculationEditObject(c.Disp(0))); }},
+      {"SaveLibraryEditObject", [](CommandCall& c) { c.SetBool(c.cmd.SaveLibraryEditObject(c.Disp(0))); }},
+      {"DeleteCalculationEditObject", [](CommandCall& c) { c.SetBool(c.cmd.DeleteCalculationEditObject(c.Str(0))); }},
+      {"DeleteLibraryEditObject", [](CommandCall& c) { c.SetBool(c.cmd.DeleteLibraryEditObject(c.Str(0))); }},
+      {"CancelEdit", [](CommandCall& c) { c.SetBool(c.cmd.CancelEdit(c.Disp(0))); }},
+      {"GetEditOwner", [](CommandCall& c) { OwnerParts<IDispatch*>(c, c.Disp(0), &CCalcCmdBase::GetEditOwner); }},
+      {"GetCalculationEditOwner",
+       [](CommandCall& c) { OwnerParts<const Bstr&>(c, c.Str(0), &CCalcCmdBase::GetCalculationEditOwner); }},
+      {"GetLibraryEditOwner",
+       [](CommandCall& c) { OwnerParts<const Bstr&>(c, c.Str(0), &CCalcCmdBase::GetLibraryEditOwner); }},
+      {"CreateCalcFolder", [](CommandCall& c) { c.SetBool(c.cmd.CreateCalcFolder(c.Str(0))); }},
+      {"DeleteCalcFolder", [](CommandCall& c) { c.SetBool(c.cmd.DeleteCalcFolder(c.Str(0))); }},
+      {"RenameCalcFolder", [](CommandCall& c) { c.SetBool(c.cmd.RenameCalcFolder(c.Str(0), c.Str(1))); }},
+      // ---- end of lifecycle, edit copies, folders ----
   };
   return bindings;
 }
