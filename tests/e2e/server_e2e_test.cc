@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -308,6 +309,53 @@ TEST(ServerE2E, CommandLineClient) {
     EXPECT_NE(out.find("status=" + std::to_string(c.status)), std::string::npos) << c.args << "\n" << out;
     EXPECT_NE(out.find(c.output), std::string::npos) << c.args << "\n" << out;
   }
+}
+
+}  // namespace
+}  // namespace kv
+
+namespace kv {
+namespace {
+
+// The whole edit workflow of a calculation, as an operator would type it.
+TEST(ServerE2E, EditWorkflowThroughTheCommandLineClient) {
+  testing::ServerProcess server;
+  server.Start();
+  const std::string batch = server.DataDir() + ".batch";
+  std::ofstream(batch) << "calc = CreateCalculationObject Flow1 \"\" \"\"\n"
+                          "SetObjectProperties @calc Description \"Steam flow\"\n"
+                          "SetObjectPassword @calc \"\" \"\" op secret\n"
+                          "SaveCalculationObject @calc\n"
+                          "edit = CreateCalculationEditObject Flow1 plant7 alice op secret\n"
+                          "again = GetCalculationEditObject Flow1 plant7 alice\n"
+                          "GetCalculationEditObject Flow1 plant7 bob\n"
+                          "SaveCalculationEditObject @again\n"
+                          "DeleteCalculationObject Flow1 op secret\n"
+                          "DeleteCalculationEditObject Flow1\n"
+                          "DeleteCalculationObject Flow1 op wrong\n"
+                          "DeleteCalculationObject Flow1 op secret\n";
+  std::string out = Shell(std::string(KELVARIN_CLI) + " --address " + server.Address() + " batch " + batch + " 2>&1");
+  const char* expected[] = {
+      "> calc = CreateCalculationObject", "/com/quorlith/Kelvarin/obj/",
+      "> SaveCalculationObject @calc", "True",
+      "> edit = CreateCalculationEditObject", "/com/quorlith/Kelvarin/obj/",
+      "> again = GetCalculationEditObject Flow1 plant7 alice", "/com/quorlith/Kelvarin/obj/",
+      "> GetCalculationEditObject Flow1 plant7 bob", "error 137: The Object is being edited by another user.",
+      "> SaveCalculationEditObject @again", "True",
+      "> DeleteCalculationObject Flow1 op secret", "error 159: The Object is currently beiing edited.",
+      "> DeleteCalculationEditObject Flow1", "True",
+      "> DeleteCalculationObject Flow1 op wrong", "error 129: Invalid password",
+      "> DeleteCalculationObject Flow1 op secret", "True",
+  };
+  size_t pos = 0;
+  for (const char* e : expected) {
+    size_t at = out.find(e, pos);
+    ASSERT_NE(at, std::string::npos) << "missing \"" << e << "\" after offset " << pos << " in:\n" << out;
+    pos = at + std::strlen(e);
+  }
+  // The deleted calculation went to the recycle directory, not away.
+  EXPECT_TRUE(std::filesystem::exists(server.Store() + "/Calc/Recycle/Flow1.zrc"));
+  EXPECT_FALSE(std::filesystem::exists(server.Store() + "/Calc/Flow1.zrc"));
 }
 
 }  // namespace
