@@ -236,7 +236,7 @@ void ServerCore::ReapClosed() {
       c->filter = sd_bus_slot_unref(c->filter);
       byBus.erase(c->bus);
       sd_bus_detach_event(c->bus);
-      c->bus = sd_bus_flush_close_unref(c->bus);
+      c->bus = sd_bus_close_unref(c->bus);
     } else {
       bySender.erase(c->sender);
     }
@@ -302,7 +302,7 @@ void ServerCore::Teardown() {
       sd_event_source_disable_unref(c->post);
       sd_bus_slot_unref(c->filter);
       sd_bus_detach_event(c->bus);
-      sd_bus_flush_close_unref(c->bus);
+      sd_bus_close_unref(c->bus);  // no flush: a client that stopped reading must not hold up the end
     }
   }
   clients.clear();

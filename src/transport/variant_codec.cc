@@ -17,12 +17,16 @@ int Fail(sd_bus_error* error, const char* name, const std::string& text) {
   return sd_bus_error_set(error, name, text.c_str());
 }
 
-// Turns a failed sd-bus call into an error reply unless a more precise one is already set.
+// Turn a failed sd-bus call into an error reply unless a more precise one is already set.
 int Check(sd_bus_error* error, int r) {
   if (r >= 0 || sd_bus_error_is_set(error)) return r;
   if (r == -ENXIO || r == -EBADMSG || r == -EINVAL)
     return Fail(error, kErrorInvalidArgs, "arguments do not match the expected signature");
   return sd_bus_error_set_errno(error, r);
+}
+int CheckWrite(sd_bus_error* error, int r) {
+  if (r >= 0 || sd_bus_error_is_set(error)) return r;
+  return Fail(error, kErrorFailed, std::string("cannot encode the reply: ") + std::strerror(-r));
 }
 
 bool IsArrayElementType(VARTYPE vt) {
@@ -105,7 +109,7 @@ int AppendAt(sd_bus_message* m, const Variant& in, ObjectPaths* paths, sd_bus_er
   if (r >= 0) r = v.IsArray() ? AppendArray(m, v, paths, error, depth + 1) : AppendScalar(m, v, sig[0], paths, error);
   if (r >= 0) r = sd_bus_message_close_container(m);
   if (r >= 0) r = sd_bus_message_close_container(m);
-  return Check(error, r);
+  return CheckWrite(error, r);
 }
 
 int ReadScalar(sd_bus_message* m, VARTYPE vt, char code, Variant* out, ObjectPaths* paths, sd_bus_error* error) {
@@ -247,7 +251,7 @@ int AppendVariantList(sd_bus_message* m, const std::vector<Variant>& list, Objec
   int r = sd_bus_message_open_container(m, 'a', kVariantSignature);
   for (size_t i = 0; r >= 0 && i < list.size(); ++i) r = AppendAt(m, list[i], paths, error, 0);
   if (r >= 0) r = sd_bus_message_close_container(m);
-  return Check(error, r);
+  return CheckWrite(error, r);
 }
 
 int ReadVariantList(sd_bus_message* m, std::vector<Variant>* out, ObjectPaths* paths, sd_bus_error* error) {
@@ -266,10 +270,10 @@ int ReadVariantList(sd_bus_message* m, std::vector<Variant>* out, ObjectPaths* p
 }
 
 int AppendObject(sd_bus_message* m, const com::ComPtr<com::IUnknown>& obj, ObjectPaths* paths, sd_bus_error* error) {
-  if (!obj) return Check(error, sd_bus_message_append_basic(m, 'o', kNullObjectPath));
+  if (!obj) return CheckWrite(error, sd_bus_message_append_basic(m, 'o', kNullObjectPath));
   std::string path = paths ? paths->PathOf(obj) : std::string();
   if (path.empty()) return Fail(error, kErrorFailed, "object cannot be handed out");
-  return Check(error, sd_bus_message_append_basic(m, 'o', path.c_str()));
+  return CheckWrite(error, sd_bus_message_append_basic(m, 'o', path.c_str()));
 }
 
 int ReadObject(sd_bus_message* m, com::ComPtr<com::IUnknown>* out, ObjectPaths* paths, sd_bus_error* error) {

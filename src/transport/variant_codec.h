@@ -13,7 +13,8 @@
 //   VT_R4, VT_R8, VT_DATE, VT_CY      d   (the value as held, never narrowed)
 //   VT_BOOL                           b   (VARIANT_TRUE / VARIANT_FALSE)
 //   VT_BSTR                           s   (a null BSTR travels as "" and comes back empty;
-//                                          VT_NULL is the distinct "no value")
+//                                          VT_NULL is the distinct "no value"; D-Bus strings
+//                                          end at an embedded U+0000)
 //   VT_DISPATCH, VT_UNKNOWN           o   (the holder's object path; "/" for a null object)
 //   VT_ARRAY | X                      (ia(qv))  the lower bound, then every element as (qv);
 //                                          for a typed X each element's q is X, for
