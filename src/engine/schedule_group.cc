@@ -153,11 +153,10 @@ HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
   bool allRan = true;
   for (const auto& entry : items_->Entries()) {
     std::string failure = RunCalculation(entry.name);
-    allRan = allRan && failure.empty();
-    if (auto* item = dynamic_cast<ZrScheduledItem*>(entry.item.Get())) {
-      const double when = platform::Env::Current().Time().LocalNow();
-      item->RecordRun(failure.empty() ? kItemRan : kItemFailed, std::move(failure), when);
-    }
+    const bool ran = failure.empty();
+    allRan = allRan && ran;
+    if (auto* item = dynamic_cast<ZrScheduledItem*>(entry.item.Get()))
+      item->RecordRun(ran ? kItemRan : kItemFailed, std::move(failure), platform::Env::Current().Time().LocalNow());
   }
   return allRan ? com::S_OK : com::S_FALSE;
 }
