@@ -25,5 +25,13 @@ platform::TrackedLock& UnitsLock();
 // Holder site numbers recorded in the locks.
 inline constexpr int32_t kSiteScheduleCommand = 211;
 inline constexpr int32_t kSiteUnitsCommand = 208;
+// The schedule supervisor: start-up probe, building the thread table, groups changed, wake all,
+// shutdown; and the scheduler status command.
+inline constexpr int32_t kSiteSupervisorProbe = 212;
+inline constexpr int32_t kSiteSupervisorBuild = 213;
+inline constexpr int32_t kSiteSupervisorGroupsChanged = 214;
+inline constexpr int32_t kSiteSupervisorWakeAll = 215;
+inline constexpr int32_t kSiteSupervisorShutdown = 216;
+inline constexpr int32_t kSiteSchedulerStatus = 113;
 
 }  // namespace kv

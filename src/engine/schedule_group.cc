@@ -43,10 +43,6 @@ PropertyTable::Getter NameMethod(F f) {
 
 }  // namespace
 
-ZrScheduledItem::ZrScheduledItem() { Fields::Visit(f_, props_); }
-
-ZrScheduledItem::ZrScheduledItem(std::string name) : ZrScheduledItem() { f_.name = std::move(name); }
-
 std::string ZrScheduledItem::Name() const { return Locked([&] { return f_.name; }); }
 int32_t ZrScheduledItem::Status() const { return Locked([&] { return f_.status; }); }
 std::string ZrScheduledItem::ErrorText() const { return Locked([&] { return f_.errorText; }); }
@@ -59,21 +55,7 @@ void ZrScheduledItem::RecordRun(int32_t status, std::string errorText, double wh
   });
 }
 
-void ZrScheduledItem::WriteXml(pugi::xml_node root) const { WriteFields(root, Locked([&] { return f_; })); }
-
-bool ZrScheduledItem::ReadXml(pugi::xml_node root, XmlError* err) {
-  Fields f;
-  if (!ReadFields(root, err, &f)) return false;
-  Locked([&] { f_ = std::move(f); });
-  return true;
-}
-
-ZrScheduleGroup::ZrScheduleGroup() : items_(com::MakeCom<ZrCollection>()) {
-  Fields::Visit(f_, props_);
-  props_.Computed("Items", [this](std::vector<Variant>&, Variant* result) {
-    *result = Variant::Dispatch(com::ComPtr<com::IDispatch>(items_));
-    return com::S_OK;
-  });
+ZrScheduleGroup::ZrScheduleGroup() {
   props_.Computed("StoreAndForward", [this](std::vector<Variant>&, Variant* result) {
     *result = Variant::Bool(Locked([&] { return storeAndForward_; }));
     return com::S_OK;
@@ -115,13 +97,13 @@ ZrScheduleGroup::ZrScheduleGroup() : items_(com::MakeCom<ZrCollection>()) {
 
 std::string ZrScheduleGroup::Name() const { return Locked([&] { return f_.name; }); }
 
-HRESULT ZrScheduleGroup::Items(com::ComPtr<components::IZrCollection>* items) { return SetOut(items, items_); }
+HRESULT ZrScheduleGroup::Items(com::ComPtr<components::IZrCollection>* items) { return SetOut(items, Nested()); }
 
 HRESULT ZrScheduleGroup::AddItem(const Bstr& name, com::ComPtr<com::IDispatch>* item) {
   if (!item) return com::E_POINTER;
   *item = nullptr;
   auto added = com::MakeCom<ZrScheduledItem>(name.ToUtf8());
-  HRESULT hr = items_->AddNamed(name.ToUtf8(), added);
+  HRESULT hr = Nested()->AddNamed(name.ToUtf8(), added);
   if (FAILED(hr)) return hr;
   BumpChangeStamp();
   *item = added;
@@ -129,20 +111,20 @@ HRESULT ZrScheduleGroup::AddItem(const Bstr& name, com::ComPtr<com::IDispatch>* 
 }
 
 HRESULT ZrScheduleGroup::FindItem(const Bstr& name, com::ComPtr<com::IDispatch>* item) {
-  return items_->Item(name, item);
+  return Nested()->Item(name, item);
 }
 
 HRESULT ZrScheduleGroup::RemoveItem(const Bstr& name) {
-  if (!items_->Erase(name.ToUtf8())) return kNameNotFound;
+  if (!Nested()->Erase(name.ToUtf8())) return kNameNotFound;
   BumpChangeStamp();
   return com::S_OK;
 }
 
-HRESULT ZrScheduleGroup::ItemCount(long* count) { return items_->Count(count); }
+HRESULT ZrScheduleGroup::ItemCount(long* count) { return Nested()->Count(count); }
 
 HRESULT ZrScheduleGroup::ItemName(long position, Bstr* name) {
   if (!name) return com::E_POINTER;
-  const auto entries = items_->Entries();
+  const auto entries = Nested()->Entries();
   if (position < 1 || static_cast<size_t>(position) > entries.size()) return com::DISP_E_BADINDEX;
   *name = Bstr::FromUtf8(entries[static_cast<size_t>(position) - 1].name);
   return com::S_OK;
@@ -151,7 +133,7 @@ HRESULT ZrScheduleGroup::ItemName(long position, Bstr* name) {
 HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
   Locked([&] { lastContext_ = context.ToUtf8(); });
   bool allRan = true;
-  for (const auto& entry : items_->Entries()) {
+  for (const auto& entry : Nested()->Entries()) {
     std::string failure = RunCalculation(entry.name);
     const bool ran = failure.empty();
     allRan = allRan && ran;
@@ -178,20 +160,6 @@ HRESULT ZrScheduleGroup::Refresh(com::VARIANT_BOOL storeAndForward, int16_t forc
 void ZrScheduleGroup::BumpChangeStamp() {
   const double now = platform::Env::Current().Time().NowUtc();
   Locked([&] { f_.changeStamp = now > f_.changeStamp ? now : f_.changeStamp + kOneMillisecondDays; });
-}
-
-void ZrScheduleGroup::WriteXml(pugi::xml_node root) const {
-  WriteFields(root, Locked([&] { return f_; }));
-  WriteNested(root, "Items", *items_);
-}
-
-bool ZrScheduleGroup::ReadXml(pugi::xml_node root, XmlError* err) {
-  Fields f;
-  com::ComPtr<ZrCollection> items;
-  if (!ReadFields(root, err, &f) || !ReadNested(root, "Items", err, &items)) return false;
-  Locked([&] { f_ = std::move(f); });
-  items_->TakeContent(*items);
-  return true;
 }
 
 }  // namespace kv::engine

@@ -11,14 +11,11 @@
 //
 // Item properties: "Name", "Status" (kItemNotRun, kItemRan, kItemFailed), "ErrorText" and
 // "LastRunTime" (local), all read-only.
-#include <pugixml.hpp>
-
 #include <string>
 
 #include "components/schedule_components.h"
 #include "engine/collection.h"
-#include "engine/object_file.h"
-#include "engine/property_table.h"
+#include "engine/field_object.h"
 
 namespace kv::engine {
 
@@ -26,10 +23,25 @@ inline constexpr int32_t kItemNotRun = 0;
 inline constexpr int32_t kItemRan = 1;
 inline constexpr int32_t kItemFailed = -1;
 
-class ZrScheduledItem : public com::ComObject<XmlPersistence, PropertyObject> {
+struct ScheduledItemFields {
+  std::string name;
+  int32_t status = kItemNotRun;
+  std::string errorText;
+  double lastRunTime = 0;
+
+  template <class F, class V>
+  static void Visit(F& f, V& v) {
+    v.Text("Name", f.name, kFieldRequired | kFieldReadOnly);
+    v.Long("Status", f.status, kFieldReadOnly);
+    v.Text("ErrorText", f.errorText, kFieldReadOnly);
+    v.Date("LastRunTime", f.lastRunTime, kFieldReadOnly);
+  }
+};
+
+class ZrScheduledItem : public com::ComObject<FieldObject<ScheduledItemFields>> {
  public:
-  ZrScheduledItem();
-  explicit ZrScheduledItem(std::string name);
+  ZrScheduledItem() = default;
+  explicit ZrScheduledItem(std::string name) { f_.name = std::move(name); }
 
   std::string Name() const;
   int32_t Status() const;
@@ -40,28 +52,52 @@ class ZrScheduledItem : public com::ComObject<XmlPersistence, PropertyObject> {
  protected:
   const char* RootName() const override { return "ScheduledItem"; }
   const char* ClassName() const override { return "ZrScheduledItem"; }
-  void WriteXml(pugi::xml_node root) const override;
-  bool ReadXml(pugi::xml_node root, XmlError* err) override;
-
- private:
-  struct Fields {
-    std::string name;
-    int32_t status = kItemNotRun;
-    std::string errorText;
-    double lastRunTime = 0;
-
-    template <class F, class V>
-    static void Visit(F& f, V& v) {
-      v.Text("Name", f.name, kFieldRequired | kFieldReadOnly);
-      v.Long("Status", f.status, kFieldReadOnly);
-      v.Text("ErrorText", f.errorText, kFieldReadOnly);
-      v.Date("LastRunTime", f.lastRunTime, kFieldReadOnly);
-    }
-  };
-  Fields f_;  // guarded by mu_
 };
 
-class ZrScheduleGroup : public com::ComObject<components::IZrScheduleGroup, XmlPersistence, PropertyObject> {
+struct ScheduleGroupFields {
+  static constexpr const char* kNested = "Items";
+
+  std::string name;
+  int32_t scheduleClass = 0;
+  int32_t dayOfMonth = 0;
+  int32_t dayOfWeek = 0;
+  double rate = 0;
+  double offset = 0;
+  double lastRunTime = 0;
+  double nextRunTime = 0;
+  double runRate = 0;
+  int32_t executionTime = 0;
+  int32_t priority = 0;
+  double computedRunTime = 0;
+  double nextRunTimeUtc = 0;
+  double lastRunTimeUtc = 0;
+  double firstRunTime = 0;
+  double changeStamp = 0;
+
+  template <class F, class V>
+  static void Visit(F& f, V& v) {
+    v.Text("Name", f.name, kFieldRequired);
+    v.Long("ScheduleClass", f.scheduleClass);
+    v.Long("DayOfMonth", f.dayOfMonth);
+    v.Long("DayOfWeek", f.dayOfWeek);
+    v.Double("Rate", f.rate);
+    v.Double("Offset", f.offset);
+    v.Date("LastRunTime", f.lastRunTime);
+    v.Date("NextRunTime", f.nextRunTime);
+    v.Date("RunRate", f.runRate);
+    v.Long("ExecutionTime", f.executionTime);
+    v.Long("Priority", f.priority);
+    v.Date("ComputedRunTime", f.computedRunTime);
+    v.Date("NextRunTimeUtc", f.nextRunTimeUtc);
+    v.Date("LastRunTimeUtc", f.lastRunTimeUtc);
+    v.Date("FirstRunTime", f.firstRunTime);
+    v.Date("ChangeStamp", f.changeStamp);
+  }
+};
+
+class ZrScheduleGroup : public com::ComObject<components::IZrScheduleGroup, FieldCollectionObject<ScheduleGroupFields>> {
+  using Fields = ScheduleGroupFields;
+
  public:
   ZrScheduleGroup();
 
@@ -114,63 +150,22 @@ class ZrScheduleGroup : public com::ComObject<components::IZrScheduleGroup, XmlP
   HRESULT PutChangeStamp(double value) override { return WriteField(f_, &Fields::changeStamp, value); }
 
   std::string Name() const;
-  com::ComPtr<ZrCollection> ItemCollection() const { return items_; }
+  const com::ComPtr<ZrCollection>& ItemCollection() const { return Nested(); }
 
  protected:
   const char* RootName() const override { return "ScheduleGroup"; }
   const char* ClassName() const override { return "ZrScheduleGroup"; }
-  void WriteXml(pugi::xml_node root) const override;
-  bool ReadXml(pugi::xml_node root, XmlError* err) override;
 
  private:
-  struct Fields {
-    std::string name;
-    int32_t scheduleClass = 0;
-    int32_t dayOfMonth = 0;
-    int32_t dayOfWeek = 0;
-    double rate = 0;
-    double offset = 0;
-    double lastRunTime = 0;
-    double nextRunTime = 0;
-    double runRate = 0;
-    int32_t executionTime = 0;
-    int32_t priority = 0;
-    double computedRunTime = 0;
-    double nextRunTimeUtc = 0;
-    double lastRunTimeUtc = 0;
-    double firstRunTime = 0;
-    double changeStamp = 0;
-
-    template <class F, class V>
-    static void Visit(F& f, V& v) {
-      v.Text("Name", f.name, kFieldRequired);
-      v.Long("ScheduleClass", f.scheduleClass);
-      v.Long("DayOfMonth", f.dayOfMonth);
-      v.Long("DayOfWeek", f.dayOfWeek);
-      v.Double("Rate", f.rate);
-      v.Double("Offset", f.offset);
-      v.Date("LastRunTime", f.lastRunTime);
-      v.Date("NextRunTime", f.nextRunTime);
-      v.Date("RunRate", f.runRate);
-      v.Long("ExecutionTime", f.executionTime);
-      v.Long("Priority", f.priority);
-      v.Date("ComputedRunTime", f.computedRunTime);
-      v.Date("NextRunTimeUtc", f.nextRunTimeUtc);
-      v.Date("LastRunTimeUtc", f.lastRunTimeUtc);
-      v.Date("FirstRunTime", f.firstRunTime);
-      v.Date("ChangeStamp", f.changeStamp);
-    }
-  };
 
   // Moves ChangeStamp to now, or just past its value when the clock has not moved beyond it.
   void BumpChangeStamp();
 
-  Fields f_;  // guarded by mu_
+  // Guarded by mu_, not persisted.
   bool storeAndForward_ = false;
   std::string lastContext_;
   int32_t refreshCount_ = 0;
   int32_t forcedRefreshCount_ = 0;
-  const com::ComPtr<ZrCollection> items_;
 };
 
 }  // namespace kv::engine

@@ -19,25 +19,7 @@ PropertyTable::Getter UnitMethod(F f) {
 
 }  // namespace
 
-ZrUnit::ZrUnit() { Fields::Visit(f_, props_); }
-
-ZrUnit::ZrUnit(std::string name) : ZrUnit() { f_.name = std::move(name); }
-
-void ZrUnit::WriteXml(pugi::xml_node root) const { WriteFields(root, Locked([&] { return f_; })); }
-
-bool ZrUnit::ReadXml(pugi::xml_node root, XmlError* err) {
-  Fields f;
-  if (!ReadFields(root, err, &f)) return false;
-  Locked([&] { f_ = std::move(f); });
-  return true;
-}
-
-ZrUnitType::ZrUnitType() : units_(com::MakeCom<ZrCollection>()) {
-  Fields::Visit(f_, props_);
-  props_.Computed("Units", [this](std::vector<Variant>&, Variant* result) {
-    *result = Variant::Dispatch(com::ComPtr<com::IDispatch>(units_));
-    return com::S_OK;
-  });
+ZrUnitType::ZrUnitType() {
   props_.Method("Unit", UnitMethod([this](const Bstr& name, com::ComPtr<components::IZrUnit>* unit) {
     return Unit(name, unit);
   }));
@@ -46,11 +28,11 @@ ZrUnitType::ZrUnitType() : units_(com::MakeCom<ZrCollection>()) {
   }));
 }
 
-HRESULT ZrUnitType::Units(com::ComPtr<components::IZrCollection>* units) { return SetOut(units, units_); }
+HRESULT ZrUnitType::Units(com::ComPtr<components::IZrCollection>* units) { return SetOut(units, Nested()); }
 
 HRESULT ZrUnitType::Unit(const Bstr& name, com::ComPtr<components::IZrUnit>* unit) {
   if (!unit) return com::E_POINTER;
-  *unit = com::QueryInterface<components::IZrUnit>(units_->Find(name.ToUtf8()));
+  *unit = com::QueryInterface<components::IZrUnit>(Nested()->Find(name.ToUtf8()));
   return *unit ? com::S_OK : com::S_FALSE;
 }
 
@@ -59,25 +41,11 @@ HRESULT ZrUnitType::CreateUnit(const Bstr& name, com::ComPtr<components::IZrUnit
   *unit = nullptr;
   const std::string n = name.ToUtf8();
   auto created = com::MakeCom<ZrUnit>(n);
-  HRESULT hr = units_->AddNamed(n, created);
+  HRESULT hr = Nested()->AddNamed(n, created);
   if (hr == kNameTaken) return com::S_FALSE;
   if (FAILED(hr)) return hr;
   *unit = created;
   return com::S_OK;
-}
-
-void ZrUnitType::WriteXml(pugi::xml_node root) const {
-  WriteFields(root, Locked([&] { return f_; }));
-  WriteNested(root, "Units", *units_);
-}
-
-bool ZrUnitType::ReadXml(pugi::xml_node root, XmlError* err) {
-  Fields f;
-  com::ComPtr<ZrCollection> units;
-  if (!ReadFields(root, err, &f) || !ReadNested(root, "Units", err, &units)) return false;
-  Locked([&] { f_ = std::move(f); });
-  units_->TakeContent(*units);
-  return true;
 }
 
 }  // namespace kv::engine
