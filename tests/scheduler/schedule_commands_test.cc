@@ -72,26 +72,20 @@ TEST_F(ScheduleCommandsTest, ComputeNewRunTimeSetsOnlyTheComputedTime) {
   double local = 0;
   ASSERT_TRUE(cmd_.ComputeNewRunTime(Bstr::FromUtf8("FiveSec"), &local));
   EXPECT_NEAR(local, At(2025, 1, 15, 5, 17, 5), kTolerance);
-  auto g = Group("FiveSec");
-  double computed = 0, next = 0, nextUtc = 0;
-  g->GetComputedRunTime(&computed);
-  g->GetNextRunTime(&next);
-  g->GetNextRunTimeUtc(&nextUtc);
-  EXPECT_NEAR(computed, At(2025, 1, 15, 10, 17, 5), kTolerance);
-  EXPECT_EQ(next, 1.0);
-  EXPECT_EQ(nextUtc, 1.0);
+  const GroupState s = ReadGroup(Group("FiveSec").Get());
+  EXPECT_NEAR(s.computedRunTime, At(2025, 1, 15, 10, 17, 5), kTolerance);
+  EXPECT_EQ(s.nextRunTime, 1.0);
+  EXPECT_EQ(s.nextRunTimeUtc, 1.0);
   auto saved = SavedGroup("FiveSec");
   ASSERT_TRUE(saved);
-  saved->GetComputedRunTime(&next);
-  EXPECT_EQ(next, computed);
+  EXPECT_EQ(ReadGroup(saved.Get()).computedRunTime, s.computedRunTime);
 
   // No output wanted; a group without a time gets none.
   EXPECT_TRUE(cmd_.ComputeNewRunTime(Bstr::FromUtf8("OneHour"), nullptr));
   ASSERT_EQ(CreateScheduleGroup(g_pScheduleObject.Get(), Bstr::FromUtf8("Idle"), 0, 0, 0, 0, 0), com::S_OK);
   EXPECT_TRUE(cmd_.ComputeNewRunTime(Bstr::FromUtf8("Idle"), &local));
   EXPECT_EQ(local, 0.0);
-  Group("Idle")->GetComputedRunTime(&computed);
-  EXPECT_EQ(computed, 0.0);
+  EXPECT_EQ(ReadGroup(Group("Idle").Get()).computedRunTime, 0.0);
 }
 
 TEST_F(ScheduleCommandsTest, SetComputedRunTimeConvertsPositiveTimes) {
@@ -101,11 +95,8 @@ TEST_F(ScheduleCommandsTest, SetComputedRunTimeConvertsPositiveTimes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.local);
     ASSERT_TRUE(cmd_.SetComputedRunTime(Bstr::FromUtf8("OneDay"), c.local));
-    double computed = 1;
-    Group("OneDay")->GetComputedRunTime(&computed);
-    EXPECT_NEAR(computed, c.utc, kTolerance);
-    SavedGroup("OneDay")->GetComputedRunTime(&computed);
-    EXPECT_NEAR(computed, c.utc, kTolerance);
+    EXPECT_NEAR(ReadGroup(Group("OneDay").Get()).computedRunTime, c.utc, kTolerance);
+    EXPECT_NEAR(ReadGroup(SavedGroup("OneDay").Get()).computedRunTime, c.utc, kTolerance);
   }
 }
 

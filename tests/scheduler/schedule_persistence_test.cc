@@ -61,22 +61,14 @@ class SchedulePersistenceTest : public ScheduleFixture {
       SCOPED_TRACE(i);
       ComPtr<IZrScheduleGroup> g;
       ASSERT_EQ(GroupAt(i, &g), com::S_OK);
-      double rate = 0, offset = -1, next = 0, nextUtc = 0;
-      long dayOfMonth = -1, dayOfWeek = -1, cls = -1;
-      g->GetRate(&rate);
-      g->GetOffset(&offset);
-      g->GetNextRunTime(&next);
-      g->GetNextRunTimeUtc(&nextUtc);
-      g->GetDayOfMonth(&dayOfMonth);
-      g->GetDayOfWeek(&dayOfWeek);
-      g->GetScheduleClass(&cls);
-      EXPECT_DOUBLE_EQ(rate, rates[i - 1]);
-      EXPECT_EQ(offset, 0.0);
-      EXPECT_EQ(next, 1.0);
-      EXPECT_EQ(nextUtc, 1.0);
-      EXPECT_EQ(dayOfMonth, 0);
-      EXPECT_EQ(dayOfWeek, 0);
-      EXPECT_EQ(cls, 1);
+      const GroupState s = ReadGroup(g.Get());
+      EXPECT_DOUBLE_EQ(s.rate, rates[i - 1]);
+      EXPECT_EQ(s.offset, 0.0);
+      EXPECT_EQ(s.nextRunTime, 1.0);
+      EXPECT_EQ(s.nextRunTimeUtc, 1.0);
+      EXPECT_EQ(s.dayOfMonth, 0);
+      EXPECT_EQ(s.dayOfWeek, 0);
+      EXPECT_EQ(s.scheduleClass, 1);
     }
   }
 
@@ -182,30 +174,21 @@ TEST_F(SchedulePersistenceTest, CreatedGroups) {
     ASSERT_EQ(CreateScheduleGroup(g_pScheduleObject.Get(), Bstr::FromUtf8(c.name), c.rate, 0.25, -1, 7, 0), com::S_OK);
     ComPtr<IZrScheduleGroup> g;
     ASSERT_EQ(FindGroup(Bstr::FromUtf8(c.name), &g), com::S_OK);
-    double next = -1, nextUtc = -1, rate = 0, offset = 0;
-    long dayOfMonth = 0, dayOfWeek = 0, cls = -1;
-    g->GetNextRunTime(&next);
-    g->GetNextRunTimeUtc(&nextUtc);
-    g->GetRate(&rate);
-    g->GetOffset(&offset);
-    g->GetDayOfMonth(&dayOfMonth);
-    g->GetDayOfWeek(&dayOfWeek);
-    g->GetScheduleClass(&cls);
-    EXPECT_EQ(next, c.next);
-    EXPECT_EQ(nextUtc, c.next);
-    EXPECT_EQ(rate, c.rate);
-    EXPECT_EQ(offset, 0.25);
-    EXPECT_EQ(dayOfMonth, -1);
-    EXPECT_EQ(dayOfWeek, 7);
-    EXPECT_EQ(cls, 0);
+    const GroupState s = ReadGroup(g.Get());
+    EXPECT_EQ(s.name, c.name);
+    EXPECT_EQ(s.nextRunTime, c.next);
+    EXPECT_EQ(s.nextRunTimeUtc, c.next);
+    EXPECT_EQ(s.rate, c.rate);
+    EXPECT_EQ(s.offset, 0.25);
+    EXPECT_EQ(s.dayOfMonth, -1);
+    EXPECT_EQ(s.dayOfWeek, 7);
+    EXPECT_EQ(s.scheduleClass, 0);
   }
   // A name that is taken: the group is made, the collection keeps the first one.
   ASSERT_EQ(CreateScheduleGroup(g_pScheduleObject.Get(), Bstr::FromUtf8("Idle"), 2.0, 0, 0, 0, 0), com::S_OK);
   ComPtr<IZrScheduleGroup> g;
   ASSERT_EQ(FindGroup(Bstr::FromUtf8("Idle"), &g), com::S_OK);
-  double rate = -1;
-  g->GetRate(&rate);
-  EXPECT_EQ(rate, 0.0);
+  EXPECT_EQ(ReadGroup(g.Get()).rate, 0.0);
 }
 
 TEST_F(SchedulePersistenceTest, NamesDifferingInCaseAreDifferentGroups) {

@@ -138,15 +138,12 @@ TEST_F(RunTimesTest, SyncKeepsTheLocalWallClockTime) {
   auto g = NewGroup();
   g->PutNextRunTime(At(2025, 1, 16, 5, 0));
   g->PutNextRunTimeUtc(1.0);
-  double utc = 0;
   EXPECT_FALSE(SyncNextRunTimeUtc(g.Get()));
-  g->GetNextRunTimeUtc(&utc);
-  EXPECT_NEAR(utc, At(2025, 1, 16, 10, 0), kTolerance);
+  EXPECT_NEAR(ReadGroup(g.Get()).nextRunTimeUtc, At(2025, 1, 16, 10, 0), kTolerance);
   EXPECT_TRUE(SyncNextRunTimeUtc(g.Get()));
   SetNowUtc(At(2025, 7, 1, 12, 0));  // summer: UTC-4
   EXPECT_FALSE(SyncNextRunTimeUtc(g.Get()));
-  g->GetNextRunTimeUtc(&utc);
-  EXPECT_NEAR(utc, At(2025, 1, 16, 9, 0), kTolerance);
+  EXPECT_NEAR(ReadGroup(g.Get()).nextRunTimeUtc, At(2025, 1, 16, 9, 0), kTolerance);
   EXPECT_TRUE(SyncNextRunTimeUtc(g.Get()));
 }
 
@@ -203,22 +200,16 @@ TEST_F(RunTimesTest, Passes) {
     EXPECT_EQ(due, c.due);
     EXPECT_NEAR(result, c.resultUtc, kTolerance);
 
-    double nextUtc = -1, next = -1, lastUtc = -1, last = -1, runRate = -1, first = -1;
-    g->GetNextRunTimeUtc(&nextUtc);
-    g->GetNextRunTime(&next);
-    g->GetLastRunTimeUtc(&lastUtc);
-    g->GetLastRunTime(&last);
-    g->GetRunRate(&runRate);
-    g->GetFirstRunTime(&first);
-    EXPECT_NEAR(nextUtc, c.resultUtc, kTolerance);
+    const GroupState s = ReadGroup(g.Get());
+    EXPECT_NEAR(s.nextRunTimeUtc, c.resultUtc, kTolerance);
     if (c.due || (c.first && c.nextUtc == 1.0)) {
-      EXPECT_NEAR(next, c.resultUtc > 0 ? c.resultUtc - 5 * kHour : 0.0, kTolerance);
+      EXPECT_NEAR(s.nextRunTime, c.resultUtc > 0 ? c.resultUtc - 5 * kHour : 0.0, kTolerance);
     }
-    EXPECT_NEAR(lastUtc, c.due ? c.nowUtc : c.lastUtc, kTolerance);
-    EXPECT_NEAR(last, c.due ? c.nowUtc - 5 * kHour : 0.0, kTolerance);
-    EXPECT_NEAR(runRate, c.due && c.lastUtc > 0 ? c.nowUtc - c.lastUtc : 0.0, kTolerance);
+    EXPECT_NEAR(s.lastRunTimeUtc, c.due ? c.nowUtc : c.lastUtc, kTolerance);
+    EXPECT_NEAR(s.lastRunTime, c.due ? c.nowUtc - 5 * kHour : 0.0, kTolerance);
+    EXPECT_NEAR(s.runRate, c.due && c.lastUtc > 0 ? c.nowUtc - c.lastUtc : 0.0, kTolerance);
     // The first pass never sets the first run time; later passes set it once there is a time.
-    EXPECT_NEAR(first, !c.first && c.resultUtc > 0 ? next : 0.0, kTolerance);
+    EXPECT_NEAR(s.firstRunTime, !c.first && c.resultUtc > 0 ? s.nextRunTime : 0.0, kTolerance);
   }
 }
 
@@ -233,9 +224,7 @@ TEST_F(RunTimesTest, FirstRunTimeIsSetOnce) {
   bool due;
   ComputeRunTimes(g.Get(), false, &priority, &due);
   ASSERT_TRUE(due);
-  double first = 0;
-  g->GetFirstRunTime(&first);
-  EXPECT_EQ(first, At(2024, 1, 1));
+  EXPECT_EQ(ReadGroup(g.Get()).firstRunTime, At(2024, 1, 1));
 }
 
 // A calendar-aligned group whose UTC time was computed under another offset is resynced to its

@@ -37,6 +37,37 @@ inline double At(int year, int month, int day, int hour = 0, int minute = 0, dou
   return date + seconds * kSecond;
 }
 
+// Every property of a group, read through IZrScheduleGroup.
+struct GroupState {
+  std::string name;
+  long scheduleClass = 0, dayOfMonth = 0, dayOfWeek = 0, executionTime = 0, priority = 0;
+  double rate = 0, offset = 0, lastRunTime = 0, nextRunTime = 0, runRate = 0, computedRunTime = 0,
+         nextRunTimeUtc = 0, lastRunTimeUtc = 0, firstRunTime = 0, changeStamp = 0;
+};
+
+inline GroupState ReadGroup(components::IZrScheduleGroup* g) {
+  GroupState s;
+  com::Bstr name;
+  g->GetName(&name);
+  s.name = name.ToUtf8();
+  g->GetScheduleClass(&s.scheduleClass);
+  g->GetDayOfMonth(&s.dayOfMonth);
+  g->GetDayOfWeek(&s.dayOfWeek);
+  g->GetExecutionTime(&s.executionTime);
+  g->GetPriority(&s.priority);
+  g->GetRate(&s.rate);
+  g->GetOffset(&s.offset);
+  g->GetLastRunTime(&s.lastRunTime);
+  g->GetNextRunTime(&s.nextRunTime);
+  g->GetRunRate(&s.runRate);
+  g->GetComputedRunTime(&s.computedRunTime);
+  g->GetNextRunTimeUtc(&s.nextRunTimeUtc);
+  g->GetLastRunTimeUtc(&s.lastRunTimeUtc);
+  g->GetFirstRunTime(&s.firstRunTime);
+  g->GetChangeStamp(&s.changeStamp);
+  return s;
+}
+
 inline int64_t UnixMs(double oleDate) { return std::llround(platform::OleDateToUnixSeconds(oleDate) * 1000.0); }
 
 class ScheduleFixture : public ::testing::Test {
