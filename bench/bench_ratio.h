@@ -1,11 +1,13 @@
 #pragma once
 // Runs the registered benchmarks and prints each one's time as a ratio against the named floor
-// measured in the same run.
+// (or, for several floors, each benchmark against its own) measured in the same run.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kv::bench {
 
@@ -22,6 +24,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const auto& [name, t] : times_)
       if (name != floor) std::printf("ratio %s / %s = %.2f\n", name.c_str(), floor.c_str(), t / f->second);
   }
+  void PrintRatio(const std::string& name, const std::string& floor) const {
+    auto t = times_.find(name), f = times_.find(floor);
+    if (t == times_.end() || f == times_.end() || f->second <= 0) return;
+    std::printf("ratio %s / %s = %.2f\n", name.c_str(), floor.c_str(), t->second / f->second);
+  }
 
  private:
   std::map<std::string, double> times_;
@@ -32,6 +39,16 @@ inline int RunWithRatios(int argc, char** argv, const std::string& floor) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatios(floor);
+  benchmark::Shutdown();
+  return 0;
+}
+
+// Several floors: each {benchmark, floor} pair is printed as a ratio.
+inline int RunWithRatios(int argc, char** argv, const std::vector<std::pair<std::string, std::string>>& pairs) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  for (const auto& [name, floor] : pairs) reporter.PrintRatio(name, floor);
   benchmark::Shutdown();
   return 0;
 }

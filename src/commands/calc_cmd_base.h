@@ -16,6 +16,10 @@
 
 namespace kv {
 
+namespace components {
+class IZrScheduleGroup;
+}  // namespace components
+
 using com::Bstr;
 using com::ComPtr;
 using com::IDispatch;
@@ -87,6 +91,10 @@ class CCalcCmdBase {
   ComPtr<IDispatch> GetCalculationObject(const Bstr& name);
   ComPtr<IDispatch> GetLibraryObject(const Bstr& name);
   ComPtr<IDispatch> GetLibraryObjectEx(const Bstr& name) { return GetLibraryObject(name); }
+  // Six elements: 0 the calculation names; in their order, 1 each one's VT_I2 summary state (-1
+  // when the environment holds no object), 2 the VT_I4 number of schedule groups that schedule
+  // it and 5 the name of the first of them ("" when none); 3 the schedule group names; 4 the
+  // folders. Walks the schedule holding ScheduleLock (site 211).
   void GetCalculationSummary(Variant* result);
 
   // ---- Lifecycle, edit copies, folders -------------------------------------------------
@@ -189,6 +197,60 @@ class CCalcCmdBase {
     SetCommandError(code);
     return nullptr;
   }
+
+  // ---- Schedule run times and units ----------------------------------------------------
+  // Bodies in scheduler/run_time_commands.cc and units/units_commands.cc.
+  //
+  // Steps "schedule" and "group": 167 without a schedule, 140 when it has no group of that
+  // name; true and the group otherwise.
+  bool RequireScheduleGroup(const Bstr& groupName, ComPtr<components::IZrScheduleGroup>* group);
+  // The group's next start time from now: stored (local) in *newRunTime when that is not null,
+  // and set as its ComputedRunTime (UTC); the schedule is saved. 130 when a timing property
+  // cannot be read. NextRunTime and NextRunTimeUtc are left alone. No lock, no permission.
+  bool ComputeNewRunTime(const Bstr& groupName, double* newRunTime);
+  // The calendar rule (scheduler/run_times.h) at LocalNow. Neither clears nor sets the error.
+  double ComputeNextStartTime(double rate, double offset, long dayOfMonth, long dayOfWeek);
+  // Sets the group's ComputedRunTime to the local `newTime` in UTC (0 and below unconverted) and
+  // saves; 130 when the group refuses it.
+  bool SetComputedRunTime(const Bstr& groupName, double newTime);
+  // The group's ExecutionTime in *executionTime, which is -1 on every failure; 130 when it
+  // cannot be read.
+  bool GetScheduleExecutionTime(const Bstr& groupName, long* executionTime);
+  // The offset from UTC in days (positive west) at the local `dateTime`, or now when it is 0.0.
+  // Neither clears nor sets the error.
+  double GetServerGmtOffset(double dateTime);
+
+  // Units commands: every one clears the error first and fails with 165 without a units table;
+  // all but GetUnitConversionObject hold UnitsLock (site 208). Those that change the table ask
+  // for the units right (198 on refusal) and save the table after a change; a failed save is
+  // not reported. "Type" failures are 143, missing units 170.
+  bool AddMeasurementType(const Bstr& type, const Bstr& description, const Bstr& standardUnits);
+  // 143 for a missing type, 171 for a unit name the type has, 144 otherwise.
+  bool AddUnit(const Bstr& type, const Bstr& unit, const Bstr& description, double multiplier, double offset);
+  // Without `forced`, 166 for a type that has units; 168 when nothing was removed.
+  bool DeleteMeasurementType(const Bstr& type, bool forced);
+  bool DeleteUnit(const Bstr& type, const Bstr& unit);
+  // Null pointers leave their property alone.
+  bool UpdateMeasurementTypeInfo(const Bstr& type, const Bstr* description, const Bstr* standardUnits);
+  bool UpdateUnitInfo(const Bstr& type, const Bstr& unit, const Bstr* description, double multiplier,
+                      double offset);
+  // Factors such that a value in `unitsOut` times *multiplier plus *offset is the same quantity
+  // in `unitsIn`. 143 for the type, 141 for `unitsIn`, 142 for `unitsOut` (also when both are
+  // missing); after such a failure the factors are 1.0 and 0.0. Without a units table (165) they
+  // are left untouched.
+  bool GetConversion(const Bstr& type, const Bstr& unitsIn, const Bstr& unitsOut, double* multiplier,
+                     double* offset);
+  ComPtr<IDispatch> GetMeasurementType(const Bstr& type);
+  bool GetMeasurementTypeInfo(const Bstr& type, Bstr* description, Bstr* standardUnits);
+  void GetMeasurementTypesList(Variant* result);
+  ComPtr<IDispatch> GetUnit(const Bstr& type, const Bstr& unit);
+  // The description always; the factors only into non-null outputs.
+  bool GetUnitInfo(const Bstr& type, const Bstr& unit, Bstr* description, double* multiplier, double* offset);
+  void GetUnitsList(const Bstr& type, Variant* result);
+  // The names of the types that have a unit of that name; VT_EMPTY when none has.
+  void LookupMeasurementType(const Bstr& unitsName, Variant* result);
+  // The units collection itself, without the lock.
+  ComPtr<IDispatch> GetUnitConversionObject();
 
   // ---- Commands that belong to no store ------------------------------------------------
   // The command server's version text.

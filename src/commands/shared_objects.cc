@@ -3,6 +3,8 @@
 namespace kv {
 
 com::ComPtr<components::IZrCalcEnvironment> g_pEnvironment;
+com::ComPtr<components::IZrCollection> g_pScheduleObject;
+com::ComPtr<components::IZrCollection> g_pUnitConversionObject;
 
 platform::TrackedLock& ScheduleLock() {
   static platform::TrackedLock lock("Schedule Threads");

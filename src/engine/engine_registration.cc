@@ -1,9 +1,13 @@
 #include "engine/engine_registration.h"
 
 #include "com/class_registry.h"
+#include "components/units_components.h"
 #include "engine/calc_environment.h"
 #include "engine/calculation.h"
+#include "engine/collection.h"
 #include "engine/library.h"
+#include "engine/schedule_group.h"
+#include "engine/unit_type.h"
 
 namespace kv::engine {
 
@@ -13,6 +17,11 @@ void RegisterEngineClasses() {
   com::RegisterClass<ZrCalculation>(components::CLSID_ZrCalculation,
                                     {"Kelvarin.ZrCalculation", "Kelvarin.ZrCalculation.1"});
   com::RegisterClass<ZrLibrary>(components::CLSID_ZrLibrary, {"Kelvarin.ZrLibrary", "Kelvarin.ZrLibrary.1"});
+  com::RegisterClass<ZrCollection>(components::CLSID_ZrCollection,
+                                   {"Kelvarin.ZrCollection", "Kelvarin.ZrCollection.1"});
+  com::RegisterClass<ZrScheduleGroup>(components::CLSID_ZrScheduleGroup,
+                                      {"Kelvarin.ZrScheduleGroup", "Kelvarin.ZrScheduleGroup.1"});
+  com::RegisterClass<ZrUnitType>(components::CLSID_ZrUnitType, {"Kelvarin.ZrUnitType", "Kelvarin.ZrUnitType.1"});
 }
 
 }  // namespace kv::engine

@@ -1,8 +1,8 @@
 #pragma once
 // The engine objects list their fields once, in a Visit(fields, visitor) template, and three
 // visitors walk that list: PropertyTable (named properties), FieldWriter and FieldReader (the
-// XML form). A visitor answers Text(name, std::string&), Long(name, int32_t&) and
-// Date(name, double&), each with these flags.
+// XML form). A visitor answers Text(name, std::string&), Long(name, int32_t&),
+// Date(name, double&) and Double(name, double&), each with these flags.
 
 namespace kv::engine {
 

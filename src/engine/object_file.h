@@ -51,6 +51,7 @@ class FieldWriter {
   void Text(const char* name, const std::string& value, unsigned = kFieldDefault) { WriteText(node_, name, value); }
   void Long(const char* name, int32_t value, unsigned = kFieldDefault) { WriteLong(node_, name, value); }
   void Date(const char* name, double value, unsigned = kFieldDefault) { WriteDouble(node_, name, value); }
+  void Double(const char* name, double value, unsigned = kFieldDefault) { WriteDouble(node_, name, value); }
 
  private:
   pugi::xml_node node_;
@@ -67,6 +68,7 @@ class FieldReader {
   void Text(const char* name, std::string& out, unsigned flags = kFieldDefault);
   void Long(const char* name, int32_t& out, unsigned flags = kFieldDefault);
   void Date(const char* name, double& out, unsigned flags = kFieldDefault);
+  void Double(const char* name, double& out, unsigned flags = kFieldDefault) { Date(name, out, flags); }
   void StringList(const char* listName, const char* itemName, std::vector<std::string>* out);
   void Value(const char* name, com::Variant* out, unsigned flags = kFieldDefault);
   bool Ok() const { return ok_; }
@@ -79,6 +81,22 @@ class FieldReader {
   XmlError* err_;
   bool ok_ = true;
 };
+
+// Writes every field of a field list (a struct with a static Visit) as child elements of `root`.
+template <class Fields>
+void WriteFields(pugi::xml_node root, const Fields& fields) {
+  FieldWriter w(root);
+  Fields::Visit(fields, w);
+}
+
+// Reads every field of a field list from `root` into *out; false and `err` at the first missing
+// required field or malformed number.
+template <class Fields>
+bool ReadFields(pugi::xml_node root, XmlError* err, Fields* out) {
+  FieldReader r(root, err);
+  Fields::Visit(*out, r);
+  return r.Ok();
+}
 
 // File and XML persistence over WriteXml / ReadXml. Loading either takes over the whole content
 // or leaves the object untouched: a failed load is reported by a negative result after exactly

@@ -45,6 +45,10 @@ void PropertyTable::Date(const char* name, double& field, unsigned flags) {
   Field(name, &field, com::VT_DATE, !(flags & kFieldReadOnly));
 }
 
+void PropertyTable::Double(const char* name, double& field, unsigned flags) {
+  Field(name, &field, com::VT_R8, !(flags & kFieldReadOnly));
+}
+
 void PropertyTable::Computed(std::string name, Getter get, DISPID id) {
   table_.Add({std::move(name), id < 0 ? NextId() : id, std::move(get), nullptr});
 }
@@ -64,12 +68,27 @@ void PropertyTable::Custom(std::string name, std::function<Variant()> get, com::
   table_.Add(std::move(m));
 }
 
+void PropertyTable::Method(std::string name, Getter call) {
+  com::DispatchMember m{std::move(name), NextId(), std::move(call), nullptr};
+  m.isMethod = true;
+  table_.Add(std::move(m));
+}
+
 HRESULT ItemIndex(const std::vector<Variant>& args, long* index) {
   if (args.empty()) return com::DISP_E_PARAMNOTOPTIONAL;
   Variant v;
   HRESULT hr = com::ChangeType(args.front(), com::VT_I4, &v);
   if (FAILED(hr)) return hr;
   *index = v.i4();
+  return com::S_OK;
+}
+
+HRESULT StringArg(const std::vector<Variant>& args, size_t index, com::Bstr* out) {
+  if (args.size() <= index) return com::DISP_E_PARAMNOTOPTIONAL;
+  Variant v;
+  HRESULT hr = com::ChangeType(args[index].Deref(), com::VT_BSTR, &v);
+  if (FAILED(hr)) return hr;
+  *out = v.bstr();
   return com::S_OK;
 }
 

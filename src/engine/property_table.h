@@ -31,6 +31,8 @@ class PropertyTable {
   void Text(const char* name, std::string& field, unsigned flags = kFieldDefault);
   void Long(const char* name, int32_t& field, unsigned flags = kFieldDefault);
   void Date(const char* name, double& field, unsigned flags = kFieldDefault);
+  // A VT_R8 property.
+  void Double(const char* name, double& field, unsigned flags = kFieldDefault);
   // A read-only member computed by `get`, called without the lock. `id` 0 makes it the default
   // member (DISPID_VALUE).
   void Computed(std::string name, Getter get, DISPID id = -1);
@@ -38,6 +40,8 @@ class PropertyTable {
   // are called without the lock.
   void Custom(std::string name, std::function<Variant()> get, com::VARTYPE putType,
               std::function<HRESULT(const Variant&)> put);
+  // A method (answers DISPATCH_METHOD, not a plain property get), called without the lock.
+  void Method(std::string name, Getter call);
 
   const com::DispatchTable& Table() const { return table_; }
 
@@ -68,8 +72,36 @@ class PropertyObject : public virtual com::IDispatch {
     return f();
   }
 
+  // Interface getters and setters over the field `m` of `s`, a struct guarded by mu_;
+  // std::string fields travel as BSTRs, numbers are cast. E_POINTER for a null `out`.
+  template <class S, class T, class Out>
+  HRESULT ReadField(const S& s, T S::*m, Out* out) const {
+    if (!out) return com::E_POINTER;
+    std::lock_guard lock(mu_);
+    FieldOut(s.*m, out);
+    return com::S_OK;
+  }
+  template <class S, class T, class In>
+  HRESULT WriteField(S& s, T S::*m, const In& value) {
+    std::lock_guard lock(mu_);
+    FieldIn(value, &(s.*m));
+    return com::S_OK;
+  }
+
   mutable std::mutex mu_;
   PropertyTable props_{&mu_};
+
+ private:
+  static void FieldOut(const std::string& v, com::Bstr* out) { *out = com::Bstr::FromUtf8(v); }
+  template <class T, class Out>
+  static void FieldOut(const T& v, Out* out) {
+    *out = static_cast<Out>(v);
+  }
+  static void FieldIn(const com::Bstr& v, std::string* field) { *field = v.ToUtf8(); }
+  template <class In, class T>
+  static void FieldIn(const In& v, T* field) {
+    *field = static_cast<T>(v);
+  }
 };
 
 // Stores `value` in an out-parameter; E_POINTER when there is none.
@@ -83,5 +115,9 @@ HRESULT SetOut(T* out, V&& value) {
 // The 1-based index argument of an Item call: DISP_E_PARAMNOTOPTIONAL when missing, the
 // conversion's failure when it is not a number.
 HRESULT ItemIndex(const std::vector<Variant>& args, long* index);
+
+// The string argument at `index`: DISP_E_PARAMNOTOPTIONAL when missing, the conversion's failure
+// when it is not convertible to a string.
+HRESULT StringArg(const std::vector<Variant>& args, size_t index, com::Bstr* out);
 
 }  // namespace kv::engine

@@ -1,14 +1,18 @@
 // The list and fetch commands over the store.
+#include <map>
+
 #include "commands/calc_cmd_base.h"
 #include "commands/error_codes.h"
 #include "commands/shared_objects.h"
 #include "components/calc_components.h"
+#include "scheduler/schedule.h"
 #include "store/store_names.h"
 
 namespace kv {
 
 using components::IZrCalculation;
 using components::IZrLibrary;
+using components::IZrScheduleGroup;
 
 void CCalcCmdBase::GetCalculationList(Variant* outVal) {
   ResetLastError();
@@ -67,11 +71,39 @@ void CCalcCmdBase::GetCalculationSummary(Variant* result) {
     states.At(i) = Variant::I2(state);
   }
 
-  // The per-calculation schedule data; the schedule object fills these once it exists.
-  com::SafeArray scheduled(com::VT_VARIANT, 0, 0), groups(com::VT_VARIANT, 0, 0), groupOf(com::VT_VARIANT, 0, 0);
+  // Element 3 lists the schedule groups; elements 2 and 5 give, in the order of element 0, the
+  // number of groups that schedule each calculation and the name of the first of them ("" when
+  // none does).
+  std::vector<std::string> groupNames;
+  std::map<std::string, std::pair<int32_t, std::string>> scheduledIn;
   {
     platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
+    long count = 0;
+    if (g_pScheduleObject) g_pScheduleObject->Count(&count);
+    for (long g = 1; g <= count; ++g) {
+      ComPtr<IZrScheduleGroup> group;
+      if (scheduler::GroupAt(g, &group) != com::S_OK) continue;
+      Bstr groupName;
+      group->GetName(&groupName);
+      groupNames.push_back(groupName.ToUtf8());
+      long items = 0;
+      group->ItemCount(&items);
+      for (long i = 1; i <= items; ++i) {
+        Bstr item;
+        if (com::FAILED(group->ItemName(i, &item))) continue;
+        auto& entry = scheduledIn[item.ToUtf8()];
+        if (entry.first++ == 0) entry.second = groupNames.back();
+      }
+    }
   }
+  com::SafeArray scheduled(com::VT_VARIANT, 0, names.size()), groupOf(com::VT_VARIANT, 0, names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    auto it = scheduledIn.find(names[i]);
+    scheduled.At(i) = Variant::I4(it == scheduledIn.end() ? 0 : it->second.first);
+    groupOf.At(i) = Variant::Str(it == scheduledIn.end() ? std::string() : it->second.second);
+  }
+  com::SafeArray groups(com::VT_VARIANT, 0, groupNames.size());
+  for (size_t i = 0; i < groupNames.size(); ++i) groups.At(i) = Variant::Str(groupNames[i]);
 
   com::SafeArray summary(com::VT_VARIANT, 0, 6);
   StringArrayToVariant(names, &summary.At(0));

@@ -1,0 +1,165 @@
+#include "engine/schedule_group.h"
+
+#include <cstdio>
+
+#include "commands/shared_objects.h"
+#include "platform/env.h"
+
+namespace kv::engine {
+namespace {
+
+constexpr double kOneMillisecondDays = 1.0 / 86400000.0;
+
+std::string HResultHex(HRESULT hr) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
+  return buf;
+}
+
+// Runs one calculation of the main store; the reason of a failure, or "" when it ran.
+std::string RunCalculation(const std::string& name) {
+  com::ComPtr<components::IZrCalcEnvironment> env = g_pEnvironment;
+  if (!env) return "no calculation environment";
+  com::ComPtr<com::IDispatch> calc;
+  env->GetCalculation(Bstr::FromUtf8(name), Bstr(), &calc);
+  if (!calc) return "calculation not found";
+  std::vector<Variant> args;
+  Variant result;
+  const HRESULT hr = com::CallMethod(calc.Get(), "Calculate", args, &result);
+  if (hr == com::DISP_E_UNKNOWNNAME) return "the calculation cannot be run (no Calculate method)";
+  if (FAILED(hr)) return "Calculate failed (" + HResultHex(hr) + ")";
+  return "";
+}
+
+// A method whose one argument is a calculation name.
+template <class F>
+PropertyTable::Getter NameMethod(F f) {
+  return [f](std::vector<Variant>& args, Variant* result) {
+    Bstr name;
+    HRESULT hr = StringArg(args, 0, &name);
+    return FAILED(hr) ? hr : f(name, result);
+  };
+}
+
+}  // namespace
+
+std::string ZrScheduledItem::Name() const { return Locked([&] { return f_.name; }); }
+int32_t ZrScheduledItem::Status() const { return Locked([&] { return f_.status; }); }
+std::string ZrScheduledItem::ErrorText() const { return Locked([&] { return f_.errorText; }); }
+
+void ZrScheduledItem::RecordRun(int32_t status, std::string errorText, double when) {
+  Locked([&] {
+    f_.status = status;
+    f_.errorText = std::move(errorText);
+    f_.lastRunTime = when;
+  });
+}
+
+ZrScheduleGroup::ZrScheduleGroup() {
+  props_.Computed("StoreAndForward", [this](std::vector<Variant>&, Variant* result) {
+    *result = Variant::Bool(Locked([&] { return storeAndForward_; }));
+    return com::S_OK;
+  });
+  props_.Computed("LastContext", [this](std::vector<Variant>&, Variant* result) {
+    *result = Variant::Str(Locked([&] { return lastContext_; }));
+    return com::S_OK;
+  });
+  props_.Computed("RefreshCount", [this](std::vector<Variant>&, Variant* result) {
+    *result = Variant::I4(Locked([&] { return refreshCount_; }));
+    return com::S_OK;
+  });
+  props_.Computed("ForcedRefreshCount", [this](std::vector<Variant>&, Variant* result) {
+    *result = Variant::I4(Locked([&] { return forcedRefreshCount_; }));
+    return com::S_OK;
+  });
+  props_.Method("AddItem", NameMethod([this](const Bstr& name, Variant* result) {
+    com::ComPtr<com::IDispatch> item;
+    HRESULT hr = AddItem(name, &item);
+    if (SUCCEEDED(hr)) *result = Variant::Dispatch(item);
+    return hr;
+  }));
+  props_.Method("FindItem", NameMethod([this](const Bstr& name, Variant* result) {
+    com::ComPtr<com::IDispatch> item;
+    HRESULT hr = FindItem(name, &item);
+    *result = Variant::Dispatch(item);
+    return hr;
+  }));
+  props_.Method("RemoveItem", NameMethod([this](const Bstr& name, Variant*) { return RemoveItem(name); }));
+  props_.Method("Execute", [this](std::vector<Variant>& args, Variant*) {
+    Bstr context;
+    if (!args.empty() && !args[0].Deref().IsEmpty()) {
+      HRESULT hr = StringArg(args, 0, &context);
+      if (FAILED(hr)) return hr;
+    }
+    return Execute(context);
+  });
+}
+
+std::string ZrScheduleGroup::Name() const { return Locked([&] { return f_.name; }); }
+
+HRESULT ZrScheduleGroup::Items(com::ComPtr<components::IZrCollection>* items) { return SetOut(items, Nested()); }
+
+HRESULT ZrScheduleGroup::AddItem(const Bstr& name, com::ComPtr<com::IDispatch>* item) {
+  if (!item) return com::E_POINTER;
+  *item = nullptr;
+  auto added = com::MakeCom<ZrScheduledItem>(name.ToUtf8());
+  HRESULT hr = Nested()->AddNamed(name.ToUtf8(), added);
+  if (FAILED(hr)) return hr;
+  BumpChangeStamp();
+  *item = added;
+  return com::S_OK;
+}
+
+HRESULT ZrScheduleGroup::FindItem(const Bstr& name, com::ComPtr<com::IDispatch>* item) {
+  return Nested()->Item(name, item);
+}
+
+HRESULT ZrScheduleGroup::RemoveItem(const Bstr& name) {
+  if (!Nested()->Erase(name.ToUtf8())) return kNameNotFound;
+  BumpChangeStamp();
+  return com::S_OK;
+}
+
+HRESULT ZrScheduleGroup::ItemCount(long* count) { return Nested()->Count(count); }
+
+HRESULT ZrScheduleGroup::ItemName(long position, Bstr* name) {
+  if (!name) return com::E_POINTER;
+  const auto entries = Nested()->Entries();
+  if (position < 1 || static_cast<size_t>(position) > entries.size()) return com::DISP_E_BADINDEX;
+  *name = Bstr::FromUtf8(entries[static_cast<size_t>(position) - 1].name);
+  return com::S_OK;
+}
+
+HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
+  Locked([&] { lastContext_ = context.ToUtf8(); });
+  bool allRan = true;
+  for (const auto& entry : Nested()->Entries()) {
+    std::string failure = RunCalculation(entry.name);
+    const bool ran = failure.empty();
+    allRan = allRan && ran;
+    if (auto* item = dynamic_cast<ZrScheduledItem*>(entry.item.Get()))
+      item->RecordRun(ran ? kItemRan : kItemFailed, std::move(failure), platform::Env::Current().Time().LocalNow());
+  }
+  return allRan ? com::S_OK : com::S_FALSE;
+}
+
+HRESULT ZrScheduleGroup::SetStoreAndForward(com::VARIANT_BOOL enabled) {
+  Locked([&] { storeAndForward_ = enabled != com::VARIANT_FALSE; });
+  return com::S_OK;
+}
+
+HRESULT ZrScheduleGroup::Refresh(com::VARIANT_BOOL storeAndForward, int16_t force) {
+  Locked([&] {
+    storeAndForward_ = storeAndForward != com::VARIANT_FALSE;
+    ++refreshCount_;
+    if (force != 0) ++forcedRefreshCount_;
+  });
+  return com::S_OK;
+}
+
+void ZrScheduleGroup::BumpChangeStamp() {
+  const double now = platform::Env::Current().Time().NowUtc();
+  Locked([&] { f_.changeStamp = now > f_.changeStamp ? now : f_.changeStamp + kOneMillisecondDays; });
+}
+
+}  // namespace kv::engine
