@@ -18,6 +18,8 @@
 #include "log/debug_log.h"
 #include "platform/env.h"
 #include "platform/path.h"
+#include "scheduler/schedule.h"
+#include "units/units_table.h"
 #include "security/server_security.h"
 #include "service/apartment_pool.h"
 #include "transport/server.h"
@@ -128,6 +130,10 @@ int Main(int argc, char** argv) {
     g_DebugLog.Write("Kelvarin::Run: failed to create the calculation environment", "");
   else
     g_pEnvironment->SetBasePath(com::Bstr::FromUtf8(g_BasePath));
+  scheduler::GetScheduleObject();
+  units::GetUnitConversionObject();
+  if (g_pEnvironment && g_pUnitConversionObject)
+    g_pEnvironment->SetUnitConversionObject(com::QueryInterface<com::IDispatch>(g_pUnitConversionObject).Get());
 
   int rc = 0;
   {
@@ -157,6 +163,9 @@ int Main(int argc, char** argv) {
     rc = server.Run() < 0 ? 1 : 0;
     g_server = nullptr;
   }
+  if (g_pScheduleObject) scheduler::SaveScheduleObject(g_pScheduleObject.Get());
+  g_pScheduleObject = nullptr;
+  g_pUnitConversionObject = nullptr;
   g_pEnvironment = nullptr;
   return rc;
 }
