@@ -20,7 +20,7 @@ int AppendParam(sd_bus_message* m, ParamType type, const Variant& in, transport:
     return transport::AppendObject(m, v.unknown(), paths, error);
   }
   Variant c;
-  if (com::FAILED(com::ChangeType(v, transport::ParamVarType(type), &c)))
+  if (com::FAILED(com::ChangeType(v, VarTypeOf(type), &c)))
     return sd_bus_error_set(error, transport::kErrorInvalidArgs, "value does not convert to the parameter's type");
   int r;
   switch (type) {

@@ -271,6 +271,12 @@ HRESULT ChangeType(const Variant& inRef, VARTYPE vt, Variant* out) {
   return S_OK;
 }
 
+Variant VariantArray(std::vector<Variant> items) {
+  SafeArray a(VT_VARIANT, 0, items.size());
+  for (size_t i = 0; i < items.size(); ++i) a.At(i) = std::move(items[i]);
+  return Variant::Array(std::move(a));
+}
+
 Variant StringListVariant(const std::vector<std::string>& list) {
   if (list.empty()) return Variant();
   SafeArray a(VT_VARIANT, 0, list.size());

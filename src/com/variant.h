@@ -154,6 +154,9 @@ class SafeArray {
 // failure. `out` may be `&in`'s copy holder but not `in` itself.
 HRESULT ChangeType(const Variant& in, VARTYPE vt, Variant* out);
 
+// Values as VT_ARRAY|VT_VARIANT with lower bound 0 (an empty list gives an empty array).
+Variant VariantArray(std::vector<Variant> items);
+
 // A list of UTF-8 strings as VT_ARRAY|VT_VARIANT (lower bound 0, VT_BSTR elements); an empty
 // list gives VT_EMPTY.
 Variant StringListVariant(const std::vector<std::string>& list);

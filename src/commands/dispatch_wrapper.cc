@@ -19,18 +19,6 @@ using com::VARTYPE;
 
 std::atomic<long> g_liveObjects{0};
 
-VARTYPE VarTypeOf(ParamType t) {
-  switch (t) {
-    case ParamType::Bstr: return com::VT_BSTR;
-    case ParamType::Long: return com::VT_I4;
-    case ParamType::Double: return com::VT_R8;
-    case ParamType::Date: return com::VT_DATE;
-    case ParamType::Bool: return com::VT_BOOL;
-    case ParamType::Dispatch: return com::VT_DISPATCH;
-    case ParamType::Variant: return com::VT_VARIANT;
-  }
-  return com::VT_VARIANT;
-}
 
 // The failure value of a result type: what a refused or fixed call hands back.
 Variant FailureValue(const MethodSpec& spec) {

@@ -2,6 +2,19 @@
 
 namespace kv {
 
+com::VARTYPE VarTypeOf(ParamType t) {
+  switch (t) {
+    case ParamType::Bstr: return com::VT_BSTR;
+    case ParamType::Long: return com::VT_I4;
+    case ParamType::Double: return com::VT_R8;
+    case ParamType::Date: return com::VT_DATE;
+    case ParamType::Bool: return com::VT_BOOL;
+    case ParamType::Dispatch: return com::VT_DISPATCH;
+    case ParamType::Variant: return com::VT_VARIANT;
+  }
+  return com::VT_VARIANT;
+}
+
 int MethodSpec::RetvalIndex() const {
   for (size_t i = 0; i < params.size(); ++i)
     if (params[i].dir == ParamDir::Retval) return static_cast<int>(i);

@@ -10,6 +10,7 @@
 
 #include "com/dispatch.h"
 #include "com/guid.h"
+#include "com/variant.h"
 
 namespace kv {
 
@@ -17,6 +18,9 @@ enum class ParamDir : uint8_t { In, InOut, Retval };
 
 // The automation type of a parameter, without the pointer level.
 enum class ParamType : uint8_t { Bstr, Long, Double, Date, Bool, Dispatch, Variant };
+
+// The VARTYPE a parameter of type `t` carries (VT_VARIANT for ParamType::Variant).
+com::VARTYPE VarTypeOf(ParamType t);
 
 struct ParamSpec {
   ParamDir dir;

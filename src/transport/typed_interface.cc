@@ -22,18 +22,6 @@ const char* ParamSignature(ParamType t) {
   return "";
 }
 
-com::VARTYPE ParamVarType(ParamType t) {
-  switch (t) {
-    case ParamType::Bstr: return com::VT_BSTR;
-    case ParamType::Long: return com::VT_I4;
-    case ParamType::Double: return com::VT_R8;
-    case ParamType::Date: return com::VT_DATE;
-    case ParamType::Bool: return com::VT_BOOL;
-    case ParamType::Dispatch: return com::VT_DISPATCH;
-    case ParamType::Variant: return com::VT_VARIANT;
-  }
-  return com::VT_EMPTY;
-}
 
 TypedInterface::TypedInterface(const InterfaceTable& table)
     : table_(table), name_(std::string(kTypedInterfacePrefix) + table.name) {
@@ -121,7 +109,7 @@ int ReadParam(sd_bus_message* m, ParamType t, ObjectPaths* paths, Variant* out, 
 int AppendParam(sd_bus_message* m, const ParamSpec& p, const Variant& value, ObjectPaths* paths, sd_bus_error* error) {
   if (p.type == ParamType::Variant) return AppendVariant(m, value, paths, error);
   Variant v;
-  if (com::FAILED(com::ChangeType(value, ParamVarType(p.type), &v)))
+  if (com::FAILED(com::ChangeType(value, VarTypeOf(p.type), &v)))
     return Failed(error, "out-argument " + p.name + " does not convert from VARTYPE " + std::to_string(value.Deref().vt()));
   int r;
   switch (p.type) {

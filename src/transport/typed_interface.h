@@ -23,7 +23,6 @@
 namespace kv::transport {
 
 const char* ParamSignature(ParamType t);
-com::VARTYPE ParamVarType(ParamType t);  // VT_VARIANT for ParamType::Variant
 
 struct TypedMethod {
   const MethodSpec* spec;

@@ -11,11 +11,7 @@ namespace {
 
 using com::Variant;
 
-Variant Array(std::vector<Variant> items) {
-  com::SafeArray a(com::VT_VARIANT, 0, items.size());
-  for (size_t i = 0; i < items.size(); ++i) a.At(i) = std::move(items[i]);
-  return Variant::Array(std::move(a));
-}
+Variant Array(std::vector<Variant> items) { return com::VariantArray(std::move(items)); }
 
 TEST(ResultFormatTest, TextAndJsonOfValues) {
   double noon = 0, withMs = 0;
