@@ -18,11 +18,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (!r.error_occurred && r.run_type == Run::RT_Iteration) times_[r.benchmark_name()] = r.GetAdjustedRealTime();
     ConsoleReporter::ReportRuns(runs);
   }
+  // `floor` names a benchmark, with or without the suffixes ("/real_time") the library adds.
   void PrintRatios(const std::string& floor) const {
-    auto f = times_.find(floor);
+    auto f = times_.end();
+    for (auto it = times_.begin(); it != times_.end(); ++it)
+      if (it->first == floor || it->first.rfind(floor + "/", 0) == 0) f = it;
     if (f == times_.end() || f->second <= 0) return;
     for (const auto& [name, t] : times_)
-      if (name != floor) std::printf("ratio %s / %s = %.2f\n", name.c_str(), floor.c_str(), t / f->second);
+      if (name != f->first) std::printf("ratio %s / %s = %.2f\n", name.c_str(), f->first.c_str(), t / f->second);
   }
   void PrintRatio(const std::string& name, const std::string& floor) const {
     auto t = times_.find(name), f = times_.find(floor);

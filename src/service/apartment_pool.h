@@ -4,6 +4,7 @@
 // first to apartment 1, the eleventh to the same apartment as the first). Work posted to an
 // apartment runs in posting order. Threads that run calls translate machine faults into
 // exceptions (see FaultTranslator), so a fault ends the call, not the process.
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -32,11 +33,14 @@ class Apartment {
  private:
   void Loop();
 
+  static constexpr int kIdleSpinMicros = 50;
+
   const int number_;
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> queue_;
   bool stopping_ = false;
+  std::atomic<bool> pending_{false};  // work is queued (read without the lock while spinning)
   std::thread thread_;
 };
 

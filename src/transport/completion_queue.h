@@ -5,7 +5,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -33,6 +36,7 @@ class CompletionQueue {
       if (closed_) return;
       wake = items_.empty();
       items_.push_back(std::move(item));
+      queued_.store(true, std::memory_order_release);
     }
     if (wake) {
       uint64_t one = 1;
@@ -47,7 +51,19 @@ class CompletionQueue {
     std::deque<T> out;
     std::lock_guard lock(mu_);
     out.swap(items_);
+    queued_.store(false, std::memory_order_relaxed);
     return out;
+  }
+
+  // The consumer, right after handing out short work: waits up to `limit` for something to be
+  // queued, without sleeping, so a quick answer skips a trip through the event loop.
+  bool SpinUntilQueued(std::chrono::microseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!queued_.load(std::memory_order_acquire)) {
+      if (std::chrono::steady_clock::now() >= end) return false;
+      std::this_thread::yield();
+    }
+    return true;
   }
 
   // Refuses further pushes and returns what is still queued.
@@ -63,6 +79,7 @@ class CompletionQueue {
   const int fd_;
   std::mutex mu_;
   std::deque<T> items_;
+  std::atomic<bool> queued_{false};
   bool closed_ = false;
 };
 
