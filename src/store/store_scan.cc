@@ -33,7 +33,11 @@ std::vector<std::string> CCalcCmdBase::ListCalculations() {
     if (EndsWith(name, ".zrc")) {
       out.push_back(WithoutExtension(name));
     } else if (name.find('.') == std::string::npos) {
-      for (const auto& f : fs.Find(calcDir + name + "\\*.zrc")) out.push_back(name + "\\" + WithoutExtension(f.name));
+      for (const auto& f : fs.Find(calcDir + name + "\\*.zrc")) {
+        std::string& entry = out.emplace_back();
+        entry.reserve(name.size() + f.name.size() - 3);
+        entry.append(name).append(1, '\\').append(f.name, 0, f.name.size() - 4);
+      }
     }
   }
   return out;
