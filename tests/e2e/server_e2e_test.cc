@@ -12,6 +12,7 @@
 #include "client/connection.h"
 #include "client/remote_object.h"
 #include "com/utf.h"
+#include "commands/command_call.h"
 #include "commands/method_table.h"
 #include "e2e/server_process.h"
 #include "platform/registry_store.h"
@@ -356,6 +357,50 @@ TEST(ServerE2E, EditWorkflowThroughTheCommandLineClient) {
   // The deleted calculation went to the recycle directory, not away.
   EXPECT_TRUE(std::filesystem::exists(server.Store() + "/Calc/Recycle/Flow1.zrc"));
   EXPECT_FALSE(std::filesystem::exists(server.Store() + "/Calc/Flow1.zrc"));
+}
+
+}  // namespace
+}  // namespace kv
+
+
+namespace kv {
+namespace {
+
+// Every method whose command is built answers through the typed interface of both classes,
+// even with empty arguments, and the server keeps serving.
+TEST(ServerE2E, EveryImplementedMethodAnswersThroughItsTypedInterface) {
+  testing::ServerProcess server;
+  server.Start();
+  auto conn = Connect(server);
+  for (const char* cls : {"Kelvarin.CalcCommands", "Kelvarin.CalcAppCommands"}) {
+    auto obj = NewObject(conn, cls);
+    ASSERT_TRUE(obj);
+    int called = 0;
+    for (const MethodSpec& m : obj->table()->methods) {
+      bool forwards = m.behaviour == Behaviour::Forward || m.behaviour == Behaviour::ForwardNoReset;
+      if (forwards && !FindCommandBinding(m.command)) continue;
+      std::vector<Variant> args;
+      for (const ParamSpec& p : m.params) {
+        if (p.dir == ParamDir::Retval) continue;
+        switch (p.type) {
+          case ParamType::Bstr: args.push_back(Variant::Str("")); break;
+          case ParamType::Long: args.push_back(Variant::I4(0)); break;
+          case ParamType::Double: args.push_back(Variant::R8(0)); break;
+          case ParamType::Date: args.push_back(Variant::Date(0)); break;
+          case ParamType::Bool: args.push_back(Variant::Bool(false)); break;
+          case ParamType::Dispatch: case ParamType::Variant: args.push_back(Variant()); break;
+        }
+      }
+      CallResult r;
+      auto st = obj->Call(m.name, args, &r);
+      EXPECT_TRUE(st.ok()) << cls << " " << m.name << ": " << st.message();
+      ++called;
+    }
+    EXPECT_GT(called, 60) << cls;
+  }
+  auto other = NewObject(Connect(server));
+  CallResult r;
+  EXPECT_TRUE(other->Call("CalcCommandVersion", {}, &r).ok());
 }
 
 }  // namespace
