@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "com/class_registry.h"
-#include "transport/introspection.h"
+#include "transport/interface_xml.h"
 #include "transport/server_impl.h"
 #include "transport/wire_names.h"
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "transport/fake_commands.h"
-#include "transport/introspection.h"
+#include "transport/interface_xml.h"
 #include "transport/message_pad.h"
 #include "transport/wire_names.h"
 

@@ -1,4 +1,4 @@
-#include "transport/introspection.h"
+#include "transport/interface_xml.h"
 
 #include "transport/wire_names.h"
 
