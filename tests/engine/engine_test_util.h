@@ -15,29 +15,22 @@
 #include "log/error_log.h"
 #include "platform/env.h"
 #include "platform/path.h"
+#include "support/temp_dir.h"
 
 namespace kv::engine::testing {
 
 // A private folder removed afterwards. W() builds the Windows-form paths the callers use.
 class ScratchDir {
  public:
-  ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kveng-XXXXXX").string();
-    if (mkdtemp(tmpl.data())) path_ = tmpl;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& Path() const { return path_; }
-  std::string W(std::string_view rel) const { return platform::JoinPath(path_, rel); }
+  const std::string& Path() const { return dir_.path(); }
+  std::string W(std::string_view rel) const { return platform::JoinPath(dir_.path(), rel); }
   void MakeDir(std::string_view rel) const { std::filesystem::create_directories(platform::ToFsPath(W(rel))); }
   void Write(std::string_view rel, std::string_view data) const {
     ASSERT_EQ(platform::Env::Current().fs->WriteFileAtomic(W(rel), data), 0) << rel;
   }
 
  private:
-  std::string path_;
+  kv::testing::TempDir dir_;
 };
 
 // Collects the error lines written while it lives.

@@ -17,6 +17,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include "support/temp_dir.h"
 
 namespace kv::platform {
 namespace {
@@ -29,15 +30,7 @@ namespace stdfs = std::filesystem;
 // A private scratch folder; `W` builds the Windows-form paths the callers use.
 class FileSystemTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (stdfs::temp_directory_path() / "kvfs-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    stdfs::remove_all(root_, ec);
-  }
+  void SetUp() override { root_ = scratch_.path(); }
 
   // root + "\" + rel, with every "/" in rel written as "\".
   std::string W(std::string rel) const {
@@ -64,6 +57,7 @@ class FileSystemTest : public ::testing::Test {
   }
 
   FileSystem& fs_ = RealFileSystem();
+  kv::testing::TempDir scratch_;
   std::string root_;
 };
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "support/temp_dir.h"
 
 namespace kv::platform {
 namespace {
@@ -56,12 +57,7 @@ void ExpectSameValue(const RegValue& want, const RegValue& got) {
 
 class RegistryStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kv-registry-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { dir_ = scratch_.path(); }
 
   std::string SystemFile() const { return dir_ + "/system.reg"; }
   std::string UserFile() const { return dir_ + "/user.reg"; }
@@ -80,6 +76,7 @@ class RegistryStoreTest : public ::testing::Test {
     return errors_;
   }
 
+  kv::testing::TempDir scratch_;
   std::string dir_;
   std::mutex errorsMu_;
   std::vector<std::string> errors_;

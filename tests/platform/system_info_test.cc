@@ -10,6 +10,7 @@
 #include <optional>
 
 #include <gtest/gtest.h>
+#include "support/temp_dir.h"
 
 namespace kv::platform {
 namespace {
@@ -40,15 +41,7 @@ class ScopedEnvVar {
 
 class SystemInfoTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (stdfs::temp_directory_path() / "kvsys-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    stdfs::remove_all(root_, ec);
-  }
+  void SetUp() override { root_ = scratch_.path(); }
 
   // CommonAppDataFolder as an ordinary account sees it: when the tests run as root, it is asked
   // in a child process that has dropped to "nobody".
@@ -76,6 +69,7 @@ class SystemInfoTest : public ::testing::Test {
   }
 
   SystemInfo& info_ = RealSystemInfo();
+  kv::testing::TempDir scratch_;
   std::string root_;
 };
 

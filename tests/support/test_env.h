@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/env.h"
+#include "support/temp_dir.h"
 
 namespace kv::testing {
 
@@ -29,25 +30,6 @@ class FakeSystemInfo : public platform::SystemInfo {
   std::string ModulePath() override { return moduleFolder + "/kelvarin"; }
   std::string UserName() override { return user; }
   std::string ComputerName() override { return computer; }
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kelvarin-test-XXXXXX").string();
-    char* made = mkdtemp(tmpl.data());
-    if (!made) ADD_FAILURE() << "mkdtemp failed";
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
- private:
-  std::string path_;
 };
 
 class TestEnv {
