@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "client/typed_args.h"
 #include "transport/typed_interface.h"
 #include "transport/variant_codec.h"
 #include "transport/wire_names.h"
@@ -89,7 +88,7 @@ Status RemoteObject::Call(std::string_view method, const std::vector<Variant>& i
   size_t k = 0;
   for (const ParamSpec& p : spec->params) {
     if (p.dir == ParamDir::Retval) continue;
-    if (int r = AppendParam(msg.call, p.type, inArgs[k], paths, &msg.error); r < 0)
+    if (int r = transport::AppendTypedValue(msg.call, p.type, inArgs[k], paths, transport::kErrorInvalidArgs, &msg.error); r < 0)
       return Status(Status::Code::kInvalidArgument, "argument " + std::to_string(k + 1) + " (" + p.name + "): " + msg.Why(r));
     ++k;
   }
@@ -102,7 +101,7 @@ Status RemoteObject::Call(std::string_view method, const std::vector<Variant>& i
   for (const ParamSpec& p : spec->params) {
     if (p.dir == ParamDir::In) continue;
     Variant v;
-    if (int r = ReadParam(msg.reply, p.type, &v, paths, &msg.error); r < 0) return BadReply(spec->name, msg, r);
+    if (int r = transport::ReadTypedValue(msg.reply, p.type, paths, &v, &msg.error); r < 0) return BadReply(spec->name, msg, r);
     if (p.dir == ParamDir::Retval)
       res.result = std::move(v);
     else

@@ -64,7 +64,9 @@ int CheckRead(sd_bus_error* error, int r) {
   return sd_bus_error_set(error, kErrorInvalidArgs, "arguments do not match the method's signature");
 }
 
-int ReadParam(sd_bus_message* m, ParamType t, ObjectPaths* paths, Variant* out, sd_bus_error* error) {
+}  // namespace
+
+int ReadTypedValue(sd_bus_message* m, ParamType t, ObjectPaths* paths, Variant* out, sd_bus_error* error) {
   int r;
   switch (t) {
     case ParamType::Bstr: {
@@ -106,13 +108,18 @@ int ReadParam(sd_bus_message* m, ParamType t, ObjectPaths* paths, Variant* out, 
   return sd_bus_error_set(error, kErrorInvalidArgs, "unknown parameter type");
 }
 
-int AppendParam(sd_bus_message* m, const ParamSpec& p, const Variant& value, ObjectPaths* paths, sd_bus_error* error) {
-  if (p.type == ParamType::Variant) return AppendVariant(m, value, paths, error);
+int AppendTypedValue(sd_bus_message* m, ParamType t, const Variant& value, ObjectPaths* paths, const char* failure,
+                     sd_bus_error* error) {
+  if (t == ParamType::Variant) return AppendVariant(m, value, paths, error);
+  const Variant& in = value.Deref();
+  if (t == ParamType::Dispatch && in.vt() == com::VT_NULL) return AppendObject(m, nullptr, paths, error);
   Variant v;
-  if (com::FAILED(com::ChangeType(value, VarTypeOf(p.type), &v)))
-    return Failed(error, "out-argument " + p.name + " does not convert from VARTYPE " + std::to_string(value.Deref().vt()));
+  if (com::FAILED(com::ChangeType(in, VarTypeOf(t), &v))) {
+    std::string text = "a value of VARTYPE " + std::to_string(in.vt()) + " does not convert to the parameter's type";
+    return sd_bus_error_set(error, failure, text.c_str());
+  }
   int r;
-  switch (p.type) {
+  switch (t) {
     case ParamType::Bstr: r = sd_bus_message_append_basic(m, 's', v.bstr().ToUtf8().c_str()); break;
     case ParamType::Long: {
       int32_t x = v.i4();
@@ -130,13 +137,11 @@ int AppendParam(sd_bus_message* m, const ParamSpec& p, const Variant& value, Obj
       break;
     }
     case ParamType::Dispatch: return AppendObject(m, v.unknown(), paths, error);
-    default: return Failed(error, "unknown parameter type");
+    default: return sd_bus_error_set(error, failure, "unknown parameter type");
   }
   if (r < 0 && !sd_bus_error_is_set(error)) sd_bus_error_set_errno(error, r);
   return r;
 }
-
-}  // namespace
 
 int ReadTypedArgs(sd_bus_message* m, const TypedMethod& method, ObjectPaths* paths, std::vector<Variant>* args,
                   sd_bus_error* error) {
@@ -144,7 +149,7 @@ int ReadTypedArgs(sd_bus_message* m, const TypedMethod& method, ObjectPaths* pat
   for (const ParamSpec& p : method.spec->params) {
     if (p.dir == ParamDir::Retval) continue;
     Variant v;
-    int r = ReadParam(m, p.type, paths, &v, error);
+    int r = ReadTypedValue(m, p.type, paths, &v, error);
     if (r < 0) return r;
     args->push_back(std::move(v));
   }
@@ -162,12 +167,12 @@ int AppendTypedOuts(sd_bus_message* reply, const TypedMethod& method, const std:
     }
     if (p.dir == ParamDir::InOut) {
       if (arg >= args.size()) return Failed(error, "argument list shorter than the method's");
-      int r = AppendParam(reply, p, args[arg], paths, error);
+      int r = AppendTypedValue(reply, p.type, args[arg], paths, kErrorFailed, error);
       if (r < 0) return r;
     }
     ++arg;
   }
-  return retval ? AppendParam(reply, *retval, result, paths, error) : 0;
+  return retval ? AppendTypedValue(reply, retval->type, result, paths, kErrorFailed, error) : 0;
 }
 
 }  // namespace kv::transport

@@ -52,6 +52,15 @@ class TypedInterface {
   std::unordered_map<std::string_view, size_t> byName_;
 };
 
+// One value of a parameter of type `t` on the wire, for either side of a typed call. Reading
+// gives a Variant of the parameter's VARTYPE (VT_DISPATCH for objects, which must answer
+// IDispatch). Appending converts with ChangeType first (VT_EMPTY and VT_NULL stand for no
+// object; a variant goes as it is); a value that does not convert fails with the error name
+// `failure` (InvalidArgs for a caller's argument, Failed for the server's own answer).
+int ReadTypedValue(sd_bus_message* m, ParamType t, ObjectPaths* paths, com::Variant* out, sd_bus_error* error);
+int AppendTypedValue(sd_bus_message* m, ParamType t, const com::Variant& value, ObjectPaths* paths,
+                     const char* failure, sd_bus_error* error);
+
 // Reads the in-arguments of `method` (the caller has checked the signature) into the Invoke
 // argument list. Errors as in variant_codec.h.
 int ReadTypedArgs(sd_bus_message* m, const TypedMethod& method, ObjectPaths* paths, std::vector<com::Variant>* args,
