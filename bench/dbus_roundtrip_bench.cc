@@ -15,7 +15,7 @@
 #include "bench_ratio.h"
 #include "client/connection.h"
 #include "client/remote_object.h"
-#include "commands/calc_commands.h"
+#include "dispatch/calc_commands.h"
 #include "config/config.h"
 #include "service/apartment_pool.h"
 #include "transport/server.h"

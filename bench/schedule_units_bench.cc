@@ -37,7 +37,7 @@ struct BenchEnv {
     char tmpl[] = "/tmp/kelvarin-bench-units-XXXXXX";
     store = mkdtemp(tmpl);
     kv::g_BasePath = store;
-    kv::engine::RegisterEngineClasses();
+    kv::engine::RegisterEngineClasses(&kv::SharedServerObjects());
     kv::units::GetUnitConversionObject();
   }
   kv::platform::FixedClock clock{kStartMs};

@@ -16,9 +16,9 @@ using com::Variant;
 
 namespace {
 
-const InterfaceTable& TableFor(const CliOptions& o) { return o.app ? ICalcAppCommandsTable() : ICalcCommandsTable(); }
+const InterfaceTable& TableFor(const CliOptions& o) { return o.app ? ICalcAppCommandsInterface() : ICalcCommandsInterface(); }
 
-const MethodSpec* FindMethod(const InterfaceTable& t, std::string_view name) {
+const MethodInfo* FindMethod(const InterfaceTable& t, std::string_view name) {
   return t.ByDispId(t.DispIdByName(name));
 }
 
@@ -29,10 +29,10 @@ bool Fail(std::string* error, std::string message) {
 
 int ExitFor(const Status& st) { return st.code() == Status::Code::kRemote ? kExitFailure : kExitUsage; }
 
-std::string Signature(const MethodSpec& m) {
+std::string Signature(const MethodInfo& m) {
   std::string out = m.name + "(";
   bool first = true;
-  for (const ParamSpec& p : m.params) {
+  for (const ParamInfo& p : m.params) {
     if (p.dir == ParamDir::Retval) continue;
     out += first ? "" : ", ";
     first = false;
@@ -67,19 +67,19 @@ const char* TypeHelp(ParamType t) {
   return "";
 }
 
-std::string MethodHelp(const InterfaceTable& t, const MethodSpec& m) {
+std::string MethodHelp(const InterfaceTable& t, const MethodInfo& m) {
   std::ostringstream o;
   o << m.name << "  (" << t.name << ", DISPID " << t.DispIdByName(m.name) << ")\n";
   o << "  usage: kelvarin-cli " << m.name;
   int optional = 0;
   size_t lastIn = 0, n = 0;
-  for (const ParamSpec& p : m.params) {
+  for (const ParamInfo& p : m.params) {
     if (p.dir == ParamDir::Retval) continue;
     ++n;
     if (p.dir == ParamDir::In) lastIn = n;
   }
   n = 0;
-  for (const ParamSpec& p : m.params) {
+  for (const ParamInfo& p : m.params) {
     if (p.dir == ParamDir::Retval) continue;
     if (++n > lastIn) {
       o << " [" << p.name;
@@ -89,7 +89,7 @@ std::string MethodHelp(const InterfaceTable& t, const MethodSpec& m) {
     }
   }
   o << std::string(static_cast<size_t>(optional), ']') << "\n";
-  for (const ParamSpec& p : m.params) {
+  for (const ParamInfo& p : m.params) {
     if (p.dir == ParamDir::Retval) continue;
     char line[160];
     std::snprintf(line, sizeof line, "  %-22s %-7s %-8s %s\n", p.name.c_str(), p.dir == ParamDir::In ? "in" : "in/out",
@@ -141,7 +141,7 @@ class Session {
   }
 
   // Calls one method and fills the report; returns the call's exit status.
-  int Run(const MethodSpec& m, const std::vector<Variant>& args, CallReport* r) {
+  int Run(const MethodInfo& m, const std::vector<Variant>& args, CallReport* r) {
     r->method = m.name;
     r->hasResult = m.RetvalIndex() >= 0;
     CallResult res;
@@ -151,7 +151,7 @@ class Session {
       return ExitFor(st);
     }
     size_t k = 0;
-    for (const ParamSpec& p : m.params)
+    for (const ParamInfo& p : m.params)
       if (p.dir == ParamDir::InOut && k < res.outArgs.size()) r->outs.emplace_back(p.name, res.outArgs[k++]);
     r->result = std::move(res.result);
     r->failed = IsFailureResult(m, r->result);
@@ -179,7 +179,7 @@ class Session {
 
 int RunOne(const CliOptions& o, std::ostream& out, std::ostream& err) {
   const InterfaceTable& t = TableFor(o);
-  const MethodSpec* m = FindMethod(t, o.method);
+  const MethodInfo* m = FindMethod(t, o.method);
   if (!m) {
     err << "kelvarin-cli: " << t.name << " has no method " << o.method << " (see --list)\n";
     return kExitUsage;
@@ -208,7 +208,7 @@ struct PlannedLine {
   int number;
   std::string text;
   BatchLine line;
-  const MethodSpec* method;
+  const MethodInfo* method;
 };
 
 int RunBatch(const CliOptions& o, std::istream& in, std::ostream& out, std::ostream& err) {
@@ -438,10 +438,10 @@ int RunCli(const std::vector<std::string>& argv, std::istream& in, std::ostream&
       out << UsageText();
       return kExitOk;
     case CliOptions::Mode::kList:
-      for (const MethodSpec& m : t.methods) out << Signature(m) << "\n";
+      for (const MethodInfo& m : t.methods) out << Signature(m) << "\n";
       return kExitOk;
     case CliOptions::Mode::kMethodHelp: {
-      const MethodSpec* m = FindMethod(t, o.method);
+      const MethodInfo* m = FindMethod(t, o.method);
       if (!m) {
         err << "kelvarin-cli: " << t.name << " has no method " << o.method << " (see --list)\n";
         return kExitUsage;

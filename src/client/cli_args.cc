@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "transport/variant_codec.h"
+#include "protocol/variant_codec.h"
 #include "com/guid.h"
 #include "platform/ole_date.h"
 
@@ -139,8 +139,8 @@ class LiteralParser {
   }
 
   bool Array(Variant* out, int depth) {
-    if (depth >= transport::kMaxArrayDepth)
-      return Fail(error_, "arrays nest deeper than " + std::to_string(transport::kMaxArrayDepth) + " levels");
+    if (depth >= protocol::kMaxArrayDepth)
+      return Fail(error_, "arrays nest deeper than " + std::to_string(protocol::kMaxArrayDepth) + " levels");
     ++pos_;  // '['
     std::vector<Variant> items;
     SkipSpace();
@@ -336,11 +336,11 @@ bool ParseArgument(ParamType type, std::string_view text, const NamedValues& nam
   return Fail(error, "unknown parameter type");
 }
 
-bool ParseArguments(const MethodSpec& method, const std::vector<std::string>& words, const NamedValues& names,
+bool ParseArguments(const MethodInfo& method, const std::vector<std::string>& words, const NamedValues& names,
                     std::vector<Variant>* out, std::string* error) {
-  std::vector<const ParamSpec*> ins;
+  std::vector<const ParamInfo*> ins;
   size_t required = 0;
-  for (const ParamSpec& p : method.params) {
+  for (const ParamInfo& p : method.params) {
     if (p.dir == ParamDir::Retval) continue;
     ins.push_back(&p);
     if (p.dir == ParamDir::In) required = ins.size();

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "com/variant.h"
-#include "commands/method_table.h"
+#include "protocol/method_info.h"
 
 namespace kv::client {
 
@@ -39,7 +39,7 @@ bool ParseArgument(ParamType type, std::string_view text, const NamedValues& nam
 // The words for a method's in and in/out parameters, in declaration order. Every in parameter
 // needs a word; in/out parameters after the last in parameter may be left out and then start
 // as the type's empty value (0, "", false, no object, VT_EMPTY).
-bool ParseArguments(const MethodSpec& method, const std::vector<std::string>& words, const NamedValues& names,
+bool ParseArguments(const MethodInfo& method, const std::vector<std::string>& words, const NamedValues& names,
                     std::vector<com::Variant>* out, std::string* error);
 
 // "string", "long", "double", "date", "bool", "object", "variant".

@@ -7,14 +7,14 @@
 
 #include "client/remote_object.h"
 #include "com/guid.h"
-#include "transport/wire_names.h"
+#include "protocol/wire_names.h"
 
 namespace kv::client {
 
 using com::Variant;
-using transport::kBusName;
-using transport::kClassFactoryInterface;
-using transport::kRootPath;
+using protocol::kBusName;
+using protocol::kClassFactoryInterface;
+using protocol::kRootPath;
 
 namespace {
 
@@ -27,7 +27,7 @@ bool IsTransportErrno(int r) {
 
 // The method table of a class the factory makes, when it is a command class.
 const InterfaceTable* TableOfClass(std::string_view classId) {
-  for (const InterfaceTable* t : {&ICalcCommandsTable(), &ICalcAppCommandsTable()}) {
+  for (const InterfaceTable* t : {&ICalcCommandsInterface(), &ICalcAppCommandsInterface()}) {
     com::GUID g;
     if (com::GUID::Parse(classId, &g)) {
       if (g == t->clsid) return t;
@@ -42,7 +42,7 @@ const InterfaceTable* TableOfClass(std::string_view classId) {
 
 // The HRESULT an object failed with, as the server reports it ("0x80004001").
 int32_t HResultOf(const sd_bus_error& e) {
-  if (!e.name || !e.message || std::strcmp(e.name, transport::kErrorHResult) != 0) return 0;
+  if (!e.name || !e.message || std::strcmp(e.name, protocol::kErrorHResult) != 0) return 0;
   char* end = nullptr;
   unsigned long v = std::strtoul(e.message, &end, 16);
   return end != e.message && *end == 0 && v <= 0xFFFFFFFFul ? static_cast<int32_t>(static_cast<uint32_t>(v)) : 0;
@@ -50,7 +50,7 @@ int32_t HResultOf(const sd_bus_error& e) {
 
 }  // namespace
 
-class Connection::PathMap : public transport::ObjectPaths {
+class Connection::PathMap : public protocol::ObjectPaths {
  public:
   explicit PathMap(Connection* owner) : owner_(owner) {}
   std::string PathOf(const com::ComPtr<com::IUnknown>& obj) override {
@@ -117,7 +117,7 @@ Status Connection::OpenBus(Bus which, std::shared_ptr<Connection>* out) {
   return Status();
 }
 
-transport::ObjectPaths& Connection::Paths() { return *paths_; }
+protocol::ObjectPaths& Connection::Paths() { return *paths_; }
 
 Status Connection::NewCall(const std::string& path, const char* interface, const char* member, sd_bus_message** m) {
   int r = sd_bus_message_new_method_call(bus_, m, destination_.empty() ? nullptr : destination_.c_str(),

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "client/status.h"
-#include "transport/variant_codec.h"
+#include "protocol/variant_codec.h"
 
 namespace kv::client {
 
@@ -55,7 +55,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Maps object paths to RemoteObjects of this connection and back: every path that arrives
   // becomes a new RemoteObject (without a typed interface); only RemoteObjects of this
   // connection can go out.
-  transport::ObjectPaths& Paths();
+  protocol::ObjectPaths& Paths();
 
  private:
   class PathMap;

@@ -3,14 +3,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "transport/typed_interface.h"
-#include "transport/variant_codec.h"
-#include "transport/wire_names.h"
+#include "protocol/typed_interface.h"
+#include "protocol/variant_codec.h"
+#include "protocol/wire_names.h"
 
 namespace kv::client {
 
 using com::Variant;
-using transport::kDispatchInterface;
+using protocol::kDispatchInterface;
 
 namespace {
 
@@ -72,36 +72,36 @@ RemoteObject::RemoteObject(std::shared_ptr<Connection> connection, std::string p
     : connection_(std::move(connection)), path_(std::move(path)), table_(table) {}
 
 Status RemoteObject::Call(std::string_view method, const std::vector<Variant>& inArgs, CallResult* out) {
-  const MethodSpec* spec = table_ ? table_->ByDispId(table_->DispIdByName(method)) : nullptr;
-  if (!spec) return Status(Status::Code::kUnknownMethod, "no method " + std::string(method) + " on " + path_);
+  const MethodInfo* info = table_ ? table_->ByDispId(table_->DispIdByName(method)) : nullptr;
+  if (!info) return Status(Status::Code::kUnknownMethod, "no method " + std::string(method) + " on " + path_);
   size_t wanted = 0;
-  for (const ParamSpec& p : spec->params) wanted += p.dir != ParamDir::Retval;
+  for (const ParamInfo& p : info->params) wanted += p.dir != ParamDir::Retval;
   if (inArgs.size() != wanted)
-    return Status(Status::Code::kInvalidArgument, spec->name + " takes " + std::to_string(wanted) + " argument(s), not " +
+    return Status(Status::Code::kInvalidArgument, info->name + " takes " + std::to_string(wanted) + " argument(s), not " +
                                                       std::to_string(inArgs.size()));
-  const transport::TypedInterface& typed = transport::TypedInterface::For(*table_);
-  const transport::TypedMethod* tm = typed.Find(spec->name);
+  const protocol::TypedInterface& typed = protocol::TypedInterface::For(*table_);
+  const protocol::TypedMethod* tm = typed.Find(info->name);
   CallMessages msg;
-  Status st = connection_->NewCall(path_, typed.Name().c_str(), spec->name.c_str(), &msg.call);
+  Status st = connection_->NewCall(path_, typed.Name().c_str(), info->name.c_str(), &msg.call);
   if (!st.ok()) return st;
-  transport::ObjectPaths* paths = &connection_->Paths();
+  protocol::ObjectPaths* paths = &connection_->Paths();
   size_t k = 0;
-  for (const ParamSpec& p : spec->params) {
+  for (const ParamInfo& p : info->params) {
     if (p.dir == ParamDir::Retval) continue;
-    if (int r = transport::AppendTypedValue(msg.call, p.type, inArgs[k], paths, transport::kErrorInvalidArgs, &msg.error); r < 0)
+    if (int r = protocol::AppendTypedValue(msg.call, p.type, inArgs[k], paths, protocol::kErrorInvalidArgs, &msg.error); r < 0)
       return Status(Status::Code::kInvalidArgument, "argument " + std::to_string(k + 1) + " (" + p.name + "): " + msg.Why(r));
     ++k;
   }
   if (!(st = connection_->Send(msg.call, &msg.reply)).ok()) return st;
   if (sd_bus_message_has_signature(msg.reply, tm->outSignature.c_str()) <= 0)
-    return Status(Status::Code::kProtocol, "reply to " + spec->name + " has signature \"" +
+    return Status(Status::Code::kProtocol, "reply to " + info->name + " has signature \"" +
                                                std::string(sd_bus_message_get_signature(msg.reply, 1)) + "\", not \"" +
                                                tm->outSignature + "\"");
   CallResult res;
-  for (const ParamSpec& p : spec->params) {
+  for (const ParamInfo& p : info->params) {
     if (p.dir == ParamDir::In) continue;
     Variant v;
-    if (int r = transport::ReadTypedValue(msg.reply, p.type, paths, &v, &msg.error); r < 0) return BadReply(spec->name, msg, r);
+    if (int r = protocol::ReadTypedValue(msg.reply, p.type, paths, &v, &msg.error); r < 0) return BadReply(info->name, msg, r);
     if (p.dir == ParamDir::Retval)
       res.result = std::move(v);
     else
@@ -130,17 +130,17 @@ Status RemoteObject::Invoke(com::DISPID id, uint16_t flags, const std::vector<Va
   CallMessages msg;
   Status st = connection_->NewCall(path_, kDispatchInterface, "Invoke", &msg.call);
   if (!st.ok()) return st;
-  transport::ObjectPaths* paths = &connection_->Paths();
+  protocol::ObjectPaths* paths = &connection_->Paths();
   int32_t dispid = id;
   uint32_t f = flags;
   int r = sd_bus_message_append(msg.call, "iu", dispid, f);
-  if (r >= 0) r = transport::AppendVariantList(msg.call, args, paths, &msg.error);
+  if (r >= 0) r = protocol::AppendVariantList(msg.call, args, paths, &msg.error);
   if (r < 0) return Status(Status::Code::kInvalidArgument, "arguments cannot travel: " + msg.Why(r));
   if (!(st = connection_->Send(msg.call, &msg.reply)).ok()) return st;
   CallResult res;
   if (sd_bus_message_has_signature(msg.reply, "(qv)a(qv)") <= 0) return BadReply("Invoke", msg, -EBADMSG);
-  if ((r = transport::ReadVariant(msg.reply, &res.result, paths, &msg.error)) < 0 ||
-      (r = transport::ReadVariantList(msg.reply, &res.outArgs, paths, &msg.error)) < 0)
+  if ((r = protocol::ReadVariant(msg.reply, &res.result, paths, &msg.error)) < 0 ||
+      (r = protocol::ReadVariantList(msg.reply, &res.outArgs, paths, &msg.error)) < 0)
     return BadReply("Invoke", msg, r);
   *out = std::move(res);
   return Status();

@@ -12,7 +12,7 @@
 #include "client/status.h"
 #include "com/dispatch.h"
 #include "com/variant.h"
-#include "commands/method_table.h"
+#include "protocol/method_info.h"
 
 namespace kv::client {
 

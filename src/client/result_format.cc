@@ -118,7 +118,7 @@ std::string JsonValue(const Variant& in) {
   }
 }
 
-bool IsFailureResult(const MethodSpec& method, const Variant& in) {
+bool IsFailureResult(const MethodInfo& method, const Variant& in) {
   int ret = method.RetvalIndex();
   if (ret < 0) return false;
   const Variant& v = in.Deref();

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "com/variant.h"
-#include "commands/method_table.h"
+#include "protocol/method_info.h"
 
 namespace kv::client {
 
@@ -29,7 +29,7 @@ std::string JsonValue(const com::Variant& v);
 // Whether a method's result means failure: VARIANT_FALSE, no object, VT_EMPTY, or an empty
 // string from a string-returning method. Long and date results and methods without a result
 // never fail this way.
-bool IsFailureResult(const MethodSpec& method, const com::Variant& result);
+bool IsFailureResult(const MethodInfo& method, const com::Variant& result);
 
 // Everything printed about one call.
 struct CallReport {

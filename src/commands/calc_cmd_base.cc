@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "config/config.h"
 #include "platform/env.h"
 #include "platform/path.h"

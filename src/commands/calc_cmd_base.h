@@ -55,6 +55,11 @@ class CCalcCmdBase {
   void SetCommandError(const std::string& text, long code);
   // Code through `code`, text as the result; reading does not clear it.
   Bstr GetLastCommandError(long* code) const;
+  // The text alone.
+  Bstr GetLastErrorText() const {
+    long code = 0;
+    return GetLastCommandError(&code);
+  }
 
   // ---- Directories ---------------------------------------------------------------------
   // Empty name: rooted at g_BasePath with checks on. Otherwise "<g_BasePath>\Apps\<name>",

@@ -4,6 +4,7 @@
 #include "com/unknown.h"
 #include "components/calc_components.h"
 #include "components/schedule_components.h"
+#include "components/server_objects.h"
 #include "platform/sync.h"
 
 namespace kv {
@@ -16,6 +17,9 @@ extern com::ComPtr<components::IZrCollection> g_pScheduleObject;
 // The units table: a collection of measurement types keyed by type name (units/units_table.h).
 // Written only at start-up and shutdown; changed in place under UnitsLock.
 extern com::ComPtr<components::IZrCollection> g_pUnitConversionObject;
+
+// The process-wide objects as the outside components see them (handed to the engine).
+components::IServerObjects& SharedServerObjects();
 
 // Guards the schedule structure, the group-thread table and the workspace settings.
 platform::TrackedLock& ScheduleLock();

@@ -5,7 +5,7 @@
 #include "com/class_registry.h"
 #include "log/error_log.h"
 #include "platform/env.h"
-#include "security/call_context.h"
+#include "com/call_context.h"
 
 namespace kv::engine {
 
@@ -23,9 +23,9 @@ std::mutex g_resolverMu;
 AuthorizationService::GroupResolver g_resolver;
 
 std::vector<std::string> DefaultGroups(const std::string& user) {
-  const security::CallContext* ctx = security::CurrentCallContext();
+  const com::CallContext* ctx = com::CurrentCallContext();
   if (ctx && ctx->HasCredentials() && ctx->UserName() == user) return ctx->Groups();
-  return security::GroupNamesOfUser(user);
+  return com::GroupNamesOfUser(user);
 }
 
 std::vector<std::string> GroupsOf(const std::string& user) {

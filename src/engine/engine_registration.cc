@@ -11,7 +11,8 @@
 
 namespace kv::engine {
 
-void RegisterEngineClasses() {
+void RegisterEngineClasses(components::IServerObjects* objects) {
+  SetServerObjects(objects);
   com::RegisterClass<ZrCalcEnvironment>(components::CLSID_ZrCalcEnvironment,
                                         {"Kelvarin.ZrCalcEnvironment", "Kelvarin.ZrCalcEnvironment.1"});
   com::RegisterClass<ZrCalculation>(components::CLSID_ZrCalculation,

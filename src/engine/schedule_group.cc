@@ -1,8 +1,8 @@
 #include "engine/schedule_group.h"
 
+#include <atomic>
 #include <cstdio>
 
-#include "commands/shared_objects.h"
 #include "platform/env.h"
 
 namespace kv::engine {
@@ -16,9 +16,12 @@ std::string HResultHex(HRESULT hr) {
   return buf;
 }
 
+std::atomic<components::IServerObjects*> g_serverObjects{nullptr};
+
 // Runs one calculation of the main store; the reason of a failure, or "" when it ran.
 std::string RunCalculation(const std::string& name) {
-  com::ComPtr<components::IZrCalcEnvironment> env = g_pEnvironment;
+  components::IServerObjects* objects = g_serverObjects.load();
+  com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
   if (!env) return "no calculation environment";
   com::ComPtr<com::IDispatch> calc;
   env->GetCalculation(Bstr::FromUtf8(name), Bstr(), &calc);
@@ -42,6 +45,8 @@ PropertyTable::Getter NameMethod(F f) {
 }
 
 }  // namespace
+
+void SetServerObjects(components::IServerObjects* objects) { g_serverObjects.store(objects); }
 
 std::string ZrScheduledItem::Name() const { return Locked([&] { return f_.name; }); }
 int32_t ZrScheduledItem::Status() const { return Locked([&] { return f_.status; }); }

@@ -1,6 +1,6 @@
 // The commands that expose the run-time rules.
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "commands/shared_objects.h"
 #include "scheduler/run_times.h"
 #include "scheduler/schedule.h"

@@ -7,7 +7,7 @@
 #include "com/class_registry.h"
 #include "log/debug_log.h"
 #include "platform/env.h"
-#include "security/call_context.h"
+#include "com/call_context.h"
 
 namespace kv::security {
 
@@ -188,7 +188,7 @@ bool ZrServerSecurity::CheckAccess(uint32_t right) {
     if (!s.service) return false;
 
     std::string serverPrincipal, privileges;
-    HRESULT hr = QueryClientBlanket(&serverPrincipal, &privileges);
+    HRESULT hr = com::QueryClientBlanket(&serverPrincipal, &privileges);
     if (FAILED(hr)) {
       Fail("ZrServerSecurity::CheckAccess - Unabled to query client's info!", hr);
       return false;

@@ -1,9 +1,9 @@
 // Creating, saving, copying and deleting calculations.
 #include "com/class_registry.h"
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "commands/shared_objects.h"
-#include "security/rights.h"
+#include "base/rights.h"
 #include "store/edit_owner.h"
 #include "store/store_objects.h"
 

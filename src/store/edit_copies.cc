@@ -1,9 +1,9 @@
 // Edit copies: opening, reopening, saving and discarding them.
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "commands/shared_objects.h"
 #include "platform/env.h"
-#include "security/rights.h"
+#include "base/rights.h"
 #include "store/edit_owner.h"
 #include "store/store_names.h"
 #include "store/store_objects.h"

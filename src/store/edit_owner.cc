@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "commands/shared_objects.h"
 #include "platform/env.h"
 #include "store/store_names.h"

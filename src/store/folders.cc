@@ -1,6 +1,6 @@
 // Calculation folders: "<base>\Calc\<name>" and "<base>\Calc\Edit\<name>", kept together.
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "platform/env.h"
 #include "store/store_objects.h"
 

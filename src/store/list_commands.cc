@@ -2,7 +2,7 @@
 #include <map>
 
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "commands/shared_objects.h"
 #include "components/calc_components.h"
 #include "scheduler/schedule.h"

@@ -2,7 +2,7 @@
 #include "store/object_password.h"
 
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 
 namespace kv {
 

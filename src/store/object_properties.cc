@@ -2,7 +2,7 @@
 #include <string_view>
 
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 
 namespace kv {
 namespace {

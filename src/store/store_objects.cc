@@ -1,7 +1,7 @@
 #include "store/store_objects.h"
 
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "platform/env.h"
 #include "store/store_names.h"
 

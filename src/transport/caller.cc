@@ -1,19 +1,19 @@
 #include "transport/caller.h"
 
-#include "security/call_context.h"
+#include "com/call_context.h"
 
 namespace kv::transport {
 
 namespace {
-security::CallContext ContextOf(const Caller& c) {
-  if (!c.known) return security::CallContext::Anonymous();
-  if (c.userName.empty()) return security::CallContext::FromUid(c.uid);
-  return security::CallContext::FromIdentity("\\" + c.userName, c.uid);
+com::CallContext ContextOf(const Caller& c) {
+  if (!c.known) return com::CallContext::Anonymous();
+  if (c.userName.empty()) return com::CallContext::FromUid(c.uid);
+  return com::CallContext::FromIdentity("\\" + c.userName, c.uid);
 }
 }  // namespace
 
 void RunAsCaller(const Caller& caller, const std::function<void()>& work) {
-  security::ScopedCallContext scope(ContextOf(caller));
+  com::ScopedCallContext scope(ContextOf(caller));
   work();
 }
 

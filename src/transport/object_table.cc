@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "commands/calc_commands.h"
-#include "transport/wire_names.h"
+#include "dispatch/calc_commands.h"
+#include "protocol/wire_names.h"
 
 namespace kv::transport {
 

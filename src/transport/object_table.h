@@ -11,10 +11,13 @@
 
 #include "com/dispatch.h"
 #include "service/apartment_pool.h"
-#include "transport/typed_interface.h"
-#include "transport/variant_codec.h"
+#include "protocol/typed_interface.h"
+#include "protocol/variant_codec.h"
 
 namespace kv::transport {
+
+// The transport speaks the wire vocabulary of protocol/.
+using namespace protocol;
 
 struct HeldObject {
   std::string path;

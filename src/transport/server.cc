@@ -10,7 +10,7 @@
 #include "transport/peer_identity.h"
 #include "transport/private_socket.h"
 #include "transport/server_impl.h"
-#include "transport/wire_names.h"
+#include "protocol/wire_names.h"
 
 namespace kv::transport {
 

@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "com/class_registry.h"
-#include "transport/interface_xml.h"
+#include "protocol/interface_xml.h"
 #include "transport/server_impl.h"
-#include "transport/wire_names.h"
+#include "protocol/wire_names.h"
 
 namespace kv::transport {
 

@@ -19,7 +19,7 @@
 #include "transport/completion_queue.h"
 #include "transport/object_table.h"
 #include "transport/server.h"
-#include "transport/typed_interface.h"
+#include "protocol/typed_interface.h"
 
 namespace kv::transport {
 

@@ -1,8 +1,8 @@
 // The units commands over g_pUnitConversionObject.
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "commands/shared_objects.h"
-#include "security/rights.h"
+#include "base/rights.h"
 #include "units/units_table.h"
 
 namespace kv {

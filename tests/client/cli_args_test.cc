@@ -109,8 +109,8 @@ TEST(ParseArgumentTest, WordsByParameterType) {
 }
 
 TEST(ParseArgumentsTest, CountsAndTrailingInOutDefaults) {
-  const InterfaceTable& t = ICalcCommandsTable();
-  const MethodSpec& conv = *t.ByDispId(t.DispIdByName("GetConversion"));  // s s [s d d]
+  const InterfaceTable& t = ICalcCommandsInterface();
+  const MethodInfo& conv = *t.ByDispId(t.DispIdByName("GetConversion"));  // s s [s d d]
   std::vector<Variant> out;
   std::string error;
   ASSERT_TRUE(ParseArguments(conv, {"Temperature", "C"}, {}, &out, &error)) << error;
@@ -125,7 +125,7 @@ TEST(ParseArgumentsTest, CountsAndTrailingInOutDefaults) {
   EXPECT_FALSE(ParseArguments(conv, {"T", "C", "K", "one"}, {}, &out, &error));
   EXPECT_NE(error.find("argument 4 (Multiplier)"), std::string::npos) << error;
 
-  const MethodSpec& version = *t.ByDispId(t.DispIdByName("CalcCommandVersion"));
+  const MethodInfo& version = *t.ByDispId(t.DispIdByName("CalcCommandVersion"));
   EXPECT_TRUE(ParseArguments(version, {}, {}, &out, &error));
   EXPECT_TRUE(out.empty());
   EXPECT_FALSE(ParseArguments(version, {"x"}, {}, &out, &error));

@@ -8,7 +8,7 @@
 #include "client/connection.h"
 #include "client/remote_object.h"
 #include "served_commands.h"
-#include "transport/wire_names.h"
+#include "protocol/wire_names.h"
 
 namespace kv::client {
 namespace {
@@ -16,7 +16,7 @@ namespace {
 using com::Variant;
 using testing::ServedCommands;
 
-bool IsObjectPath(const std::string& p) { return p.rfind(transport::kObjectPathPrefix, 0) == 0; }
+bool IsObjectPath(const std::string& p) { return p.rfind(protocol::kObjectPathPrefix, 0) == 0; }
 
 class RemoteCallTest : public ::testing::Test {
  protected:
@@ -33,12 +33,12 @@ class RemoteCallTest : public ::testing::Test {
 
 TEST_F(RemoteCallTest, CreateInstanceKnowsTheCommandTables) {
   EXPECT_TRUE(IsObjectPath(cmd->path())) << cmd->path();
-  EXPECT_EQ(cmd->table(), &ICalcCommandsTable());
+  EXPECT_EQ(cmd->table(), &ICalcCommandsInterface());
   std::shared_ptr<RemoteObject> app, byClsid;
   ASSERT_TRUE(conn->CreateInstance("kelvarin.calcappcommands.1", &app).ok());
-  EXPECT_EQ(app->table(), &ICalcAppCommandsTable());
-  ASSERT_TRUE(conn->CreateInstance(ICalcCommandsTable().clsid.ToString(), &byClsid).ok());
-  EXPECT_EQ(byClsid->table(), &ICalcCommandsTable());
+  EXPECT_EQ(app->table(), &ICalcAppCommandsInterface());
+  ASSERT_TRUE(conn->CreateInstance(ICalcCommandsInterface().clsid.ToString(), &byClsid).ok());
+  EXPECT_EQ(byClsid->table(), &ICalcCommandsInterface());
   EXPECT_EQ(server.Created(), (std::vector<std::string>{"ICalcCommands", "ICalcAppCommands", "ICalcCommands"}));
 
   Status st = conn->CreateInstance("Kelvarin.Nothing", &app);
@@ -153,7 +153,7 @@ TEST_F(RemoteCallTest, CallsThatCannotBeMadeOrAreRefused) {
   size_t before = server.Calls().size();
   Status st = cmd->Call("CheckAccess", {Variant::I4(1)}, &r);
   EXPECT_EQ(st.code(), Status::Code::kRemote);
-  EXPECT_EQ(st.remoteName(), transport::kErrorHResult);
+  EXPECT_EQ(st.remoteName(), protocol::kErrorHResult);
   EXPECT_EQ(st.hresult(), com::E_NOTIMPL);
   EXPECT_EQ(server.Calls().size(), before + 1) << "only the refused call itself reached an object";
 }
@@ -165,7 +165,7 @@ TEST_F(RemoteCallTest, ReleaseAndLostConnection) {
   CallResult r;
   Status st = cmd->Call("CalcCommandVersion", {}, &r);
   EXPECT_EQ(st.code(), Status::Code::kRemote) << "a released path is unknown";
-  EXPECT_EQ(st.remoteName(), transport::kErrorUnknownObject);
+  EXPECT_EQ(st.remoteName(), protocol::kErrorUnknownObject);
 
   server.Stop();
   EXPECT_EQ(cmd->Call("CalcCommandVersion", {}, &r).code(), Status::Code::kTransport);

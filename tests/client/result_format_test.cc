@@ -52,8 +52,8 @@ TEST(ResultFormatTest, JsonStringEscapesControlsAndKeepsUtf8) {
 }
 
 TEST(ResultFormatTest, FailureResultsByReturnType) {
-  const InterfaceTable& t = ICalcCommandsTable();
-  auto m = [&](const char* name) -> const MethodSpec& { return *t.ByDispId(t.DispIdByName(name)); };
+  const InterfaceTable& t = ICalcCommandsInterface();
+  auto m = [&](const char* name) -> const MethodInfo& { return *t.ByDispId(t.DispIdByName(name)); };
   struct Case {
     const char* method;
     Variant result;

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "com/class_registry.h"
-#include "commands/calc_commands.h"
+#include "dispatch/calc_commands.h"
 
 namespace kv::testing {
 
@@ -57,10 +57,10 @@ class FakeCommands : public com::ComObject<ICommandObject> {
   }
 
   HRESULT Invoke(com::DISPID id, uint16_t, std::vector<Variant>& args, Variant* result) override {
-    const MethodSpec* spec = table_.ByDispId(id);
-    if (!spec) return com::DISP_E_MEMBERNOTFOUND;
-    Note(&g_calls, spec->name);
-    const std::string& m = spec->name;
+    const MethodInfo* method = table_.ByDispId(id);
+    if (!method) return com::DISP_E_MEMBERNOTFOUND;
+    Note(&g_calls, method->name);
+    const std::string& m = method->name;
     Variant out;
     if (m == "CalcCommandVersion") {
       out = Variant::Str("6.1.0");
@@ -122,8 +122,8 @@ void Register(const InterfaceTable& t) {
 }  // namespace
 
 ServedCommands::ServedCommands() {
-  Register(ICalcCommandsTable());
-  Register(ICalcAppCommandsTable());
+  Register(ICalcCommandsInterface());
+  Register(ICalcAppCommandsInterface());
   {
     std::lock_guard<std::mutex> l(g_mu);
     g_created.clear();

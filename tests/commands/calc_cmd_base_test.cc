@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "config/config.h"
 #include "support/test_env.h"
 

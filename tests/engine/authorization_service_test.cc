@@ -9,7 +9,7 @@
 
 #include "com/class_registry.h"
 #include "log/error_log.h"
-#include "security/call_context.h"
+#include "com/call_context.h"
 #include "support/test_env.h"
 
 namespace kv::testing {
@@ -171,7 +171,7 @@ TEST_F(AuthorizationServiceTest, CallerGroupsComeFromTheCallContext) {
   AuthorizationService::SetGroupResolver(nullptr);
   Set("Groups", "plantops", RegValue::Dword(0x40));
   ASSERT_EQ(svc->InitCache(), com::S_OK);
-  security::ScopedCallContext scope(security::CallContext::FromIdentity("\\alice", 4242));
+  com::ScopedCallContext scope(com::CallContext::FromIdentity("\\alice", 4242));
   scope.context().SetGroups({"plantops"});
   EXPECT_TRUE(Holds("", "alice", 0x40));
   EXPECT_FALSE(Holds("", "bob", 0x40));  // not the caller: looked up by name, unknown

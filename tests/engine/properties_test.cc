@@ -7,6 +7,7 @@
 #include "com/class_registry.h"
 #include "engine/calc_environment.h"
 #include "engine/calculation.h"
+#include "commands/shared_objects.h"
 #include "engine/engine_registration.h"
 #include "engine/library.h"
 #include "engine_test_util.h"
@@ -183,7 +184,7 @@ TEST(LibraryFormulas, CollectionListAndHelpersAgree) {
 }
 
 TEST(EngineRegistration, ClassesAreCreatableByClassAndProgId) {
-  RegisterEngineClasses();
+  RegisterEngineClasses(&SharedServerObjects());
   struct Case {
     const char* progId;
     com::CLSID clsid;

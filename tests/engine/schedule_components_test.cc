@@ -6,7 +6,6 @@
 #include <atomic>
 #include <thread>
 
-#include "commands/shared_objects.h"
 #include "engine/calculation.h"
 #include "engine/collection.h"
 #include "engine/schedule_group.h"
@@ -316,20 +315,28 @@ TEST_F(ScheduleComponentsTest, DamagedFilesFailToLoadWithOneLogLine) {
   EXPECT_EQ(errors_.Lines().size(), lines);  // a missing file is not damage
 }
 
+// What the engine reaches of the process: here only the environment the test installs.
+struct TestServerObjects : components::IServerObjects {
+  ComPtr<components::IZrCalcEnvironment> environment;
+  ComPtr<components::IZrCalcEnvironment> Environment() override { return environment; }
+};
+
 class ExecuteTest : public ScheduleComponentsTest {
  protected:
   void SetUp() override {
+    SetServerObjects(&objects);
     env = com::MakeCom<kv::testing::FakeEnvironment>();
     env->calcs[{"<null>", "Good"}] = good;
     env->calcs[{"<null>", "Broken"}] = com::MakeCom<CalculatingCalc>(com::E_FAIL);
     env->calcs[{"<null>", "NoMethod"}] = com::MakeCom<kv::testing::FakeCalc>(int16_t{0});
-    g_pEnvironment = env;
+    objects.environment = env;
     for (const char* name : {"Good", "Broken", "NoMethod", "Missing"}) {
       ComPtr<IDispatch> item;
       ASSERT_EQ(group->AddItem(Bstr::FromUtf8(name), &item), com::S_OK);
     }
   }
-  void TearDown() override { g_pEnvironment = nullptr; }
+  void TearDown() override { SetServerObjects(nullptr); }
+  TestServerObjects objects;
   ZrScheduledItem* Item(const char* name) {
     return dynamic_cast<ZrScheduledItem*>(group->ItemCollection()->Find(name).Get());
   }
@@ -375,7 +382,7 @@ TEST_F(ExecuteTest, EveryItemRunsAndRecordsItsOutcome) {
 }
 
 TEST_F(ExecuteTest, WithoutAnEnvironmentEveryItemFails) {
-  g_pEnvironment = nullptr;
+  objects.environment = nullptr;
   EXPECT_EQ(group->Execute(Bstr()), com::S_FALSE);
   EXPECT_EQ(Item("Good")->Status(), kItemFailed);
   EXPECT_EQ(Item("Good")->ErrorText(), "no calculation environment");

@@ -7,8 +7,8 @@
 #include <functional>
 
 #include "commands/calc_cmd_base.h"
-#include "commands/calc_commands.h"
-#include "commands/error_codes.h"
+#include "dispatch/calc_commands.h"
+#include "base/error_codes.h"
 #include "scheduler/schedule.h"
 #include "schedule_test_util.h"
 

@@ -75,7 +75,7 @@ class ScheduleFixture : public ::testing::Test {
   void SetUp() override {
     g_BasePath = env_.root() + "/store";
     std::filesystem::create_directories(g_BasePath);
-    engine::RegisterEngineClasses();
+    engine::RegisterEngineClasses(&SharedServerObjects());
     g_pScheduleObject = nullptr;
   }
   void TearDown() override {

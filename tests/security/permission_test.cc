@@ -5,9 +5,9 @@
 #include "commands/calc_cmd_base.h"
 #include "config/config.h"
 #include "engine/authorization_service.h"
-#include "security/call_context.h"
+#include "com/call_context.h"
 #include "security/fake_authorization.h"
-#include "security/rights.h"
+#include "base/rights.h"
 
 namespace kv::testing {
 namespace {
@@ -147,17 +147,17 @@ TEST_F(GatePolicyTest, DefaultPolicyAdmitsOnlyTheServerAccount) {
   for (uint32_t right : {security::kRightCalc, security::kRightExecute, security::kRightUnits}) {
     EXPECT_TRUE(obj.CheckPermission(right, security::RefusalCodeOf(right))) << right;
   }
-  security::ScopedCallContext alice(security::CallContext::FromIdentity("\\alice"));
+  com::ScopedCallContext alice(com::CallContext::FromIdentity("\\alice"));
   EXPECT_FALSE(obj.CheckPermission(security::kRightExecute, security::kRefusedExecute));
   EXPECT_EQ(obj.m_lastError, 194);
-  security::ScopedCallContext anonymous(security::CallContext::Anonymous());
+  com::ScopedCallContext anonymous(com::CallContext::Anonymous());
   EXPECT_FALSE(obj.CheckAccess(security::kRightExecute));
 }
 
 TEST_F(GatePolicyTest, ScriptOnlyUserAndAPolicyChangeAfterRefresh) {
   SetUserRights("alice", security::kRightCalcScriptCalc);
   ZrCalcCmdObject obj;
-  security::ScopedCallContext alice(security::CallContext::FromIdentity("\\alice"));
+  com::ScopedCallContext alice(com::CallContext::FromIdentity("\\alice"));
   EXPECT_EQ(obj.CheckTwoRights(security::kRightCalc, security::kRightCalcScriptCalc, security::kRefusedCalc),
             Grant::ScriptOnly);
   EXPECT_EQ(obj.m_lastError, 0);

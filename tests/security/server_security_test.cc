@@ -10,17 +10,17 @@
 
 #include "log/log_file.h"
 #include "platform/path.h"
-#include "security/call_context.h"
+#include "com/call_context.h"
 #include "security/fake_authorization.h"
-#include "security/rights.h"
+#include "base/rights.h"
 
 namespace kv::testing {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using security::CallContext;
-using security::ScopedCallContext;
+using com::CallContext;
+using com::ScopedCallContext;
 using security::ZrServerSecurity;
 using Check = RecordingAuthorization::Check;
 

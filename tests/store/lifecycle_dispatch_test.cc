@@ -1,6 +1,6 @@
 // The lifecycle, edit-copy and folder commands reached through the dispatch objects by name,
 // as clients call them: results, written-back arguments and the last error.
-#include "commands/calc_commands.h"
+#include "dispatch/calc_commands.h"
 #include "store/lifecycle_fixture.h"
 
 namespace kv::testing {

@@ -13,7 +13,7 @@
 
 #include "com/class_registry.h"
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "commands/shared_objects.h"
 #include "components/calc_components.h"
 #include "config/config.h"
@@ -31,7 +31,7 @@ class LifecycleFixture : public GateFixture {
     service->heldRights = 0xFFFFFFFFu;
     g_BasePath = env.root() + "/store";
     for (const char* d : {"Calc/Edit", "Lib/Edit"}) fs::create_directories(g_BasePath + "/" + d);
-    engine::RegisterEngineClasses();
+    engine::RegisterEngineClasses(&SharedServerObjects());
     ASSERT_EQ(com::CreateInstance(components::CLSID_ZrCalcEnvironment, &g_pEnvironment), com::S_OK);
     g_pEnvironment->SetBasePath(Bstr::FromUtf8(g_BasePath));
     cmd = std::make_unique<ZrCalcCmdObject>();

@@ -1,7 +1,7 @@
 // Creating, saving, copying and deleting calculations and libraries: the order of the checks,
 // copies, passwords, the CalcScript-only rights and what deletion keeps.
 #include "engine/library.h"
-#include "security/rights.h"
+#include "base/rights.h"
 #include "store/lifecycle_fixture.h"
 #include "store/object_password.h"
 

@@ -26,7 +26,7 @@ class StoreEngineTest : public ::testing::Test {
   void SetUp() override {
     g_BasePath = env_.root() + "/store";
     for (const char* d : {"Calc/Area3", "Calc/Edit", "Lib/Edit"}) std::filesystem::create_directories(g_BasePath + "/" + d);
-    engine::RegisterEngineClasses();
+    engine::RegisterEngineClasses(&SharedServerObjects());
     ASSERT_EQ(com::CreateInstance(components::CLSID_ZrCalcEnvironment, &g_pEnvironment), com::S_OK);
     g_pEnvironment->SetBasePath(Bstr::FromUtf8(g_BasePath));
   }

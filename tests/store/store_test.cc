@@ -4,7 +4,7 @@
 #include <fstream>
 
 #include "commands/calc_cmd_base.h"
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 #include "commands/shared_objects.h"
 #include "config/config.h"
 #include "store/fake_environment.h"

@@ -12,11 +12,12 @@
 #include "support/test_env.h"
 #include "transport/running_server.h"
 #include "transport/test_client.h"
-#include "transport/wire_names.h"
+#include "protocol/wire_names.h"
 
 extern char** environ;
 
 namespace kv::transport {
+using namespace protocol;
 namespace {
 
 using testing::FakeCounters;

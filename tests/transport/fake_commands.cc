@@ -4,7 +4,7 @@
 
 #include "com/class_registry.h"
 
-#include "security/call_context.h"
+#include "com/call_context.h"
 
 namespace kv::testing {
 
@@ -23,8 +23,8 @@ namespace {
 using D = ParamDir;
 using T = ParamType;
 
-MethodSpec Method(std::string name, std::vector<ParamSpec> params) {
-  MethodSpec m;
+MethodInfo Method(std::string name, std::vector<ParamInfo> params) {
+  MethodInfo m;
   m.name = std::move(name);
   m.params = std::move(params);
   return m;
@@ -81,9 +81,9 @@ class FakeCommands : public com::ComObject<ICommandObject>, ThreadBound {
   HRESULT Invoke(com::DISPID id, uint16_t, std::vector<Variant>& args, Variant* result) override {
     ++FakeCounters::invokes;
     CheckNotBusThread();
-    const MethodSpec* spec = Table().ByDispId(id);
-    if (!spec) return com::DISP_E_MEMBERNOTFOUND;
-    size_t want = spec->params.size() - (spec->RetvalIndex() >= 0 ? 1 : 0);
+    const MethodInfo* method = Table().ByDispId(id);
+    if (!method) return com::DISP_E_MEMBERNOTFOUND;
+    size_t want = method->params.size() - (method->RetvalIndex() >= 0 ? 1 : 0);
     if (args.size() != want) return com::DISP_E_BADPARAMCOUNT;
     Variant out;
     switch (id) {
@@ -131,7 +131,7 @@ class FakeCommands : public com::ComObject<ICommandObject>, ThreadBound {
         out = Variant::Dispatch(com::MakeCom<FakeCommands>());
         break;
       case 10: {
-        const security::CallContext* c = security::CurrentCallContext();
+        const com::CallContext* c = com::CurrentCallContext();
         out = Variant::Str(c ? c->Identity() : "<no context>");
         break;
       }

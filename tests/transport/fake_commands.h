@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "com/guid.h"
-#include "commands/calc_commands.h"
+#include "dispatch/calc_commands.h"
 
 namespace kv::testing {
 

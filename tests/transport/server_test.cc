@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "support/test_env.h"
-#include "transport/message_pad.h"
+#include "protocol/message_pad.h"
 #include "transport/peer_identity.h"
 #include "transport/running_server.h"
 #include "transport/test_client.h"
-#include "transport/variant_codec.h"
-#include "transport/wire_names.h"
+#include "protocol/variant_codec.h"
+#include "protocol/wire_names.h"
 
 namespace kv::transport {
+using namespace protocol;
 namespace {
 
 using com::Variant;

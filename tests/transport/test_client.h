@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "transport/wire_names.h"
+#include "protocol/wire_names.h"
 
 namespace kv::testing {
 
@@ -44,7 +44,7 @@ class TestClient {
   // A call ready for arguments; `iface` may be null (as dbus-python sends by default).
   sd_bus_message* NewCall(const std::string& path, const char* iface, const char* member) {
     sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_method_call(bus_, &m, viaBus_ ? transport::kBusName : nullptr, path.c_str(), iface, member);
+    int r = sd_bus_message_new_method_call(bus_, &m, viaBus_ ? protocol::kBusName : nullptr, path.c_str(), iface, member);
     if (r < 0) ADD_FAILURE() << "new call " << member << ": " << r;
     return m;
   }
@@ -78,7 +78,7 @@ class TestClient {
 
   // A new object of `cls`; "" (and a test failure) when creation fails.
   std::string Create(const char* cls = "Kelvarin.TestCommands") {
-    Reply r = Call(transport::kRootPath, transport::kClassFactoryInterface, "CreateInstance", "s", cls);
+    Reply r = Call(protocol::kRootPath, protocol::kClassFactoryInterface, "CreateInstance", "s", cls);
     const char* path = nullptr;
     if (!r.ok() || sd_bus_message_read(r.m, "o", &path) < 0) {
       ADD_FAILURE() << "CreateInstance " << cls << ": " << r.error << " " << r.message;

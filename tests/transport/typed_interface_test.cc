@@ -1,13 +1,15 @@
-#include "transport/typed_interface.h"
+#include "protocol/typed_interface.h"
+#include "dispatch/method_tables.h"
 
 #include <gtest/gtest.h>
 
 #include "transport/fake_commands.h"
-#include "transport/interface_xml.h"
-#include "transport/message_pad.h"
-#include "transport/wire_names.h"
+#include "protocol/interface_xml.h"
+#include "protocol/message_pad.h"
+#include "protocol/wire_names.h"
 
 namespace kv::transport {
+using namespace protocol;
 namespace {
 
 using com::Variant;

@@ -6,8 +6,8 @@
 #include <functional>
 
 #include "commands/calc_cmd_base.h"
-#include "commands/calc_commands.h"
-#include "commands/error_codes.h"
+#include "dispatch/calc_commands.h"
+#include "base/error_codes.h"
 #include "units/units_table.h"
 #include "units_test_util.h"
 

@@ -9,7 +9,7 @@
 #include "config/config.h"
 #include "engine/engine_registration.h"
 #include "security/fake_authorization.h"
-#include "security/rights.h"
+#include "base/rights.h"
 
 namespace kv::units::testing {
 
@@ -19,7 +19,7 @@ class UnitsFixture : public kv::testing::GateFixture {
     GateFixture::SetUp();
     g_BasePath = env.root() + "/store";
     std::filesystem::create_directories(g_BasePath);
-    engine::RegisterEngineClasses();
+    engine::RegisterEngineClasses(&SharedServerObjects());
     g_pUnitConversionObject = nullptr;
     service->heldRights = security::kRightUnits;
   }

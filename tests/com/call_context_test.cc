@@ -1,4 +1,4 @@
-#include "security/call_context.h"
+#include "com/call_context.h"
 
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -13,10 +13,10 @@
 namespace kv::testing {
 namespace {
 
-using security::CallContext;
-using security::CurrentCallContext;
-using security::QueryClientBlanket;
-using security::ScopedCallContext;
+using com::CallContext;
+using com::CurrentCallContext;
+using com::QueryClientBlanket;
+using com::ScopedCallContext;
 
 struct Blanket {
   com::HRESULT hr;
@@ -79,7 +79,7 @@ TEST(CallContextTest, CallersByUid) {
     const std::string primaryName = primary->gr_name;
     const auto& groups = known.Groups();
     EXPECT_NE(std::find(groups.begin(), groups.end(), primaryName), groups.end());
-    EXPECT_EQ(security::GroupNamesOfUser(myName), groups);
+    EXPECT_EQ(com::GroupNamesOfUser(myName), groups);
   }
 
   ScopedCallContext scope(CallContext::FromUid(UnknownUid()));

@@ -3,7 +3,7 @@
 // and the command error each refusal reports.
 #include <cstdint>
 
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 
 namespace kv::security {
 

@@ -2,14 +2,14 @@
 #include <atomic>
 
 #include "com/class_registry.h"
-#include "commands/calc_commands.h"
-#include "commands/command_call.h"
-#include "commands/error_codes.h"
-#include "commands/wrapper_log.h"
+#include "dispatch/calc_commands.h"
+#include "dispatch/command_binding.h"
+#include "dispatch/method_tables.h"
+#include "base/error_codes.h"
+#include "dispatch/wrapper_log.h"
 #include "config/config.h"
 #include "log/debug_log.h"
 #include "security/server_security.h"
-#include "store/store_names.h"
 
 namespace kv {
 namespace {
@@ -19,12 +19,11 @@ using com::VARTYPE;
 
 std::atomic<long> g_liveObjects{0};
 
-
 // The failure value of a result type: what a refused or fixed call hands back.
-Variant FailureValue(const MethodSpec& spec) {
-  int r = spec.RetvalIndex();
+Variant FailureValue(const MethodInfo& method) {
+  int r = method.RetvalIndex();
   if (r < 0) return Variant();
-  switch (spec.params[static_cast<size_t>(r)].type) {
+  switch (method.params[static_cast<size_t>(r)].type) {
     case ParamType::Bool: return Variant::Bool(false);
     case ParamType::Bstr: return Variant::Str(Bstr());
     case ParamType::Dispatch: return Variant::Dispatch(nullptr);
@@ -34,21 +33,6 @@ Variant FailureValue(const MethodSpec& spec) {
     case ParamType::Variant: return Variant();
   }
   return Variant();
-}
-
-// The application interface's own SetBaseDirectory: the application directory must exist.
-void SetApplicationDirectory(CommandCall& c) {
-  c.cmd.ResetLastError();
-  const std::string name = c.Narrow(0);
-  if (name.empty()) {
-    c.cmd.SetCommandError(CMDERR_BLANK_DIRECTORY);
-    return c.SetBool(false);
-  }
-  if (!store::IsSafeApplicationName(name) || CCalcCmdBase::FileIsMissing(g_BasePath + "\\Apps\\" + name)) {
-    c.cmd.SetCommandError(CMDERR_INVALID_DIRECTORY);
-    return c.SetBool(false);
-  }
-  c.SetBool(c.cmd.SetBaseDirectory(name));
 }
 
 }  // namespace
@@ -66,12 +50,12 @@ com::HRESULT ZrCalcCommandsBase::InterfaceSupportsErrorInfo(const com::IID& iid)
 }
 
 com::HRESULT ZrCalcCommandsBase::Invoke(com::DISPID id, uint16_t flags, std::vector<Variant>& args, Variant* result) {
-  const MethodSpec* spec = table_.ByDispId(id);
-  if (!spec || !(flags & (com::DISPATCH_METHOD | com::DISPATCH_PROPERTYGET))) return com::DISP_E_MEMBERNOTFOUND;
-  const size_t argCount = spec->params.size() - (spec->RetvalIndex() >= 0 ? 1 : 0);
+  const MethodInfo* method = table_.ByDispId(id);
+  if (!method || !(flags & (com::DISPATCH_METHOD | com::DISPATCH_PROPERTYGET))) return com::DISP_E_MEMBERNOTFOUND;
+  const size_t argCount = method->params.size() - (method->RetvalIndex() >= 0 ? 1 : 0);
   if (args.size() != argCount) return com::DISP_E_BADPARAMCOUNT;
   for (size_t i = 0; i < argCount; ++i) {
-    VARTYPE vt = VarTypeOf(spec->params[i].type);
+    VARTYPE vt = VarTypeOf(method->params[i].type);
     if (vt == com::VT_VARIANT) {
       if (args[i].IsByRef()) args[i] = Variant(args[i].Deref());
       continue;
@@ -82,9 +66,9 @@ com::HRESULT ZrCalcCommandsBase::Invoke(com::DISPID id, uint16_t flags, std::vec
   }
   Variant scratch;
   Variant& out = result ? *result : scratch;
-  out = FailureValue(*spec);
+  out = FailureValue(*method);
 
-  const std::string qualified = table_.name + "::" + spec->name;
+  const std::string qualified = table_.name + "::" + method->name;
   HRESULT hr = com::S_OK;
   const bool methods = g_DebugLog.IsOn(LogCategory::Methods);
   if (methods) {
@@ -92,10 +76,10 @@ com::HRESULT ZrCalcCommandsBase::Invoke(com::DISPID id, uint16_t flags, std::vec
     g_DebugLog.Write(qualified, "Method - Start");
   }
   try {
-    if (fullLogging_) LogInParams(qualified, *spec, args);
-    CommandCall call{command_, *spec, args, out};
+    if (fullLogging_) LogInParams(qualified, *method, args);
+    CommandCall call{command_, *method, args, out};
     bool ran = true;
-    switch (spec->behaviour) {
+    switch (method->behaviour) {
       case Behaviour::FixedFalse:
       case Behaviour::FixedEmpty:
         break;
@@ -106,26 +90,22 @@ com::HRESULT ZrCalcCommandsBase::Invoke(com::DISPID id, uint16_t flags, std::vec
       case Behaviour::RefusedSchedule:
         command_.SetCommandError(CMDERR_SCHEDULE_NOT_SUPPORTED);
         break;
-      case Behaviour::SetBaseDirectory:
-        SetApplicationDirectory(call);
-        break;
       case Behaviour::Forward:
       case Behaviour::ForwardNoReset: {
-        if (fullLogging_ && spec->nullCheck && !call.Disp(0)) {
+        if (fullLogging_ && method->nullCheck && !args[0].dispatch()) {
           g_DebugLog.Write(qualified + " - Null Pointer passed", DebugLog::HResultText(hr));
           break;
         }
-        CommandBinding binding = FindCommandBinding(spec->command);
-        if (!binding) {
+        if (!method->handler || method->handler == &NotBuilt) {
           hr = com::E_NOTIMPL;
           ran = false;
           break;
         }
-        binding(call);
+        method->handler(call);
         break;
       }
     }
-    if (ran && fullLogging_) LogResults(qualified, *spec, args, out);
+    if (ran && fullLogging_) LogResults(qualified, *method, args, out);
   } catch (...) {
     hr = com::E_UNEXPECTED;
     g_DebugLog.Write(qualified, DebugLog::HResultText(hr));

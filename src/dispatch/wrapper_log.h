@@ -3,7 +3,7 @@
 #include <string>
 
 #include "com/variant.h"
-#include "commands/method_table.h"
+#include "protocol/method_info.h"
 
 namespace kv {
 
@@ -11,11 +11,11 @@ namespace kv {
 // decimal, doubles and dates with "%.16f" below 1e16 and "%.16e" from there on.
 std::string FormatLoggedValue(const com::Variant& v);
 
-// Writes the InParams lines of `spec` for `args` (when the category is on).
-void LogInParams(const std::string& qualified, const MethodSpec& spec, const std::vector<com::Variant>& args);
+// Writes the InParams lines of `method` for `args` (when the category is on).
+void LogInParams(const std::string& qualified, const MethodInfo& method, const std::vector<com::Variant>& args);
 
-// Writes the Results lines of `spec` (when the category is on).
-void LogResults(const std::string& qualified, const MethodSpec& spec, const std::vector<com::Variant>& args,
+// Writes the Results lines of `method` (when the category is on).
+void LogResults(const std::string& qualified, const MethodInfo& method, const std::vector<com::Variant>& args,
                 const com::Variant& result);
 
 }  // namespace kv

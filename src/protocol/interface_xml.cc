@@ -1,8 +1,8 @@
-#include "transport/interface_xml.h"
+#include "protocol/interface_xml.h"
 
-#include "transport/wire_names.h"
+#include "protocol/wire_names.h"
 
-namespace kv::transport {
+namespace kv::protocol {
 
 namespace {
 
@@ -32,12 +32,12 @@ std::string XmlEscape(const std::string& text) {
 std::string TypedInterfaceXml(const TypedInterface& iface) {
   std::string out = " <interface name=\"" + XmlEscape(iface.Name()) + "\">\n";
   for (const TypedMethod& m : iface.Methods()) {
-    out += "  <method name=\"" + XmlEscape(m.spec->name) + "\">\n";
-    for (const ParamSpec& p : m.spec->params)
+    out += "  <method name=\"" + XmlEscape(m.info->name) + "\">\n";
+    for (const ParamInfo& p : m.info->params)
       if (p.dir != ParamDir::Retval) Arg(&out, ParamSignature(p.type), p.name, "in");
-    for (const ParamSpec& p : m.spec->params)
+    for (const ParamInfo& p : m.info->params)
       if (p.dir == ParamDir::InOut) Arg(&out, ParamSignature(p.type), p.name, "out");
-    for (const ParamSpec& p : m.spec->params)
+    for (const ParamInfo& p : m.info->params)
       if (p.dir == ParamDir::Retval) Arg(&out, ParamSignature(p.type), p.name, "out");
     out += "  </method>\n";
   }
@@ -104,4 +104,4 @@ std::string NodeXml(const std::vector<const std::string*>& interfaces, const std
   return out;
 }
 
-}  // namespace kv::transport
+}  // namespace kv::protocol

@@ -1,7 +1,7 @@
 #pragma once
 // The names the server is known by on D-Bus: object paths, interfaces and error names. Clients
 // (ours and others) rely on these strings; change them only together with the clients.
-namespace kv::transport {
+namespace kv::protocol {
 
 inline constexpr char kBusName[] = "com.quorlith.Kelvarin";
 inline constexpr char kRootPath[] = "/com/quorlith/Kelvarin";
@@ -32,4 +32,4 @@ inline constexpr char kErrorUnknownObject[] = "org.freedesktop.DBus.Error.Unknow
 inline constexpr char kErrorUnknownInterface[] = "org.freedesktop.DBus.Error.UnknownInterface";
 inline constexpr char kErrorFailed[] = "org.freedesktop.DBus.Error.Failed";
 
-}  // namespace kv::transport
+}  // namespace kv::protocol

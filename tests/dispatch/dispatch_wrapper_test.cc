@@ -5,9 +5,10 @@
 #include <sstream>
 
 #include "com/utf.h"
-#include "commands/calc_commands.h"
-#include "commands/error_codes.h"
-#include "commands/wrapper_log.h"
+#include "dispatch/calc_commands.h"
+#include "dispatch/method_tables.h"
+#include "base/error_codes.h"
+#include "dispatch/wrapper_log.h"
 #include "components/calc_components.h"
 #include "config/config.h"
 #include "log/debug_log.h"

@@ -1,4 +1,4 @@
-#include "commands/wrapper_log.h"
+#include "dispatch/wrapper_log.h"
 
 #include <cstdio>
 
@@ -14,9 +14,9 @@ std::string Bracketed(const std::string& qualified, const std::string& label, co
 std::string TrueFalse(const com::Variant& v) { return v.Deref().boolVal() ? "True" : "False"; }
 
 // The first string argument of a method, for the object lines.
-const com::Variant* FirstStringArg(const MethodSpec& spec, const std::vector<com::Variant>& args) {
-  for (size_t i = 0; i < spec.params.size() && i < args.size(); ++i)
-    if (spec.params[i].type == ParamType::Bstr && spec.params[i].dir != ParamDir::Retval) return &args[i];
+const com::Variant* FirstStringArg(const MethodInfo& method, const std::vector<com::Variant>& args) {
+  for (size_t i = 0; i < method.params.size() && i < args.size(); ++i)
+    if (method.params[i].type == ParamType::Bstr && method.params[i].dir != ParamDir::Retval) return &args[i];
   return nullptr;
 }
 
@@ -38,19 +38,19 @@ std::string FormatLoggedValue(const com::Variant& in) {
   }
 }
 
-void LogInParams(const std::string& qualified, const MethodSpec& spec, const std::vector<com::Variant>& args) {
-  if (spec.inLogs.empty() || !g_DebugLog.IsOn(LogCategory::InParams)) return;
-  for (const auto& in : spec.inLogs)
+void LogInParams(const std::string& qualified, const MethodInfo& method, const std::vector<com::Variant>& args) {
+  if (method.inLogs.empty() || !g_DebugLog.IsOn(LogCategory::InParams)) return;
+  for (const auto& in : method.inLogs)
     g_DebugLog.Write(Bracketed(qualified, in.label, FormatLoggedValue(args[static_cast<size_t>(in.param)])), "");
 }
 
-void LogResults(const std::string& qualified, const MethodSpec& spec, const std::vector<com::Variant>& args,
+void LogResults(const std::string& qualified, const MethodInfo& method, const std::vector<com::Variant>& args,
                 const com::Variant& result) {
-  if (spec.resultLog == ResultLog::None || !g_DebugLog.IsOn(LogCategory::Results)) return;
+  if (method.resultLog == ResultLog::None || !g_DebugLog.IsOn(LogCategory::Results)) return;
   auto resultText = [&] {
     return result.vt() == com::VT_BOOL ? TrueFalse(result) : FormatLoggedValue(result);
   };
-  switch (spec.resultLog) {
+  switch (method.resultLog) {
     case ResultLog::None: break;
     case ResultLog::Result: g_DebugLog.Write(Bracketed(qualified, "Result", resultText()), ""); break;
     case ResultLog::ErrorAndResult:
@@ -59,7 +59,7 @@ void LogResults(const std::string& qualified, const MethodSpec& spec, const std:
       break;
     case ResultLog::EditOwner:
       for (size_t i = 1; i <= 3 && i < args.size(); ++i)
-        g_DebugLog.Write(Bracketed(qualified, spec.params[i].name, FormatLoggedValue(args[i])), "");
+        g_DebugLog.Write(Bracketed(qualified, method.params[i].name, FormatLoggedValue(args[i])), "");
       g_DebugLog.Write(Bracketed(qualified, "Result", resultText()), "");
       break;
     case ResultLog::ArrayList: DebugLogArray(qualified + ": List", result); break;
@@ -70,8 +70,8 @@ void LogResults(const std::string& qualified, const MethodSpec& spec, const std:
       break;
     case ResultLog::Object: {
       bool returned = result.vt() == com::VT_DISPATCH && result.unknown();
-      std::string line = qualified + ": " + spec.objectKind + (returned ? " Returned" : " NOT Returned !!!");
-      if (const com::Variant* name = FirstStringArg(spec, args)) line += "( " + FormatLoggedValue(*name) + " )";
+      std::string line = qualified + ": " + method.objectKind + (returned ? " Returned" : " NOT Returned !!!");
+      if (const com::Variant* name = FirstStringArg(method, args)) line += "( " + FormatLoggedValue(*name) + " )";
       g_DebugLog.Write(line, "");
       break;
     }

@@ -1,4 +1,4 @@
-#include "commands/error_codes.h"
+#include "base/error_codes.h"
 
 namespace kv {
 namespace {

@@ -6,7 +6,7 @@
 // late-bound IDispatch calls reach the same code. Not thread-safe: one apartment calls it.
 #include "com/dispatch.h"
 #include "commands/calc_cmd_base.h"
-#include "commands/method_table.h"
+#include "protocol/method_info.h"
 
 namespace kv {
 

@@ -1,4 +1,4 @@
-#include "security/call_context.h"
+#include "com/call_context.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -8,7 +8,7 @@
 
 #include "platform/env.h"
 
-namespace kv::security {
+namespace kv::com {
 namespace {
 
 thread_local const CallContext* t_current = nullptr;
@@ -147,4 +147,4 @@ std::vector<std::string> GroupNamesOfUser(const std::string& user) {
   return account ? GroupNamesOf(*account) : std::vector<std::string>();
 }
 
-}  // namespace kv::security
+}  // namespace kv::com

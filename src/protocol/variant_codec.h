@@ -34,7 +34,7 @@
 #include "com/unknown.h"
 #include "com/variant.h"
 
-namespace kv::transport {
+namespace kv::protocol {
 
 inline constexpr int kMaxArrayDepth = 8;
 inline constexpr char kVariantSignature[] = "(qv)";
@@ -81,4 +81,4 @@ int ReadObject(sd_bus_message* m, com::ComPtr<com::IUnknown>* out, ObjectPaths* 
 // the apartment of the objects they hold.
 bool HoldsObject(const com::Variant& v);
 
-}  // namespace kv::transport
+}  // namespace kv::protocol

@@ -17,15 +17,15 @@
 #include <vector>
 
 #include "com/variant.h"
-#include "commands/method_table.h"
-#include "transport/variant_codec.h"
+#include "protocol/method_info.h"
+#include "protocol/variant_codec.h"
 
-namespace kv::transport {
+namespace kv::protocol {
 
 const char* ParamSignature(ParamType t);
 
 struct TypedMethod {
-  const MethodSpec* spec;
+  const MethodInfo* info;
   com::DISPID dispid;
   std::string inSignature;
   std::string outSignature;
@@ -72,4 +72,4 @@ int ReadTypedArgs(sd_bus_message* m, const TypedMethod& method, ObjectPaths* pat
 int AppendTypedOuts(sd_bus_message* reply, const TypedMethod& method, const std::vector<com::Variant>& args,
                     const com::Variant& result, ObjectPaths* paths, sd_bus_error* error);
 
-}  // namespace kv::transport
+}  // namespace kv::protocol

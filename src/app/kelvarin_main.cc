@@ -9,7 +9,7 @@
 #include <string>
 
 #include "com/class_registry.h"
-#include "commands/calc_commands.h"
+#include "dispatch/calc_commands.h"
 #include "commands/shared_objects.h"
 #include "components/calc_components.h"
 #include "config/config.h"
@@ -119,7 +119,7 @@ int Main(int argc, char** argv) {
 
   config::LoadConfiguration();
   EnsureStoreLayout();
-  engine::RegisterEngineClasses();
+  engine::RegisterEngineClasses(&SharedServerObjects());
   RegisterCommandClasses();
   if (engine::AuthorizationServiceDisabledByPolicy())
     engine::UnregisterAuthorizationService();

@@ -16,7 +16,7 @@
 
 #include "com/hresult.h"
 
-namespace kv::security {
+namespace kv::com {
 
 class CallContext {
  public:
@@ -81,4 +81,4 @@ com::HRESULT QueryClientBlanket(std::string* serverPrincipal, std::string* privi
 std::vector<std::string> GroupNamesOfUid(uid_t uid);
 std::vector<std::string> GroupNamesOfUser(const std::string& user);
 
-}  // namespace kv::security
+}  // namespace kv::com

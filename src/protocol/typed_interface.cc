@@ -1,12 +1,12 @@
-#include "transport/typed_interface.h"
+#include "protocol/typed_interface.h"
 
 #include <map>
 #include <memory>
 #include <mutex>
 
-#include "transport/wire_names.h"
+#include "protocol/wire_names.h"
 
-namespace kv::transport {
+namespace kv::protocol {
 
 using com::Variant;
 
@@ -27,17 +27,17 @@ TypedInterface::TypedInterface(const InterfaceTable& table)
     : table_(table), name_(std::string(kTypedInterfacePrefix) + table.name) {
   methods_.reserve(table.methods.size());
   for (size_t i = 0; i < table.methods.size(); ++i) {
-    const MethodSpec& spec = table.methods[i];
-    TypedMethod tm{&spec, table.DispIdOf(i), "", ""};
-    for (const ParamSpec& p : spec.params)
+    const MethodInfo& method = table.methods[i];
+    TypedMethod tm{&method, table.DispIdOf(i), "", ""};
+    for (const ParamInfo& p : method.params)
       if (p.dir != ParamDir::Retval) tm.inSignature += ParamSignature(p.type);
-    for (const ParamSpec& p : spec.params)
+    for (const ParamInfo& p : method.params)
       if (p.dir == ParamDir::InOut) tm.outSignature += ParamSignature(p.type);
-    int ret = spec.RetvalIndex();
-    if (ret >= 0) tm.outSignature += ParamSignature(spec.params[static_cast<size_t>(ret)].type);
+    int ret = method.RetvalIndex();
+    if (ret >= 0) tm.outSignature += ParamSignature(method.params[static_cast<size_t>(ret)].type);
     methods_.push_back(std::move(tm));
   }
-  for (size_t i = 0; i < methods_.size(); ++i) byName_.emplace(methods_[i].spec->name, i);
+  for (size_t i = 0; i < methods_.size(); ++i) byName_.emplace(methods_[i].info->name, i);
 }
 
 const TypedInterface& TypedInterface::For(const InterfaceTable& table) {
@@ -146,7 +146,7 @@ int AppendTypedValue(sd_bus_message* m, ParamType t, const Variant& value, Objec
 int ReadTypedArgs(sd_bus_message* m, const TypedMethod& method, ObjectPaths* paths, std::vector<Variant>* args,
                   sd_bus_error* error) {
   args->clear();
-  for (const ParamSpec& p : method.spec->params) {
+  for (const ParamInfo& p : method.info->params) {
     if (p.dir == ParamDir::Retval) continue;
     Variant v;
     int r = ReadTypedValue(m, p.type, paths, &v, error);
@@ -159,8 +159,8 @@ int ReadTypedArgs(sd_bus_message* m, const TypedMethod& method, ObjectPaths* pat
 int AppendTypedOuts(sd_bus_message* reply, const TypedMethod& method, const std::vector<Variant>& args,
                     const Variant& result, ObjectPaths* paths, sd_bus_error* error) {
   size_t arg = 0;
-  const ParamSpec* retval = nullptr;
-  for (const ParamSpec& p : method.spec->params) {
+  const ParamInfo* retval = nullptr;
+  for (const ParamInfo& p : method.info->params) {
     if (p.dir == ParamDir::Retval) {
       retval = &p;
       continue;
@@ -175,4 +175,4 @@ int AppendTypedOuts(sd_bus_message* reply, const TypedMethod& method, const std:
   return retval ? AppendTypedValue(reply, retval->type, result, paths, kErrorFailed, error) : 0;
 }
 
-}  // namespace kv::transport
+}  // namespace kv::protocol

@@ -1,12 +1,12 @@
-#include "transport/variant_codec.h"
+#include "protocol/variant_codec.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "com/dispatch.h"
-#include "transport/wire_names.h"
+#include "protocol/wire_names.h"
 
-namespace kv::transport {
+namespace kv::protocol {
 
 using com::VARTYPE;
 using com::Variant;
@@ -302,4 +302,4 @@ bool HoldsObject(const Variant& in) {
   return (v.vt() == com::VT_DISPATCH || v.vt() == com::VT_UNKNOWN) && v.unknown();
 }
 
-}  // namespace kv::transport
+}  // namespace kv::protocol

@@ -1,4 +1,4 @@
-#include "commands/method_table.h"
+#include "protocol/method_info.h"
 
 namespace kv {
 
@@ -15,13 +15,13 @@ com::VARTYPE VarTypeOf(ParamType t) {
   return com::VT_VARIANT;
 }
 
-int MethodSpec::RetvalIndex() const {
+int MethodInfo::RetvalIndex() const {
   for (size_t i = 0; i < params.size(); ++i)
     if (params[i].dir == ParamDir::Retval) return static_cast<int>(i);
   return -1;
 }
 
-const MethodSpec* InterfaceTable::ByDispId(com::DISPID id) const {
+const MethodInfo* InterfaceTable::ByDispId(com::DISPID id) const {
   if (id < 1 || static_cast<size_t>(id) > methods.size()) return nullptr;
   return &methods[static_cast<size_t>(id - 1)];
 }

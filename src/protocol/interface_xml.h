@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "transport/typed_interface.h"
+#include "protocol/typed_interface.h"
 
-namespace kv::transport {
+namespace kv::protocol {
 
 // <interface> elements, each ending in a newline.
 std::string TypedInterfaceXml(const TypedInterface& iface);  // every method with argument names
@@ -21,4 +21,4 @@ std::string NodeXml(const std::vector<const std::string*>& interfaces, const std
 // `text` with &, <, > and " escaped for an attribute value.
 std::string XmlEscape(const std::string& text);
 
-}  // namespace kv::transport
+}  // namespace kv::protocol

@@ -1,4 +1,4 @@
-#include "transport/variant_codec.h"
+#include "protocol/variant_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <map>
 
 #include "com/dispatch.h"
-#include "transport/message_pad.h"
-#include "transport/wire_names.h"
+#include "protocol/message_pad.h"
+#include "protocol/wire_names.h"
 
-namespace kv::transport {
+namespace kv::protocol {
 namespace {
 
 using com::SafeArray;
@@ -210,4 +210,4 @@ TEST_F(VariantCodec, ListsKeepOrderAndRefuseABadElement) {
 }
 
 }  // namespace
-}  // namespace kv::transport
+}  // namespace kv::protocol
