@@ -4,6 +4,7 @@
 
 #include "base/error_codes.h"
 #include "config/config.h"
+#include "base/store_layout.h"
 #include "platform/env.h"
 #include "platform/path.h"
 
@@ -24,7 +25,7 @@ const CommandRuntimeClass* ZrCalcAppCmdObject::GetRuntimeClass() const {
   return &rc;
 }
 
-ZrCalcCmdObject::ZrCalcCmdObject() { SetBaseDirectory(""); }
+ZrCalcCmdObject::ZrCalcCmdObject(platform::Env& env) : CCalcCmdBase(env) { SetBaseDirectory(""); }
 
 void CCalcCmdBase::ResetLastError() {
   m_lastError = 0;
@@ -59,8 +60,8 @@ bool CCalcCmdBase::SetBaseDirectory(const std::string& appName) {
     m_baseDir = g_BasePath;
     m_accessMode = kAccessChecked;
   } else {
-    m_baseDir = g_BasePath + "\\Apps\\" + appName;
-    for (const char* sub : {"Calc", "Calc\\Edit", "Lib", "Lib\\Edit"}) EnsureSubdirectory(sub);
+    m_baseDir = layout::AppDir(g_BasePath, appName);
+    for (const char* sub : layout::kStoreSubdirectories) EnsureSubdirectory(sub);
     m_accessMode = kAccessApplication;
   }
   m_dirFlags |= kDirSet;
@@ -88,10 +89,9 @@ bool CCalcCmdBase::GetRootDirectory(std::string* dir) const {
 }
 
 bool CCalcCmdBase::EnsureSubdirectory(const std::string& name) {
-  std::string path = m_baseDir + "\\" + name;
-  auto& fs = *platform::Env::Current().fs;
-  if (fs.Exists(path)) return true;
-  return fs.CreateDirectory(path) == 0;
+  const std::string path = layout::Join(m_baseDir, name);
+  if (Fs().Exists(path)) return true;
+  return Fs().CreateDirectory(path) == 0;
 }
 
 void CCalcCmdBase::StringArrayToVariant(const std::vector<std::string>& list, Variant* value) {

@@ -13,12 +13,16 @@
 #include "com/bstr.h"
 #include "com/dispatch.h"
 #include "com/variant.h"
+#include "platform/env.h"
 
 namespace kv {
 
 namespace components {
 class IZrScheduleGroup;
 }  // namespace components
+namespace store {
+struct ObjectKind;
+}  // namespace store
 
 using com::Bstr;
 using com::ComPtr;
@@ -40,7 +44,8 @@ class CCalcCmdBase {
   // Bit 0 of m_dirFlags: m_baseDir has been set.
   static constexpr uint32_t kDirSet = 1;
 
-  CCalcCmdBase() = default;
+  // `env` is the platform every command of this object works on (files, clock).
+  explicit CCalcCmdBase(platform::Env& env = platform::Env::Current()) : m_env(&env) {}
   virtual ~CCalcCmdBase() = default;
   CCalcCmdBase(const CCalcCmdBase&) = delete;
   CCalcCmdBase& operator=(const CCalcCmdBase&) = delete;
@@ -78,8 +83,11 @@ class CCalcCmdBase {
   static void StringArrayToVariant(const std::vector<std::string>& list, Variant* value);
 
   // ---- Store layout and scans ----------------------------------------------------------
+  // The platform this object works on, and its file system.
+  platform::Env& Env() const { return *m_env; }
+  platform::FileSystem& Fs() const { return *m_env->fs; }
   // True when nothing exists at `path` (a find-first on the path finds nothing).
-  static bool FileIsMissing(const std::string& path);
+  bool FileIsMissing(const std::string& path) const;
   // False as soon as any character is white space (space, \t, \r, \n, \v, \f).
   static bool NameHasNoWhiteSpace(const std::string& name);
   // The calculation scan over "<base>\Calc\*": 179 and an empty list without a base directory.
@@ -186,7 +194,12 @@ class CCalcCmdBase {
   // Recycle (it is about to be replaced), an application store does nothing. True on success.
   bool RecycleFile(const std::string& storeDir, const std::string& name, bool keepStored = false);
   // Renames `source` over `target` in one atomic step; the target is never missing meanwhile.
-  static bool MoveOverFile(const std::string& source, const std::string& target);
+  bool MoveOverFile(const std::string& source, const std::string& target);
+  // Where objects of `kind` live: the calculation base directory (179 when it is not set) or the
+  // root base directory.
+  bool StoreDirectory(const store::ObjectKind& kind, std::string* dir);
+  // The environment's object for a stored name of `kind`; null when it gives none.
+  ComPtr<IDispatch> StoredObject(const store::ObjectKind& kind, const Bstr& name);
   // The store name of an object a client passed, through VRRoot: 148 when it has none, 132 /
   // 131 when the name could leave the store.
   bool StoreNameOf(IDispatch* object, bool calculation, std::string* name);
@@ -284,7 +297,11 @@ class CCalcCmdBase {
   std::string m_lastErrorText;
   long m_lastError = 0;
 
- protected:
+ private:
+  platform::Env* m_env;
+
+ public:
+
   // The environment's directory argument for calculations: null for the main store, the
   // calculation base directory for an application object.
   Bstr CalculationDirectoryArgument() const;
@@ -293,14 +310,14 @@ class CCalcCmdBase {
 // The command object of the main dispatch class: rooted at g_BasePath from the start.
 class ZrCalcCmdObject : public CCalcCmdBase {
  public:
-  ZrCalcCmdObject();
+  explicit ZrCalcCmdObject(platform::Env& env = platform::Env::Current());
   const CommandRuntimeClass* GetRuntimeClass() const override;
 };
 
 // The command object of the application dispatch class: unrooted until SetBaseDirectory.
 class ZrCalcAppCmdObject : public CCalcCmdBase {
  public:
-  ZrCalcAppCmdObject() = default;
+  explicit ZrCalcAppCmdObject(platform::Env& env = platform::Env::Current()) : CCalcCmdBase(env) {}
   const CommandRuntimeClass* GetRuntimeClass() const override;
 };
 

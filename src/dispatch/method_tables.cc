@@ -3,6 +3,7 @@
 
 #include "base/error_codes.h"
 #include "base/rights.h"
+#include "base/store_layout.h"
 #include "config/config.h"
 #include "dispatch/command_binding.h"
 #include "store/store_names.h"
@@ -21,7 +22,7 @@ void SetApplicationDirectory(CommandCall& c) {
     c.cmd.SetCommandError(CMDERR_BLANK_DIRECTORY);
     return c.SetBool(false);
   }
-  if (!store::IsSafeApplicationName(name) || CCalcCmdBase::FileIsMissing(g_BasePath + "\\Apps\\" + name)) {
+  if (!store::IsSafeApplicationName(name) || c.cmd.FileIsMissing(layout::AppDir(g_BasePath, name))) {
     c.cmd.SetCommandError(CMDERR_INVALID_DIRECTORY);
     return c.SetBool(false);
   }

@@ -34,9 +34,9 @@ ComPtr<IDispatch> CCalcCmdBase::CreateCalculationObject(const Bstr& name, const 
   auto calc = com::QueryInterface<IZrCalculation>(object);
   if (!calc) return NoObject(CMDERR_OBJECT_INIT);
   // The client's user id and password name the node and editor of the new edit copy.
-  calc->SetOwnerString(Bstr::FromUtf8(store::MakeOwnerString(userId.ToUtf8(), password.ToUtf8())));
+  calc->SetOwnerString(Bstr::FromUtf8(store::MakeOwnerString(userId.ToUtf8(), password.ToUtf8(), store::NowOleDate(Env()))));
   calc->SetNewState(1);
-  calc->SetCreationTime(store::NowOleDate());
+  calc->SetCreationTime(store::NowOleDate(Env()));
   calc->SetName(name);
   if (com::FAILED(store::SaveObjectTo(object.Get(), edit))) return NoObject(CMDERR_SAVE_OBJECT);
   return object;
@@ -52,7 +52,7 @@ bool CCalcCmdBase::SaveCalculationObject(IDispatch* object) {
   if (!calc) return Failed(CMDERR_VRROOT_INTERFACE);
   if (RefusedAsNonScript(grant == Grant::ScriptOnly, object, true)) return false;
   const std::string edit = store::EditCalcPath(base, n);
-  if (!store::WriteClearedEditCopy(calc.Get(), edit)) return Failed(CMDERR_SAVE_EDIT_OBJECT);
+  if (!store::WriteClearedEditCopy(calc.Get(), edit, store::NowOleDate(Env()))) return Failed(CMDERR_SAVE_EDIT_OBJECT);
   // The stored file stays in place until the edit copy replaces it in one step, so a crash
   // leaves the old or the new version, never none.
   RecycleFile(store::CalcDir(base), n, /*keepStored=*/true);
@@ -73,7 +73,7 @@ bool CCalcCmdBase::SaveCalculationObjectAs(IDispatch* object, const Bstr& newNam
   auto calc = com::QueryInterface<IZrCalculation>(object);
   if (!calc) return Failed(CMDERR_VRROOT_INTERFACE);
   const std::string edit = store::EditCalcPath(base, n);
-  if (!store::WriteClearedEditCopy(calc.Get(), edit)) return Failed(CMDERR_SAVE_EDIT_OBJECT);
+  if (!store::WriteClearedEditCopy(calc.Get(), edit, store::NowOleDate(Env()))) return Failed(CMDERR_SAVE_EDIT_OBJECT);
   // Whatever stored file is replaced keeps its content in Recycle; the current name's file is
   // recycled only once the new one is in place.
   RecycleFile(store::CalcDir(base), target, /*keepStored=*/true);

@@ -5,6 +5,7 @@
 #include "platform/env.h"
 #include "base/rights.h"
 #include "store/edit_owner.h"
+#include "store/object_kind.h"
 #include "store/store_names.h"
 #include "store/store_objects.h"
 
@@ -13,8 +14,6 @@ namespace {
 
 using components::IZrCalculation;
 using components::IZrLibrary;
-
-platform::FileSystem& Fs() { return *platform::Env::Current().fs; }
 
 // Whether the owner string names `node` and `editor` (compared exactly). An owner without a
 // node or editor belongs to nobody, so blank arguments cannot take it over.
@@ -31,7 +30,7 @@ ComPtr<IDispatch> OpenEditCopy(CCalcCmdBase& cmd, IDispatch* stored, const std::
                                const std::string& owner, bool calculation) {
   if (com::FAILED(store::SaveObjectTo(stored, edit))) {
     cmd.SetCommandError(calculation ? CMDERR_SAVE_EDIT_OBJECT : CMDERR_LOAD_FROM_FILE);
-    Fs().DeleteFile(edit);
+    cmd.Fs().DeleteFile(edit);
     return nullptr;
   }
   ComPtr<IDispatch> copy;
@@ -42,7 +41,7 @@ ComPtr<IDispatch> OpenEditCopy(CCalcCmdBase& cmd, IDispatch* stored, const std::
   auto lib = com::QueryInterface<IZrLibrary>(copy);
   if (com::FAILED(loaded) || (calculation ? !calc : !lib)) {
     cmd.SetCommandError(CMDERR_LOAD_FROM_FILE);
-    Fs().DeleteFile(edit);
+    cmd.Fs().DeleteFile(edit);
     return nullptr;
   }
   const Bstr ownerText = Bstr::FromUtf8(owner);
@@ -56,19 +55,44 @@ ComPtr<IDispatch> OpenEditCopy(CCalcCmdBase& cmd, IDispatch* stored, const std::
   return copy;
 }
 
-// Writes the object to its edit copy under `dir`, owner unchanged.
-bool WriteEditCopy(CCalcCmdBase& cmd, IDispatch* object, const std::string& dir, bool calculation) {
-  std::string n;
-  if (!cmd.StoreNameOf(object, calculation, &n)) return false;
-  if (com::FAILED(store::SaveObjectTo(object, store::EditPathOf(dir, n, calculation))))
-    return cmd.Failed(CMDERR_SAVE_EDIT_OBJECT);
+// Opens an edit copy of a stored object for node/editor. Each step's failure is the kind's.
+ComPtr<IDispatch> OpenForEdit(CCalcCmdBase& cmd, const store::ObjectKind& kind, const Bstr& name, const Bstr& node,
+                              const Bstr& editor, const Bstr& password) {
+  cmd.ResetLastError();
+  const CCalcCmdBase::Grant grant = cmd.CheckTwoRights(kind.wideRight, kind.scriptOnlyRight, kind.refused);
+  if (grant == CCalcCmdBase::Grant::Refused) return nullptr;
+  const std::string nodeText = node.ToUtf8(), editorText = editor.ToUtf8();
+  if (nodeText.empty() || editorText.empty()) return cmd.NoObject(CMDERR_NODE_EDITOR_REQUIRED);
+  std::string dir;
+  if (!cmd.StoreDirectory(kind, &dir)) return nullptr;
+  const std::string n = name.ToUtf8();
+  if (!kind.isName(n) || cmd.FileIsMissing(kind.storedPath(dir, n))) return cmd.NoObject(kind.unknownName);
+  const std::string edit = kind.editPath(dir, n);
+  if (!cmd.FileIsMissing(edit)) return cmd.NoObject(CMDERR_ALREADY_BEING_EDITED);
+  ComPtr<IDispatch> stored = cmd.StoredObject(kind, name);
+  if (!stored) return cmd.NoObject(kind.notLoaded);
+  if (cmd.RefusedAsNonScript(grant == CCalcCmdBase::Grant::ScriptOnly, stored.Get(), kind.calculation)) return nullptr;
+  if (!CCalcCmdBase::PasswordMatches(stored.Get(), password)) return cmd.NoObject(CMDERR_INVALID_PASSWORD);
+  return OpenEditCopy(cmd, stored.Get(), edit, name, store::MakeOwnerString(nodeText, editorText, store::NowOleDate(cmd.Env())), kind.calculation);
+}
+
+// Writes the object to its edit copy, owner unchanged.
+bool WriteEditCopy(CCalcCmdBase& cmd, const store::ObjectKind& kind, IDispatch* object) {
+  cmd.ResetLastError();
+  std::string dir, n;
+  if (!cmd.StoreDirectory(kind, &dir) || !cmd.StoreNameOf(object, kind.calculation, &n)) return false;
+  if (com::FAILED(store::SaveObjectTo(object, kind.editPath(dir, n)))) return cmd.Failed(CMDERR_SAVE_EDIT_OBJECT);
   return true;
 }
 
-// Deletes an edit copy for good; `missingCode` when there is none (or the name was unsafe).
-bool DeleteEditCopy(CCalcCmdBase& cmd, const std::string& edit, long missingCode) {
-  if (edit.empty() || CCalcCmdBase::FileIsMissing(edit)) return cmd.Failed(missingCode);
-  if (Fs().DeleteFile(edit) != platform::crt::kOk) return cmd.Failed(CMDERR_DELETE_EDIT_FILE);
+// Deletes an edit copy for good; the kind's code when there is none (or the name is unsafe).
+bool DeleteEditCopy(CCalcCmdBase& cmd, const store::ObjectKind& kind, const Bstr& name) {
+  cmd.ResetLastError();
+  std::string dir;
+  if (!cmd.StoreDirectory(kind, &dir)) return false;
+  const std::string edit = store::EditPathOf(dir, name.ToUtf8(), kind.calculation);
+  if (edit.empty() || cmd.FileIsMissing(edit)) return cmd.Failed(kind.noEditCopy);
+  if (cmd.Fs().DeleteFile(edit) != platform::crt::kOk) return cmd.Failed(CMDERR_DELETE_EDIT_FILE);
   return true;
 }
 
@@ -76,50 +100,12 @@ bool DeleteEditCopy(CCalcCmdBase& cmd, const std::string& edit, long missingCode
 
 ComPtr<IDispatch> CCalcCmdBase::CreateCalculationEditObject(const Bstr& name, const Bstr& node, const Bstr& editor,
                                                             const Bstr& userId, const Bstr& password) {
-  ResetLastError();
-  const Grant grant = CheckTwoRights(security::kRightCalc, security::kRightCalcScriptCalc, security::kRefusedCalc);
-  if (grant == Grant::Refused) return nullptr;
-  const std::string nodeText = node.ToUtf8(), editorText = editor.ToUtf8();
-  if (nodeText.empty() || editorText.empty()) return NoObject(CMDERR_NODE_EDITOR_REQUIRED);
-  std::string base;
-  if (!RequireBaseDirectory(&base)) return nullptr;
-  const std::string n = name.ToUtf8();
-  if (!store::IsStoreCalculationName(n) || FileIsMissing(store::StoredCalcPath(base, n)))
-    return NoObject(CMDERR_INVALID_CALCULATION_NAME);
-  const std::string edit = store::EditCalcPath(base, n);
-  if (!FileIsMissing(edit)) return NoObject(CMDERR_ALREADY_BEING_EDITED);
-  ComPtr<IDispatch> stored;
-  if (g_pEnvironment) g_pEnvironment->GetCalculation(name, CalculationDirectoryArgument(), &stored);
-  if (!stored) {
-    if (m_lastError == 0) SetCommandError(CMDERR_GET_CALCULATION_OBJECT);
-    return nullptr;
-  }
-  if (RefusedAsNonScript(grant == Grant::ScriptOnly, stored.Get(), true)) return nullptr;
-  if (!PasswordMatches(stored.Get(), password)) return NoObject(CMDERR_INVALID_PASSWORD);
-  return OpenEditCopy(*this, stored.Get(), edit, name, store::MakeOwnerString(nodeText, editorText), true);
+  return OpenForEdit(*this, store::kCalculationKind, name, node, editor, password);
 }
 
 ComPtr<IDispatch> CCalcCmdBase::CreateLibraryEditObject(const Bstr& name, const Bstr& node, const Bstr& editor,
                                                         const Bstr& userId, const Bstr& password) {
-  ResetLastError();
-  const Grant grant =
-      CheckTwoRights(security::kRightLibrary, security::kRightCalcScriptLibrary, security::kRefusedLibrary);
-  if (grant == Grant::Refused) return nullptr;
-  std::string root;
-  GetRootDirectory(&root);
-  const std::string nodeText = node.ToUtf8(), editorText = editor.ToUtf8();
-  if (nodeText.empty() || editorText.empty()) return NoObject(CMDERR_NODE_EDITOR_REQUIRED);
-  const std::string n = name.ToUtf8();
-  if (!store::IsSafeLibraryName(n) || FileIsMissing(store::StoredLibPath(root, n)))
-    return NoObject(CMDERR_INVALID_LIBRARY_NAME);
-  const std::string edit = store::EditLibPath(root, n);
-  if (!FileIsMissing(edit)) return NoObject(CMDERR_ALREADY_BEING_EDITED);
-  ComPtr<IDispatch> stored;
-  if (g_pEnvironment) g_pEnvironment->GetLibrary(name, &stored);
-  if (!stored) return NoObject(CMDERR_INVALID_LIBRARY_NAME);
-  if (RefusedAsNonScript(grant == Grant::ScriptOnly, stored.Get(), false)) return nullptr;
-  if (!PasswordMatches(stored.Get(), password)) return NoObject(CMDERR_INVALID_PASSWORD);
-  return OpenEditCopy(*this, stored.Get(), edit, name, store::MakeOwnerString(nodeText, editorText), false);
+  return OpenForEdit(*this, store::kLibraryKind, name, node, editor, password);
 }
 
 ComPtr<IDispatch> CCalcCmdBase::GetCalculationEditObject(const Bstr& name, const Bstr& node, const Bstr& editor) {
@@ -159,31 +145,16 @@ ComPtr<IDispatch> CCalcCmdBase::GetLibraryEditObject(const Bstr& name, const Bst
 }
 
 bool CCalcCmdBase::SaveCalculationEditObject(IDispatch* object) {
-  ResetLastError();
-  std::string base;
-  return RequireBaseDirectory(&base) && WriteEditCopy(*this, object, base, true);
+  return WriteEditCopy(*this, store::kCalculationKind, object);
 }
 
-bool CCalcCmdBase::SaveLibraryEditObject(IDispatch* library) {
-  ResetLastError();
-  std::string root;
-  GetRootDirectory(&root);
-  return WriteEditCopy(*this, library, root, false);
-}
+bool CCalcCmdBase::SaveLibraryEditObject(IDispatch* library) { return WriteEditCopy(*this, store::kLibraryKind, library); }
 
 bool CCalcCmdBase::DeleteCalculationEditObject(const Bstr& name) {
-  ResetLastError();
-  std::string base;
-  return RequireBaseDirectory(&base) &&
-         DeleteEditCopy(*this, store::EditPathOf(base, name.ToUtf8(), true), CMDERR_NOT_BEING_EDITED);
+  return DeleteEditCopy(*this, store::kCalculationKind, name);
 }
 
-bool CCalcCmdBase::DeleteLibraryEditObject(const Bstr& name) {
-  ResetLastError();
-  std::string root;
-  GetRootDirectory(&root);
-  return DeleteEditCopy(*this, store::EditPathOf(root, name.ToUtf8(), false), CMDERR_INVALID_LIBRARY_NAME);
-}
+bool CCalcCmdBase::DeleteLibraryEditObject(const Bstr& name) { return DeleteEditCopy(*this, store::kLibraryKind, name); }
 
 bool CCalcCmdBase::CancelEdit(IDispatch* object) {
   std::string base;

@@ -24,10 +24,10 @@ std::string store::FormatOwnerDate(const platform::SystemTime& t) {
   return n > 0 && static_cast<size_t>(n) < sizeof buf ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-std::string store::MakeOwnerString(std::string_view node, std::string_view editor) {
-  platform::SystemTime now;
+std::string store::MakeOwnerString(std::string_view node, std::string_view editor, double now) {
+  platform::SystemTime time;
   std::string date;
-  if (platform::OleDateToSystemTime(NowOleDate(), &now)) date = FormatOwnerDate(now);
+  if (platform::OleDateToSystemTime(now, &time)) date = FormatOwnerDate(time);
   std::string owner = "(";
   owner.append(node).append(")(").append(editor).append(")(").append(date).append(")");
   return owner;

@@ -12,7 +12,7 @@ namespace kv::store {
 std::string FormatOwnerDate(const platform::SystemTime& t);
 
 // The owner string of `node` and `editor` with the current local time.
-std::string MakeOwnerString(std::string_view node, std::string_view editor);
+std::string MakeOwnerString(std::string_view node, std::string_view editor, double now);
 
 // Splits an owner string: drop the first character; then three times: the text before the
 // first ')' becomes the next output when it is not empty (an empty field leaves the output as

@@ -1,6 +1,7 @@
 // Calculation folders: "<base>\Calc\<name>" and "<base>\Calc\Edit\<name>", kept together.
 #include "commands/calc_cmd_base.h"
 #include "base/error_codes.h"
+#include "base/store_layout.h"
 #include "platform/env.h"
 #include "store/store_objects.h"
 
@@ -11,10 +12,12 @@ using platform::crt::kEEXIST;
 using platform::crt::kENOTEMPTY;
 using platform::crt::kOk;
 
-platform::FileSystem& Fs() { return *platform::Env::Current().fs; }
-
-std::string FolderDir(const std::string& base, const std::string& name) { return base + "\\Calc\\" + name; }
-std::string EditFolderDir(const std::string& base, const std::string& name) { return base + "\\Calc\\Edit\\" + name; }
+std::string FolderDir(const std::string& base, const std::string& name) {
+  return layout::Join(layout::CalcDir(base), name);
+}
+std::string EditFolderDir(const std::string& base, const std::string& name) {
+  return layout::Join(layout::Join(layout::CalcDir(base), layout::kEdit), name);
+}
 
 // Every folder failure is reported with its own text.
 bool Refuse(CCalcCmdBase& cmd, const char* text) {

@@ -42,7 +42,7 @@ ComPtr<IDispatch> CCalcCmdBase::CreateLibraryObject(const Bstr& name, const Bstr
   ComPtr<IZrLibrary> lib;
   if (com::FAILED(com::CreateInstance(components::CLSID_ZrLibrary, &lib)) || !lib) return NoObject(CMDERR_OBJECT_INIT);
   lib->SetName(name);
-  lib->SetOwnerString(Bstr::FromUtf8(store::MakeOwnerString(node.ToUtf8(), editor.ToUtf8())));
+  lib->SetOwnerString(Bstr::FromUtf8(store::MakeOwnerString(node.ToUtf8(), editor.ToUtf8(), store::NowOleDate(Env()))));
   if (com::FAILED(store::SaveObjectTo(lib.Get(), edit))) return NoObject(CMDERR_SAVE_OBJECT);
   return com::QueryInterface<IDispatch>(lib);
 }
@@ -59,7 +59,7 @@ bool CCalcCmdBase::SaveLibraryObject(IDispatch* library) {
   if (RefusedAsNonScript(grant == Grant::ScriptOnly, library, false)) return false;
   if (!LibraryName(lib.Get(), &n) || !store::IsSafeLibraryName(n)) return Failed(CMDERR_INVALID_LIBRARY_NAME);
   const std::string edit = store::EditLibPath(root, n);
-  if (!store::WriteClearedEditCopy(lib.Get(), edit)) return Failed(CMDERR_SAVE_EDIT_OBJECT);
+  if (!store::WriteClearedEditCopy(lib.Get(), edit, store::NowOleDate(Env()))) return Failed(CMDERR_SAVE_EDIT_OBJECT);
   if (!MoveOverFile(edit, store::StoredLibPath(root, n))) return Failed(CMDERR_SAVE_OBJECT);
   DropLibrary(n);
   return true;
@@ -78,7 +78,7 @@ bool CCalcCmdBase::SaveLibraryObjectAs(IDispatch* library, const Bstr& newName, 
   if (!lib) return false;
   if (!LibraryName(lib.Get(), &n) || !store::IsSafeLibraryName(n)) return Failed(CMDERR_INVALID_LIBRARY_NAME);
   const std::string edit = store::EditLibPath(root, n);
-  if (!store::WriteClearedEditCopy(lib.Get(), edit)) return Failed(CMDERR_SAVE_EDIT_OBJECT);
+  if (!store::WriteClearedEditCopy(lib.Get(), edit, store::NowOleDate(Env()))) return Failed(CMDERR_SAVE_EDIT_OBJECT);
   if (!MoveOverFile(edit, stored)) return Failed(CMDERR_SAVE_OBJECT);
   // A copy: the current name's stored file and held object stay; a replaced one is dropped.
   DropLibrary(target);

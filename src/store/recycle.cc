@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "commands/calc_cmd_base.h"
+#include "base/store_layout.h"
 #include "platform/env.h"
 
 namespace kv {
@@ -48,7 +49,7 @@ bool MoveIntoRecycle(platform::FileSystem& fs, const std::string& from, const st
 // folder's own directory never holds a Recycle directory and stays removable.
 bool EnsureRecycleDirectory(platform::FileSystem& fs, const std::string& storeDir, const std::string& name,
                             std::string* dir, std::string* leaf) {
-  *dir = storeDir + "\\Recycle";
+  *dir = layout::RecycleDir(storeDir);
   *leaf = name;
   if (const size_t slash = name.rfind('\\'); slash != std::string::npos) {
     int err = fs.CreateDirectory(*dir);
@@ -80,8 +81,8 @@ bool CopyIntoRecycle(platform::FileSystem& fs, const std::string& path, const st
 }  // namespace
 
 bool CCalcCmdBase::RecycleFile(const std::string& storeDir, const std::string& name, bool keepStored) {
-  auto& fs = *platform::Env::Current().fs;
-  const std::string path = storeDir + "\\" + name + ".zrc";
+  auto& fs = Fs();
+  const std::string path = layout::Join(storeDir, name) + layout::kObjectExtension;
   if (m_accessMode != kAccessChecked) return keepStored || fs.DeleteFile(path) == kOk;
   std::string dir, leaf;
   if (!EnsureRecycleDirectory(fs, storeDir, name, &dir, &leaf)) return false;
@@ -89,7 +90,7 @@ bool CCalcCmdBase::RecycleFile(const std::string& storeDir, const std::string& n
 }
 
 bool CCalcCmdBase::MoveOverFile(const std::string& source, const std::string& target) {
-  return platform::Env::Current().fs->ReplaceFile(source, target) == kOk;
+  return Fs().ReplaceFile(source, target) == kOk;
 }
 
 }  // namespace kv

@@ -3,29 +3,22 @@
 #include "commands/calc_cmd_base.h"
 #include "base/error_codes.h"
 #include "platform/env.h"
+#include "base/store_layout.h"
+#include "store/object_kind.h"
 #include "store/store_names.h"
+#include "base/rights.h"
+#include "commands/shared_objects.h"
 
 namespace kv::store {
 namespace {
 
-std::string Join(std::string_view dir, std::string_view sub, std::string_view name) {
-  std::string path(dir);
-  path += sub;
-  path += name;
-  path += ".zrc";
-  return path;
-}
-
-bool IsStoreDirectoryName(std::string_view name) { return name == "Edit" || name == "Recycle"; }
+using layout::EditCalcPath;
+using layout::EditLibPath;
+using layout::IsStoreDirectoryName;
+using layout::StoredCalcPath;
+using layout::StoredLibPath;
 
 }  // namespace
-
-std::string StoredCalcPath(std::string_view base, std::string_view name) { return Join(base, "\\Calc\\", name); }
-std::string EditCalcPath(std::string_view base, std::string_view name) { return Join(base, "\\Calc\\Edit\\", name); }
-std::string StoredLibPath(std::string_view root, std::string_view name) { return Join(root, "\\Lib\\", name); }
-std::string EditLibPath(std::string_view root, std::string_view name) { return Join(root, "\\Lib\\Edit\\", name); }
-std::string CalcDir(std::string_view base) { return std::string(base) + "\\Calc"; }
-std::string LibDir(std::string_view root) { return std::string(root) + "\\Lib"; }
 
 std::string EditPathOf(std::string_view dir, std::string_view name, bool calculation) {
   if (calculation) return IsStoreCalculationName(name) ? EditCalcPath(dir, name) : std::string();
@@ -72,11 +65,52 @@ com::HRESULT SaveObjectTo(com::IUnknown* object, const std::string& path) {
   return file->SaveToFile(com::Bstr::FromUtf8(path));
 }
 
-double NowOleDate() { return platform::Env::Current().Time().LocalNow(); }
+double NowOleDate(const platform::Env& env) { return env.Time().LocalNow(); }
+
+const ObjectKind kCalculationKind = {
+    .calculation = true,
+    .wideRight = security::kRightCalc,
+    .scriptOnlyRight = security::kRightCalcScriptCalc,
+    .refused = security::kRefusedCalc,
+    .unknownName = CMDERR_INVALID_CALCULATION_NAME,
+    .noEditCopy = CMDERR_NOT_BEING_EDITED,
+    .notLoaded = CMDERR_GET_CALCULATION_OBJECT,
+    .isName = IsStoreCalculationName,
+    .storedPath = StoredCalcPath,
+    .editPath = EditCalcPath,
+};
+
+const ObjectKind kLibraryKind = {
+    .calculation = false,
+    .wideRight = security::kRightLibrary,
+    .scriptOnlyRight = security::kRightCalcScriptLibrary,
+    .refused = security::kRefusedLibrary,
+    .unknownName = CMDERR_INVALID_LIBRARY_NAME,
+    .noEditCopy = CMDERR_INVALID_LIBRARY_NAME,
+    .notLoaded = CMDERR_INVALID_LIBRARY_NAME,
+    .isName = IsSafeLibraryName,
+    .storedPath = StoredLibPath,
+    .editPath = EditLibPath,
+};
 
 }  // namespace kv::store
 
 namespace kv {
+
+bool CCalcCmdBase::StoreDirectory(const store::ObjectKind& kind, std::string* dir) {
+  if (kind.calculation) return RequireBaseDirectory(dir);
+  return GetRootDirectory(dir);
+}
+
+ComPtr<IDispatch> CCalcCmdBase::StoredObject(const store::ObjectKind& kind, const Bstr& name) {
+  ComPtr<IDispatch> object;
+  if (!g_pEnvironment) return object;
+  if (kind.calculation)
+    g_pEnvironment->GetCalculation(name, CalculationDirectoryArgument(), &object);
+  else
+    g_pEnvironment->GetLibrary(name, &object);
+  return object;
+}
 
 bool CCalcCmdBase::StoreNameOf(IDispatch* object, bool calculation, std::string* name) {
   if (!store::VRRootName(object, name)) return Failed(CMDERR_VRROOT_INTERFACE);

@@ -5,20 +5,20 @@
 #include <string>
 #include <string_view>
 
+#include "base/store_layout.h"
 #include "com/dispatch.h"
 #include "components/calc_components.h"
+#include "platform/env.h"
 
 namespace kv::store {
 
-// "<base>\Calc\<name>.zrc", "<base>\Calc\Edit\<name>.zrc", "<root>\Lib\<name>.zrc",
-// "<root>\Lib\Edit\<name>.zrc".
-std::string StoredCalcPath(std::string_view base, std::string_view name);
-std::string EditCalcPath(std::string_view base, std::string_view name);
-std::string StoredLibPath(std::string_view root, std::string_view name);
-std::string EditLibPath(std::string_view root, std::string_view name);
-// "<base>\Calc" and "<root>\Lib": the directories RecycleFile takes.
-std::string CalcDir(std::string_view base);
-std::string LibDir(std::string_view root);
+// The paths of stored objects and edit copies (base/store_layout.h).
+using layout::CalcDir;
+using layout::EditCalcPath;
+using layout::EditLibPath;
+using layout::LibDir;
+using layout::StoredCalcPath;
+using layout::StoredLibPath;
 
 // The edit copy of a client-supplied calculation or library name under `dir` (the base or the
 // root directory); "" when the name could leave the store.
@@ -41,15 +41,15 @@ bool IsCalcScriptLibrary(components::IZrLibrary* library);
 // The object writes itself to `path`; E_NOINTERFACE when it has no file persistence.
 com::HRESULT SaveObjectTo(com::IUnknown* object, const std::string& path);
 
-// The current local time as an OLE date, as creation and save times are recorded.
-double NowOleDate();
+// The current local time of `env` as an OLE date, as creation and save times are recorded.
+double NowOleDate(const platform::Env& env);
 
 // The first half of every store save of a calculation or library: clear the edit owner, stamp
 // the save time and write the object to its edit copy. False when the copy was not written.
 template <class Object>
-bool WriteClearedEditCopy(Object* object, const std::string& editPath) {
+bool WriteClearedEditCopy(Object* object, const std::string& editPath, double now) {
   object->SetOwnerString(com::Bstr(u""));
-  object->SetSaveTime(NowOleDate());
+  object->SetSaveTime(now);
   return com::SUCCEEDED(SaveObjectTo(object, editPath));
 }
 

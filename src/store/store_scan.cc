@@ -1,6 +1,6 @@
 // The three directory scans of the store and the two name tests.
 #include "commands/calc_cmd_base.h"
-#include "platform/env.h"
+#include "base/store_layout.h"
 
 namespace kv {
 namespace {
@@ -13,7 +13,7 @@ std::string WithoutExtension(const std::string& s) { return s.substr(0, s.size()
 
 }  // namespace
 
-bool CCalcCmdBase::FileIsMissing(const std::string& path) { return !platform::Env::Current().fs->Exists(path); }
+bool CCalcCmdBase::FileIsMissing(const std::string& path) const { return !Fs().Exists(path); }
 
 bool CCalcCmdBase::NameHasNoWhiteSpace(const std::string& name) {
   for (char c : name)
@@ -25,11 +25,11 @@ std::vector<std::string> CCalcCmdBase::ListCalculations() {
   std::vector<std::string> out;
   std::string base;
   if (!RequireBaseDirectory(&base)) return out;
-  auto& fs = *platform::Env::Current().fs;
-  const std::string calcDir = base + "\\Calc\\";
+  auto& fs = Fs();
+  const std::string calcDir = layout::CalcDir(base) + "\\";
   for (const auto& e : fs.Find(calcDir + "*")) {
     const std::string& name = e.name;
-    if (name == "Edit" || name == "." || name == ".." || name == "Recycle" || EndsWith(name, ".dtx")) continue;
+    if (layout::IsStoreDirectoryName(name) || name == "." || name == ".." || EndsWith(name, ".dtx")) continue;
     if (EndsWith(name, ".zrc")) {
       out.push_back(WithoutExtension(name));
     } else if (name.find('.') == std::string::npos) {
@@ -47,8 +47,8 @@ std::vector<std::string> CCalcCmdBase::ListCalcFolders() {
   std::vector<std::string> out;
   std::string base;
   if (!RequireBaseDirectory(&base)) return out;
-  for (const auto& e : platform::Env::Current().fs->Find(base + "\\Calc\\*")) {
-    if (e.name == "Edit" || e.name == "Recycle" || e.name.find('.') != std::string::npos) continue;
+  for (const auto& e : Fs().Find(layout::Join(layout::CalcDir(base), "*"))) {
+    if (layout::IsStoreDirectoryName(e.name) || e.name.find('.') != std::string::npos) continue;
     out.push_back(e.name);
   }
   return out;
@@ -58,7 +58,7 @@ std::vector<std::string> CCalcCmdBase::ListLibraries() {
   std::vector<std::string> out;
   std::string root;
   GetRootDirectory(&root);
-  for (const auto& e : platform::Env::Current().fs->Find(root + "\\Lib\\*.zrc")) out.push_back(WithoutExtension(e.name));
+  for (const auto& e : Fs().Find(layout::Join(layout::LibDir(root), "*.zrc"))) out.push_back(WithoutExtension(e.name));
   return out;
 }
 

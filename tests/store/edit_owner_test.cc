@@ -1,5 +1,6 @@
 // The edit owner string: its date text, its parse, and the commands that read it.
 #include "store/edit_owner.h"
+#include "store/store_objects.h"
 
 #include <clocale>
 
@@ -103,7 +104,7 @@ TEST_F(EditOwnerTest, CopyWithoutOwnerCannotBeReopened) {
 
 TEST(EditOwnerText, OwnerDateIsLocalTime) {
   TestEnv local("EST5");  // 2025-12-10 00:00 UTC
-  EXPECT_EQ(store::MakeOwnerString("N", "E"), "(N)(E)(Tuesday, December 09, 2025 19:00:00)");
+  EXPECT_EQ(store::MakeOwnerString("N", "E", store::NowOleDate(platform::Env::Current())), "(N)(E)(Tuesday, December 09, 2025 19:00:00)");
 }
 
 }  // namespace
