@@ -3,9 +3,9 @@
 // of one client object (store directory, whether permission checks apply, the last error). One
 // per dispatch object, never shared, always called on that object's apartment thread: no lock.
 //
-// Every command follows the same prologue: ResetLastError; the permission check when
-// m_accessMode is 0; GetBaseDirectory (179 when unset) or GetRootDirectory; then the work,
-// where each failure sets exactly one error and returns the command's failure value.
+// Every command follows the same prologue: ResetLastError; the permission check when m_accessMode is 0;
+// GetBaseDirectory (CMDERR_BASE_DIR_NOT_INITIALIZED when unset) or GetRootDirectory; then the work, where
+// each failure sets exactly one error and returns the command's failure value.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -56,7 +56,7 @@ class CCalcCmdBase {
   void ResetLastError();
   // The table text of `code`, or "Undefined Error Code: %ld (0x%X)" when it has none.
   void SetCommandError(long code);
-  // A command's own text (every caller passes 186, CMDERR_CATCH_ALL).
+  // A command's own text (every caller passes CMDERR_CATCH_ALL).
   void SetCommandError(const std::string& text, long code);
   // Code through `code`, text as the result; reading does not clear it.
   Bstr GetLastCommandError(long* code) const;
@@ -73,7 +73,7 @@ class CCalcCmdBase {
   bool SetBaseDirectory(const std::string& appName);
   // True and m_baseDir when it has been set; false and "" otherwise.
   bool GetBaseDirectory(std::string* dir) const;
-  // Prologue step 3: GetBaseDirectory, setting 179 when it is not set.
+  // Prologue step 3: GetBaseDirectory, setting CMDERR_BASE_DIR_NOT_INITIALIZED when it is not set.
   bool RequireBaseDirectory(std::string* dir);
   // The root base directory g_BasePath; always true.
   bool GetRootDirectory(std::string* dir) const;
@@ -90,7 +90,8 @@ class CCalcCmdBase {
   bool FileIsMissing(const std::string& path) const;
   // False as soon as any character is white space (space, \t, \r, \n, \v, \f).
   static bool NameHasNoWhiteSpace(const std::string& name);
-  // The calculation scan over "<base>\Calc\*": 179 and an empty list without a base directory.
+  // The calculation scan over "<base>\Calc\*": CMDERR_BASE_DIR_NOT_INITIALIZED and an empty list without a
+  // base directory.
   std::vector<std::string> ListCalculations();
   // The folder scan over "<base>\Calc\*".
   std::vector<std::string> ListCalcFolders();
@@ -111,75 +112,86 @@ class CCalcCmdBase {
   void GetCalculationSummary(Variant* result);
 
   // ---- Lifecycle, edit copies, folders -------------------------------------------------
-  // Every command here starts with ResetLastError (CancelEdit after its directory test), sets
-  // exactly one error on failure and returns false / null. Names supplied by a client that
-  // could leave the store (see store/store_names.h) are refused with the command's error for an
-  // unknown object (169 on creation) before any file is touched. Calculations live under the
-  // calculation base directory, libraries under the root base directory. Calculation and
-  // library commands that change the store ask for the full right, then the CalcScript-only
-  // one (192 / 195 when neither is held); a caller with only the latter gets 193 / 196 for an
-  // object that is not CalcScript.
+  // Every command here starts with ResetLastError (CancelEdit after its directory test), sets exactly one
+  // error on failure and returns false / null. Names supplied by a client that could leave the store (see
+  // store/store_names.h) are refused with the command's error for an unknown object (CMDERR_NAME_HAS_SPACES
+  // on creation) before any file is touched. Calculations live under the calculation base directory,
+  // libraries under the root base directory. Calculation and library commands that change the store ask for
+  // the full right, then the CalcScript-only one (CMDERR_DENIED_CALC / CMDERR_DENIED_LIBRARY when neither is
+  // held); a caller with only the latter gets CMDERR_DENIED_NONSCRIPT_CALC / CMDERR_DENIED_NONSCRIPT_LIBRARY
+  // for an object that is not CalcScript.
   //
-  // A new calculation, stored only as an edit copy owned by (userId, password) taken as node
-  // and editor; 169 (white space or unsafe name), 138 (stored), 134 (edit copy), 154, 150.
+  // A new calculation, stored only as an edit copy owned by (userId, password) taken as node and editor;
+  // CMDERR_NAME_HAS_SPACES (white space or unsafe name), CMDERR_NAME_EXISTS (stored),
+  // CMDERR_ALREADY_BEING_EDITED (edit copy), CMDERR_OBJECT_INIT, CMDERR_SAVE_OBJECT.
   ComPtr<IDispatch> CreateCalculationObject(const Bstr& name, const Bstr& userId, const Bstr& password);
   ComPtr<IDispatch> CreateLibraryObject(const Bstr& name, const Bstr& node, const Bstr& editor);
-  // Clears the edit owner, writes the edit copy and moves it over the stored file in one atomic
-  // step (the main store first keeps the replaced content in Recycle); the environment drops
-  // its object of that name. 148 (no name), 193, 139 (edit copy not written), 150 (not moved).
+  // Clears the edit owner, writes the edit copy and moves it over the stored file in one atomic step (the
+  // main store first keeps the replaced content in Recycle); the environment drops its object of that name.
+  // CMDERR_VRROOT_INTERFACE (no name), CMDERR_DENIED_NONSCRIPT_CALC, CMDERR_SAVE_EDIT_OBJECT (edit copy not
+  // written), CMDERR_SAVE_OBJECT (not moved).
   bool SaveCalculationObject(IDispatch* object);
   // Stores the object under `newName` and removes its current stored file (into Recycle for
-  // the main store); the object keeps its name. 138 when `newName` is stored and !overWrite.
+  // the main store); the object keeps its name. CMDERR_NAME_EXISTS when `newName` is stored and !overWrite.
   bool SaveCalculationObjectAs(IDispatch* object, const Bstr& newName, bool overWrite);
   bool SaveLibraryObject(IDispatch* library);
-  // A copy: the current stored library stays. 138 as above, 134 while `newName` is edited.
+  // A copy: the current stored library stays. CMDERR_NAME_EXISTS as above, CMDERR_ALREADY_BEING_EDITED while
+  // `newName` is edited.
   bool SaveLibraryObjectAs(IDispatch* library, const Bstr& newName, bool overWrite);
   // SaveLibraryObject, then tells the environment which formula was saved.
   bool SaveLibraryFormula(IDispatch* library, const Bstr& formulaName);
-  // 132, 133, 193, 159 (edit copy present, tested before the password), 129, 136.
+  // CMDERR_INVALID_CALCULATION_NAME, CMDERR_GET_CALCULATION_OBJECT, CMDERR_DENIED_NONSCRIPT_CALC,
+  // CMDERR_CURRENTLY_EDITED (edit copy present, tested before the password), CMDERR_INVALID_PASSWORD,
+  // CMDERR_DELETE_EDIT_FILE.
   bool DeleteCalculationObject(const Bstr& name, const Bstr& userId, const Bstr& password);
-  // 196, 131, 129, 136; the edit copy is not consulted.
+  // CMDERR_DENIED_NONSCRIPT_LIBRARY, CMDERR_INVALID_LIBRARY_NAME, CMDERR_INVALID_PASSWORD,
+  // CMDERR_DELETE_EDIT_FILE; the edit copy is not consulted.
   bool DeleteLibraryObject(const Bstr& name, const Bstr& userId, const Bstr& password);
-  // Puts "ID" and the code of `newPassword` when `oldPassword` matches (129 otherwise); the
+  // Puts "ID" and the code of `newPassword` when `oldPassword` matches (CMDERR_INVALID_PASSWORD otherwise); the
   // object is not saved.
   bool SetObjectPassword(IDispatch* object, const Bstr& oldUserId, const Bstr& oldPassword, const Bstr& newUserId,
                          const Bstr& newPassword);
   // `propertyList`: one name (result VT_BOOL) or an array of names (result: an array with one
   // VT_BOOL 1 / 0 per name). A name may be a dotted path through object-valued properties.
   // Get clears *propertyValues first, then fills it with the value or an array of values.
-  // 183 and VT_BOOL false for a missing object or a list of another type.
+  // CMDERR_INVALID_ARGUMENTS and VT_BOOL false for a missing object or a list of another type.
   Variant GetObjectProperties(IDispatch* object, const Variant& propertyList, Variant* propertyValues);
   Variant SetObjectProperties(IDispatch* object, const Variant& propertyList, const Variant& propertyValues);
   // Does nothing; the previous error stays readable.
   bool AttachLibrary(IDispatch* object, const Bstr& libraryName) { return true; }
 
-  // Open an edit copy for node/editor: 161, 132 / 131, 134, 133, 193 / 196, 129, 139 / 135.
+  // Open an edit copy for node/editor: CMDERR_NODE_EDITOR_REQUIRED, CMDERR_INVALID_CALCULATION_NAME /
+  // CMDERR_INVALID_LIBRARY_NAME, CMDERR_ALREADY_BEING_EDITED, CMDERR_GET_CALCULATION_OBJECT,
+  // CMDERR_DENIED_NONSCRIPT_CALC / CMDERR_DENIED_NONSCRIPT_LIBRARY, CMDERR_INVALID_PASSWORD,
+  // CMDERR_SAVE_EDIT_OBJECT / CMDERR_LOAD_FROM_FILE.
   ComPtr<IDispatch> CreateCalculationEditObject(const Bstr& name, const Bstr& node, const Bstr& editor,
                                                 const Bstr& userId, const Bstr& password);
   ComPtr<IDispatch> CreateLibraryEditObject(const Bstr& name, const Bstr& node, const Bstr& editor, const Bstr& userId,
                                             const Bstr& password);
-  // Reopen an edit copy for the node and editor recorded in it (compared exactly): 153, 135,
-  // 130 (library owner unreadable), 137 (another owner, or none recorded).
+  // Reopen an edit copy for the node and editor recorded in it (compared exactly): CMDERR_NOT_BEING_EDITED,
+  // CMDERR_LOAD_FROM_FILE, CMDERR_CDB_FIELD_ACCESS (library owner unreadable), CMDERR_EDITED_BY_OTHER_USER
+  // (another owner, or none recorded).
   ComPtr<IDispatch> GetCalculationEditObject(const Bstr& name, const Bstr& node, const Bstr& editor);
   ComPtr<IDispatch> GetLibraryEditObject(const Bstr& name, const Bstr& node, const Bstr& editor);
-  // Write the object to its edit copy, owner unchanged: 148, 139.
+  // Write the object to its edit copy, owner unchanged: CMDERR_VRROOT_INTERFACE, CMDERR_SAVE_EDIT_OBJECT.
   bool SaveCalculationEditObject(IDispatch* object);
   bool SaveLibraryEditObject(IDispatch* library);
-  // Discard the edit copy for good: 153 (calculation) / 131 (library) without one, 136.
+  // Discard the edit copy for good: CMDERR_NOT_BEING_EDITED (calculation) / CMDERR_INVALID_LIBRARY_NAME
+  // (library) without one, CMDERR_DELETE_EDIT_FILE.
   bool DeleteCalculationEditObject(const Bstr& name);
   bool DeleteLibraryEditObject(const Bstr& name);
   // Deletes the edit copy of a calculation or library object (result not examined); false
-  // without a code for any other object. 179 is set before the last error is cleared.
+  // without a code for any other object. CMDERR_BASE_DIR_NOT_INITIALIZED is set before the last error is cleared.
   bool CancelEdit(IDispatch* object);
   // The parts of the object's "EditOwner"; a part that is empty leaves its output as it was.
-  // 130 when the property is not a string.
+  // CMDERR_CDB_FIELD_ACCESS when the property is not a string.
   bool GetEditOwner(IDispatch* object, Bstr* node, Bstr* editor, Bstr* date);
-  // The same for the object the environment holds for the name; 135 when it holds none.
+  // The same for the object the environment holds for the name; CMDERR_LOAD_FROM_FILE when it holds none.
   bool GetCalculationEditOwner(const Bstr& name, Bstr* node, Bstr* editor, Bstr* date);
   bool GetLibraryEditOwner(const Bstr& name, Bstr* node, Bstr* editor, Bstr* date);
 
   // A folder is "<base>\Calc\<name>" with "<base>\Calc\Edit\<name>"; each command keeps the
-  // two together, undoing its first step when the second fails. Failures are 186 with the
+  // two together, undoing its first step when the second fails. Failures are CMDERR_CATCH_ALL with the
   // command's own text.
   bool CreateCalcFolder(const Bstr& folderName);
   bool DeleteCalcFolder(const Bstr& folderName);
@@ -195,16 +207,16 @@ class CCalcCmdBase {
   bool RecycleFile(const std::string& storeDir, const std::string& name, bool keepStored = false);
   // Renames `source` over `target` in one atomic step; the target is never missing meanwhile.
   bool MoveOverFile(const std::string& source, const std::string& target);
-  // Where objects of `kind` live: the calculation base directory (179 when it is not set) or the
-  // root base directory.
+  // Where objects of `kind` live: the calculation base directory (CMDERR_BASE_DIR_NOT_INITIALIZED when it is
+  // not set) or the root base directory.
   bool StoreDirectory(const store::ObjectKind& kind, std::string* dir);
   // The environment's object for a stored name of `kind`; null when it gives none.
   ComPtr<IDispatch> StoredObject(const store::ObjectKind& kind, const Bstr& name);
-  // The store name of an object a client passed, through VRRoot: 148 when it has none, 132 /
-  // 131 when the name could leave the store.
+  // The store name of an object a client passed, through VRRoot: CMDERR_VRROOT_INTERFACE when it has none,
+  // CMDERR_INVALID_CALCULATION_NAME / CMDERR_INVALID_LIBRARY_NAME when the name could leave the store.
   bool StoreNameOf(IDispatch* object, bool calculation, std::string* name);
-  // For a caller holding only the CalcScript right (`scriptOnly`): 193 / 196, and true, when
-  // `object` is not a CalcScript calculation / library.
+  // For a caller holding only the CalcScript right (`scriptOnly`): CMDERR_DENIED_NONSCRIPT_CALC /
+  // CMDERR_DENIED_NONSCRIPT_LIBRARY, and true, when `object` is not a CalcScript calculation / library.
   bool RefusedAsNonScript(bool scriptOnly, IDispatch* object, bool calculation);
   // SetCommandError(code), then the failure value: `return Failed(CMDERR_...);`.
   bool Failed(long code) {
@@ -219,43 +231,46 @@ class CCalcCmdBase {
   // ---- Schedule run times and units ----------------------------------------------------
   // Bodies in scheduler/run_time_commands.cc and units/units_commands.cc.
   //
-  // Steps "schedule" and "group": 167 without a schedule, 140 when it has no group of that
-  // name; true and the group otherwise.
+  // Steps "schedule" and "group": CMDERR_SCHEDULE_NOT_FOUND without a schedule, CMDERR_INVALID_SCHEDULE_GROUP
+  // when it has no group of that name; true and the group otherwise.
   bool RequireScheduleGroup(const Bstr& groupName, ComPtr<components::IZrScheduleGroup>* group);
   // The group's next start time from now: stored (local) in *newRunTime when that is not null,
-  // and set as its ComputedRunTime (UTC); the schedule is saved. 130 when a timing property
+  // and set as its ComputedRunTime (UTC); the schedule is saved. CMDERR_CDB_FIELD_ACCESS when a timing property
   // cannot be read. NextRunTime and NextRunTimeUtc are left alone. No lock, no permission.
   bool ComputeNewRunTime(const Bstr& groupName, double* newRunTime);
   // The calendar rule (scheduler/run_times.h) at LocalNow. Neither clears nor sets the error.
   double ComputeNextStartTime(double rate, double offset, long dayOfMonth, long dayOfWeek);
   // Sets the group's ComputedRunTime to the local `newTime` in UTC (0 and below unconverted) and
-  // saves; 130 when the group refuses it.
+  // saves; CMDERR_CDB_FIELD_ACCESS when the group refuses it.
   bool SetComputedRunTime(const Bstr& groupName, double newTime);
-  // The group's ExecutionTime in *executionTime, which is -1 on every failure; 130 when it
+  // The group's ExecutionTime in *executionTime, which is -1 on every failure; CMDERR_CDB_FIELD_ACCESS when it
   // cannot be read.
   bool GetScheduleExecutionTime(const Bstr& groupName, long* executionTime);
   // The offset from UTC in days (positive west) at the local `dateTime`, or now when it is 0.0.
   // Neither clears nor sets the error.
   double GetServerGmtOffset(double dateTime);
 
-  // Units commands: every one clears the error first and fails with 165 without a units table;
-  // all but GetUnitConversionObject hold UnitsLock (site 208). Those that change the table ask
-  // for the units right (198 on refusal) and save the table after a change; a failed save is
-  // not reported. "Type" failures are 143, missing units 170.
+  // Units commands: every one clears the error first and fails with CMDERR_UNIT_CONVERSION_NOT_FOUND without
+  // a units table; all but GetUnitConversionObject hold UnitsLock (site 208). Those that change the table ask
+  // for the units right (CMDERR_DENIED_UNITS on refusal) and save the table after a change; a failed save is
+  // not reported. "Type" failures are CMDERR_INVALID_MEASUREMENT_TYPE, missing units
+  // CMDERR_INVALID_UNITS_NAME.
   bool AddMeasurementType(const Bstr& type, const Bstr& description, const Bstr& standardUnits);
-  // 143 for a missing type, 171 for a unit name the type has, 144 otherwise.
+  // CMDERR_INVALID_MEASUREMENT_TYPE for a missing type, CMDERR_UNIT_EXISTS for a unit name the type has,
+  // CMDERR_ADD_UNIT_CONVERSION otherwise.
   bool AddUnit(const Bstr& type, const Bstr& unit, const Bstr& description, double multiplier, double offset);
-  // Without `forced`, 166 for a type that has units; 168 when nothing was removed.
+  // Without `forced`, CMDERR_MEASUREMENT_TYPE_HAS_UNITS for a type that has units; CMDERR_DELETE_FIELD when
+  // nothing was removed.
   bool DeleteMeasurementType(const Bstr& type, bool forced);
   bool DeleteUnit(const Bstr& type, const Bstr& unit);
   // Null pointers leave their property alone.
   bool UpdateMeasurementTypeInfo(const Bstr& type, const Bstr* description, const Bstr* standardUnits);
   bool UpdateUnitInfo(const Bstr& type, const Bstr& unit, const Bstr* description, double multiplier,
                       double offset);
-  // Factors such that a value in `unitsOut` times *multiplier plus *offset is the same quantity
-  // in `unitsIn`. 143 for the type, 141 for `unitsIn`, 142 for `unitsOut` (also when both are
-  // missing); after such a failure the factors are 1.0 and 0.0. Without a units table (165) they
-  // are left untouched.
+  // Factors such that a value in `unitsOut` times *multiplier plus *offset is the same quantity in `unitsIn`.
+  // CMDERR_INVALID_MEASUREMENT_TYPE for the type, CMDERR_INVALID_INPUT_UNITS for `unitsIn`,
+  // CMDERR_INVALID_OUTPUT_UNITS for `unitsOut` (also when both are missing); after such a failure the factors
+  // are 1.0 and 0.0. Without a units table (CMDERR_UNIT_CONVERSION_NOT_FOUND) they are left untouched.
   bool GetConversion(const Bstr& type, const Bstr& unitsIn, const Bstr& unitsOut, double* multiplier,
                      double* offset);
   ComPtr<IDispatch> GetMeasurementType(const Bstr& type);
@@ -274,7 +289,7 @@ class CCalcCmdBase {
   // The command server's version text.
   Bstr CalcCommandVersion();
 
-  // ---- Access control (bodies in commands/permission.cc) -------------------------------
+  // ---- Access control (bodies in security/permission.cc) -------------------------------
   enum class Grant { Full, ScriptOnly, Refused };
   // The CheckAccess command: clears the last error and answers whether the caller holds
   // `taskNo` (passed to the gate bit for bit). Sets no error and asks even when m_accessMode

@@ -1,7 +1,7 @@
 #pragma once
 // What tells the calculation and library twins of a store command apart, so the twins whose
 // steps are the same run one piece of code: calculations live under the calculation base
-// directory (179 without one), libraries under the root base directory.
+// directory (CMDERR_BASE_DIR_NOT_INITIALIZED without one), libraries under the root base directory.
 #include <cstdint>
 #include <string>
 #include <string_view>

@@ -2,7 +2,7 @@
 // Which client-supplied names may reach the file system. A name is substituted into a path under
 // the store directory, so one that is absolute, climbs out with "..", carries a "/" or a NUL, or
 // has more folder levels than the store knows would escape or confuse the store. Commands refuse
-// such names as they refuse a name without a file (or with 169 on creation), touching nothing.
+// such names as they refuse a name without a file (or with CMDERR_NAME_HAS_SPACES on creation), touching nothing.
 #include <string_view>
 
 namespace kv::store {
