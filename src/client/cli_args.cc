@@ -8,6 +8,7 @@
 #include "protocol/variant_codec.h"
 #include "com/guid.h"
 #include "platform/ole_date.h"
+#include "platform/utf8.h"
 
 namespace kv::client {
 
@@ -62,24 +63,6 @@ bool NumberVariant(std::string_view s, Variant* out) {
   if (!ParseDouble(s, &d, &ignored)) return false;
   *out = Variant::R8(d);
   return true;
-}
-
-void AppendUtf8(uint32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    *out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *out += static_cast<char>(0xC0 | (cp >> 6));
-    *out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *out += static_cast<char>(0xE0 | (cp >> 12));
-    *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | (cp >> 18));
-    *out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // Recursive-descent reader of variant literals.
@@ -205,7 +188,7 @@ class LiteralParser {
           } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             return Fail(error_, "a \\u low surrogate stands alone");
           }
-          AppendUtf8(cp, out);
+          platform::AppendUtf8(out, cp);
           break;
         }
         default: return Fail(error_, std::string("unknown escape \\") + e);
@@ -231,6 +214,16 @@ Variant EmptyOf(ParamType type) {
     case ParamType::Variant: return Variant();
   }
   return Variant();
+}
+
+// A word read by `parse` into a T, then made a Variant by `make`.
+template <typename T, typename Make>
+bool ParseAs(bool (*parse)(std::string_view, T*, std::string*), Make make, std::string_view text, Variant* out,
+             std::string* error) {
+  T v;
+  if (!parse(text, &v, error)) return false;
+  *out = make(v);
+  return true;
 }
 
 }  // namespace
@@ -288,30 +281,10 @@ bool ParseArgument(ParamType type, std::string_view text, const NamedValues& nam
     case ParamType::Bstr:
       *out = Variant::Str(text);
       return true;
-    case ParamType::Long: {
-      int32_t v;
-      if (!ParseLong(text, &v, error)) return false;
-      *out = Variant::I4(v);
-      return true;
-    }
-    case ParamType::Double: {
-      double v;
-      if (!ParseDouble(text, &v, error)) return false;
-      *out = Variant::R8(v);
-      return true;
-    }
-    case ParamType::Date: {
-      double v;
-      if (!ParseDate(text, &v, error)) return false;
-      *out = Variant::Date(v);
-      return true;
-    }
-    case ParamType::Bool: {
-      bool v;
-      if (!ParseBool(text, &v, error)) return false;
-      *out = Variant::Bool(v);
-      return true;
-    }
+    case ParamType::Long: return ParseAs(ParseLong, Variant::I4, text, out, error);
+    case ParamType::Double: return ParseAs(ParseDouble, Variant::R8, text, out, error);
+    case ParamType::Date: return ParseAs(ParseDate, Variant::Date, text, out, error);
+    case ParamType::Bool: return ParseAs(ParseBool, Variant::Bool, text, out, error);
     case ParamType::Dispatch: {
       if (text.empty() || text == "null") {
         *out = Variant::Dispatch(nullptr);
@@ -339,12 +312,9 @@ bool ParseArgument(ParamType type, std::string_view text, const NamedValues& nam
 bool ParseArguments(const MethodInfo& method, const std::vector<std::string>& words, const NamedValues& names,
                     std::vector<Variant>* out, std::string* error) {
   std::vector<const ParamInfo*> ins;
-  size_t required = 0;
-  for (const ParamInfo& p : method.params) {
-    if (p.dir == ParamDir::Retval) continue;
-    ins.push_back(&p);
-    if (p.dir == ParamDir::In) required = ins.size();
-  }
+  for (const ParamInfo& p : method.params)
+    if (p.dir != ParamDir::Retval) ins.push_back(&p);
+  size_t required = RequiredArgumentCount(method);
   if (words.size() < required || words.size() > ins.size()) {
     std::string n = required == ins.size() ? std::to_string(required)
                                            : std::to_string(required) + " to " + std::to_string(ins.size());
@@ -360,6 +330,16 @@ bool ParseArguments(const MethodInfo& method, const std::vector<std::string>& wo
   }
   *out = std::move(values);
   return true;
+}
+
+size_t RequiredArgumentCount(const MethodInfo& method) {
+  size_t n = 0, required = 0;
+  for (const ParamInfo& p : method.params) {
+    if (p.dir == ParamDir::Retval) continue;
+    ++n;
+    if (p.dir == ParamDir::In) required = n;
+  }
+  return required;
 }
 
 const char* TypeName(ParamType type) {

@@ -42,6 +42,9 @@ bool ParseArgument(ParamType type, std::string_view text, const NamedValues& nam
 bool ParseArguments(const MethodInfo& method, const std::vector<std::string>& words, const NamedValues& names,
                     std::vector<com::Variant>* out, std::string* error);
 
+// How many words a method needs at least: its in and in/out parameters up to the last in one.
+size_t RequiredArgumentCount(const MethodInfo& method);
+
 // "string", "long", "double", "date", "bool", "object", "variant".
 const char* TypeName(ParamType type);
 

@@ -13,6 +13,9 @@ using com::Variant;
 
 namespace {
 
+// Both forms of a failure whose last command error did not come back say the same.
+constexpr const char* kErrorNotFetched = "the call failed and its error could not be fetched";
+
 std::string FormatReal(double d) {
   char buf[64];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
@@ -150,7 +153,7 @@ std::string FormatReportError(const CallReport& r) {
   if (!r.callError.empty()) return "error: " + r.callError;
   if (!r.failed) return "";
   if (r.lastError) return "error " + std::to_string(r.lastError->first) + ": " + r.lastError->second;
-  return "error: the call failed and its error could not be fetched";
+  return std::string("error: ") + kErrorNotFetched;
 }
 
 std::string FormatReportJson(const CallReport& r) {
@@ -170,7 +173,7 @@ std::string FormatReportJson(const CallReport& r) {
   else if (r.failed && r.lastError)
     out += "{\"code\":" + std::to_string(r.lastError->first) + ",\"text\":" + JsonString(r.lastError->second) + "}";
   else if (r.failed)
-    out += "{\"code\":null,\"text\":\"the call failed and its error could not be fetched\"}";
+    out += "{\"code\":null,\"text\":" + JsonString(kErrorNotFetched) + "}";
   else
     out += "null";
   return out + "}";

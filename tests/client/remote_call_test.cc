@@ -275,6 +275,16 @@ TEST_F(CliTest, BatchKeepsObjectsByName) {
             "\"error\":{\"code\":101,\"text\":\"Object not found\"}}\n");
 }
 
+TEST_F(CliTest, BatchTextShowsErrorsInLine) {
+  // Unlike a single call, a batch keeps each error next to its line on standard output.
+  EXPECT_EQ(Run({"batch", "-"}, "GetCalculationObject missing\nCheckAccess 1\nCalcCommandVersion\n"), kExitFailure);
+  EXPECT_EQ(out.str(),
+            "> GetCalculationObject missing\nnull\nerror 101: Object not found\n"
+            "> CheckAccess 1\nerror: the server answered HRESULT 0x80004001 (E_NOTIMPL)\n"
+            "> CalcCommandVersion\n6.1.0\n");
+  EXPECT_EQ(err.str(), "");
+}
+
 TEST_F(CliTest, BatchIsCheckedBeforeAnythingRuns) {
   const std::string batch =
       "CalcCommandVersion\n"

@@ -1,0 +1,181 @@
+#include "client/cli_help.h"
+
+#include <cstdio>
+#include <ostream>
+#include <sstream>
+
+#include "client/cli_args.h"
+
+namespace kv::client {
+
+namespace {
+
+std::string Signature(const MethodInfo& m) {
+  std::string out = m.name + "(";
+  bool first = true;
+  for (const ParamInfo& p : m.params) {
+    if (p.dir == ParamDir::Retval) continue;
+    out += first ? "" : ", ";
+    first = false;
+    out += std::string(p.dir == ParamDir::InOut ? "inout " : "") + p.name + " " + TypeName(p.type);
+  }
+  out += ")";
+  int ret = m.RetvalIndex();
+  if (ret >= 0) out += std::string(" -> ") + TypeName(m.params[static_cast<size_t>(ret)].type);
+  return out;
+}
+
+const char* FailureMeaning(ParamType t) {
+  switch (t) {
+    case ParamType::Bool: return "False means failure";
+    case ParamType::Dispatch: return "no object (null) means failure";
+    case ParamType::Variant: return "empty means failure";
+    case ParamType::Bstr: return "an empty string means failure";
+    default: return "printed as it comes; it never counts as a failure";
+  }
+}
+
+const char* TypeHelp(ParamType t) {
+  switch (t) {
+    case ParamType::Bstr: return "the word as given";
+    case ParamType::Long: return "a decimal integer (32 bits)";
+    case ParamType::Double: return "a finite number";
+    case ParamType::Date: return "a day number or YYYY-MM-DD[ hh:mm[:ss]]";
+    case ParamType::Bool: return "true, false, 1, 0 or -1";
+    case ParamType::Dispatch: return "@NAME (an object kept in a batch) or null";
+    case ParamType::Variant: return "a literal: 12, 2.5, true, \"text\", word, [a, b], null, @NAME";
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string UsageText() {
+  return R"(usage: kelvarin-cli [OPTIONS] METHOD [ARG ...]
+       kelvarin-cli [OPTIONS] batch FILE|-
+       kelvarin-cli [--app NAME] --list
+       kelvarin-cli [--app NAME] --help [METHOD]
+
+Calls one command of the kelvarin calculation server on a new command object
+(Kelvarin.CalcCommands) and prints what it answered.
+
+Options (before METHOD):
+  --address ADDR   D-Bus address of the server (default: unix:path=$KELVARIN_SOCKET,
+                   else $XDG_RUNTIME_DIR/kelvarin/bus, else /run/kelvarin/bus)
+  --socket PATH    the same as --address unix:path=PATH
+  --bus system|session
+                   reach the server through a bus daemon (name com.quorlith.Kelvarin)
+  --app NAME       use an application command object (Kelvarin.CalcAppCommands) and
+                   call SetBaseDirectory NAME on it first
+  --json           print one JSON object per call:
+                   {"method":..., "result":..., "out":{NAME: value, ...},
+                    "error":null or {"code":N, "text":"..."}}
+  --timeout SEC    how long one call may take (default 25 s)
+  --list           list the methods of the object's table
+  --help [METHOD]  this text, or the parameters of METHOD
+
+Arguments are the method's in and in/out parameters in order (see --help METHOD);
+in/out parameters at the end may be left out. Words are read by the parameter type:
+  string  as given               long    decimal integer (32 bits)
+  double  finite number          bool    true, false, 1, 0, -1
+  date    OLE day number, or YYYY-MM-DD[ hh:mm[:ss]]
+  object  @NAME (kept earlier in a batch), or null
+  variant 12 -> VT_I4, 2.5 -> VT_R8, true/false -> VT_BOOL, "text" or a bare word ->
+          VT_BSTR, [a, b, ...] -> array, null or nothing -> VT_EMPTY, @NAME -> kept value
+Method names are matched without regard to case. Everything after METHOD is an
+argument, so negative numbers need no "--".
+
+Output: the result (True/False, text, numbers, dates as YYYY-MM-DD hh:mm:ss, objects as
+their path; a list one element per line), then "NAME: value" for each in/out parameter.
+A result meaning failure (False, no object, empty, or an empty string from a method that
+returns a string) makes kelvarin-cli ask GetLastCommandError on the same object and print
+"error CODE: TEXT" (to standard error; in a batch, in line).
+
+Batch: "batch FILE" (or "-" for standard input) runs every line on ONE connection and
+ONE command object, in order. A line is
+  [NAME =] METHOD [ARG ...]
+NAME = keeps the result (typically an object) for later arguments written @NAME.
+Blank lines and lines starting with # are skipped. "..." quotes a word with blanks
+(\" and \\ inside), '...' quotes verbatim, "" is an empty word. Every line is checked
+before the first call; output shows each line as "> line" followed by its result.
+Example:
+  calc = GetCalculationObject "Boiler feed"
+  CalcExecute @calc
+  GetObjectProperties @calc '["Status", "ErrorText"]'
+
+Exit status: 0 when every result means success, 1 when a result means failure or the
+server refused a call, 2 for a bad command line or batch, or no working connection.
+)";
+}
+
+std::string MethodList(const InterfaceTable& table) {
+  std::string out;
+  for (const MethodInfo& m : table.methods) out += Signature(m) + "\n";
+  return out;
+}
+
+std::string MethodHelp(const InterfaceTable& t, const MethodInfo& m) {
+  std::ostringstream o;
+  o << m.name << "  (" << t.name << ", DISPID " << t.DispIdByName(m.name) << ")\n";
+  o << "  usage: kelvarin-cli " << m.name;
+  int optional = 0;
+  size_t required = RequiredArgumentCount(m), n = 0;
+  for (const ParamInfo& p : m.params) {
+    if (p.dir == ParamDir::Retval) continue;
+    if (++n > required) {
+      o << " [" << p.name;
+      ++optional;
+    } else {
+      o << " " << p.name;
+    }
+  }
+  o << std::string(static_cast<size_t>(optional), ']') << "\n";
+  for (const ParamInfo& p : m.params) {
+    if (p.dir == ParamDir::Retval) continue;
+    char line[160];
+    std::snprintf(line, sizeof line, "  %-22s %-7s %-8s %s\n", p.name.c_str(), p.dir == ParamDir::In ? "in" : "in/out",
+                  TypeName(p.type), TypeHelp(p.type));
+    o << line;
+  }
+  if (optional) o << "  in/out parameters after the last in parameter may be left out (they start empty)\n";
+  int ret = m.RetvalIndex();
+  if (ret >= 0) {
+    ParamType rt = m.params[static_cast<size_t>(ret)].type;
+    o << "  result: " << TypeName(rt) << "; " << FailureMeaning(rt) << "\n";
+  } else {
+    o << "  result: none\n";
+  }
+  return o.str();
+}
+
+const MethodInfo* FindMethod(const InterfaceTable& table, std::string_view name) {
+  return table.ByDispId(table.DispIdByName(name));
+}
+
+const MethodInfo* FindMethodOrReport(const InterfaceTable& table, std::string_view name, std::ostream& err) {
+  const MethodInfo* m = FindMethod(table, name);
+  if (!m) err << "kelvarin-cli: " << table.name << " has no method " << name << " (see --list)\n";
+  return m;
+}
+
+int RunHelp(const CliOptions& o, std::ostream& out, std::ostream& err) {
+  const InterfaceTable& t = CommandTable(o);
+  switch (o.mode) {
+    case CliOptions::Mode::kUsage:
+      out << UsageText();
+      return kExitOk;
+    case CliOptions::Mode::kList:
+      out << MethodList(t);
+      return kExitOk;
+    case CliOptions::Mode::kMethodHelp: {
+      const MethodInfo* m = FindMethodOrReport(t, o.method, err);
+      if (!m) return kExitUsage;
+      out << MethodHelp(t, *m);
+      return kExitOk;
+    }
+    default:
+      return kExitUsage;
+  }
+}
+
+}  // namespace kv::client
