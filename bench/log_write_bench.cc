@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "log/debug_log.h"
 #include "platform/env.h"
@@ -31,6 +32,11 @@ class BenchSystemInfo : public platform::SystemInfo {
   std::string ModulePath() override { return root + "/kelvarin"; }
   std::string UserName() override { return "bench"; }
   std::string ComputerName() override { return "bench"; }
+  std::string HomeFolder() override { return root; }
+  bool IsSuperUser() override { return false; }
+  std::optional<std::string> UserNameOfUid(uid_t) override { return "bench"; }
+  std::vector<std::string> GroupNamesOfUid(uid_t) override { return {}; }
+  std::vector<std::string> GroupNamesOfUser(const std::string&) override { return {}; }
 };
 
 struct Fixture {
@@ -97,7 +103,7 @@ bool SetUp(Fixture* fx) {
                           &fx->system};
   platform::Env::SetCurrent(&fx->env);
 
-  fx->log.Init(static_cast<int>(LogKind::Kelvarin), "", "17.0.0.266");
+  fx->log.Init(fx->env, static_cast<int>(LogKind::Kelvarin), "", "17.0.0.266");
   for (int i = 0; i < kLogCategoryCount; ++i) fx->log.SetCategory(static_cast<LogCategory>(i), true);
   fx->log.SetSizeLimit(1000);  // about 1 GB: no truncation during the run
 

@@ -62,9 +62,10 @@ void BM_ComputeRunTimes(benchmark::State& state) {
   g->PutNextRunTimeUtc(NowUtc());
   long priority = 0;
   bool due = true;
+  const kv::platform::LocalTime time = Env().env.Time();
   for (auto _ : state) {
     Env().clock.Advance(15000);
-    benchmark::DoNotOptimize(kv::scheduler::ComputeRunTimes(g.Get(), false, &priority, &due));
+    benchmark::DoNotOptimize(kv::scheduler::ComputeRunTimes(time, g.Get(), false, &priority, &due));
     if (!due) break;
   }
   if (!due) state.SkipWithError("a pass was not due");

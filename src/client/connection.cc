@@ -7,6 +7,7 @@
 
 #include "client/remote_object.h"
 #include "com/guid.h"
+#include "protocol/socket_path.h"
 #include "protocol/wire_names.h"
 
 namespace kv::client {
@@ -82,11 +83,7 @@ std::string Connection::UnixAddress(std::string_view socketPath) {
   return out;
 }
 
-std::string Connection::DefaultAddress() {
-  if (const char* s = std::getenv("KELVARIN_SOCKET"); s && *s) return UnixAddress(s);
-  if (const char* d = std::getenv("XDG_RUNTIME_DIR"); d && *d) return UnixAddress(std::string(d) + "/kelvarin/bus");
-  return UnixAddress("/run/kelvarin/bus");
-}
+std::string Connection::DefaultAddress() { return UnixAddress(protocol::DefaultSocketPath()); }
 
 Connection::Connection(sd_bus* bus, std::string destination)
     : bus_(bus), destination_(std::move(destination)), paths_(std::make_unique<PathMap>(this)) {}

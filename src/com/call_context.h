@@ -16,16 +16,25 @@
 
 #include "com/hresult.h"
 
+namespace kv::platform {
+class SystemInfo;
+}  // namespace kv::platform
+
 namespace kv::com {
 
 class CallContext {
  public:
   // A caller without credentials: identity "\".
   static CallContext Anonymous();
-  // A caller known by uid; the user name is looked up now. A uid without a name leaves the
-  // identity empty, and the blanket query for the call fails.
+  // A caller known by uid; the user name is looked up in `system` now, its groups on first use.
+  // A uid without a name leaves the identity empty, and the blanket query for the call fails.
+  // `system` must outlive the context.
+  static CallContext FromUid(uid_t uid, platform::SystemInfo& system);
+  // Any identity text as it stands (callers that already hold a name; tests). With a uid, the
+  // groups are looked up in `system` on first use.
+  static CallContext FromIdentity(std::string identity, std::optional<uid_t> uid, platform::SystemInfo& system);
+  // The same with the system of the environment in force, for callers that are handed none.
   static CallContext FromUid(uid_t uid);
-  // Any identity text as it stands (callers that already hold a name; tests).
   static CallContext FromIdentity(std::string identity, std::optional<uid_t> uid = std::nullopt);
 
   bool HasCredentials() const { return hasCredentials_; }
@@ -39,13 +48,15 @@ class CallContext {
   void SetServerPrincipal(std::string spn) { serverPrincipal_ = std::move(spn); }
 
   // The caller's Unix group names, looked up from the uid on first use (none without
-  // credentials). A context belongs to one call on one thread, so this is not locked.
+  // credentials or without a system to ask). A context belongs to one call on one thread, so
+  // this is not locked.
   const std::vector<std::string>& Groups() const;
   void SetGroups(std::vector<std::string> groups) { groups_ = std::move(groups); }
 
  private:
   bool hasCredentials_ = false;
   uid_t uid_ = 0;
+  platform::SystemInfo* system_ = nullptr;
   std::string identity_;
   std::string serverPrincipal_;
   mutable std::optional<std::vector<std::string>> groups_;
@@ -72,13 +83,8 @@ const CallContext* CurrentCallContext();
 
 // The client blanket of the current call: the server principal name and the privileges value
 // (the identity). Outside any call: no principal and "\" + the server's own account name from
-// the environment ("\" when that is empty). E_FAIL, with both outputs cleared, when the caller
-// has credentials but no name could be found for them.
-com::HRESULT QueryClientBlanket(std::string* serverPrincipal, std::string* privileges);
-
-// Unix group names from the system's group database: of a uid and
-// of a user name. Empty when the account is unknown; groups without a name are left out.
-std::vector<std::string> GroupNamesOfUid(uid_t uid);
-std::vector<std::string> GroupNamesOfUser(const std::string& user);
+// `server` ("\" when that is empty). E_FAIL, with both outputs cleared, when the caller has
+// credentials but no name could be found for them.
+com::HRESULT QueryClientBlanket(platform::SystemInfo& server, std::string* serverPrincipal, std::string* privileges);
 
 }  // namespace kv::com

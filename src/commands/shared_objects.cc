@@ -1,5 +1,7 @@
 #include "commands/shared_objects.h"
 
+#include "platform/env.h"
+
 namespace kv {
 
 com::ComPtr<components::IZrCalcEnvironment> g_pEnvironment;
@@ -9,6 +11,7 @@ com::ComPtr<components::IZrCollection> g_pUnitConversionObject;
 components::IServerObjects& SharedServerObjects() {
   struct Objects : components::IServerObjects {
     com::ComPtr<components::IZrCalcEnvironment> Environment() override { return g_pEnvironment; }
+    platform::Env& Platform() override { return platform::Env::Current(); }
   };
   static Objects objects;
   return objects;

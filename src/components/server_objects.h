@@ -5,6 +5,10 @@
 #include "com/unknown.h"
 #include "components/calc_components.h"
 
+namespace kv::platform {
+struct Env;
+}  // namespace kv::platform
+
 namespace kv::components {
 
 class IServerObjects {
@@ -12,6 +16,8 @@ class IServerObjects {
   virtual ~IServerObjects() = default;
   // The calculation environment in force; null when it could not be created. Thread-safe.
   virtual com::ComPtr<IZrCalcEnvironment> Environment() = 0;
+  // The platform the components use (files, clock, zone, registry store, system).
+  virtual platform::Env& Platform() = 0;
 };
 
 }  // namespace kv::components

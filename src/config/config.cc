@@ -14,8 +14,8 @@ using platform::RegHive;
 using platform::RegValue;
 
 // A string value read as into a buffer of `limit` bytes: it must fit with its NUL.
-bool ReadBoundedString(const char* key, const char* name, size_t limit, std::string* out) {
-  auto& reg = *platform::Env::Current().registry;
+bool ReadBoundedString(platform::RegistryStore& reg, const char* key, const char* name, size_t limit,
+                       std::string* out) {
   RegValue v;
   if (reg.GetValue(RegHive::LocalMachine, key, name, &v) != platform::kRegOk) return false;
   if (v.type != platform::REG_SZ && v.type != platform::REG_EXPAND_SZ) return false;
@@ -25,33 +25,32 @@ bool ReadBoundedString(const char* key, const char* name, size_t limit, std::str
 }
 }  // namespace
 
-std::string LookupBasePath() {
-  auto& env = platform::Env::Current();
+std::string LookupBasePath(platform::Env& env) {
   std::string result;
-  if (!ReadBoundedString(kSharedPathKey, kSharedPathValue, 260, &result)) {
+  if (!ReadBoundedString(*env.registry, kSharedPathKey, kSharedPathValue, 260, &result)) {
     if (auto v = env.system->GetEnv(kBaseEnvVar)) result = *v;
   }
   if (result.empty()) result = env.system->CommonAppDataFolder() + "\\Quorlith\\Morvane Calc";
   return result;
 }
 
-std::string ReadOdmWorkspace() {
+std::string ReadOdmWorkspace(platform::Env& env) {
   std::string text;
-  return ReadBoundedString(kOdmKey, kOdmWorkSpaceValue, 256, &text) ? text : std::string();
+  return ReadBoundedString(*env.registry, kOdmKey, kOdmWorkSpaceValue, 256, &text) ? text : std::string();
 }
 
-uint32_t ReadStoreAndForward() {
+uint32_t ReadStoreAndForward(platform::Env& env) {
   RegValue v;
-  auto& reg = *platform::Env::Current().registry;
+  auto& reg = *env.registry;
   if (reg.GetValue(RegHive::LocalMachine, kStoreAndForwardKey, kStoreAndForwardValue, &v) != platform::kRegOk)
     return 0;
   return v.type == platform::REG_DWORD ? v.dword : 0;
 }
 
-void LoadConfiguration() {
-  g_BasePath = LookupBasePath();
-  g_bOdmWorkspaceSet = !ReadOdmWorkspace().empty();
-  g_bStoreAndForwardEnabled = ReadStoreAndForward() != 0 ? -1 : 0;
+void LoadConfiguration(platform::Env& env) {
+  g_BasePath = LookupBasePath(env);
+  g_bOdmWorkspaceSet = !ReadOdmWorkspace(env).empty();
+  g_bStoreAndForwardEnabled = ReadStoreAndForward(env) != 0 ? -1 : 0;
 }
 
 }  // namespace config

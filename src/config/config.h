@@ -5,6 +5,9 @@
 #include <string>
 
 namespace kv {
+namespace platform {
+struct Env;
+}  // namespace platform
 
 // The root base directory, without a trailing backslash; set once at start-up before any
 // command runs (LoadConfiguration) and never changed afterwards.
@@ -26,20 +29,22 @@ inline constexpr const char* kStoreAndForwardKey = "SOFTWARE\\Quorlith\\Morvane 
 inline constexpr const char* kStoreAndForwardValue = "Enabled";
 inline constexpr const char* kBaseEnvVar = "MORVANE_CALC_BASE";
 
+// Each reads the registry store and the system of `env`.
+
 // The root base directory: "Shared Path" (REG_SZ or REG_EXPAND_SZ of at most 260 bytes with its
 // NUL, used as it stands, even when empty); else $MORVANE_CALC_BASE; and when the result is
 // still empty, the common application data folder + "\Quorlith\Morvane Calc". Never fails.
-std::string LookupBasePath();
+std::string LookupBasePath(platform::Env& env);
 
 // "WorkSpace" as a string of at most 256 bytes with its NUL; "" when the key or value is
 // missing or unreadable.
-std::string ReadOdmWorkspace();
+std::string ReadOdmWorkspace(platform::Env& env);
 
 // "Enabled" as a DWORD; 0 when the key or value is missing or not a DWORD.
-uint32_t ReadStoreAndForward();
+uint32_t ReadStoreAndForward(platform::Env& env);
 
 // Sets g_BasePath, g_bOdmWorkspaceSet and g_bStoreAndForwardEnabled from the lookups above.
-void LoadConfiguration();
+void LoadConfiguration(platform::Env& env);
 
 }  // namespace config
 }  // namespace kv

@@ -22,19 +22,19 @@ constexpr const char* kAnonymousUser = "ANONYMOUS LOGON";
 std::mutex g_resolverMu;
 AuthorizationService::GroupResolver g_resolver;
 
-std::vector<std::string> DefaultGroups(const std::string& user) {
+std::vector<std::string> DefaultGroups(platform::SystemInfo* system, const std::string& user) {
   const com::CallContext* ctx = com::CurrentCallContext();
   if (ctx && ctx->HasCredentials() && ctx->UserName() == user) return ctx->Groups();
-  return com::GroupNamesOfUser(user);
+  return system ? system->GroupNamesOfUser(user) : std::vector<std::string>();
 }
 
-std::vector<std::string> GroupsOf(const std::string& user) {
+std::vector<std::string> GroupsOf(platform::SystemInfo* system, const std::string& user) {
   AuthorizationService::GroupResolver resolver;
   {
     std::lock_guard lock(g_resolverMu);
     resolver = g_resolver;
   }
-  return resolver ? resolver(user) : DefaultGroups(user);
+  return resolver ? resolver(user) : DefaultGroups(system, user);
 }
 
 const char* TypeName(platform::RegType t) {
@@ -99,7 +99,7 @@ void PutOut(Variant& arg, Variant value) {
 
 }  // namespace
 
-AuthorizationService::AuthorizationService() {
+AuthorizationService::AuthorizationService(platform::Env& env) : env_(env) {
   table_.Add({"CheckAccessEx", 1,
               [this](std::vector<Variant>& args, Variant*) -> HRESULT {
                 if (args.size() != 5) return com::DISP_E_BADPARAMCOUNT;
@@ -145,10 +145,9 @@ AuthorizationService::AuthorizationService() {
 
 AuthorizationService::Policy AuthorizationService::LoadPolicy() {
   Policy p;
-  platform::Env& env = platform::Env::Current();
-  if (env.system) p.serverAccount = env.system->UserName();
-  if (!env.registry) return p;
-  platform::RegistryStore& reg = *env.registry;
+  if (env_.system) p.serverAccount = env_.system->UserName();
+  if (!env_.registry) return p;
+  platform::RegistryStore& reg = *env_.registry;
   bool hasUsers = reg.KeyExists(platform::RegHive::LocalMachine, kAuthorizationUsersKey);
   bool hasGroups = reg.KeyExists(platform::RegHive::LocalMachine, kAuthorizationGroupsKey);
   p.explicitPolicy = hasUsers || hasGroups;
@@ -183,7 +182,7 @@ uint32_t AuthorizationService::RightsOf(const std::string& domain, const std::st
     }
   }
   // Group lookups may be slow (the system's group database): made outside the lock.
-  std::vector<std::string> groups = anonymous ? std::vector<std::string>() : GroupsOf(user);
+  std::vector<std::string> groups = anonymous ? std::vector<std::string>() : GroupsOf(env_.system, user);
   std::lock_guard lock(mu_);
   uint32_t mask = 0;
   if (auto it = policy_.users.find(user); it != policy_.users.end()) mask |= it->second;
@@ -235,17 +234,19 @@ void AuthorizationService::SetGroupResolver(GroupResolver resolver) {
   g_resolver = std::move(resolver);
 }
 
-void RegisterAuthorizationService() {
-  com::RegisterClass<AuthorizationService>(components::CLSID_OrvAuthorization);
+void RegisterAuthorizationService(platform::Env& env) {
+  com::ClassRegistry::Instance().Register(components::CLSID_OrvAuthorization, {}, [&env] {
+    com::ComPtr<AuthorizationService> service = com::MakeCom<AuthorizationService>(env);
+    return com::ComPtr<com::IUnknown>(static_cast<com::IUnknown*>(service.Get()));
+  });
 }
 
 void UnregisterAuthorizationService() { com::ClassRegistry::Instance().Unregister(components::CLSID_OrvAuthorization); }
 
-bool AuthorizationServiceDisabledByPolicy() {
-  platform::RegistryStore* reg = platform::Env::Current().registry;
-  if (!reg) return false;
+bool AuthorizationServiceDisabledByPolicy(platform::Env& env) {
+  if (!env.registry) return false;
   platform::RegValue v;
-  if (reg->GetValue(platform::RegHive::LocalMachine, kAuthorizationKey, kAuthorizationDisabledValue, &v) !=
+  if (env.registry->GetValue(platform::RegHive::LocalMachine, kAuthorizationKey, kAuthorizationDisabledValue, &v) !=
       platform::kRegOk) {
     return false;
   }

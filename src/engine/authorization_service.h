@@ -33,6 +33,7 @@
 
 #include "com/dispatch.h"
 #include "components/authorization.h"
+#include "platform/env.h"
 
 namespace kv::engine {
 
@@ -47,7 +48,9 @@ class AuthorizationService : public com::ComObject<components::IOrvAuthorization
   // The Unix groups of a user (not asked for the anonymous caller).
   using GroupResolver = std::function<std::vector<std::string>(const std::string& user)>;
 
-  AuthorizationService();
+  // The policy comes from the registry store of `env`, the server account and the group
+  // database from its system. `env` must outlive the service.
+  explicit AuthorizationService(platform::Env& env);
 
   com::HRESULT CheckAccessEx(const com::Bstr& domain, const com::Bstr& user, const com::Bstr& securityId,
                              uint32_t right, com::VARIANT_BOOL* granted) override;
@@ -74,8 +77,9 @@ class AuthorizationService : public com::ComObject<components::IOrvAuthorization
     std::map<std::string, uint32_t> users;
     std::map<std::string, uint32_t> groups;
   };
-  static Policy LoadPolicy();
+  Policy LoadPolicy();
 
+  platform::Env& env_;
   std::mutex mu_;
   bool loaded_ = false;
   Policy policy_;
@@ -83,13 +87,14 @@ class AuthorizationService : public com::ComObject<components::IOrvAuthorization
 };
 
 // Adds the service to the class registry under CLSID_OrvAuthorization (replacing whatever was
-// registered there).
-void RegisterAuthorizationService();
+// registered there); each service it makes works on `env`, which must outlive the registration.
+void RegisterAuthorizationService(platform::Env& env);
 // Removes it: the access gate then finds the service not installed and refuses every right.
 // The server host does this instead of registering when AuthorizationServiceDisabledByPolicy()
 // says so (or when told on its command line).
 void UnregisterAuthorizationService();
-// True when HKLM "SOFTWARE\Kelvarin\Authorization" value "Disabled" is a non-zero REG_DWORD.
-bool AuthorizationServiceDisabledByPolicy();
+// True when HKLM "SOFTWARE\Kelvarin\Authorization" value "Disabled" is a non-zero REG_DWORD in
+// the registry store of `env`.
+bool AuthorizationServiceDisabledByPolicy(platform::Env& env);
 
 }  // namespace kv::engine

@@ -7,6 +7,7 @@
 #include "engine/collection.h"
 #include "engine/library.h"
 #include "engine/schedule_group.h"
+#include "engine/server_context.h"
 #include "engine/unit_type.h"
 
 namespace kv::engine {

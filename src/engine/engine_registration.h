@@ -7,8 +7,9 @@ namespace kv::engine {
 // Registers ZrCalcEnvironment, ZrCalculation, ZrLibrary, ZrCollection, ZrScheduleGroup and
 // ZrUnitType under their class identifiers and the ProgIDs "Kelvarin.<class name>", each also
 // with ".1". Calling it again replaces the registrations. `objects` is what the components reach
-// of the process (schedule groups run calculations of its environment); it must outlive every
-// component, and null leaves them without one.
+// of the process (see server_context.h): the platform their files and clocks come from, and the
+// calculation environment whose calculations schedule groups run. It must outlive every
+// component; null leaves them without one, and then their files cannot be read or written.
 void RegisterEngineClasses(components::IServerObjects* objects);
 
 }  // namespace kv::engine

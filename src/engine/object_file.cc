@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "engine/server_context.h"
 #include "log/error_log.h"
 #include "platform/env.h"
 
@@ -46,6 +47,13 @@ unsigned ObjectParseOptions() { return (pugi::parse_default & ~pugi::parse_eol) 
 
 std::string Routine(const char* cls, const char* routine, const char* text) {
   return std::string(cls) + "::" + routine + " - " + text;
+}
+
+// Without server objects a component has no file system to use.
+HRESULT NoPlatform(const char* cls, const char* routine, std::string_view path) {
+  log::LogError(Routine(cls, routine, "no file system: the engine classes were registered without server objects"),
+                path);
+  return com::E_UNEXPECTED;
 }
 
 }  // namespace
@@ -224,7 +232,9 @@ HRESULT XmlPersistence::FromXml(std::string_view text, std::string_view source) 
 }
 
 HRESULT XmlPersistence::SaveFile(std::string_view path) {
-  const int err = platform::Env::Current().fs->WriteFileAtomic(path, ToXml());
+  platform::Env* env = ServerPlatform();
+  if (env == nullptr) return NoPlatform(ClassName(), "SaveToFile", path);
+  const int err = env->fs->WriteFileAtomic(path, ToXml());
   if (err == platform::crt::kOk) return com::S_OK;
   log::LogError(Routine(ClassName(), "SaveToFile", "cannot write the object file"),
                 std::string(path) + ": error " + std::to_string(err));
@@ -232,8 +242,10 @@ HRESULT XmlPersistence::SaveFile(std::string_view path) {
 }
 
 HRESULT XmlPersistence::LoadFile(std::string_view path) {
+  platform::Env* env = ServerPlatform();
+  if (env == nullptr) return NoPlatform(ClassName(), "LoadFromFile", path);
   std::string text;
-  const int err = platform::Env::Current().fs->ReadFile(path, &text);
+  const int err = env->fs->ReadFile(path, &text);
   if (err == platform::crt::kENOENT || err == platform::crt::kENOTDIR) return HResultFromCrt(err);
   if (err != platform::crt::kOk) {
     log::LogError(Routine(ClassName(), "LoadFromFile", "cannot read the object file"),

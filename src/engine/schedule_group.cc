@@ -1,8 +1,8 @@
 #include "engine/schedule_group.h"
 
-#include <atomic>
 #include <cstdio>
 
+#include "engine/server_context.h"
 #include "platform/env.h"
 
 namespace kv::engine {
@@ -16,11 +16,9 @@ std::string HResultHex(HRESULT hr) {
   return buf;
 }
 
-std::atomic<components::IServerObjects*> g_serverObjects{nullptr};
-
 // Runs one calculation of the main store; the reason of a failure, or "" when it ran.
 std::string RunCalculation(const std::string& name) {
-  components::IServerObjects* objects = g_serverObjects.load();
+  components::IServerObjects* objects = ServerObjects();
   com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
   if (!env) return "no calculation environment";
   com::ComPtr<com::IDispatch> calc;
@@ -34,6 +32,12 @@ std::string RunCalculation(const std::string& name) {
   return "";
 }
 
+// Local time now on the server's clock; 0.0 without server objects.
+double LocalNow() {
+  platform::Env* env = ServerPlatform();
+  return env ? env->Time().LocalNow() : 0.0;
+}
+
 // A method whose one argument is a calculation name.
 template <class F>
 PropertyTable::Getter NameMethod(F f) {
@@ -45,8 +49,6 @@ PropertyTable::Getter NameMethod(F f) {
 }
 
 }  // namespace
-
-void SetServerObjects(components::IServerObjects* objects) { g_serverObjects.store(objects); }
 
 std::string ZrScheduledItem::Name() const { return Locked([&] { return f_.name; }); }
 int32_t ZrScheduledItem::Status() const { return Locked([&] { return f_.status; }); }
@@ -143,7 +145,7 @@ HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
     const bool ran = failure.empty();
     allRan = allRan && ran;
     if (auto* item = dynamic_cast<ZrScheduledItem*>(entry.item.Get()))
-      item->RecordRun(ran ? kItemRan : kItemFailed, std::move(failure), platform::Env::Current().Time().LocalNow());
+      item->RecordRun(ran ? kItemRan : kItemFailed, std::move(failure), LocalNow());
   }
   return allRan ? com::S_OK : com::S_FALSE;
 }
@@ -163,7 +165,8 @@ HRESULT ZrScheduleGroup::Refresh(com::VARIANT_BOOL storeAndForward, int16_t forc
 }
 
 void ZrScheduleGroup::BumpChangeStamp() {
-  const double now = platform::Env::Current().Time().NowUtc();
+  platform::Env* env = ServerPlatform();
+  const double now = env ? env->Time().NowUtc() : 0.0;
   Locked([&] { f_.changeStamp = now > f_.changeStamp ? now : f_.changeStamp + kOneMillisecondDays; });
 }
 

@@ -14,7 +14,6 @@
 #include <string>
 
 #include "components/schedule_components.h"
-#include "components/server_objects.h"
 #include "engine/collection.h"
 #include "engine/field_object.h"
 
@@ -168,8 +167,5 @@ class ZrScheduleGroup : public com::ComObject<components::IZrScheduleGroup, Fiel
   int32_t refreshCount_ = 0;
   int32_t forcedRefreshCount_ = 0;
 };
-
-// What schedule groups reach of the process (engine_registration.h); null for nothing.
-void SetServerObjects(components::IServerObjects* objects);
 
 }  // namespace kv::engine

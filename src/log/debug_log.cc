@@ -1,9 +1,6 @@
 #include "log/debug_log.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,7 +11,6 @@
 #include "log/error_log.h"
 #include "platform/env.h"
 #include "platform/ole_date.h"
-#include "platform/path.h"
 
 namespace kv {
 
@@ -87,9 +83,9 @@ void AppendDigits(std::string* out, int value, int width) {
 }
 
 // "MM/DD/YYYY hh:mm:ss.mmm" of the local time now.
-void AppendTimeStamp(std::string* out) {
+void AppendTimeStamp(const platform::LocalTime& time, std::string* out) {
   platform::SystemTime st;
-  if (!platform::OleDateToSystemTimeMs(platform::Env::Current().Time().LocalNowMs(), &st)) st = {};
+  if (!platform::OleDateToSystemTimeMs(time.LocalNowMs(), &st)) st = {};
   AppendDigits(out, st.month, 2);
   out->push_back('/');
   AppendDigits(out, st.day, 2);
@@ -132,21 +128,7 @@ std::string EncodeWithBomSlot(std::string_view text) {
   return EncodeUnits(text);
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void ReportOpenFailure(int linuxErrno) {
-  const int crtErrno = platform::CrtErrnoFromLinux(linuxErrno);
+void ReportOpenFailure(int crtErrno) {
   std::string msg = "Failed to open file: ";
   if (crtErrno == platform::crt::kEACCES) msg += "Access Denied: ";
   msg += std::to_string(crtErrno);
@@ -156,25 +138,23 @@ void ReportOpenFailure(int linuxErrno) {
 
 // Appends `buf` (which starts with the BOM slot) to the file. When the file held nothing before
 // (it is new), or now exceeds `limitBytes`, it is emptied and written afresh with the BOM, so
-// the common case costs one size query.
-void AppendToFile(const std::string& winPath, const std::string& buf, int64_t limitBytes) {
-  const std::string path = platform::ToFsPath(winPath);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    ReportOpenFailure(errno);
+// the common case costs one size query. A failed write loses the line and nothing more.
+void AppendToFile(platform::FileSystem& fs, const std::string& path, const std::string& buf, int64_t limitBytes) {
+  std::unique_ptr<platform::AppendableFile> file;
+  if (int err = fs.OpenForAppend(path, &file)) {
+    ReportOpenFailure(err);
     return;
   }
   const size_t lineBytes = buf.size() - kBomBytes;
-  struct stat st;
-  if (WriteAll(fd, buf.data() + kBomBytes, lineBytes) && ::fstat(fd, &st) == 0 &&
-      (st.st_size == static_cast<off_t>(lineBytes) || st.st_size > limitBytes)) {
-    if (::ftruncate(fd, 0) == 0) WriteAll(fd, buf.data(), buf.size());
+  int64_t size = 0;
+  if (file->Append(std::string_view(buf).substr(kBomBytes)) == platform::crt::kOk &&
+      file->Size(&size) == platform::crt::kOk && (size == static_cast<int64_t>(lineBytes) || size > limitBytes)) {
+    if (file->Truncate() == platform::crt::kOk) file->Append(buf);
   }
-  ::close(fd);
 }
 
-std::string CurrentUserName() {
-  std::string user = platform::Env::Current().system->UserName();
+std::string CurrentUserName(platform::Env* env) {
+  std::string user = env ? env->system->UserName() : std::string();
   if (user.empty() || user.size() > kMaxUserNameChars) return "UnknownUser";
   return user;
 }
@@ -183,9 +163,8 @@ std::string CurrentUserName() {
 
 DebugLog::DebugLog() { flags_[static_cast<int>(LogCategory::Errors)] = true; }
 
-void DebugLog::Init(int kind, std::string_view namePart, std::string_view versionPart) {
+void DebugLog::Init(platform::Env& env, int kind, std::string_view namePart, std::string_view versionPart) {
   try {
-    auto& env = platform::Env::Current();
     const bool known = kind >= 0 && kind < static_cast<int>(std::size(kLogNames));
     std::string logName = known ? kLogNames[kind] : "";
     int32_t sizeLimit = sizeLimit_;
@@ -227,6 +206,7 @@ void DebugLog::Init(int kind, std::string_view namePart, std::string_view versio
     std::string exeBase = ExeBaseName(env.system->ModulePath());
 
     std::lock_guard lock(mu_);
+    env_.store(&env);
     logName_ = std::move(logName);
     sizeLimit_ = sizeLimit;
     namePart_ = namePart;
@@ -245,7 +225,9 @@ bool DebugLog::IsOn(LogCategory category) const {
 
 void DebugLog::Write(std::string_view message, std::string_view detail) {
   try {
-    const std::string user = CurrentUserName();
+    platform::Env* env = env_.load();
+    if (env == nullptr) return;
+    const std::string user = CurrentUserName(env);
     const std::string head = "(" + std::to_string(::gettid()) + ") ";
 
     std::lock_guard lock(mu_);
@@ -253,7 +235,7 @@ void DebugLog::Write(std::string_view message, std::string_view detail) {
     if (!message.empty()) {
       text.reserve(head.size() + 24 + message.size() + detail.size() + 4);
       text += head;
-      AppendTimeStamp(&text);
+      AppendTimeStamp(env->Time(), &text);
       text += ' ';
       text += message;
       if (!detail.empty()) {
@@ -263,7 +245,7 @@ void DebugLog::Write(std::string_view message, std::string_view detail) {
     }
     text += '\n';
     if (prefix_.empty()) prefix_ = ComputePrefixLocked();
-    AppendToFile(prefix_ + user + ".log", EncodeWithBomSlot(text), int64_t{sizeLimit_} * kSizeUnitBytes);
+    AppendToFile(*env->fs, prefix_ + user + ".log", EncodeWithBomSlot(text), int64_t{sizeLimit_} * kSizeUnitBytes);
   } catch (...) {
   }
 }
@@ -292,7 +274,7 @@ std::string DebugLog::HResultText(com::HRESULT hr) {
 }
 
 std::string DebugLog::FilePath() {
-  const std::string user = CurrentUserName();
+  const std::string user = CurrentUserName(env_.load());
   std::lock_guard lock(mu_);
   if (prefix_.empty()) prefix_ = ComputePrefixLocked();
   return prefix_ + user + ".log";
@@ -310,6 +292,7 @@ void DebugLog::SetSizeLimit(int32_t units) {
 
 void DebugLog::ResetForTest() {
   std::lock_guard lock(mu_);
+  env_.store(nullptr);
   for (bool& f : flags_) f = false;
   flags_[static_cast<int>(LogCategory::Errors)] = true;
   sizeLimit_ = 1;

@@ -5,7 +5,13 @@
 //
 // Never throws and never reports a failure to its callers; an unopenable file produces the
 // message "Failed to open file: [Access Denied: ]<errno>" on standard error (the debugger
-// output) and the line is lost. Thread-safe: lines never interleave.
+// output) and the line is lost, as is a line that cannot be written. Thread-safe: lines never
+// interleave.
+//
+// Everything it reaches of the platform (registry settings, folders, the file, the clock and
+// the user name) comes from the environment it is initialised with; until Init there is none,
+// and lines are dropped.
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -15,6 +21,9 @@
 #include "com/variant.h"
 
 namespace kv {
+namespace platform {
+struct Env;
+}  // namespace platform
 
 enum class LogCategory { Errors, Methods, Calls, InParams, Results, Steps, Validation, Security };
 inline constexpr int kLogCategoryCount = 8;
@@ -29,8 +38,9 @@ class DebugLog {
   // name>", records the name and version parts, the executable's base name, the module folder
   // and the log folder (common application data + "\Quorlith\DiagnosticLogs\Morvane Calc\",
   // created level by level). `kind` outside 0..3 leaves the log name empty and the flags as
-  // constructed. Call once, before other threads write.
-  void Init(int kind, std::string_view namePart, std::string_view versionPart);
+  // constructed. Everything after goes through `env`, which must outlive the log (or the next
+  // Init or ResetForTest). Call once, before other threads write.
+  void Init(platform::Env& env, int kind, std::string_view namePart, std::string_view versionPart);
 
   bool IsOn(LogCategory category) const;
   // Appends one line; an empty message writes an empty line. Strings are UTF-8.
@@ -47,13 +57,14 @@ class DebugLog {
   // Test seams: switch a category, set the limit in units of 1,024,000 bytes.
   void SetCategory(LogCategory category, bool on);
   void SetSizeLimit(int32_t units);
-  // Back to the constructed state: the computed file-name prefix, the folders and names are
-  // forgotten, only Errors is on and the limit is 1 (tests that re-initialise).
+  // Back to the constructed state: the environment, the computed file-name prefix, the folders
+  // and names are forgotten, only Errors is on and the limit is 1 (tests that re-initialise).
   void ResetForTest();
 
  private:
   std::string ComputePrefixLocked();
 
+  std::atomic<platform::Env*> env_{nullptr};
   bool flags_[kLogCategoryCount] = {};
   std::string logName_;
   std::string prefix_;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +33,31 @@ int CrtErrnoFromLinux(int linuxErrno) {
     case ENOTEMPTY: return crt::kENOTEMPTY;
     default: return crt::kEIO;
   }
+}
+
+std::string CrtErrnoText(int crtErrno) {
+  int linuxErrno = crtErrno;
+  switch (crtErrno) {
+    case crt::kENAMETOOLONG: linuxErrno = ENAMETOOLONG; break;
+    case crt::kENOTEMPTY: linuxErrno = ENOTEMPTY; break;
+    default: break;  // the others share Linux's numbers
+  }
+  char buf[256];
+  return ::strerror_r(linuxErrno, buf, sizeof buf);  // the GNU form: returns the text
+}
+
+int CreateDirectories(FileSystem& fs, std::string_view path) {
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.remove_suffix(1);
+  if (fs.IsDirectory(path)) return crt::kOk;
+  // Level by level from the top; a level that exists already answers kEEXIST.
+  for (size_t pos = path.find_first_of("/\\", 1); pos != std::string_view::npos;
+       pos = path.find_first_of("/\\", pos + 1)) {
+    const int err = fs.CreateDirectory(path.substr(0, pos));
+    if (err != crt::kOk && err != crt::kEEXIST) return err;
+  }
+  const int err = fs.CreateDirectory(path);
+  if (err != crt::kOk && err != crt::kEEXIST) return err;
+  return fs.IsDirectory(path) ? crt::kOk : crt::kENOTDIR;
 }
 
 namespace {
@@ -109,6 +135,32 @@ int FsyncRetry(int fd) {
   return 0;
 }
 
+class RealAppendableFile final : public AppendableFile {
+ public:
+  explicit RealAppendableFile(int fd) : fd_(fd) {}
+  ~RealAppendableFile() override { ::close(fd_); }
+  int Append(std::string_view data) override { return CrtErrnoFromLinux(WriteAll(fd_, data.data(), data.size())); }
+  int Size(int64_t* size) override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return CrtErrnoFromLinux(errno);
+    *size = st.st_size;
+    return crt::kOk;
+  }
+  int Truncate() override { return ::ftruncate(fd_, 0) == 0 ? crt::kOk : CrtErrnoFromLinux(errno); }
+
+ private:
+  const int fd_;
+};
+
+class RealFileLock final : public FileLock {
+ public:
+  explicit RealFileLock(int fd) : fd_(fd) {}
+  ~RealFileLock() override { ::close(fd_); }  // closing releases the lock
+
+ private:
+  const int fd_;
+};
+
 class RealFs final : public FileSystem {
  public:
   std::vector<FindEntry> Find(std::string_view pattern) override;
@@ -121,6 +173,8 @@ class RealFs final : public FileSystem {
   int DeleteFile(std::string_view path) override;
   int ReadFile(std::string_view path, std::string* out) override;
   int WriteFileAtomic(std::string_view path, std::string_view data) override;
+  int OpenForAppend(std::string_view path, std::unique_ptr<AppendableFile>* file) override;
+  int LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) override;
 
  private:
   std::atomic<uint64_t> tempCounter_{0};
@@ -315,6 +369,26 @@ int RealFs::WriteFileAtomic(std::string_view path, std::string_view data) {
   close(dirFd);
   // Some file systems cannot fsync a directory; the data itself is already safe.
   if (err != 0 && err != EINVAL) return CrtErrnoFromLinux(err);
+  return crt::kOk;
+}
+
+int RealFs::OpenForAppend(std::string_view path, std::unique_ptr<AppendableFile>* file) {
+  const int fd = ::open(ToFsPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return CrtErrnoFromLinux(errno);
+  *file = std::make_unique<RealAppendableFile>(fd);
+  return crt::kOk;
+}
+
+int RealFs::LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) {
+  const int fd = ::open(ToFsPath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return CrtErrnoFromLinux(errno);
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    const int err = errno;
+    ::close(fd);
+    return CrtErrnoFromLinux(err);
+  }
+  *lock = std::make_unique<RealFileLock>(fd);
   return crt::kOk;
 }
 

@@ -3,6 +3,7 @@
 // ToFsPath at this boundary. Errors come back as the Windows C runtime's errno numbers
 // (the values the commands test), never as exceptions.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,10 +28,30 @@ inline constexpr int kENOTEMPTY = 41;
 
 // Maps a Linux errno to the numbering above (unknown values map to kEIO).
 int CrtErrnoFromLinux(int linuxErrno);
+// The system's text for a number above ("No such file or directory"), for messages.
+std::string CrtErrnoText(int crtErrno);
 
 struct FindEntry {
   std::string name;  // the entry's own name, no folder
   bool isDirectory = false;
+};
+
+// An exclusive advisory lock on a file, held until the object is destroyed.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
+// A file open for appending. Errors are crt errno values, as everywhere in this interface.
+class AppendableFile {
+ public:
+  virtual ~AppendableFile() = default;  // closes the file
+  // Writes all of `data` at the end of the file.
+  virtual int Append(std::string_view data) = 0;
+  // The file's size now (after this and other writers' appends).
+  virtual int Size(int64_t* size) = 0;
+  // Empties the file; the next Append writes from its start.
+  virtual int Truncate() = 0;
 };
 
 class FileSystem {
@@ -64,10 +85,50 @@ class FileSystem {
   virtual int ReadFile(std::string_view path, std::string* out) = 0;
   // Writes a temporary file beside `path`, fsyncs it, renames it over `path` and fsyncs the
   // directory: afterwards `path` holds either the old or the new content, never a torn one.
+  // This is the one way files are replaced whole; nothing else writes a temporary file.
   virtual int WriteFileAtomic(std::string_view path, std::string_view data) = 0;
+
+  // Opens `path` for appending, creating it when missing (a file, never a directory: kEISDIR).
+  virtual int OpenForAppend(std::string_view path, std::unique_ptr<AppendableFile>* file) = 0;
+  // Waits for an exclusive lock on `path`, creating the file when missing. The lock is held
+  // between processes, and between threads of one process, as long as *lock lives.
+  virtual int LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) = 0;
 };
+
+// Creates `path` and every missing folder above it (mkdir -p) through `fs`. 0 when `path` ends
+// up a directory; kENOTDIR when it or a level above it is something else; else the failing
+// CreateDirectory's error.
+int CreateDirectories(FileSystem& fs, std::string_view path);
 
 // The process's real file system.
 FileSystem& RealFileSystem();
+
+// Forwards every call to a target file system. A test that injects a fault derives from it
+// and overrides only the call that is to fail.
+class FileSystemWrapper : public FileSystem {
+ public:
+  explicit FileSystemWrapper(FileSystem& target) : target_(target) {}
+  FileSystem& target() const { return target_; }
+
+  std::vector<FindEntry> Find(std::string_view pattern) override { return target_.Find(pattern); }
+  bool Exists(std::string_view path) override { return target_.Exists(path); }
+  bool IsDirectory(std::string_view path) override { return target_.IsDirectory(path); }
+  int CreateDirectory(std::string_view path) override { return target_.CreateDirectory(path); }
+  int RemoveDirectory(std::string_view path) override { return target_.RemoveDirectory(path); }
+  int Rename(std::string_view from, std::string_view to) override { return target_.Rename(from, to); }
+  int ReplaceFile(std::string_view from, std::string_view to) override { return target_.ReplaceFile(from, to); }
+  int DeleteFile(std::string_view path) override { return target_.DeleteFile(path); }
+  int ReadFile(std::string_view path, std::string* out) override { return target_.ReadFile(path, out); }
+  int WriteFileAtomic(std::string_view path, std::string_view data) override {
+    return target_.WriteFileAtomic(path, data);
+  }
+  int OpenForAppend(std::string_view path, std::unique_ptr<AppendableFile>* file) override {
+    return target_.OpenForAppend(path, file);
+  }
+  int LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) override { return target_.LockFile(path, lock); }
+
+ private:
+  FileSystem& target_;
+};
 
 }  // namespace kv::platform

@@ -1,19 +1,11 @@
 #include "platform/registry_store.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <utility>
 
-#include "platform/registry_file.h"
+#include "platform/registry_text.h"
+#include "platform/system_info.h"
 
 namespace kv::platform {
 
@@ -40,33 +32,6 @@ RegValue RegValue::Binary(std::vector<uint8_t> b) {
 
 namespace {
 
-std::string ErrnoText(int e) {
-  char buf[256];
-  return ::strerror_r(e, buf, sizeof buf);  // the GNU form: returns the text
-}
-
-// 0 and the whole file, or the errno of the failure (ENOENT when there is no file, also when a
-// folder on the way is missing or is a file).
-int ReadWhole(const std::string& path, std::string* out) {
-  out->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOTDIR ? ENOENT : errno;
-  char buf[65536];
-  while (true) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int e = errno;
-      ::close(fd);
-      return e;
-    }
-    if (n == 0) break;
-    out->append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return 0;
-}
-
 std::string DirOf(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -74,55 +39,9 @@ std::string DirOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// mkdir -p. 0 or errno.
-int MakeDirs(const std::string& dir) {
-  struct stat st;
-  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
-    std::string prefix = dir.substr(0, pos);
-    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return errno;
-  }
-  if (::stat(dir.c_str(), &st) != 0) return errno;
-  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-}
-
-int WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    done += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-// Writes a temporary file beside `path` and renames it over `path`. 0 or errno.
-int ReplaceFileContents(const std::string& path, const std::string& data) {
-  std::string tmp = path + ".tmp." + std::to_string(::getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
-  int e = 0;
-  if (::fchmod(fd, 0644) != 0) e = errno;
-  if (!e) e = WriteAll(fd, data);
-  if (!e && ::fsync(fd) != 0) e = errno;
-  if (::close(fd) != 0 && !e) e = errno;
-  if (!e && ::rename(tmp.c_str(), path.c_str()) != 0) e = errno;
-  if (e) {
-    ::unlink(tmp.c_str());
-    return e;
-  }
-  int dfd = ::open(DirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return 0;
-}
-
 // Renames `path` to "<path>.corrupt-<UTC stamp>" without replacing anything already there.
-int MoveAside(const std::string& path, std::string* movedTo) {
+// 0 or the crt errno of the failure.
+int MoveAside(FileSystem& fs, const std::string& path, std::string* movedTo) {
   std::time_t now = std::time(nullptr);
   std::tm utc{};
   ::gmtime_r(&now, &utc);
@@ -131,49 +50,13 @@ int MoveAside(const std::string& path, std::string* movedTo) {
   std::string base = path + ".corrupt-" + stamp;
   for (int n = 0; n < 1000; ++n) {
     std::string target = n == 0 ? base : base + "." + std::to_string(n);
-    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-      *movedTo = target;
-      return 0;
-    }
-    if (errno == EEXIST) continue;
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-    // The file system cannot refuse to replace; check first.
-    struct stat st;
-    if (::lstat(target.c_str(), &st) == 0) continue;
-    if (::rename(path.c_str(), target.c_str()) != 0) return errno;
-    *movedTo = target;
-    return 0;
+    const int err = fs.Rename(path, target);  // never replaces an existing target
+    if (err == crt::kEEXIST) continue;
+    if (err == crt::kOk) *movedTo = target;
+    return err;
   }
-  return EEXIST;
+  return crt::kEEXIST;
 }
-
-// Holds flock(LOCK_EX) on "<file>.lock" while alive.
-class FileLock {
- public:
-  explicit FileLock(const std::string& file) {
-    fd_ = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-      error_ = errno;
-      return;
-    }
-    while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
-      error_ = errno;
-      break;
-    }
-  }
-  ~FileLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-  }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-
-  int error() const { return error_; }
-
- private:
-  int fd_ = -1;
-  int error_ = 0;
-};
 
 void Normalize(RegValue* v) {
   switch (v->type) {
@@ -201,18 +84,6 @@ bool SameValue(const RegValue& a, const RegValue& b) {
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
-std::string ConfigHome() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && xdg[0] == '/') return xdg;
-  const char* home = std::getenv("HOME");
-  std::string h = home && home[0] ? home : "";
-  if (h.empty()) {
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) h = pw->pw_dir;
-  }
-  if (h.empty()) h = "/tmp";
-  return h + "/.config";
-}
-
 }  // namespace
 
 struct RegistryStore::Impl {
@@ -228,8 +99,19 @@ struct RegistryStore::Impl {
   // A change applied to a hive: the result code, and whether anything changed.
   using Change = std::function<long(RegHiveData&, bool* changed)>;
 
+  explicit Impl(FileSystem& fileSystem) : fs(fileSystem) {}
+
+  FileSystem& fs;
   Hive hives[2];
   std::vector<std::string> messages;  // handed to the sink once the lock is released
+
+  // 0 and the whole file, kENOENT when there is no file (also when a folder on the way is
+  // missing or is a file), else the crt errno of the failure.
+  int ReadWhole(const std::string& path, std::string* out) {
+    out->clear();
+    const int err = fs.ReadFile(path, out);
+    return err == crt::kENOTDIR ? crt::kENOENT : err;
+  }
 
   Hive& Of(RegHive h) { return hives[h == RegHive::LocalMachine ? 0 : 1]; }
 
@@ -249,9 +131,9 @@ struct RegistryStore::Impl {
   const RegHiveData& Load(Hive& h) {
     std::string text;
     int e = ReadWhole(h.file, &text);
-    if (e != 0 && e != ENOENT) {
+    if (e != 0 && e != crt::kENOENT) {
       if (e != h.lastReadError) {
-        messages.push_back("registry: cannot read " + h.file + ": " + ErrnoText(e) + "; it reads as empty");
+        messages.push_back("registry: cannot read " + h.file + ": " + CrtErrnoText(e) + "; it reads as empty");
       }
       h.lastReadError = e;
       h.cached = false;
@@ -273,20 +155,20 @@ struct RegistryStore::Impl {
       if (!changed) return rc;
     }
     auto fail = [&](const std::string& what, int e) {
-      messages.push_back("registry: " + what + ": " + ErrnoText(e));
+      messages.push_back("registry: " + what + ": " + CrtErrnoText(e));
       return kRegAccessDenied;
     };
-    if (int e = MakeDirs(DirOf(h.file))) return fail("cannot create the folder " + DirOf(h.file), e);
-    FileLock lock(h.file);
-    if (lock.error()) return fail("cannot lock " + h.file + ".lock", lock.error());
+    if (int e = CreateDirectories(fs, DirOf(h.file))) return fail("cannot create the folder " + DirOf(h.file), e);
+    std::unique_ptr<FileLock> lock;
+    if (int e = fs.LockFile(h.file + ".lock", &lock)) return fail("cannot lock " + h.file + ".lock", e);
 
     std::string text;
     int e = ReadWhole(h.file, &text);
-    if (e != 0 && e != ENOENT) return fail("cannot read " + h.file, e);
+    if (e != 0 && e != crt::kENOENT) return fail("cannot read " + h.file, e);
     bool fresh = !h.cached || text != h.content;
     if (!Adopt(h, std::move(text), fresh)) {
       std::string movedTo;
-      if (int me = MoveAside(h.file, &movedTo)) return fail("cannot keep the malformed " + h.file + " aside", me);
+      if (int me = MoveAside(fs, h.file, &movedTo)) return fail("cannot keep the malformed " + h.file + " aside", me);
       messages.push_back("registry: the malformed " + h.file + " was kept as " + movedTo +
                          "; a new file is written");
       Adopt(h, std::string(), false);
@@ -297,17 +179,20 @@ struct RegistryStore::Impl {
     long rc = change(next, &changed);
     if (!changed) return rc;
     std::string out = FormatRegistryText(next, h.relativeTo);
-    if (int we = ReplaceFileContents(h.file, out)) return fail("cannot write " + h.file, we);
+    if (int we = fs.WriteFileAtomic(h.file, out)) return fail("cannot write " + h.file, we);
     Adopt(h, std::move(out), false);
     return rc;
   }
 };
 
 RegistryStore::RegistryStore(std::string systemFile, std::string userFile, ErrorSink onError)
+    : RegistryStore(RealFileSystem(), std::move(systemFile), std::move(userFile), std::move(onError)) {}
+
+RegistryStore::RegistryStore(FileSystem& fs, std::string systemFile, std::string userFile, ErrorSink onError)
     : systemFile_(std::move(systemFile)),
       userFile_(std::move(userFile)),
       onError_(std::move(onError)),
-      impl_(std::make_unique<Impl>()) {
+      impl_(std::make_unique<Impl>(fs)) {
   if (!onError_) onError_ = [](const std::string& m) { std::fprintf(stderr, "%s\n", m.c_str()); };
   impl_->hives[0].file = systemFile_;
   impl_->hives[0].relativeTo = "\\\\Machine";
@@ -317,21 +202,25 @@ RegistryStore::RegistryStore(std::string systemFile, std::string userFile, Error
 
 RegistryStore::~RegistryStore() = default;
 
-RegistryStore::Files RegistryStore::DefaultFiles() {
-  const char* dir = std::getenv("KELVARIN_REGISTRY_DIR");
-  if (dir && dir[0]) {
-    std::string d = dir;
-    while (d.size() > 1 && d.back() == '/') d.pop_back();
-    return {d + "/system.reg", d + "/user.reg"};
+RegistryStore::Files RegistryStore::DefaultFiles(SystemInfo& system) {
+  std::string dir = system.GetEnv("KELVARIN_REGISTRY_DIR").value_or("");
+  if (!dir.empty()) {
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return {dir + "/system.reg", dir + "/user.reg"};
   }
-  std::string user = ConfigHome() + "/kelvarin";
-  if (::geteuid() == 0) return {"/etc/kelvarin/system.reg", user + "/user.reg"};
+  std::string configHome = system.GetEnv("XDG_CONFIG_HOME").value_or("");
+  if (configHome.empty() || configHome[0] != '/') {  // a relative one is invalid
+    std::string home = system.HomeFolder();
+    configHome = (home.empty() ? "/tmp" : home) + "/.config";
+  }
+  const std::string user = configHome + "/kelvarin";
+  if (system.IsSuperUser()) return {"/etc/kelvarin/system.reg", user + "/user.reg"};
   return {user + "/system.reg", user + "/user.reg"};
 }
 
 RegistryStore& RegistryStore::Default() {
-  static const Files files = DefaultFiles();
-  static RegistryStore store(files.system, files.user);
+  static const Files files = DefaultFiles(RealSystemInfo());
+  static RegistryStore store(RealFileSystem(), files.system, files.user);
   return store;
 }
 

@@ -10,7 +10,7 @@
 // one change and replaces the file atomically, so two processes never lose each other's
 // values. A malformed file is reported through the error sink and reads as having no keys;
 // before the first write after that it is kept aside as "<file>.corrupt-<YYYYMMDDThhmmss>".
-// Thread-safe.
+// All file access goes through the FileSystem the store is given. Thread-safe.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,7 +20,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_system.h"
+
 namespace kv::platform {
+
+class SystemInfo;
 
 enum class RegHive { LocalMachine, CurrentUser };
 
@@ -53,23 +57,28 @@ class RegistryStore {
  public:
   using ErrorSink = std::function<void(const std::string&)>;
 
-  // `systemFile` holds HKLM (system.reg), `userFile` HKCU (user.reg). Their folders are created
-  // on the first write. `onError` receives the text of each problem (malformed file, failed
-  // write), one line each, after the store's lock is released; by default it goes to standard
-  // error. A malformed file is reported once, not on every read.
+  // `systemFile` holds HKLM (system.reg), `userFile` HKCU (user.reg), both reached through
+  // `fs`, which must outlive the store. Their folders are created on the first write. `onError`
+  // receives the text of each problem (malformed file, failed write), one line each, after the
+  // store's lock is released; by default it goes to standard error. A malformed file is
+  // reported once, not on every read.
+  RegistryStore(FileSystem& fs, std::string systemFile, std::string userFile, ErrorSink onError = {});
+  // The same over the process's real file system.
   RegistryStore(std::string systemFile, std::string userFile, ErrorSink onError = {});
   ~RegistryStore();
   RegistryStore(const RegistryStore&) = delete;
   RegistryStore& operator=(const RegistryStore&) = delete;
 
-  // The locations of ARCHITECTURE.md: $KELVARIN_REGISTRY_DIR, else /etc/kelvarin (HKLM) and
-  // $XDG_CONFIG_HOME/kelvarin (HKCU) as root, else $XDG_CONFIG_HOME/kelvarin for both.
+  // The store of the real environment, on the real file system, in the files DefaultFiles
+  // gives for the real system.
   static RegistryStore& Default();
-  // The two files Default() uses, worked out from the environment as it is now.
+  // $KELVARIN_REGISTRY_DIR, else /etc/kelvarin (HKLM) and $XDG_CONFIG_HOME/kelvarin (HKCU) as
+  // root, else $XDG_CONFIG_HOME/kelvarin for both; $XDG_CONFIG_HOME defaults to
+  // <home>/.config. Worked out from `system` as it is now.
   struct Files {
     std::string system, user;
   };
-  static Files DefaultFiles();
+  static Files DefaultFiles(SystemInfo& system);
 
   // Key paths use "\" between levels ("SOFTWARE\Quorlith\Morvane Calc"); empty levels are
   // ignored and "" is the hive itself. Calls that change nothing do not touch the file.

@@ -1,5 +1,7 @@
 #include "platform/sync.h"
 
+#include <algorithm>
+
 namespace kv::platform {
 namespace {
 
@@ -16,6 +18,10 @@ AnySignal& Any() {
 
 // Longer time-outs wait without a deadline, so that milliseconds::max() cannot overflow the clock.
 constexpr std::chrono::milliseconds kForever = std::chrono::hours(24 * 365 * 10);
+
+int64_t Deadline(Clock& clock, std::chrono::milliseconds timeout) {
+  return timeout >= kForever ? Clock::kNoDeadline : clock.MonotonicMs() + timeout.count();
+}
 
 }  // namespace
 
@@ -47,16 +53,17 @@ void Event::ResetEvent() {
   set_ = false;
 }
 
-bool Event::Wait(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (timeout >= kForever) {
-    cv_.wait(lock, [this] { return set_; });
-  } else if (!set_ && timeout.count() > 0) {
-    cv_.wait_for(lock, timeout, [this] { return set_; });
-  }
+bool Event::TakeLocked() {
   if (!set_) return false;
   if (!manual_) set_ = false;
   return true;
+}
+
+bool Event::Wait(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (TakeLocked()) return true;
+  if (timeout.count() <= 0) return false;
+  return clock_.WaitUntil(lock, cv_, Deadline(clock_, timeout), [this] { return TakeLocked(); });
 }
 
 bool Event::IsSet() const {
@@ -64,23 +71,22 @@ bool Event::IsSet() const {
   return set_;
 }
 
-int WaitAny(Event* const* events, int count, std::chrono::milliseconds timeout) {
-  const bool forever = timeout >= kForever;
-  const auto deadline = std::chrono::steady_clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
+int WaitAny(Event* const* events, int count, std::chrono::milliseconds timeout, Clock& clock) {
+  const int64_t deadline = Deadline(clock, std::max(timeout, std::chrono::milliseconds(0)));
   AnySignal& any = Any();
   std::unique_lock<std::mutex> lock(any.mu);
-  for (;;) {
+  int taken = -1;
+  // Scanned holding any.mu: a Set after the scan is announced only once this waits.
+  auto scan = [&] {
     for (int i = 0; i < count; ++i) {
-      if (events[i]->Wait(std::chrono::milliseconds(0))) return i;
+      if (events[i]->Wait(std::chrono::milliseconds(0))) {
+        taken = i;
+        return true;
+      }
     }
-    if (forever) {
-      any.cv.wait(lock);
-    } else if (std::chrono::steady_clock::now() >= deadline) {
-      return -1;
-    } else {
-      any.cv.wait_until(lock, deadline);
-    }
-  }
+    return false;
+  };
+  return clock.WaitUntil(lock, any.cv, deadline, scan) ? taken : -1;
 }
 
 }  // namespace kv::platform

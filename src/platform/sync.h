@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/clock.h"
+
 namespace kv::platform {
 
 // A recursive lock that records, in a holder word, the site number of the last acquisition
@@ -47,7 +49,9 @@ class TrackedLock {
 class Event {
  public:
   enum class Reset { Auto, Manual };
-  explicit Event(Reset reset, bool initiallySet = false) : manual_(reset == Reset::Manual), set_(initiallySet) {}
+  // Time-outs of waits are measured on `clock`, which must outlive the event.
+  explicit Event(Reset reset, bool initiallySet = false, Clock& clock = RealClock())
+      : manual_(reset == Reset::Manual), clock_(clock), set_(initiallySet) {}
 
   void Set();
   void ResetEvent();
@@ -58,14 +62,18 @@ class Event {
   bool IsSet() const;
 
  private:
+  // Takes the event when it is set; call holding mu_.
+  bool TakeLocked();
+
   const bool manual_;
+  Clock& clock_;
   mutable std::mutex mu_;
   std::condition_variable cv_;
   bool set_;
 };
 
 // Waits on several events at once; returns the index of the first one set (taking it, as Wait
-// does), or -1 on time-out. Wakes on Set without polling.
-int WaitAny(Event* const* events, int count, std::chrono::milliseconds timeout);
+// does), or -1 on time-out, measured on `clock`. Wakes on Set without polling.
+int WaitAny(Event* const* events, int count, std::chrono::milliseconds timeout, Clock& clock = RealClock());
 
 }  // namespace kv::platform

@@ -1,5 +1,6 @@
 #include "platform/system_info.h"
 
+#include <grp.h>
 #include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -12,23 +13,81 @@
 namespace kv::platform {
 namespace {
 
-// The passwd entry of the effective user, copied out; false when there is none.
-bool LookupUser(std::string* name, std::string* home) {
-  long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 1024);
-  passwd pw;
-  passwd* found = nullptr;
+size_t BufferHint(int name) {
+  long hint = sysconf(name);
+  return hint > 0 ? static_cast<size_t>(hint) : 1024;
+}
+
+struct Account {
+  std::string name, home;
+  gid_t gid = 0;
+};
+
+// The one look-up in the user database: getpwuid_r / getpwnam_r (passed as `lookup`) with a
+// buffer that grows until the entry fits. The entry is copied out; nullopt when there is none.
+template <class Lookup>
+std::optional<Account> FindAccount(Lookup lookup) {
+  std::vector<char> buf(BufferHint(_SC_GETPW_R_SIZE_MAX));
   for (;;) {
-    int rc = getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found);
+    passwd pw;
+    passwd* found = nullptr;
+    const int rc = lookup(&pw, buf.data(), buf.size(), &found);
     if (rc == ERANGE && buf.size() < (1u << 20)) {
       buf.resize(buf.size() * 2);
       continue;
     }
-    if (rc != 0 || found == nullptr) return false;
-    if (name) *name = pw.pw_name ? pw.pw_name : "";
-    if (home) *home = pw.pw_dir ? pw.pw_dir : "";
-    return true;
+    if (rc != 0 || found == nullptr || pw.pw_name == nullptr) return std::nullopt;
+    return Account{pw.pw_name, pw.pw_dir ? pw.pw_dir : "", pw.pw_gid};
   }
+}
+
+std::optional<Account> AccountOfUid(uid_t uid) {
+  return FindAccount([uid](passwd* pw, char* buf, size_t len, passwd** found) {
+    return getpwuid_r(uid, pw, buf, len, found);
+  });
+}
+
+std::optional<Account> AccountNamed(const std::string& user) {
+  if (user.empty()) return std::nullopt;
+  return FindAccount([&user](passwd* pw, char* buf, size_t len, passwd** found) {
+    return getpwnam_r(user.c_str(), pw, buf, len, found);
+  });
+}
+
+std::optional<std::string> GroupName(gid_t gid) {
+  std::vector<char> buf(BufferHint(_SC_GETGR_R_SIZE_MAX));
+  for (;;) {
+    group gr;
+    group* found = nullptr;
+    const int rc = getgrgid_r(gid, &gr, buf.data(), buf.size(), &found);
+    if (rc == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    if (rc != 0 || found == nullptr || gr.gr_name == nullptr) return std::nullopt;
+    return std::string(gr.gr_name);
+  }
+}
+
+std::vector<std::string> GroupNamesOf(const std::optional<Account>& account) {
+  if (!account) return {};
+  std::vector<gid_t> gids(32);
+  for (;;) {
+    int count = static_cast<int>(gids.size());
+    if (getgrouplist(account->name.c_str(), account->gid, gids.data(), &count) >= 0) {
+      gids.resize(static_cast<size_t>(count));
+      break;
+    }
+    // glibc reports the size it needs; others may not, so grow at least twofold.
+    if (count <= static_cast<int>(gids.size())) count = static_cast<int>(gids.size()) * 2;
+    if (count > 65536) return {};
+    gids.resize(static_cast<size_t>(count));
+  }
+  std::vector<std::string> names;
+  for (gid_t gid : gids) {
+    if (auto name = GroupName(gid)) names.push_back(std::move(*name));
+  }
+  return names;
 }
 
 std::string NonEmptyEnv(const char* name) {
@@ -69,8 +128,7 @@ class RealSysInfo final : public SystemInfo {
         folder = NonEmptyEnv("XDG_DATA_HOME");
         if (!folder.empty() && folder[0] != '/') folder.clear();  // relative ones are invalid
         if (folder.empty()) {
-          std::string home = NonEmptyEnv("HOME");
-          if (home.empty() && !LookupUser(nullptr, &home)) return {};
+          std::string home = HomeFolder();
           if (home.empty()) return {};
           TrimTrailingSlashes(&home);
           folder = (home == "/" ? "" : home) + "/.local/share";
@@ -101,11 +159,7 @@ class RealSysInfo final : public SystemInfo {
     return path;
   }
 
-  std::string UserName() override {
-    std::string name;
-    if (!LookupUser(&name, nullptr)) return {};
-    return name;
-  }
+  std::string UserName() override { return UserNameOfUid(geteuid()).value_or(""); }
 
   std::string ComputerName() override {
     char buf[HOST_NAME_MAX + 1] = {};
@@ -114,6 +168,28 @@ class RealSysInfo final : public SystemInfo {
     const size_t dot = name.find('.');
     if (dot != std::string::npos) name.resize(dot);
     return name;
+  }
+
+  std::string HomeFolder() override {
+    std::string home = NonEmptyEnv("HOME");
+    if (home.empty()) {
+      if (auto account = AccountOfUid(geteuid())) home = account->home;
+    }
+    return home;
+  }
+
+  bool IsSuperUser() override { return geteuid() == 0; }
+
+  std::optional<std::string> UserNameOfUid(uid_t uid) override {
+    auto account = AccountOfUid(uid);
+    if (!account) return std::nullopt;
+    return account->name;
+  }
+
+  std::vector<std::string> GroupNamesOfUid(uid_t uid) override { return GroupNamesOf(AccountOfUid(uid)); }
+
+  std::vector<std::string> GroupNamesOfUser(const std::string& user) override {
+    return GroupNamesOf(AccountNamed(user));
   }
 };
 

@@ -1,7 +1,10 @@
 #pragma once
-// Known folders, identity and the process environment.
+// Known folders, identity, the account databases and the process environment.
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kv::platform {
 
@@ -20,6 +23,19 @@ class SystemInfo {
   // The account the process runs under; empty when it cannot be found.
   virtual std::string UserName() = 0;
   virtual std::string ComputerName() = 0;
+  // The home folder of the account the process runs under: $HOME when set and not empty, else
+  // the account's entry in the user database; empty when neither gives one.
+  virtual std::string HomeFolder() = 0;
+  // True when the process runs as root.
+  virtual bool IsSuperUser() = 0;
+
+  // The user database's name for `uid`; nullopt when the uid has no account.
+  virtual std::optional<std::string> UserNameOfUid(uid_t uid) = 0;
+  // Group names from the group database of the account of `uid` / named `user`: its primary
+  // group and the groups that list it. Empty when the account is unknown; groups without a name
+  // are left out.
+  virtual std::vector<std::string> GroupNamesOfUid(uid_t uid) = 0;
+  virtual std::vector<std::string> GroupNamesOfUser(const std::string& user) = 0;
 };
 
 SystemInfo& RealSystemInfo();

@@ -1,6 +1,7 @@
 #include "scheduler/collection_io.h"
 
 #include "com/class_registry.h"
+#include "commands/shared_objects.h"
 #include "config/config.h"
 #include "platform/env.h"
 #include "platform/path.h"
@@ -31,10 +32,11 @@ HRESULT SaveCollection(std::string_view path, IZrCollection* collection) {
   return file->SaveToFile(Bstr::FromUtf8(path));
 }
 
-void EnsureBinDirectory() {
-  auto& fs = *platform::Env::Current().fs;
+void EnsureBinDirectory(platform::FileSystem& fs) {
   const std::string bin = platform::JoinPath(g_BasePath, "bin");
   if (!fs.Exists(bin)) fs.CreateDirectory(bin);
 }
+
+void EnsureBinDirectory() { EnsureBinDirectory(*SharedServerObjects().Platform().fs); }
 
 }  // namespace kv::scheduler

@@ -6,6 +6,7 @@
 #include "com/bstr.h"
 #include "com/hresult.h"
 #include "components/schedule_components.h"
+#include "platform/file_system.h"
 
 namespace kv::scheduler {
 
@@ -26,7 +27,9 @@ HRESULT LoadCollection(std::string_view path, ComPtr<IZrCollection>* out);
 // negative result when nothing usable was written.
 HRESULT SaveCollection(std::string_view path, IZrCollection* collection);
 // Creates "<g_BasePath>\bin", where the schedule and conversions files live, when it is missing
-// (one level: the base directory itself must exist).
+// (one level: the base directory itself must exist), in `fs`; without it, in the file system of
+// the server objects (commands/shared_objects.h), whose files these are.
+void EnsureBinDirectory(platform::FileSystem& fs);
 void EnsureBinDirectory();
 
 // The item of `collection` of that name, or at that 1-based position, asked for interface I:

@@ -2,6 +2,7 @@
 #include "commands/calc_cmd_base.h"
 #include "base/error_codes.h"
 #include "commands/shared_objects.h"
+#include "platform/env.h"
 #include "scheduler/run_times.h"
 #include "scheduler/schedule.h"
 
@@ -32,22 +33,23 @@ bool CCalcCmdBase::ComputeNewRunTime(const Bstr& groupName, double* newRunTime) 
     SetCommandError(CMDERR_CDB_FIELD_ACCESS);
     return false;
   }
-  const double t = scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, scheduler::LocalNow());
+  const platform::LocalTime time = Env().Time();
+  const double t = scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, time.LocalNow());
   if (newRunTime) *newRunTime = t;
-  group->PutComputedRunTime(t > 0.0 ? scheduler::LocalToUtc(t) : t);
+  group->PutComputedRunTime(t > 0.0 ? time.LocalToUtc(t) : t);
   scheduler::SaveScheduleObject(g_pScheduleObject.Get());
   return true;
 }
 
 double CCalcCmdBase::ComputeNextStartTime(double rate, double offset, long dayOfMonth, long dayOfWeek) {
-  return scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, scheduler::LocalNow());
+  return scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, Env().Time().LocalNow());
 }
 
 bool CCalcCmdBase::SetComputedRunTime(const Bstr& groupName, double newTime) {
   ResetLastError();
   ComPtr<IZrScheduleGroup> group;
   if (!RequireScheduleGroup(groupName, &group)) return false;
-  if (com::FAILED(group->PutComputedRunTime(newTime > 0.0 ? scheduler::LocalToUtc(newTime) : newTime))) {
+  if (com::FAILED(group->PutComputedRunTime(newTime > 0.0 ? Env().Time().LocalToUtc(newTime) : newTime))) {
     SetCommandError(CMDERR_CDB_FIELD_ACCESS);
     return false;
   }
@@ -68,7 +70,7 @@ bool CCalcCmdBase::GetScheduleExecutionTime(const Bstr& groupName, long* executi
 }
 
 double CCalcCmdBase::GetServerGmtOffset(double dateTime) {
-  return scheduler::GmtOffsetDays(dateTime == 0.0 ? scheduler::LocalNow() : dateTime);
+  return scheduler::GmtOffsetDays(*Env().zone, dateTime == 0.0 ? Env().Time().LocalNow() : dateTime);
 }
 
 }  // namespace kv

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "platform/env.h"
 #include "platform/ole_date.h"
 
 namespace kv::scheduler {
@@ -103,14 +102,9 @@ double StepFromBase(double base, double rate, double u) {
   return AddWhile(t, step, [u](double x) { return x < u + kHalfSecondDays; });
 }
 
-double ToUtcWhenSet(double t) { return t > 0.0 ? LocalToUtc(t) : t; }
+double ToUtcWhenSet(const platform::LocalTime& time, double t) { return t > 0.0 ? time.LocalToUtc(t) : t; }
 
 }  // namespace
-
-double NowUtc() { return platform::Env::Current().Time().NowUtc(); }
-double LocalNow() { return platform::Env::Current().Time().LocalNow(); }
-double UtcToLocal(double date) { return platform::Env::Current().Time().UtcToLocal(date); }
-double LocalToUtc(double date) { return platform::Env::Current().Time().LocalToUtc(date); }
 
 double ComputeNextStartTime(double rate, double offset, long dayOfMonth, long dayOfWeek, double now) {
   if (!std::isfinite(rate) || !std::isfinite(offset)) return 0.0;
@@ -128,19 +122,20 @@ bool IsCalendarAligned(IZrScheduleGroup* group) {
   return cls == kAlignedScheduleClass || (std::trunc(rate) >= 1.0 && cls < 2);
 }
 
-bool SyncNextRunTimeUtc(IZrScheduleGroup* group) {
+bool SyncNextRunTimeUtc(const platform::LocalTime& time, IZrScheduleGroup* group) {
   const double utc = Read(group, &IZrScheduleGroup::GetNextRunTimeUtc);
-  const double u = LocalToUtc(Read(group, &IZrScheduleGroup::GetNextRunTime));
+  const double u = time.LocalToUtc(Read(group, &IZrScheduleGroup::GetNextRunTime));
   if (u == utc) return true;
   group->PutNextRunTimeUtc(u);
   return false;
 }
 
-double ComputeRunTimes(IZrScheduleGroup* g, bool firstPass, long* priority, bool* due) {
+double ComputeRunTimes(const platform::LocalTime& time, IZrScheduleGroup* g, bool firstPass, long* priority,
+                       bool* due) {
   *due = false;
   *priority = Read(g, &IZrScheduleGroup::GetPriority);
-  const double n = LocalNow();
-  const double u = NowUtc();
+  const double n = time.LocalNow();
+  const double u = time.NowUtc();
   double next = Read(g, &IZrScheduleGroup::GetNextRunTimeUtc);
 
   if (firstPass) {
@@ -149,7 +144,7 @@ double ComputeRunTimes(IZrScheduleGroup* g, bool firstPass, long* priority, bool
                                             Read(g, &IZrScheduleGroup::GetDayOfMonth),
                                             Read(g, &IZrScheduleGroup::GetDayOfWeek), n);
       g->PutNextRunTime(t);
-      next = ToUtcWhenSet(t);
+      next = ToUtcWhenSet(time, t);
       g->PutComputedRunTime(next);
       g->PutNextRunTimeUtc(next);
     }
@@ -157,7 +152,7 @@ double ComputeRunTimes(IZrScheduleGroup* g, bool firstPass, long* priority, bool
   }
   if (!(next > 0.0)) return 0.0;
 
-  if (IsCalendarAligned(g) && !SyncNextRunTimeUtc(g)) next = Read(g, &IZrScheduleGroup::GetNextRunTimeUtc);
+  if (IsCalendarAligned(g) && !SyncNextRunTimeUtc(time, g)) next = Read(g, &IZrScheduleGroup::GetNextRunTimeUtc);
   double result = next;
   if (u >= next - kHalfSecondDays) {
     double base = Read(g, &IZrScheduleGroup::GetComputedRunTime);
@@ -171,16 +166,16 @@ double ComputeRunTimes(IZrScheduleGroup* g, bool firstPass, long* priority, bool
     double t = 0.0;
     if (rate > 0.0 || dayOfMonth != 0 || dayOfWeek != 0 || aligned) {
       if (base == 0.0 || dayOfMonth != 0 || dayOfWeek != 0 || aligned)
-        t = ToUtcWhenSet(ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, n));
+        t = ToUtcWhenSet(time, ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, n));
       else
         t = StepFromBase(base, rate, u);
       g->PutComputedRunTime(t);
     }
     result = t;
     g->PutNextRunTimeUtc(t);
-    g->PutNextRunTime(t > 0.0 ? UtcToLocal(t) : t);
+    g->PutNextRunTime(t > 0.0 ? time.UtcToLocal(t) : t);
     g->PutLastRunTimeUtc(u);
-    g->PutLastRunTime(UtcToLocal(u));
+    g->PutLastRunTime(time.UtcToLocal(u));
     if (prev > 0.0) g->PutRunRate(u - prev);
     *due = true;
   }
@@ -206,8 +201,7 @@ double TransitionDate(int year, int month, int week, int weekday, int hour, int 
   return platform::UnixSecondsToOleDate(seconds);
 }
 
-double GmtOffsetDays(double localDate) {
-  const platform::TimeZone& zone = *platform::Env::Current().zone;
+double GmtOffsetDays(const platform::TimeZone& zone, double localDate) {
   const platform::TimeZoneInfo& info = zone.Info();
   int minutes = info.bias + info.standardBias;
   SystemTime st;

@@ -3,10 +3,11 @@
 // or a day of the week to the clock; the per-pass rule with which a group thread decides whether
 // its group is due and when it runs next; the conversions between local time and UTC; and the
 // server's offset from UTC. Times are OLE dates (days; 1/86400 is one second). The clock and the
-// zone are those of platform::Env::Current(). Every routine is safe to call from any thread.
+// zone are the caller's, passed in. Every routine is safe to call from any thread.
 #include <cstdint>
 
 #include "components/schedule_components.h"
+#include "platform/clock.h"
 
 namespace kv::scheduler {
 
@@ -17,15 +18,10 @@ namespace kv::scheduler {
 // it at its one-second floor, so such a group runs at most once a second.
 inline constexpr int kMaxRateAdditions = 1 << 20;
 
-// The current UTC time, with milliseconds.
-double NowUtc();
-// The current local time, in whole seconds.
-double LocalNow();
-// Conversions with the offset from UTC in force now, not the one in force at `date`, as the
-// platform's file-time conversions do; a calendar-aligned group relies on this to keep its
-// wall-clock time across a change of the offset (SyncNextRunTimeUtc).
-double UtcToLocal(double date);
-double LocalToUtc(double date);
+// Local times are converted to and from UTC with LocalTime::UtcToLocal / LocalToUtc, which take
+// the offset in force now, not the one in force at the date, as the platform's file-time
+// conversions do; a calendar-aligned group relies on this to keep its wall-clock time across a
+// change of the offset (SyncNextRunTimeUtc).
 
 // The next start time after `now` (all local). The day of the month takes precedence over the
 // day of the week, and the day of the week over the rate:
@@ -47,13 +43,13 @@ double ComputeNextStartTime(double rate, double offset, long dayOfMonth, long da
 // or more with ScheduleClass below 2.
 bool IsCalendarAligned(components::IZrScheduleGroup* group);
 
-// Sets NextRunTimeUtc to LocalToUtc(NextRunTime) unless it already equals it; true when it
+// Sets NextRunTimeUtc to time.LocalToUtc(NextRunTime) unless it already equals it; true when it
 // already did.
-bool SyncNextRunTimeUtc(components::IZrScheduleGroup* group);
+bool SyncNextRunTimeUtc(const platform::LocalTime& time, components::IZrScheduleGroup* group);
 
-// One pass of a group thread over `group`: whether the group is due now (with half a second of
-// tolerance) and its next run time in UTC, which the caller only uses to size its wait; 0.0 when
-// the group is not scheduled. *priority receives the group's Priority (0 when unreadable).
+// One pass of a group thread over `group` at the time `time` tells: whether the group is due
+// now (with half a second of tolerance) and its next run time in UTC, which the caller only uses
+// to size its wait; 0.0 when the group is not scheduled. *priority receives the group's Priority (0 when unreadable).
 //
 // On the first pass a stale next time (between 0 and now) is recomputed from the calendar and
 // the group is never due. On later passes a due group gets its next time: from the calendar for
@@ -62,13 +58,14 @@ bool SyncNextRunTimeUtc(components::IZrScheduleGroup* group);
 // and no day rule runs this once and is then unscheduled. The run times, LastRunTime(Utc),
 // RunRate and, the first time, FirstRunTime are written to the group. A non-finite
 // ComputedRunTime is treated as 0.0 (no base: the calendar decides).
-double ComputeRunTimes(components::IZrScheduleGroup* group, bool firstPass, long* priority, bool* due);
+double ComputeRunTimes(const platform::LocalTime& time, components::IZrScheduleGroup* group, bool firstPass,
+                       long* priority, bool* due);
 
-// The offset of local time from UTC at the local date `localDate`, in days, positive west of
+// The offset of `zone`'s local time from UTC at the local date `localDate`, in days, positive west of
 // Greenwich (UTC minus local time): the zone's bias plus its standard bias, plus its daylight
 // bias when `localDate` lies in daylight time by the zone's transition rules of that date's
 // year. A zone without daylight rules gives its bias alone.
-double GmtOffsetDays(double localDate);
+double GmtOffsetDays(const platform::TimeZone& zone, double localDate);
 
 // The local date and time at which a transition rule fires in `year`: the week-th (1..4)
 // `weekday` (1 = Sunday .. 7 = Saturday) of `month`, or the last one for week 5, at

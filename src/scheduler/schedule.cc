@@ -14,7 +14,8 @@ void GetScheduleObject() {
   const std::string main = ScheduleFilePath();
   ComPtr<IZrCollection> schedule;
   if (FAILED(LoadCollection(main, &schedule))) {
-    auto& fs = *platform::Env::Current().fs;
+    // The schedule is one of the server objects: its files are on their file system.
+    platform::FileSystem& fs = *SharedServerObjects().Platform().fs;
     fs.DeleteFile(main);
     if (fs.Rename(ScheduleBackupPath(), main) == platform::crt::kOk) LoadCollection(main, &schedule);
   }
@@ -28,7 +29,7 @@ void GetScheduleObject() {
 
 HRESULT SaveScheduleObject(IZrCollection* collection) {
   if (!collection) return com::E_POINTER;
-  EnsureBinDirectory();
+  EnsureBinDirectory(*SharedServerObjects().Platform().fs);
   HRESULT hr = SaveCollection(ScheduleFilePath(), collection);
   if (SUCCEEDED(hr)) hr = SaveCollection(ScheduleBackupPath(), collection);
   return hr;

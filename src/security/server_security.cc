@@ -4,10 +4,11 @@
 #include <string>
 
 #include "com/bstr.h"
+#include "com/call_context.h"
 #include "com/class_registry.h"
+#include "commands/shared_objects.h"
 #include "log/debug_log.h"
 #include "platform/env.h"
-#include "com/call_context.h"
 
 namespace kv::security {
 
@@ -65,6 +66,9 @@ void TraceStatus(std::string_view message, HRESULT hr) {
 
 // A failure line, written whatever the categories say.
 void Fail(std::string_view message, HRESULT hr) { Emit(message, DebugLog::HResultText(hr)); }
+
+// The gate is process-wide, as the server objects are: its platform is theirs.
+platform::SystemInfo* System() { return SharedServerObjects().Platform().system; }
 
 HRESULT MakeTable(std::unique_ptr<InterfaceTable>* table) {
   *table = std::make_unique<InterfaceTable>();
@@ -131,7 +135,7 @@ void ZrServerSecurity::GetServerID(IOrvAuthorizationSvc* service) {
   State& s = S();
   try {
     s.serverId = Bstr();
-    platform::SystemInfo* system = platform::Env::Current().system;
+    platform::SystemInfo* system = System();
     std::string computer = system ? system->ComputerName() : std::string();
     if (computer.empty()) {
       Fail("ZrServerSecurity::GetServerID, GetComputerName failed to get server host name!", com::E_FAIL);
@@ -188,7 +192,8 @@ bool ZrServerSecurity::CheckAccess(uint32_t right) {
     if (!s.service) return false;
 
     std::string serverPrincipal, privileges;
-    HRESULT hr = com::QueryClientBlanket(&serverPrincipal, &privileges);
+    platform::SystemInfo* system = System();
+    HRESULT hr = system ? com::QueryClientBlanket(*system, &serverPrincipal, &privileges) : com::E_FAIL;
     if (FAILED(hr)) {
       Fail("ZrServerSecurity::CheckAccess - Unabled to query client's info!", hr);
       return false;

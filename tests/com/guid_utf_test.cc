@@ -2,7 +2,6 @@
 
 #include "com/bstr.h"
 #include "com/guid.h"
-#include "com/utf.h"
 
 namespace kv::com {
 namespace {
@@ -31,15 +30,6 @@ TEST(Guid, ParsesAndPrintsInRegistryForm) {
   EXPECT_EQ(a.data1, 0xF4B466E7u);
   EXPECT_EQ(a.data4[7], 0xD3);
   EXPECT_NE(GuidHash{}(a), GuidHash{}(GUID{}));
-}
-
-TEST(Utf, RoundTripsAndReplacesMalformedInput) {
-  const char* texts[] = {"", "Flow1", "Area3\\Flow1", "Grüße 温度", "\xF0\x9F\x94\xA5 fire"};
-  for (const char* t : texts) EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(t)), t);
-  EXPECT_EQ(Utf8ToUtf16("\xF0\x9F\x94\xA5").size(), 2u);  // surrogate pair
-  EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");  // overlong
-  EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
 
 TEST(Bstr, NullDiffersFromEmpty) {

@@ -37,7 +37,7 @@ TEST(Config, BasePathLookupOrder) {
     if (c.envVar) env.system().vars[kBaseEnvVar] = *c.envVar;
     std::string want = c.want ? c.want : std::string(259, 'x');
     if (want == "<common>") want = env.system().commonAppData + "\\Quorlith\\Morvane Calc";
-    EXPECT_EQ(LookupBasePath(), want) << c.what;
+    EXPECT_EQ(LookupBasePath(env.env()), want) << c.what;
   }
 }
 
@@ -58,13 +58,13 @@ TEST(Config, StartupFlags) {
     testing::TestEnv env;
     if (c.workspace) env.registry().SetValue(RegHive::LocalMachine, kOdmKey, kOdmWorkSpaceValue, *c.workspace);
     if (c.enabled) env.registry().SetValue(RegHive::LocalMachine, kStoreAndForwardKey, kStoreAndForwardValue, *c.enabled);
-    LoadConfiguration();
+    LoadConfiguration(env.env());
     EXPECT_EQ(g_bOdmWorkspaceSet, c.wantWorkspaceSet);
     EXPECT_EQ(g_bStoreAndForwardEnabled, c.wantStoreAndForward);
   }
   testing::TestEnv env;
   env.registry().SetValue(RegHive::LocalMachine, kOdmKey, kOdmWorkSpaceValue, RegValue::String("Plant A"));
-  EXPECT_EQ(ReadOdmWorkspace(), "Plant A");
+  EXPECT_EQ(ReadOdmWorkspace(env.env()), "Plant A");
 }
 
 }  // namespace

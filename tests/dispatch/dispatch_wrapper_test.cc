@@ -47,7 +47,7 @@ class WrapperTest : public ::testing::Test {
     g_BasePath = env_.root() + "/store";
     std::filesystem::create_directories(g_BasePath + "/Apps/Line2");
     g_DebugLog.ResetForTest();
-    g_DebugLog.Init(static_cast<int>(LogKind::Kelvarin), "", "17.0.0.266");
+    g_DebugLog.Init(env_.env(), static_cast<int>(LogKind::Kelvarin), "", "17.0.0.266");
     for (int c = 1; c < kLogCategoryCount; ++c) g_DebugLog.SetCategory(static_cast<LogCategory>(c), false);
   }
   void AllCategories(bool on) {

@@ -1,5 +1,9 @@
 // The real server binary driven over D-Bus by our client library, by busctl and by dbus-python.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <systemd/sd-bus.h>
 
 #include <atomic>
@@ -26,18 +30,20 @@ using client::Connection;
 using client::RemoteObject;
 using com::Variant;
 
-std::shared_ptr<RemoteObject> NewObject(const std::shared_ptr<Connection>& c, const char* cls = "Kelvarin.CalcCommands") {
-  std::shared_ptr<RemoteObject> obj;
-  auto st = c->CreateInstance(cls, &obj);
-  EXPECT_TRUE(st.ok()) << st.message();
-  return obj;
+// Both helpers are used as ASSERT_TRUE(Connect(...)): on failure the out pointer is null and
+// the test must stop before it dereferences it.
+::testing::AssertionResult Connect(const testing::ServerProcess& s, std::shared_ptr<Connection>* out) {
+  auto st = Connection::Open(s.Address(), out);
+  if (!st.ok() || !*out) return ::testing::AssertionFailure() << "connect to " << s.Address() << ": " << st.message();
+  return ::testing::AssertionSuccess();
 }
 
-std::shared_ptr<Connection> Connect(const testing::ServerProcess& s) {
-  std::shared_ptr<Connection> c;
-  auto st = Connection::Open(s.Address(), &c);
-  EXPECT_TRUE(st.ok()) << st.message();
-  return c;
+::testing::AssertionResult NewObject(const std::shared_ptr<Connection>& c, std::shared_ptr<RemoteObject>* out,
+                                     const char* cls = "Kelvarin.CalcCommands") {
+  if (!c) return ::testing::AssertionFailure() << "no connection";
+  auto st = c->CreateInstance(cls, out);
+  if (!st.ok() || !*out) return ::testing::AssertionFailure() << "CreateInstance " << cls << ": " << st.message();
+  return ::testing::AssertionSuccess();
 }
 
 std::string Shell(const std::string& cmd) {
@@ -52,10 +58,11 @@ std::string Shell(const std::string& cmd) {
 
 TEST(ServerE2E, TypedAndLateBoundCallsReachTheSameCommands) {
   testing::ServerProcess server;
-  server.Start();
-  auto conn = Connect(server);
-  auto obj = NewObject(conn);
-  ASSERT_TRUE(obj);
+  ASSERT_TRUE(server.Start());
+  std::shared_ptr<Connection> conn;
+  ASSERT_TRUE(Connect(server, &conn));
+  std::shared_ptr<RemoteObject> obj;
+  ASSERT_TRUE(NewObject(conn, &obj));
 
   CallResult r;
   ASSERT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
@@ -87,7 +94,8 @@ TEST(ServerE2E, TypedAndLateBoundCallsReachTheSameCommands) {
   ASSERT_TRUE(obj->Invoke(id, com::DISPATCH_METHOD, {Variant::I4(0)}, &r).ok());
   EXPECT_EQ(r.outArgs.at(0), Variant::I4(151));  // the same object and command as the typed call
 
-  auto app = NewObject(conn, "Kelvarin.CalcAppCommands");
+  std::shared_ptr<RemoteObject> app;
+  ASSERT_TRUE(NewObject(conn, &app, "Kelvarin.CalcAppCommands"));
   ASSERT_TRUE(app->Call("SetBaseDirectory", {Variant::Str("NoSuchApp")}, &r).ok());
   EXPECT_EQ(r.result, Variant::Bool(false));
   ASSERT_TRUE(app->Call("GetLastCommandError", {Variant::I4(0)}, &r).ok());
@@ -98,16 +106,20 @@ TEST(ServerE2E, TypedAndLateBoundCallsReachTheSameCommands) {
 
 TEST(ServerE2E, ManyClientsAndNoObjectLeft) {
   testing::ServerProcess server({"--exit-when-idle"});
-  server.Start();
+  ASSERT_TRUE(server.Start());
   std::atomic<int> failures{0};
   std::vector<std::thread> clients;
   for (int t = 0; t < 16; ++t) {
     clients.emplace_back([&] {
-      auto conn = Connect(server);
-      if (!conn) return void(++failures);
-      auto obj = NewObject(conn, "Kelvarin.CalcCommands.1");
-      auto app = NewObject(conn, "Kelvarin.CalcAppCommands");
-      if (!obj || !app) return void(++failures);
+      std::shared_ptr<Connection> conn;
+      std::shared_ptr<RemoteObject> obj, app;
+      ::testing::AssertionResult made = Connect(server, &conn);
+      if (made) made = NewObject(conn, &obj, "Kelvarin.CalcCommands.1");
+      if (made) made = NewObject(conn, &app, "Kelvarin.CalcAppCommands");
+      if (!made) {
+        ADD_FAILURE() << made.message();
+        return void(++failures);
+      }
       for (int i = 0; i < 200; ++i) {
         CallResult r;
         if (!obj->Call("CalcCommandVersion", {}, &r).ok() || r.result.bstr().ToUtf8() != "v7.3") ++failures;
@@ -119,28 +131,32 @@ TEST(ServerE2E, ManyClientsAndNoObjectLeft) {
   for (auto& c : clients) c.join();
   EXPECT_EQ(failures.load(), 0);
   // With every object released the local server ends by itself.
-  EXPECT_TRUE(server.WaitExit(std::chrono::seconds(10)));
+  ASSERT_TRUE(server.WaitExit(std::chrono::seconds(60)));
   EXPECT_TRUE(WIFEXITED(server.ExitStatus()) && WEXITSTATUS(server.ExitStatus()) == 0);
 }
 
 TEST(ServerE2E, KilledClientsObjectsAreReleased) {
   testing::ServerProcess server({"--exit-when-idle"});
-  server.Start();
+  ASSERT_TRUE(server.Start());
   std::mt19937 rng(7);
   // A keeper object holds the server up while clients die around it.
-  auto keeperConn = Connect(server);
-  auto keeper = NewObject(keeperConn);
+  std::shared_ptr<Connection> keeperConn;
+  ASSERT_TRUE(Connect(server, &keeperConn));
+  std::shared_ptr<RemoteObject> keeper;
+  ASSERT_TRUE(NewObject(keeperConn, &keeper));
   for (int round = 0; round < 3; ++round) {
     pid_t child = fork();
+    ASSERT_GE(child, 0);
     if (child == 0) {
+      // Should this test die before killing it, the client must not call on forever.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       std::shared_ptr<Connection> c;
       if (!Connection::Open(server.Address(), &c).ok()) _exit(1);
       std::shared_ptr<RemoteObject> obj;
       if (!c->CreateInstance("Kelvarin.CalcCommands", &obj).ok()) _exit(1);
-      for (;;) {
-        CallResult r;
-        obj->Call("GetCalculationSummary", {}, &r);
+      for (CallResult r; obj->Call("GetCalculationSummary", {}, &r).ok();) {
       }
+      _exit(1);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50 + rng() % 100));
     kill(child, SIGKILL);
@@ -151,14 +167,16 @@ TEST(ServerE2E, KilledClientsObjectsAreReleased) {
   // Once the keeper goes, nothing of the killed clients may be left holding the server.
   keeperConn.reset();
   keeper.reset();
-  EXPECT_TRUE(server.WaitExit(std::chrono::seconds(10)));
+  EXPECT_TRUE(server.WaitExit(std::chrono::seconds(60)));
 }
 
 TEST(ServerE2E, MalformedCallsAreAnsweredAndTheServerStaysUp) {
   testing::ServerProcess server;
-  server.Start();
-  auto conn = Connect(server);
-  auto obj = NewObject(conn);
+  ASSERT_TRUE(server.Start());
+  std::shared_ptr<Connection> conn;
+  ASSERT_TRUE(Connect(server, &conn));
+  std::shared_ptr<RemoteObject> obj;
+  ASSERT_TRUE(NewObject(conn, &obj));
   struct Case {
     const char* path;
     const char* iface;
@@ -195,7 +213,10 @@ TEST(ServerE2E, MalformedCallsAreAnsweredAndTheServerStaysUp) {
     CallResult r;
     EXPECT_FALSE(obj->Invoke(id, com::DISPATCH_METHOD, {v}, &r).ok());
   }
-  auto other = NewObject(Connect(server));
+  std::shared_ptr<Connection> otherConn;
+  ASSERT_TRUE(Connect(server, &otherConn));
+  std::shared_ptr<RemoteObject> other;
+  ASSERT_TRUE(NewObject(otherConn, &other));
   CallResult r;
   ASSERT_TRUE(other->Call("CalcCommandVersion", {}, &r).ok());
   EXPECT_EQ(r.result.bstr().ToUtf8(), "v7.3");
@@ -204,7 +225,7 @@ TEST(ServerE2E, MalformedCallsAreAnsweredAndTheServerStaysUp) {
 
 TEST(ServerE2E, ClientsWeDidNotWrite) {
   testing::ServerProcess server;
-  server.Start();
+  ASSERT_TRUE(server.Start());
   std::string intro = Shell("busctl --address=" + server.Address() +
                           " introspect com.quorlith.Kelvarin /com/quorlith/Kelvarin 2>&1");
   EXPECT_NE(intro.find(".CreateInstance"), std::string::npos) << intro;
@@ -237,8 +258,11 @@ TEST(ServerE2E, OneCallWritesItsLogLines) {
       reg.SetValue(platform::RegHive::LocalMachine, "SOFTWARE\\Quorlith\\Morvane Calc\\Logging\\Kelvarin", c,
                    platform::RegValue::String("ON"));
   }
-  server.Start();
-  auto obj = NewObject(Connect(server));
+  ASSERT_TRUE(server.Start());
+  std::shared_ptr<Connection> conn;
+  ASSERT_TRUE(Connect(server, &conn));
+  std::shared_ptr<RemoteObject> obj;
+  ASSERT_TRUE(NewObject(conn, &obj));
   CallResult r;
   ASSERT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
   server.Stop();
@@ -287,7 +311,7 @@ namespace {
 
 TEST(ServerE2E, CommandLineClient) {
   testing::ServerProcess server;
-  server.Start();
+  ASSERT_TRUE(server.Start());
   const std::string cli = std::string(KELVARIN_CLI) + " --address " + server.Address();
   struct Case {
     std::string args;
@@ -322,7 +346,7 @@ namespace {
 // The whole edit workflow of a calculation, as an operator would type it.
 TEST(ServerE2E, EditWorkflowThroughTheCommandLineClient) {
   testing::ServerProcess server;
-  server.Start();
+  ASSERT_TRUE(server.Start());
   const std::string batch = server.DataDir() + ".batch";
   std::ofstream(batch) << "calc = CreateCalculationObject Flow1 \"\" \"\"\n"
                           "SetObjectProperties @calc Description \"Steam flow\"\n"
@@ -371,11 +395,12 @@ namespace {
 // even with empty arguments, and the server keeps serving.
 TEST(ServerE2E, EveryImplementedMethodAnswersThroughItsTypedInterface) {
   testing::ServerProcess server;
-  server.Start();
-  auto conn = Connect(server);
+  ASSERT_TRUE(server.Start());
+  std::shared_ptr<Connection> conn;
+  ASSERT_TRUE(Connect(server, &conn));
   for (const char* cls : {"Kelvarin.CalcCommands", "Kelvarin.CalcAppCommands"}) {
-    auto obj = NewObject(conn, cls);
-    ASSERT_TRUE(obj);
+    std::shared_ptr<RemoteObject> obj;
+    ASSERT_TRUE(NewObject(conn, &obj, cls));
     int called = 0;
     const InterfaceTable& served = obj->table()->name == "ICalcCommands" ? ICalcCommandsTable() : ICalcAppCommandsTable();
     for (const MethodInfo& m : obj->table()->methods) {
@@ -399,9 +424,96 @@ TEST(ServerE2E, EveryImplementedMethodAnswersThroughItsTypedInterface) {
     }
     EXPECT_GT(called, 60) << cls;
   }
-  auto other = NewObject(Connect(server));
+  std::shared_ptr<Connection> otherConn;
+  ASSERT_TRUE(Connect(server, &otherConn));
+  std::shared_ptr<RemoteObject> other;
+  ASSERT_TRUE(NewObject(otherConn, &other));
   CallResult r;
   EXPECT_TRUE(other->Call("CalcCommandVersion", {}, &r).ok());
+}
+
+}  // namespace
+}  // namespace kv
+
+namespace kv {
+namespace {
+
+// A service manager waiting on $NOTIFY_SOCKET connects as soon as READY=1 arrives, without
+// reading stdout: by then the server must answer.
+TEST(ServerE2E, ReadyNotificationComesOnceTheServerAnswers) {
+  testing::ServerProcess server;
+  const std::string notifyPath = server.DataDir() + ".notify";
+  struct Fd {
+    int fd;
+    ~Fd() { if (fd >= 0) close(fd); }
+  } sock{socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+  ASSERT_GE(sock.fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(notifyPath.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, notifyPath.c_str(), notifyPath.size() + 1);
+  ASSERT_EQ(bind(sock.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+
+  ASSERT_TRUE(server.Launch({{"NOTIFY_SOCKET", notifyPath}}));
+  pollfd p{sock.fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 60000), 1) << "no notification; server output:\n" << server.Output();
+  char buf[256];
+  ssize_t n = recv(sock.fd, buf, sizeof buf, 0);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "READY=1");
+  EXPECT_NE(server.Output().find(std::string("\n") + app::kReadyLine + "\n"), std::string::npos)
+      << "stdout says so first:\n" << server.Output();
+
+  std::shared_ptr<Connection> conn;
+  ASSERT_TRUE(Connect(server, &conn));
+  std::shared_ptr<RemoteObject> obj;
+  ASSERT_TRUE(NewObject(conn, &obj));
+  CallResult r;
+  ASSERT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
+  EXPECT_EQ(r.result.bstr().ToUtf8(), "v7.3");
+}
+
+TEST(ServerE2E, ASecondServerOnTheSocketEndsAndTheFirstKeepsServing) {
+  testing::ServerProcess first;
+  ASSERT_TRUE(first.Start());
+  testing::ServerProcess second({"--socket", first.Socket()});
+  ASSERT_TRUE(second.Launch());
+  ASSERT_TRUE(second.WaitExit(std::chrono::seconds(60)));
+  EXPECT_TRUE(WIFEXITED(second.ExitStatus()) && WEXITSTATUS(second.ExitStatus()) == 1) << second.ExitStatus();
+  EXPECT_NE(second.Output().find("kelvarin: cannot start serving: a server already listens on " + first.Socket()),
+            std::string::npos)
+      << second.Output();
+  EXPECT_EQ(second.Output().find(app::kReadyLine), std::string::npos) << second.Output();
+
+  std::shared_ptr<Connection> conn;
+  ASSERT_TRUE(Connect(first, &conn));
+  std::shared_ptr<RemoteObject> obj;
+  ASSERT_TRUE(NewObject(conn, &obj));
+  CallResult r;
+  EXPECT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
+}
+
+// What the binary prints and returns for arguments that end it before it serves (the harness
+// always passes "--socket <temp>" first).
+TEST(ServerE2E, ArgumentsThatEndTheServer) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string output;  // stdout and stderr together
+  } cases[] = {
+      {{"--version"}, 0, "kelvarin 17.0.0.266\n"},
+      {{"--bus", "tcp"}, 2, "kelvarin: --bus takes system or session, not 'tcp'\n"},
+      {{"--frobnicate"}, 2, "kelvarin: unknown argument '--frobnicate' (see --help)\n"},
+      {{"--socket"}, 2, "kelvarin: --socket needs a value\n"},
+  };
+  for (const Case& c : cases) {
+    testing::ServerProcess server(c.args);
+    ASSERT_TRUE(server.Launch());
+    ASSERT_TRUE(server.WaitExit(std::chrono::seconds(60))) << c.args[0];
+    EXPECT_TRUE(WIFEXITED(server.ExitStatus()) && WEXITSTATUS(server.ExitStatus()) == c.status)
+        << c.args[0] << ": status " << server.ExitStatus();
+    EXPECT_EQ(server.Output(), c.output) << c.args[0];
+  }
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ class AuthorizationServiceTest : public ::testing::Test {
     });
     previousSink = log::SetErrorSink(
         [this](std::string_view m, std::string_view d) { errors.push_back(std::string(m) + ": " + std::string(d)); });
-    svc = com::MakeCom<AuthorizationService>();
+    svc = com::MakeCom<AuthorizationService>(env.env());
   }
   void TearDown() override {
     AuthorizationService::SetGroupResolver(nullptr);
@@ -155,7 +155,8 @@ TEST_F(AuthorizationServiceTest, SecurityIds) {
   ASSERT_EQ(svc->GetSecurityId(Bstr(u"Morvane Calc"), Bstr(u"Servers"), Bstr(u"plant7"), &sid), com::S_OK);
   EXPECT_EQ(sid.ToUtf8(), kSid);
   Bstr again;
-  com::MakeCom<AuthorizationService>()->GetSecurityId(Bstr(u"Morvane Calc"), Bstr(u"Servers"), Bstr(u"plant7"), &again);
+  com::MakeCom<AuthorizationService>(env.env())
+      ->GetSecurityId(Bstr(u"Morvane Calc"), Bstr(u"Servers"), Bstr(u"plant7"), &again);
   EXPECT_EQ(again, sid);
 
   EXPECT_EQ(svc->GetSecurityId(Bstr(u"Morvane Calc"), Bstr(u"Servers"), Bstr(u""), &sid), com::E_INVALIDARG);
@@ -175,6 +176,10 @@ TEST_F(AuthorizationServiceTest, CallerGroupsComeFromTheCallContext) {
   scope.context().SetGroups({"plantops"});
   EXPECT_TRUE(Holds("", "alice", 0x40));
   EXPECT_FALSE(Holds("", "bob", 0x40));  // not the caller: looked up by name, unknown
+
+  // Others' groups come from the service's own system, not from the machine's database.
+  env.system().groupsOf["bob"] = {"plantops"};
+  EXPECT_TRUE(Holds("", "bob", 0x40));
 }
 
 TEST_F(AuthorizationServiceTest, LateBoundCallsInOrder) {
@@ -210,7 +215,7 @@ TEST_F(AuthorizationServiceTest, LateBoundCallsInOrder) {
 }
 
 TEST_F(AuthorizationServiceTest, RegistrationAndTheDisabledSwitch) {
-  engine::RegisterAuthorizationService();
+  engine::RegisterAuthorizationService(env.env());
   com::ComPtr<components::IOrvAuthorizationSvc> created;
   EXPECT_EQ(com::CreateInstance(components::CLSID_OrvAuthorization, &created), com::S_OK);
   EXPECT_NE(com::QueryInterface<com::IDispatch>(created), nullptr);
@@ -232,7 +237,7 @@ TEST_F(AuthorizationServiceTest, RegistrationAndTheDisabledSwitch) {
       env.registry().SetValue(RegHive::LocalMachine, engine::kAuthorizationKey, engine::kAuthorizationDisabledValue,
                               *c.value);
     }
-    EXPECT_EQ(engine::AuthorizationServiceDisabledByPolicy(), c.disabled);
+    EXPECT_EQ(engine::AuthorizationServiceDisabledByPolicy(env.env()), c.disabled);
   }
 }
 

@@ -61,6 +61,7 @@ class CalcEnvironmentTest : public ::testing::Test {
     return names;
   }
 
+  testing::ScopedServerObjects objects_;
   ScratchDir dir_;
   ErrorCapture errors_;
   ComPtr<ZrCalcEnvironment> env_ = com::MakeCom<ZrCalcEnvironment>();

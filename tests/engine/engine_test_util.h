@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the engine tests: a scratch folder, captured error lines and property reads
-// along dotted paths.
+// Shared pieces of the engine tests: a scratch folder, the server objects the components use,
+// captured error lines and property reads along dotted paths.
 #include <stdlib.h>
 
 #include <filesystem>
@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "com/dispatch.h"
+#include "components/server_objects.h"
+#include "engine/server_context.h"
 #include "log/error_log.h"
 #include "platform/env.h"
 #include "platform/path.h"
@@ -26,11 +28,34 @@ class ScratchDir {
   std::string W(std::string_view rel) const { return platform::JoinPath(dir_.path(), rel); }
   void MakeDir(std::string_view rel) const { std::filesystem::create_directories(platform::ToFsPath(W(rel))); }
   void Write(std::string_view rel, std::string_view data) const {
-    ASSERT_EQ(platform::Env::Current().fs->WriteFileAtomic(W(rel), data), 0) << rel;
+    ASSERT_EQ(platform::RealFileSystem().WriteFileAtomic(W(rel), data), 0) << rel;
   }
 
  private:
   kv::testing::TempDir dir_;
+};
+
+// The server objects the components reach while it lives (the previous ones come back after):
+// `platform` (the environment the test installed, by default) and the calculation environment a
+// test puts in `environment`.
+class ScopedServerObjects : public components::IServerObjects {
+ public:
+  explicit ScopedServerObjects(platform::Env& platform = platform::Env::Current())
+      : platform_(platform), previous_(ServerObjects()) {
+    SetServerObjects(this);
+  }
+  ~ScopedServerObjects() override { SetServerObjects(previous_); }
+  ScopedServerObjects(const ScopedServerObjects&) = delete;
+  ScopedServerObjects& operator=(const ScopedServerObjects&) = delete;
+
+  com::ComPtr<components::IZrCalcEnvironment> Environment() override { return environment; }
+  platform::Env& Platform() override { return platform_; }
+
+  com::ComPtr<components::IZrCalcEnvironment> environment;
+
+ private:
+  platform::Env& platform_;
+  components::IServerObjects* previous_;
 };
 
 // Collects the error lines written while it lives.

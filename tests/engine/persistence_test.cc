@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,7 @@ void ExpectSameCalculation(ZrCalculation& a, ZrCalculation& b) {
 
 class PersistenceTest : public ::testing::Test {
  protected:
+  testing::ScopedServerObjects objects_;
   ScratchDir dir_;
   ErrorCapture errors_;
 };
@@ -245,6 +247,36 @@ TEST_F(PersistenceTest, MissingFilesFailQuietlyAndUnwritablePathsFailWithALine) 
   EXPECT_TRUE(com::FAILED(calc->SaveToFile(com::Bstr::FromUtf8(bad))));
   ASSERT_EQ(errors_.Lines().size(), 1u);
   EXPECT_THAT(errors_.Lines()[0], HasSubstr(bad));
+}
+
+// A disk that is full: every whole-file write fails, everything else is the real file system.
+class FullDisk : public platform::FileSystemWrapper {
+ public:
+  FullDisk() : FileSystemWrapper(platform::RealFileSystem()) {}
+  int WriteFileAtomic(std::string_view, std::string_view) override { return platform::crt::kENOSPC; }
+};
+
+TEST_F(PersistenceTest, FilesGoThroughTheServerObjectsFileSystem) {
+  auto calc = com::MakeCom<ZrCalculation>();
+  const std::string path = dir_.W("calc.zrc");
+  {
+    FullDisk full;
+    platform::Env onFullDisk = platform::Env::Current();
+    onFullDisk.fs = &full;
+    testing::ScopedServerObjects handed(onFullDisk);
+    EXPECT_EQ(calc->SaveToFile(com::Bstr::FromUtf8(path)), com::HResultFromWin32(112));  // disk full
+    EXPECT_FALSE(std::filesystem::exists(platform::ToFsPath(path)));
+    ASSERT_EQ(errors_.Lines().size(), 1u);
+    EXPECT_THAT(errors_.Lines()[0], HasSubstr(path));
+  }
+  ASSERT_EQ(calc->SaveToFile(com::Bstr::FromUtf8(path)), com::S_OK);  // the fixture's objects again
+
+  // Registered without server objects, components have no file system at all.
+  SetServerObjects(nullptr);
+  EXPECT_EQ(calc->LoadFromFile(com::Bstr::FromUtf8(path)), com::E_UNEXPECTED);
+  EXPECT_EQ(calc->SaveToFile(com::Bstr::FromUtf8(dir_.W("other.zrc"))), com::E_UNEXPECTED);
+  EXPECT_FALSE(std::filesystem::exists(platform::ToFsPath(dir_.W("other.zrc"))));
+  EXPECT_EQ(errors_.Lines().size(), 3u);
 }
 
 TEST(DescribeOffset, CountsLinesAndCharacters) {

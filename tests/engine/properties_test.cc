@@ -7,7 +7,6 @@
 #include "com/class_registry.h"
 #include "engine/calc_environment.h"
 #include "engine/calculation.h"
-#include "commands/shared_objects.h"
 #include "engine/engine_registration.h"
 #include "engine/library.h"
 #include "engine_test_util.h"
@@ -184,7 +183,9 @@ TEST(LibraryFormulas, CollectionListAndHelpersAgree) {
 }
 
 TEST(EngineRegistration, ClassesAreCreatableByClassAndProgId) {
-  RegisterEngineClasses(&SharedServerObjects());
+  testing::ScopedServerObjects objects;
+  RegisterEngineClasses(&objects);
+  EXPECT_EQ(ServerObjects(), &objects);
   struct Case {
     const char* progId;
     com::CLSID clsid;

@@ -23,6 +23,7 @@ using ::testing::IsEmpty;
 using com::ComPtr;
 using com::IDispatch;
 using testing::ErrorCapture;
+using testing::ScopedServerObjects;
 using testing::ScratchDir;
 
 std::vector<std::string> Names(components::IZrCollection* c) {
@@ -65,6 +66,7 @@ class CalculatingCalc : public com::ComObject<IDispatch> {
 class ScheduleComponentsTest : public ::testing::Test {
  protected:
   kv::testing::TestEnv env_{"EST5EDT,M3.2.0,M11.1.0"};
+  ScopedServerObjects objects{env_.env()};
   ScratchDir dir_;
   ErrorCapture errors_;
 };
@@ -163,7 +165,7 @@ TEST_F(ScheduleComponentsTest, GroupPropertiesByName) {
 
 TEST_F(ScheduleComponentsTest, ItemsMoveTheChangeStamp) {
   auto g = com::MakeCom<ZrScheduleGroup>();
-  const double now = platform::Env::Current().Time().NowUtc();
+  const double now = env_.env().Time().NowUtc();
   double stamp = -1;
   g->GetChangeStamp(&stamp);
   EXPECT_EQ(stamp, 0.0);
@@ -192,6 +194,21 @@ TEST_F(ScheduleComponentsTest, ItemsMoveTheChangeStamp) {
   EXPECT_EQ(g->ItemName(1, &name), com::S_OK);
   EXPECT_EQ(name.ToUtf8(), "Flow2");
   EXPECT_EQ(g->ItemName(2, &name), com::DISP_E_BADINDEX);
+}
+
+// Groups read the clock of the server objects they were handed, not the environment in force.
+TEST_F(ScheduleComponentsTest, ChangeStampFollowsTheServerObjectsClock) {
+  platform::FixedClock later(1765324800000 + 86400000);
+  platform::Env elsewhere = env_.env();
+  elsewhere.clock = &later;
+  ScopedServerObjects handed(elsewhere);
+  auto g = com::MakeCom<ZrScheduleGroup>();
+  ComPtr<IDispatch> item;
+  ASSERT_EQ(g->AddItem(Bstr::FromUtf8("Flow1"), &item), com::S_OK);
+  double stamp = 0;
+  g->GetChangeStamp(&stamp);
+  EXPECT_EQ(stamp, elsewhere.Time().NowUtc());
+  EXPECT_NE(stamp, env_.env().Time().NowUtc());
 }
 
 TEST_F(ScheduleComponentsTest, RefreshAndStoreAndForwardAreRecorded) {
@@ -315,16 +332,9 @@ TEST_F(ScheduleComponentsTest, DamagedFilesFailToLoadWithOneLogLine) {
   EXPECT_EQ(errors_.Lines().size(), lines);  // a missing file is not damage
 }
 
-// What the engine reaches of the process: here only the environment the test installs.
-struct TestServerObjects : components::IServerObjects {
-  ComPtr<components::IZrCalcEnvironment> environment;
-  ComPtr<components::IZrCalcEnvironment> Environment() override { return environment; }
-};
-
 class ExecuteTest : public ScheduleComponentsTest {
  protected:
   void SetUp() override {
-    SetServerObjects(&objects);
     env = com::MakeCom<kv::testing::FakeEnvironment>();
     env->calcs[{"<null>", "Good"}] = good;
     env->calcs[{"<null>", "Broken"}] = com::MakeCom<CalculatingCalc>(com::E_FAIL);
@@ -335,8 +345,6 @@ class ExecuteTest : public ScheduleComponentsTest {
       ASSERT_EQ(group->AddItem(Bstr::FromUtf8(name), &item), com::S_OK);
     }
   }
-  void TearDown() override { SetServerObjects(nullptr); }
-  TestServerObjects objects;
   ZrScheduledItem* Item(const char* name) {
     return dynamic_cast<ZrScheduledItem*>(group->ItemCollection()->Find(name).Get());
   }
@@ -366,7 +374,7 @@ TEST_F(ExecuteTest, EveryItemRunsAndRecordsItsOutcome) {
     EXPECT_EQ(Item(c.name)->ErrorText(), c.error);
     Variant when;
     com::GetProperty(Item(c.name), "LastRunTime", &when);
-    EXPECT_EQ(when, Variant::Date(platform::Env::Current().Time().LocalNow()));
+    EXPECT_EQ(when, Variant::Date(env_.env().Time().LocalNow()));
   }
   EXPECT_THAT(env->asked, ElementsAre("Good", "Broken", "NoMethod", "Missing"));
   Variant context;

@@ -76,6 +76,7 @@ TEST(UnitComponentsTest, TableRoundTripsBitForBit) {
   ASSERT_EQ(table->AddNamed("Temperature", type), com::S_OK);
   ASSERT_EQ(table->AddNamed("Empty", com::MakeCom<ZrUnitType>()), com::S_OK);
 
+  testing::ScopedServerObjects objects;
   ScratchDir dir;
   const Bstr path = Bstr::FromUtf8(dir.W("Conversions.zrc"));
   ASSERT_EQ(table->SaveToFile(path), com::S_OK);

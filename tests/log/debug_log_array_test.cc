@@ -20,7 +20,7 @@ class GlobalLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_DebugLog.ResetForTest();
-    g_DebugLog.Init(static_cast<int>(LogKind::Kelvarin), "", "");
+    g_DebugLog.Init(env_.env(), static_cast<int>(LogKind::Kelvarin), "", "");
   }
   void TearDown() override { g_DebugLog.ResetForTest(); }
 

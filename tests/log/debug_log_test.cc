@@ -32,7 +32,7 @@ std::string Tid() { return std::to_string(::gettid()); }
 
 class DebugLogTest : public ::testing::Test {
  protected:
-  void Init() { log_.Init(static_cast<int>(LogKind::Kelvarin), "", "17.0.0.266"); }
+  void Init() { log_.Init(env_.env(), static_cast<int>(LogKind::Kelvarin), "", "17.0.0.266"); }
   std::string FsPath() { return platform::ToFsPath(log_.FilePath()); }
   std::vector<std::string> Messages() {
     std::vector<std::string> out;
@@ -64,7 +64,7 @@ TEST(DebugLogFormat, LineBytesOnFixedClock) {
   for (const auto& c : cases) {
     testing::TestEnv env(c.tz, c.unixMs);
     DebugLog log;
-    log.Init(0, "", "17.0.0.266");
+    log.Init(env.env(), 0, "", "17.0.0.266");
     log.Write(c.message, c.detail);
     const std::string want = "\xFF\xFE" + AsciiUtf16("(" + Tid() + ") " + c.want);
     EXPECT_EQ(ReadBytes(platform::ToFsPath(log.FilePath())), want) << c.want;
@@ -120,10 +120,9 @@ TEST(DebugLogFileName, JoinsItsParts) {
     sys.user = c.user;
     platform::Env withExe = env.env();
     withExe.system = &sys;
-    platform::ScopedEnv scope(&withExe);
 
     DebugLog log;
-    log.Init(c.kind, c.namePart, c.versionPart);
+    log.Init(withExe, c.kind, c.namePart, c.versionPart);
     const std::string folder = sys.commonAppData + "\\Quorlith\\DiagnosticLogs\\Morvane Calc\\";
     EXPECT_EQ(log.FilePath(), folder + c.want);
     EXPECT_TRUE(std::filesystem::is_directory(platform::ToFsPath(folder))) << c.want;
@@ -181,7 +180,7 @@ TEST(DebugLogCategories, RegistryValues) {
     env.registry().CreateKey(RegHive::LocalMachine, kKey);
     if (c.methods) env.registry().SetValue(RegHive::LocalMachine, kKey, "Methods", *c.methods);
     DebugLog log;
-    log.Init(0, "", "");
+    log.Init(env.env(), 0, "", "");
     EXPECT_EQ(log.IsOn(LogCategory::Methods), c.wantOn) << c.what;
     EXPECT_TRUE(log.IsOn(LogCategory::Errors)) << c.what;
     EXPECT_FALSE(log.IsOn(LogCategory::Results)) << c.what;
@@ -197,7 +196,7 @@ TEST(DebugLogCategories, EachReadsItsOwnValueAndErrorsStaysOn) {
     for (int i = 0; i < kLogCategoryCount; ++i)
       env.registry().SetValue(RegHive::LocalMachine, kKey, names[i], RegValue::String((i >> round) & 1 ? "on" : "off"));
     DebugLog log;
-    log.Init(0, "", "");
+    log.Init(env.env(), 0, "", "");
     for (int i = 0; i < kLogCategoryCount; ++i)
       EXPECT_EQ(log.IsOn(static_cast<LogCategory>(i)), i == 0 || ((i >> round) & 1)) << names[i] << " round " << round;
   }
@@ -205,7 +204,7 @@ TEST(DebugLogCategories, EachReadsItsOwnValueAndErrorsStaysOn) {
 
 TEST_F(DebugLogTest, UnknownKindReadsNoSettings) {
   env_.registry().SetValue(RegHive::LocalMachine, kKey, "Methods", RegValue::String("ON"));
-  log_.Init(4, "", "");
+  log_.Init(env_.env(), 4, "", "");
   EXPECT_FALSE(log_.IsOn(LogCategory::Methods));
   EXPECT_TRUE(log_.IsOn(LogCategory::Errors));
 }
@@ -232,7 +231,7 @@ TEST(DebugLogSize, LimitFromRegistry) {
     testing::TestEnv env;
     if (c.logSize) env.registry().SetValue(RegHive::LocalMachine, kKey, "LogSize", *c.logSize);
     DebugLog log;
-    log.Init(0, "", "");
+    log.Init(env.env(), 0, "", "");
     for (int i = 1; i <= c.lines; ++i) log.Write("line " + std::to_string(i), c.padding ? *c.padding : "");
     std::vector<std::string> want;
     for (int i = c.lines - c.wantKept + 1; i <= c.lines; ++i)
@@ -283,18 +282,18 @@ TEST(DebugLogOpenFailure, ReportsOnStandardError) {
       {"a level of the log folder is a file", false,
        [](testing::TestEnv& env, DebugLog& log) {
          std::ofstream(env.system().commonAppData + "/Quorlith") << "not a folder";
-         log.Init(0, "", "");
+         log.Init(env.env(), 0, "", "");
        },
        "Failed to open file: 20\n"},
       {"the file name is taken by a folder", false,
-       [](testing::TestEnv&, DebugLog& log) {
-         log.Init(0, "", "");
+       [](testing::TestEnv& env, DebugLog& log) {
+         log.Init(env.env(), 0, "", "");
          std::filesystem::create_directories(platform::ToFsPath(log.FilePath()));
        },
        "Failed to open file: 21\n"},
       {"the folder may not be written", true,
-       [](testing::TestEnv&, DebugLog& log) {
-         log.Init(0, "", "");
+       [](testing::TestEnv& env, DebugLog& log) {
+         log.Init(env.env(), 0, "", "");
          const std::string path = platform::ToFsPath(log.FilePath());
          ::chmod(std::filesystem::path(path).parent_path().c_str(), 0555);
        },
@@ -310,6 +309,75 @@ TEST(DebugLogOpenFailure, ReportsOnStandardError) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.want) << c.what;
     EXPECT_FALSE(std::filesystem::is_regular_file(platform::ToFsPath(log.FilePath()))) << c.what;
   }
+}
+
+// A log file on the real file system whose opening or appending fails while told to.
+class FailingAppendFile : public platform::AppendableFile {
+ public:
+  FailingAppendFile(std::unique_ptr<platform::AppendableFile> real, int appendError)
+      : real_(std::move(real)), appendError_(appendError) {}
+  int Append(std::string_view data) override { return appendError_ ? appendError_ : real_->Append(data); }
+  int Size(int64_t* size) override { return real_->Size(size); }
+  int Truncate() override { return real_->Truncate(); }
+
+ private:
+  std::unique_ptr<platform::AppendableFile> real_;
+  int appendError_;
+};
+
+class FailingLogFs : public platform::FileSystemWrapper {
+ public:
+  FailingLogFs() : FileSystemWrapper(platform::RealFileSystem()) {}
+  int openError = 0, appendError = 0;
+
+  int OpenForAppend(std::string_view path, std::unique_ptr<platform::AppendableFile>* file) override {
+    if (openError) return openError;
+    std::unique_ptr<platform::AppendableFile> real;
+    if (int err = FileSystemWrapper::OpenForAppend(path, &real)) return err;
+    *file = std::make_unique<FailingAppendFile>(std::move(real), appendError);
+    return platform::crt::kOk;
+  }
+};
+
+TEST(DebugLogWriteFailure, LosesTheLineAndNothingElse) {
+  struct Case {
+    const char* what;
+    int FailingLogFs::*fault;
+    int err;
+    const char* reported;  // on standard error
+  } cases[] = {
+      {"the file cannot be opened", &FailingLogFs::openError, platform::crt::kENOSPC, "Failed to open file: 28\n"},
+      {"the file may not be opened", &FailingLogFs::openError, platform::crt::kEACCES,
+       "Failed to open file: Access Denied: 13\n"},
+      {"the line cannot be written", &FailingLogFs::appendError, platform::crt::kENOSPC, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FailingLogFs fs;
+    testing::TestEnv env("UTC0", 1765324800000, fs);
+    DebugLog log;
+    log.Init(env.env(), 0, "", "");
+    log.Write("before", "");
+    fs.*c.fault = c.err;
+    ::testing::internal::CaptureStderr();
+    log.Write("lost", "line");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.reported);
+    fs.*c.fault = 0;
+    log.Write("after", "");
+    std::vector<std::string> got;
+    for (const auto& line : ReadLogLines(platform::ToFsPath(log.FilePath()))) got.push_back(MessageOf(line));
+    EXPECT_EQ(got, (std::vector<std::string>{"before", "after"}));
+  }
+}
+
+TEST(DebugLogBeforeInit, DropsLines) {
+  testing::TestEnv env;
+  DebugLog log;
+  ::testing::internal::CaptureStderr();
+  log.Write("nowhere to go", "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  log.Init(env.env(), 0, "", "");
+  EXPECT_FALSE(std::filesystem::exists(platform::ToFsPath(log.FilePath())));
 }
 
 TEST(DebugLogHResultText, NamesAndSystemTexts) {

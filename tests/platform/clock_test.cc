@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace kv::platform {
 namespace {
 
@@ -71,6 +75,53 @@ TEST(FixedClockTest, MovesOnlyWhenTold) {
   EXPECT_EQ(clock.MonotonicMs(), 1500);
   clock.Set(42);
   EXPECT_EQ(clock.NowUnixMs(), 42);
+}
+
+TEST(FixedClockTest, IsSafeToReadWhileAnotherThreadMovesIt) {
+  FixedClock clock(0);
+  constexpr int kSteps = 10000;
+  std::thread mover([&] {
+    for (int i = 0; i < kSteps; ++i) clock.Advance(1);
+  });
+  int64_t last = 0;
+  for (int i = 0; i < kSteps; ++i) {
+    const int64_t now = clock.MonotonicMs();
+    EXPECT_GE(now, last);
+    last = now;
+  }
+  mover.join();
+  EXPECT_EQ(clock.NowUnixMs(), kSteps);
+}
+
+// WaitUntil on a fixed clock: `ready` decides first, the deadline only when the clock reaches it.
+TEST(FixedClockTest, WaitUntilEndsOnReadyOrOnTheDeadline) {
+  FixedClock clock(100);
+  std::mutex mu;
+  std::condition_variable cv;
+  std::unique_lock lock(mu);
+  int calls = 0;
+  EXPECT_TRUE(clock.WaitUntil(lock, cv, 100, [&] { return ++calls == 1; }));
+  EXPECT_EQ(calls, 1) << "not asked again once it said yes";
+  EXPECT_FALSE(clock.WaitUntil(lock, cv, 100, [] { return false; })) << "a deadline reached does not block";
+  EXPECT_TRUE(lock.owns_lock());
+
+  bool ready = false;
+  bool result = false;
+  lock.unlock();
+  std::thread waiter([&] {
+    std::unique_lock inner(mu);
+    result = clock.WaitUntil(inner, cv, Clock::kNoDeadline, [&] { return ready; });
+  });
+  clock.AwaitBlockedWaiters(1);
+  clock.Advance(int64_t{1} << 40);  // no deadline: moving the clock does not end it
+  clock.AwaitBlockedWaiters(1);
+  {
+    std::lock_guard set(mu);
+    ready = true;
+  }
+  cv.notify_all();
+  waiter.join();
+  EXPECT_TRUE(result);
 }
 
 TEST(RealClockTest, ReadsTheSystemClocks) {

@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -71,6 +73,21 @@ TEST(CrtErrnoFromLinuxTest, MapsToWindowsNumbers) {
       {ENAMETOOLONG, 38}, {ENOTEMPTY, 41}, {EIO, 5}, {EBUSY, 5},          {ELOOP, 5},
   };
   for (const auto& c : kCases) EXPECT_EQ(CrtErrnoFromLinux(c.linuxErrno), c.crtErrno) << c.linuxErrno;
+}
+
+// The numbers that differ from Linux's must still name their own error.
+TEST(CrtErrnoTextTest, NamesTheError) {
+  static const struct {
+    int crtErrno;
+    const char* text;
+  } kCases[] = {
+      {crt::kENOENT, "No such file or directory"},
+      {crt::kEACCES, "Permission denied"},
+      {crt::kENOSPC, "No space left on device"},
+      {crt::kENAMETOOLONG, "File name too long"},
+      {crt::kENOTEMPTY, "Directory not empty"},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(CrtErrnoText(c.crtErrno), c.text) << c.crtErrno;
 }
 
 TEST_F(FileSystemTest, FindMatchesWildcards) {
@@ -291,6 +308,80 @@ TEST_F(FileSystemTest, WriteFileAtomicReplacesAndLeavesNoTemp) {
   // Only the target and the folder remain: no temp files after success or failure.
   EXPECT_THAT(Names("*"), ElementsAre(".", "..", "dir", "f.xml"));
   EXPECT_THAT(Names("dir\\*"), ElementsAre(".", ".."));
+}
+
+TEST_F(FileSystemTest, CreateDirectoriesMakesEveryMissingLevel) {
+  Touch("file");
+  MkDir("have");
+  struct Case {
+    const char* rel;
+    int want;
+    const char* made;  // a folder that must exist afterwards, or null
+  } cases[] = {
+      {"a/b/c", crt::kOk, "a/b/c"},
+      {"a/b/c", crt::kOk, "a/b/c"},  // again: nothing to do
+      {"have/x/", crt::kOk, "have/x"},
+      {"file", crt::kENOTDIR, nullptr},
+      {"file/below", crt::kENOTDIR, nullptr},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CreateDirectories(fs_, W(c.rel)), c.want) << c.rel;
+    if (c.made) EXPECT_TRUE(stdfs::is_directory(P(c.made))) << c.rel;
+  }
+  // POSIX paths work as well, as the registry store's do.
+  EXPECT_EQ(CreateDirectories(fs_, P("p/q")), crt::kOk);
+  EXPECT_TRUE(stdfs::is_directory(P("p/q")));
+}
+
+TEST_F(FileSystemTest, OpenForAppendAppendsSizesAndTruncates) {
+  std::unique_ptr<AppendableFile> file;
+  ASSERT_EQ(fs_.OpenForAppend(W("log"), &file), crt::kOk);
+  int64_t size = -1;
+  ASSERT_EQ(file->Size(&size), crt::kOk);
+  EXPECT_EQ(size, 0);
+  EXPECT_EQ(file->Append("one"), crt::kOk);
+  EXPECT_EQ(file->Append(std::string("\0two", 4)), crt::kOk);
+  ASSERT_EQ(file->Size(&size), crt::kOk);
+  EXPECT_EQ(size, 7);
+  file.reset();
+  EXPECT_EQ(Slurp("log"), std::string("one\0two", 7));
+
+  // A second opening appends after what is there; after Truncate it writes from the start.
+  ASSERT_EQ(fs_.OpenForAppend(W("log"), &file), crt::kOk);
+  EXPECT_EQ(file->Append("+"), crt::kOk);
+  EXPECT_EQ(Slurp("log"), std::string("one\0two+", 8));
+  EXPECT_EQ(file->Truncate(), crt::kOk);
+  EXPECT_EQ(file->Append("fresh"), crt::kOk);
+  file.reset();
+  EXPECT_EQ(Slurp("log"), "fresh");
+
+  MkDir("dir");
+  EXPECT_EQ(fs_.OpenForAppend(W("dir"), &file), crt::kEISDIR);
+  EXPECT_EQ(fs_.OpenForAppend(W("missing\\log"), &file), crt::kENOENT);
+  EXPECT_EQ(file, nullptr);
+}
+
+TEST_F(FileSystemTest, LockFileIsExclusiveUntilReleased) {
+  std::unique_ptr<FileLock> held;
+  ASSERT_EQ(fs_.LockFile(W("store.lock"), &held), crt::kOk);
+  EXPECT_TRUE(stdfs::exists(P("store.lock")));
+
+  std::atomic<bool> trying{false}, got{false};
+  std::thread other([&] {
+    std::unique_ptr<FileLock> mine;
+    trying = true;
+    EXPECT_EQ(fs_.LockFile(W("store.lock"), &mine), crt::kOk);
+    got = true;
+  });
+  while (!trying.load()) std::this_thread::yield();
+  EXPECT_FALSE(got.load());  // on its way in or waiting: not before the holder lets go
+  held.reset();
+  other.join();
+  EXPECT_TRUE(got.load());
+
+  std::unique_ptr<FileLock> none;
+  EXPECT_EQ(fs_.LockFile(W("missing\\store.lock"), &none), crt::kENOENT);
+  EXPECT_EQ(none, nullptr);
 }
 
 TEST_F(FileSystemTest, WriteFileAtomicFromManyThreads) {

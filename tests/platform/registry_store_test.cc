@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,7 +17,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/system_info.h"
 #include "support/temp_dir.h"
+#include "support/test_env.h"
 
 namespace kv::platform {
 namespace {
@@ -64,12 +68,14 @@ class RegistryStoreTest : public ::testing::Test {
 
   // Each call is a separate instance, as another process would have.
   std::unique_ptr<RegistryStore> Open() { return OpenAt(SystemFile(), UserFile()); }
-  std::unique_ptr<RegistryStore> OpenAt(const std::string& system, const std::string& user) {
-    return std::make_unique<RegistryStore>(system, user, [this](const std::string& m) {
+  std::unique_ptr<RegistryStore> OpenAt(const std::string& system, const std::string& user,
+                                        FileSystem& fs = RealFileSystem()) {
+    return std::make_unique<RegistryStore>(fs, system, user, [this](const std::string& m) {
       std::lock_guard<std::mutex> lock(errorsMu_);
       errors_.push_back(m);
     });
   }
+  std::unique_ptr<RegistryStore> OpenOn(FileSystem& fs) { return OpenAt(SystemFile(), UserFile(), fs); }
 
   std::vector<std::string> Errors() {
     std::lock_guard<std::mutex> lock(errorsMu_);
@@ -504,38 +510,125 @@ TEST_F(RegistryStoreTest, UnwritableLocationIsReported) {
   EXPECT_FALSE(store->KeyExists(kLM, "K"));
 }
 
-TEST(RegistryStoreDefaultFilesTest, FollowsTheEnvironment) {
-  struct Saved {
-    const char* name;
-    std::optional<std::string> value;
-  };
-  Saved saved[] = {{"KELVARIN_REGISTRY_DIR", {}}, {"XDG_CONFIG_HOME", {}}, {"HOME", {}}};
-  for (Saved& s : saved) {
-    if (const char* v = std::getenv(s.name)) s.value = v;
-  }
+// The real file system, with the calls the store makes failing on demand (a crt errno, 0: none).
+class FaultyFs : public FileSystemWrapper {
+ public:
+  FaultyFs() : FileSystemWrapper(RealFileSystem()) {}
+  int failRead = 0, failWrite = 0, failLock = 0;
 
+  int ReadFile(std::string_view path, std::string* out) override {
+    return failRead ? failRead : FileSystemWrapper::ReadFile(path, out);
+  }
+  int WriteFileAtomic(std::string_view path, std::string_view data) override {
+    return failWrite ? failWrite : FileSystemWrapper::WriteFileAtomic(path, data);
+  }
+  int LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) override {
+    return failLock ? failLock : FileSystemWrapper::LockFile(path, lock);
+  }
+};
+
+TEST_F(RegistryStoreTest, AFailedWriteLeavesTheFileAndTheValuesAsTheyWere) {
+  struct Case {
+    const char* what;
+    int FaultyFs::*fault;
+    int err;
+    const char* reported;
+  } cases[] = {
+      {"the atomic replace fails", &FaultyFs::failWrite, crt::kENOSPC, "cannot write"},
+      {"the lock cannot be had", &FaultyFs::failLock, crt::kEACCES, "cannot lock"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(dir_);
+    errors_.clear();
+    FaultyFs fs;
+    auto store = OpenOn(fs);
+    ASSERT_EQ(store->SetValue(kLM, "K", "v", RegValue::Dword(1)), kRegOk);
+    const std::string before = ReadText(SystemFile());
+
+    fs.*c.fault = c.err;
+    EXPECT_EQ(store->SetValue(kLM, "K", "v", RegValue::Dword(2)), kRegAccessDenied);
+    EXPECT_EQ(store->DeleteKey(kLM, "K"), kRegAccessDenied);
+    EXPECT_EQ(ReadText(SystemFile()), before);
+    RegValue got;
+    ASSERT_EQ(store->GetValue(kLM, "K", "v", &got), kRegOk);
+    EXPECT_EQ(got.dword, 1u) << "the store must not keep a change it could not write";
+    ASSERT_EQ(Errors().size(), 2u);
+    EXPECT_THAT(Errors()[0], HasSubstr(c.reported));
+    EXPECT_THAT(Errors()[0], HasSubstr(CrtErrnoText(c.err)));
+
+    fs.*c.fault = 0;
+    ASSERT_EQ(store->SetValue(kLM, "K", "v", RegValue::Dword(3)), kRegOk);
+    ASSERT_EQ(Open()->GetValue(kLM, "K", "v", &got), kRegOk);
+    EXPECT_EQ(got.dword, 3u);
+  }
+}
+
+TEST_F(RegistryStoreTest, AnUnreadableFileReadsEmptyAndIsNeverWrittenOver) {
+  ASSERT_EQ(Open()->SetValue(kLM, "K", "v", RegValue::Dword(1)), kRegOk);
+  const std::string before = ReadText(SystemFile());
+  FaultyFs fs;
+  fs.failRead = crt::kEIO;
+  auto store = OpenOn(fs);
+  EXPECT_FALSE(store->KeyExists(kLM, "K"));
+  EXPECT_FALSE(store->KeyExists(kLM, "K"));
+  ASSERT_EQ(Errors().size(), 1u) << "reported once, not on every read";
+  EXPECT_THAT(Errors()[0], HasSubstr("cannot read " + SystemFile()));
+
+  // A write starts from the file: one it cannot read it does not replace.
+  EXPECT_EQ(store->SetValue(kLM, "Other", "w", RegValue::Dword(2)), kRegAccessDenied);
+  EXPECT_EQ(ReadText(SystemFile()), before);
+
+  fs.failRead = 0;
+  EXPECT_TRUE(store->KeyExists(kLM, "K"));
+  EXPECT_FALSE(store->KeyExists(kLM, "Other"));
+}
+
+TEST(RegistryStoreDefaultFilesTest, FollowTheSystem) {
+  struct Case {
+    const char* what;
+    std::map<std::string, std::string> vars;
+    const char* home;
+    bool root;
+    const char* system;
+    const char* user;
+  } cases[] = {
+      {"the override holds both", {{"KELVARIN_REGISTRY_DIR", "/srv/reg//"}, {"XDG_CONFIG_HOME", "/cfg"}}, "/h", true,
+       "/srv/reg/system.reg", "/srv/reg/user.reg"},
+      {"an empty override counts as none", {{"KELVARIN_REGISTRY_DIR", ""}}, "/h", false,
+       "/h/.config/kelvarin/system.reg", "/h/.config/kelvarin/user.reg"},
+      {"the configuration home", {{"XDG_CONFIG_HOME", "/cfg"}}, "/h", false, "/cfg/kelvarin/system.reg",
+       "/cfg/kelvarin/user.reg"},
+      {"root keeps HKLM in /etc", {{"XDG_CONFIG_HOME", "/cfg"}}, "/h", true, "/etc/kelvarin/system.reg",
+       "/cfg/kelvarin/user.reg"},
+      {"a relative configuration home is ignored", {{"XDG_CONFIG_HOME", "cfg"}}, "/home/someone", false,
+       "/home/someone/.config/kelvarin/system.reg", "/home/someone/.config/kelvarin/user.reg"},
+      {"no home at all", {}, "", false, "/tmp/.config/kelvarin/system.reg", "/tmp/.config/kelvarin/user.reg"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    kv::testing::FakeSystemInfo system;
+    system.vars = c.vars;
+    system.home = c.home;
+    system.superUser = c.root;
+    const RegistryStore::Files f = RegistryStore::DefaultFiles(system);
+    EXPECT_EQ(f.system, c.system);
+    EXPECT_EQ(f.user, c.user);
+  }
+}
+
+TEST(RegistryStoreDefaultFilesTest, TheRealSystemReadsTheProcessEnvironment) {
+  std::optional<std::string> saved;
+  if (const char* v = std::getenv("KELVARIN_REGISTRY_DIR")) saved = v;
   ::setenv("KELVARIN_REGISTRY_DIR", "/srv/reg", 1);
-  RegistryStore::Files f = RegistryStore::DefaultFiles();
+  const RegistryStore::Files f = RegistryStore::DefaultFiles(RealSystemInfo());
+  if (saved) {
+    ::setenv("KELVARIN_REGISTRY_DIR", saved->c_str(), 1);
+  } else {
+    ::unsetenv("KELVARIN_REGISTRY_DIR");
+  }
   EXPECT_EQ(f.system, "/srv/reg/system.reg");
   EXPECT_EQ(f.user, "/srv/reg/user.reg");
-
-  ::unsetenv("KELVARIN_REGISTRY_DIR");
-  ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
-  f = RegistryStore::DefaultFiles();
-  EXPECT_EQ(f.user, "/cfg/kelvarin/user.reg");
-  EXPECT_EQ(f.system, ::geteuid() == 0 ? "/etc/kelvarin/system.reg" : "/cfg/kelvarin/system.reg");
-
-  ::unsetenv("XDG_CONFIG_HOME");
-  ::setenv("HOME", "/home/someone", 1);
-  EXPECT_EQ(RegistryStore::DefaultFiles().user, "/home/someone/.config/kelvarin/user.reg");
-
-  for (const Saved& s : saved) {
-    if (s.value) {
-      ::setenv(s.name, s.value->c_str(), 1);
-    } else {
-      ::unsetenv(s.name);
-    }
-  }
 }
 
 }  // namespace

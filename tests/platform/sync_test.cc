@@ -13,7 +13,7 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr milliseconds kShort{20};
-constexpr milliseconds kLong{30000};  // only reached if a wake-up is lost
+constexpr milliseconds kLong{30000};  // only reached if a wake-up is lost, or on a fixed clock never
 
 TEST(TrackedLockTest, HolderAndCountAreVisibleFromOtherThreads) {
   TrackedLock lock("test lock");
@@ -33,12 +33,17 @@ TEST(TrackedLockTest, HolderAndCountAreVisibleFromOtherThreads) {
   EXPECT_EQ(lock.Holder(), 8);
 
   std::atomic<bool> entered{false};
+  Event trying(Event::Reset::Manual);
   std::thread waiter([&] {
+    trying.Set();
     TrackedLock::Scope scope(lock, 9);
     entered = true;
   });
-  std::this_thread::sleep_for(kShort);
-  EXPECT_FALSE(entered.load());  // cannot get in while the owner holds the lock
+  ASSERT_TRUE(trying.Wait(kLong));
+  // On its way in or blocked: either way it cannot get in while the owner holds the lock.
+  EXPECT_FALSE(entered.load());
+  EXPECT_EQ(lock.Holder(), 8);
+  EXPECT_EQ(lock.LockCount(), 2);
 
   release.Set();
   owner.join();
@@ -65,12 +70,12 @@ TEST(TrackedLockTest, RecursionCountsEachEnter) {
 TEST(EventTest, AutoResetClearsAfterOneWait) {
   Event e(Event::Reset::Auto);
   EXPECT_FALSE(e.IsSet());
-  EXPECT_FALSE(e.Wait(kShort));
+  EXPECT_FALSE(e.Wait(milliseconds(0)));
   e.Set();
   EXPECT_TRUE(e.IsSet());
   EXPECT_TRUE(e.Wait(milliseconds(0)));
   EXPECT_FALSE(e.IsSet());
-  EXPECT_FALSE(e.Wait(kShort));
+  EXPECT_FALSE(e.Wait(milliseconds(0)));
 
   Event initially(Event::Reset::Auto, true);
   EXPECT_TRUE(initially.Wait(milliseconds::max()));
@@ -84,28 +89,62 @@ TEST(EventTest, ManualResetStaysSetUntilReset) {
   EXPECT_TRUE(e.IsSet());
   e.ResetEvent();
   EXPECT_FALSE(e.IsSet());
-  EXPECT_FALSE(e.Wait(kShort));
+  EXPECT_FALSE(e.Wait(milliseconds(0)));
+}
+
+// Time-outs are measured on the event's clock: on a fixed clock a wait ends when the test moves
+// the clock past its deadline, and not a moment before, however long it takes.
+TEST(EventTest, ATimedWaitEndsWhenItsClockPassesTheDeadline) {
+  for (Event::Reset reset : {Event::Reset::Auto, Event::Reset::Manual}) {
+    FixedClock clock(1000);
+    Event e(reset, false, clock);
+    std::atomic<bool> done{false};
+    bool result = true;
+    std::thread waiter([&] {
+      result = e.Wait(milliseconds(100));
+      done = true;
+    });
+    clock.AwaitBlockedWaiters(1);
+    clock.Advance(99);
+    clock.AwaitBlockedWaiters(1);  // it has seen the new time and waits on
+    EXPECT_FALSE(done.load());
+    clock.Advance(1);
+    waiter.join();
+    EXPECT_FALSE(result);
+  }
+  // On the real clock too a wait on an unset event ends with its time-out.
+  EXPECT_FALSE(Event(Event::Reset::Manual).Wait(milliseconds(1)));
+}
+
+TEST(EventTest, ASetWakesAWaitOnAFixedClockThatNeverMoves) {
+  FixedClock clock(0);
+  Event e(Event::Reset::Auto, false, clock);
+  bool result = false;
+  std::thread waiter([&] { result = e.Wait(kLong); });
+  clock.AwaitBlockedWaiters(1);
+  e.Set();
+  waiter.join();
+  EXPECT_TRUE(result);
+  EXPECT_FALSE(e.IsSet());
 }
 
 TEST(EventTest, AutoResetReleasesOneWaiterPerSet) {
-  Event e(Event::Reset::Auto);
-  Event woke(Event::Reset::Auto);
+  FixedClock clock(0);
+  Event e(Event::Reset::Auto, false, clock);
   std::atomic<int> released{0};
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 3; ++i) {
     waiters.emplace_back([&] {
       if (e.Wait(kLong)) ++released;
-      woke.Set();
     });
   }
+  clock.AwaitBlockedWaiters(3);
   e.Set();
-  ASSERT_TRUE(woke.Wait(kLong));
-  std::this_thread::sleep_for(kShort);
+  // Exactly one waiter takes the event; the others wait until the clock passes their deadline.
+  clock.Advance(kLong.count());
+  for (auto& t : waiters) t.join();
   EXPECT_EQ(released.load(), 1);
   EXPECT_FALSE(e.IsSet());
-  e.Set();
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(released.load(), 2);
 }
 
 TEST(EventTest, ManualResetReleasesEveryWaiter) {
@@ -127,7 +166,7 @@ TEST(WaitAnyTest, ReturnsTheIndexOfTheSetEvent) {
   Event a(Event::Reset::Auto), b(Event::Reset::Manual), c(Event::Reset::Auto);
   Event* events[] = {&a, &b, &c};
 
-  EXPECT_EQ(WaitAny(events, 3, kShort), -1);
+  EXPECT_EQ(WaitAny(events, 3, milliseconds(0)), -1);
 
   b.Set();
   EXPECT_EQ(WaitAny(events, 3, kShort), 1);
@@ -147,19 +186,32 @@ TEST(WaitAnyTest, ReturnsTheIndexOfTheSetEvent) {
 }
 
 TEST(WaitAnyTest, WakesWhenAnotherThreadSets) {
+  FixedClock clock(0);
   Event a(Event::Reset::Auto), b(Event::Reset::Auto), c(Event::Reset::Auto), unrelated(Event::Reset::Auto);
   Event* events[] = {&a, &b, &c};
   for (int target : {2, 0}) {
     SCOPED_TRACE(target);
     std::thread setter([&] {
-      std::this_thread::sleep_for(kShort);
+      clock.AwaitBlockedWaiters(1);  // the wait below has scanned the events and sleeps
       unrelated.Set();  // wakes the waiter, which must keep waiting
       events[target]->Set();
     });
-    EXPECT_EQ(WaitAny(events, 3, kLong), target);
+    EXPECT_EQ(WaitAny(events, 3, kLong, clock), target);
     setter.join();
     EXPECT_FALSE(events[target]->IsSet());
   }
+}
+
+TEST(WaitAnyTest, TimesOutWhenItsClockPassesTheDeadline) {
+  FixedClock clock(0);
+  Event a(Event::Reset::Auto), b(Event::Reset::Manual);
+  Event* events[] = {&a, &b};
+  int result = 0;
+  std::thread waiter([&] { result = WaitAny(events, 2, milliseconds(500), clock); });
+  clock.AwaitBlockedWaiters(1);
+  clock.Advance(500);
+  waiter.join();
+  EXPECT_EQ(result, -1);
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 #include "platform/system_info.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include "support/temp_dir.h"
@@ -131,6 +136,50 @@ TEST_F(SystemInfoTest, ModuleIsTheTestBinary) {
   const stdfs::path exe = stdfs::canonical("/proc/self/exe");
   EXPECT_EQ(info_.ModulePath(), exe.string());
   EXPECT_EQ(info_.ModuleFolder(), exe.parent_path().string());
+}
+
+// The account look-ups against the C library's own answers for this process's user.
+TEST_F(SystemInfoTest, AccountsAndGroupsOfTheUserDatabase) {
+  std::vector<char> buf(1 << 16);
+  passwd me{};
+  passwd* found = nullptr;
+  ASSERT_EQ(getpwuid_r(getuid(), &me, buf.data(), buf.size(), &found), 0);
+  ASSERT_NE(found, nullptr);
+  const std::string myName = me.pw_name;
+  EXPECT_EQ(info_.UserNameOfUid(getuid()), myName);
+  if (geteuid() == getuid()) EXPECT_EQ(info_.UserName(), myName);
+  EXPECT_EQ(info_.IsSuperUser(), geteuid() == 0);
+
+  const std::vector<std::string> groups = info_.GroupNamesOfUid(getuid());
+  EXPECT_EQ(info_.GroupNamesOfUser(myName), groups);
+  std::vector<char> groupBuf(1 << 16);
+  group primary{};
+  group* primaryFound = nullptr;
+  if (getgrgid_r(me.pw_gid, &primary, groupBuf.data(), groupBuf.size(), &primaryFound) == 0 && primaryFound) {
+    EXPECT_NE(std::find(groups.begin(), groups.end(), std::string(primary.gr_name)), groups.end());
+  }
+
+  uid_t unknown = 0x7FFFFFF0;
+  while (info_.UserNameOfUid(unknown)) --unknown;
+  EXPECT_TRUE(info_.GroupNamesOfUid(unknown).empty());
+  EXPECT_TRUE(info_.GroupNamesOfUser("").empty());
+  EXPECT_TRUE(info_.GroupNamesOfUser("no such user, surely").empty());
+}
+
+TEST_F(SystemInfoTest, HomeFolderPrefersHomeOverTheUserDatabase) {
+  {
+    ScopedEnvVar home("HOME", "/somewhere/else");
+    EXPECT_EQ(info_.HomeFolder(), "/somewhere/else");
+  }
+  std::vector<char> buf(1 << 16);
+  passwd me{};
+  passwd* found = nullptr;
+  ASSERT_EQ(getpwuid_r(geteuid(), &me, buf.data(), buf.size(), &found), 0);
+  ASSERT_NE(found, nullptr);
+  for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+    ScopedEnvVar home("HOME", value);
+    EXPECT_EQ(info_.HomeFolder(), me.pw_dir);
+  }
 }
 
 TEST_F(SystemInfoTest, IdentityIsNonEmptyAndShort) {

@@ -110,6 +110,19 @@ TEST_F(ScheduleCommandsTest, ExecutionTime) {
   EXPECT_EQ(ms, -1);
 }
 
+// The calendar commands read the clock and the zone of the Env the command object was made with.
+TEST_F(ScheduleCommandsTest, CalendarCommandsUseTheCommandObjectsEnv) {
+  platform::TimeZone tokyo;
+  ASSERT_TRUE(platform::TimeZone::FromPosixRule("JST-9", &tokyo));
+  platform::FixedClock clock(UnixMs(At(2025, 1, 15, 22, 30)));  // 07:30 on the 16th in Tokyo
+  platform::Env elsewhere = env_.env();
+  elsewhere.zone = &tokyo;
+  elsewhere.clock = &clock;
+  ZrCalcCmdObject cmd(elsewhere);
+  EXPECT_DOUBLE_EQ(cmd.GetServerGmtOffset(0.0), -540 / 1440.0);
+  EXPECT_NEAR(cmd.ComputeNextStartTime(1.0 / 24, 0, 0, 0), At(2025, 1, 16, 8, 0), kTolerance);
+}
+
 TEST_F(ScheduleCommandsTest, CalendarCommandsLeaveTheLastError) {
   cmd_.SetCommandError(CMDERR_INVALID_PASSWORD);
   EXPECT_NEAR(cmd_.ComputeNextStartTime(1.0 / 24, 0, 0, 0), At(2025, 1, 15, 6, 0), kTolerance);

@@ -110,8 +110,9 @@ TEST(GmtOffsetDaysTest, ZonesAndSeasons) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.zone << " " << c.local);
-    kv::testing::TestEnv env(c.zone);
-    EXPECT_DOUBLE_EQ(GmtOffsetDays(c.local), c.minutes / 1440.0);
+    platform::TimeZone zone;
+    ASSERT_TRUE(platform::TimeZone::FromPosixRule(c.zone, &zone));
+    EXPECT_DOUBLE_EQ(GmtOffsetDays(zone, c.local), c.minutes / 1440.0);
   }
 }
 
@@ -138,13 +139,13 @@ TEST_F(RunTimesTest, SyncKeepsTheLocalWallClockTime) {
   auto g = NewGroup();
   g->PutNextRunTime(At(2025, 1, 16, 5, 0));
   g->PutNextRunTimeUtc(1.0);
-  EXPECT_FALSE(SyncNextRunTimeUtc(g.Get()));
+  EXPECT_FALSE(SyncNextRunTimeUtc(env_.env().Time(), g.Get()));
   EXPECT_NEAR(ReadGroup(g.Get()).nextRunTimeUtc, At(2025, 1, 16, 10, 0), kTolerance);
-  EXPECT_TRUE(SyncNextRunTimeUtc(g.Get()));
+  EXPECT_TRUE(SyncNextRunTimeUtc(env_.env().Time(), g.Get()));
   SetNowUtc(At(2025, 7, 1, 12, 0));  // summer: UTC-4
-  EXPECT_FALSE(SyncNextRunTimeUtc(g.Get()));
+  EXPECT_FALSE(SyncNextRunTimeUtc(env_.env().Time(), g.Get()));
   EXPECT_NEAR(ReadGroup(g.Get()).nextRunTimeUtc, At(2025, 1, 16, 9, 0), kTolerance);
-  EXPECT_TRUE(SyncNextRunTimeUtc(g.Get()));
+  EXPECT_TRUE(SyncNextRunTimeUtc(env_.env().Time(), g.Get()));
 }
 
 // One pass per case, winter (local = UTC - 5 hours). Times named "Utc" are UTC.
@@ -195,7 +196,7 @@ TEST_F(RunTimesTest, Passes) {
     g->PutLastRunTimeUtc(c.lastUtc);
     long priority = 0;
     bool due = !c.due;
-    const double result = ComputeRunTimes(g.Get(), c.first, &priority, &due);
+    const double result = ComputeRunTimes(env_.env().Time(), g.Get(), c.first, &priority, &due);
     EXPECT_EQ(priority, 2);
     EXPECT_EQ(due, c.due);
     EXPECT_NEAR(result, c.resultUtc, kTolerance);
@@ -222,7 +223,7 @@ TEST_F(RunTimesTest, FirstRunTimeIsSetOnce) {
   g->PutFirstRunTime(At(2024, 1, 1));
   long priority;
   bool due;
-  ComputeRunTimes(g.Get(), false, &priority, &due);
+  ComputeRunTimes(env_.env().Time(), g.Get(), false, &priority, &due);
   ASSERT_TRUE(due);
   EXPECT_EQ(ReadGroup(g.Get()).firstRunTime, At(2024, 1, 1));
 }
@@ -239,10 +240,10 @@ TEST_F(RunTimesTest, AlignedGroupFollowsItsLocalTime) {
   long priority;
   bool due = true;
   SetNowUtc(At(2025, 1, 15, 10, 30));  // 05:30 local
-  EXPECT_NEAR(ComputeRunTimes(g.Get(), false, &priority, &due), At(2025, 1, 15, 11, 0), kTolerance);
+  EXPECT_NEAR(ComputeRunTimes(env_.env().Time(), g.Get(), false, &priority, &due), At(2025, 1, 15, 11, 0), kTolerance);
   EXPECT_FALSE(due);
   SetNowUtc(At(2025, 1, 15, 11, 0));
-  EXPECT_NEAR(ComputeRunTimes(g.Get(), false, &priority, &due), At(2025, 1, 16, 11, 0), kTolerance);
+  EXPECT_NEAR(ComputeRunTimes(env_.env().Time(), g.Get(), false, &priority, &due), At(2025, 1, 16, 11, 0), kTolerance);
   EXPECT_TRUE(due);
 }
 

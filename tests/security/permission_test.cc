@@ -129,7 +129,7 @@ class GatePolicyTest : public PermissionTest {
  protected:
   void SetUp() override {
     PermissionTest::SetUp();
-    engine::RegisterAuthorizationService();
+    engine::RegisterAuthorizationService(env.env());
     engine::AuthorizationService::SetGroupResolver([](const std::string&) { return std::vector<std::string>(); });
   }
   void TearDown() override {

@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 
 #include <map>
 #include <optional>
@@ -66,22 +65,20 @@ TEST_F(ServerSecurityTest, CallerIdentityIsSplitIntoDomainAndUser) {
 
 TEST_F(ServerSecurityTest, TransportCallersByUid) {
   // A uid with a name is asked about as "\<name>"; one without a name cannot be identified.
-  passwd* me = getpwuid(getuid());
-  ASSERT_NE(me, nullptr);
-  const std::string myName = me->pw_name;
+  env.system().accounts[4242] = "alice";
   uid_t unknown = 0x7FFFFFF0;
-  while (getpwuid(unknown) != nullptr) --unknown;
+  while (env.system().UserNameOfUid(unknown)) --unknown;
 
   service->heldRights = security::kRightCalc;
   {
-    ScopedCallContext scope(CallContext::FromUid(getuid()));
+    ScopedCallContext scope(CallContext::FromUid(4242));
     EXPECT_TRUE(ZrServerSecurity::CheckAccess(security::kRightCalc));
   }
   {
     ScopedCallContext scope(CallContext::FromUid(unknown));
     EXPECT_FALSE(ZrServerSecurity::CheckAccess(security::kRightCalc));
   }
-  EXPECT_THAT(service->checks, ElementsAre(Check{"", myName, "SID:plant7", security::kRightCalc}));
+  EXPECT_THAT(service->checks, ElementsAre(Check{"", "alice", "SID:plant7", security::kRightCalc}));
   EXPECT_THAT(lines, ElementsAre(Line{"ZrServerSecurity::CheckAccess - Unabled to query client's info!", "E_FAIL"}));
 }
 
@@ -283,7 +280,7 @@ TEST_F(ServerSecurityTest, ConcurrentCallersAreAskedAboutOneAtATime) {
 
 TEST_F(ServerSecurityTest, LinesGoToTheDiagnosticLogFile) {
   g_DebugLog.ResetForTest();
-  g_DebugLog.Init(static_cast<int>(LogKind::Kelvarin), "", "");
+  g_DebugLog.Init(env.env(), static_cast<int>(LogKind::Kelvarin), "", "");
   g_DebugLog.SetCategory(LogCategory::Security, true);
   ZrServerSecurity::SetLogSinkForTest(nullptr);
   com::ClassRegistry::Instance().Unregister(components::CLSID_OrvAuthorization);

@@ -43,6 +43,10 @@ class KillingFileSystem : public platform::FileSystem {
   int ReplaceFile(std::string_view f, std::string_view t) override { return Step(), real_.ReplaceFile(f, t); }
   int DeleteFile(std::string_view p) override { return Step(), real_.DeleteFile(p); }
   int WriteFileAtomic(std::string_view p, std::string_view d) override { return Step(), real_.WriteFileAtomic(p, d); }
+  int OpenForAppend(std::string_view p, std::unique_ptr<platform::AppendableFile>* f) override {
+    return real_.OpenForAppend(p, f);
+  }
+  int LockFile(std::string_view p, std::unique_ptr<platform::FileLock>* l) override { return real_.LockFile(p, l); }
 
  private:
   void Step() {

@@ -172,7 +172,7 @@ TEST_F(StoreTest, SummaryHasSixElementsWithPerCalculationStates) {
 TEST_F(StoreTest, OverlongNamesFailCleanly) {
   ZrCalcCmdObject obj;
   std::string longName(5000, 'n');
-  EXPECT_TRUE(CCalcCmdBase::FileIsMissing(g_BasePath + "\\Calc\\" + longName + ".zrc"));
+  EXPECT_TRUE(obj.FileIsMissing(g_BasePath + "\\Calc\\" + longName + ".zrc"));
   EXPECT_FALSE(obj.GetCalculationObject(Bstr::FromUtf8(longName)));
 }
 

@@ -9,16 +9,24 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/env.h"
 #include "support/temp_dir.h"
 
 namespace kv::testing {
 
+// Identity, folders and variables are the test's. The account and group databases are the
+// machine's, so callers known by uid resolve as they would in the server, except for the
+// accounts a test enters in `accounts` / `groupsOf`, which take their place.
 class FakeSystemInfo : public platform::SystemInfo {
  public:
   std::map<std::string, std::string> vars;
-  std::string commonAppData, moduleFolder = "/opt/kelvarin/bin", user = "calcuser", computer = "plant7";
+  std::string commonAppData, moduleFolder = "/opt/kelvarin/bin", user = "calcuser", computer = "plant7",
+                             home = "/home/calcuser";
+  bool superUser = false;
+  std::map<uid_t, std::string> accounts;                    // uid -> user name
+  std::map<std::string, std::vector<std::string>> groupsOf;  // user name -> group names
 
   std::optional<std::string> GetEnv(const std::string& name) override {
     auto it = vars.find(name);
@@ -30,16 +38,33 @@ class FakeSystemInfo : public platform::SystemInfo {
   std::string ModulePath() override { return moduleFolder + "/kelvarin"; }
   std::string UserName() override { return user; }
   std::string ComputerName() override { return computer; }
+  std::string HomeFolder() override { return home; }
+  bool IsSuperUser() override { return superUser; }
+  std::optional<std::string> UserNameOfUid(uid_t uid) override {
+    if (auto it = accounts.find(uid); it != accounts.end()) return it->second;
+    return platform::RealSystemInfo().UserNameOfUid(uid);
+  }
+  std::vector<std::string> GroupNamesOfUid(uid_t uid) override {
+    if (auto it = accounts.find(uid); it != accounts.end()) return GroupNamesOfUser(it->second);
+    return platform::RealSystemInfo().GroupNamesOfUid(uid);
+  }
+  std::vector<std::string> GroupNamesOfUser(const std::string& name) override {
+    if (auto it = groupsOf.find(name); it != groupsOf.end()) return it->second;
+    return platform::RealSystemInfo().GroupNamesOfUser(name);
+  }
 };
 
 class TestEnv {
  public:
-  explicit TestEnv(const char* tzRule = "UTC0", int64_t nowUnixMs = 1765324800000 /* 2025-12-10 00:00 UTC */)
-      : registry_(dir_ / "reg/system.reg", dir_ / "reg/user.reg"), clock_(nowUnixMs) {
+  // Everything that touches files, the registry store included, goes through `fs`, which must
+  // outlive the environment (a fault-injecting wrapper, say).
+  explicit TestEnv(const char* tzRule = "UTC0", int64_t nowUnixMs = 1765324800000 /* 2025-12-10 00:00 UTC */,
+                   platform::FileSystem& fs = platform::RealFileSystem())
+      : registry_(fs, dir_ / "reg/system.reg", dir_ / "reg/user.reg"), clock_(nowUnixMs) {
     system_.commonAppData = dir_ / "programdata";
     std::filesystem::create_directories(system_.commonAppData);
     platform::TimeZone::FromPosixRule(tzRule, &zone_);
-    env_ = platform::Env{&registry_, &platform::RealFileSystem(), &clock_, &zone_, &system_};
+    env_ = platform::Env{&registry_, &fs, &clock_, &zone_, &system_};
     scope_.emplace(&env_);
   }
 

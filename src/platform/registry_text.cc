@@ -1,15 +1,16 @@
-#include "platform/registry_file.h"
+#include "platform/registry_text.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
+#include <vector>
+
+#include "platform/utf8.h"
 
 namespace kv::platform {
 namespace {
 
 constexpr std::string_view kHeader = "WINE REGISTRY Version 2";
-
-char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -31,35 +32,6 @@ int HexDigit(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-
-bool EqualsFolded(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-  }
-  return true;
-}
-
-void AppendUtf8(std::string* out, uint32_t cp) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-bool IsHighSurrogate(uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLowSurrogate(uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 // Reads "\x" + 1..4 hex digits at s[pos]; returns the unit and advances pos, or -1.
 long ReadHexEscape(std::string_view s, size_t* pos) {
@@ -101,12 +73,12 @@ size_t Unescape(std::string_view s, char end, std::string* out) {
         i += 2;
         continue;
       }
-      uint32_t cp = static_cast<uint32_t>(unit);
+      char32_t cp = static_cast<char32_t>(unit);
       if (IsHighSurrogate(cp)) {
         size_t q = p;
         long low = ReadHexEscape(s, &q);
-        if (low >= 0 && IsLowSurrogate(static_cast<uint32_t>(low))) {
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(low) - 0xDC00);
+        if (low >= 0 && IsLowSurrogate(static_cast<char32_t>(low))) {
+          cp = CombineSurrogates(cp, static_cast<char32_t>(low));
           p = q;
         }
       }
@@ -195,19 +167,10 @@ bool ParseHexBytes(std::string_view s, std::vector<uint8_t>* out) {
 void DecodeHexValue(uint32_t type, std::vector<uint8_t> bytes, RegValue* v) {
   v->type = static_cast<RegType>(type);
   if ((type == REG_SZ || type == REG_EXPAND_SZ) && bytes.size() % 2 == 0) {
-    std::vector<uint32_t> units;
-    for (size_t i = 0; i < bytes.size(); i += 2) units.push_back(bytes[i] | (bytes[i + 1] << 8));
+    std::u16string units;
+    for (size_t i = 0; i < bytes.size(); i += 2) units.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
     if (!units.empty() && units.back() == 0) units.pop_back();
-    std::string text;
-    for (size_t i = 0; i < units.size(); ++i) {
-      uint32_t cp = units[i];
-      if (IsHighSurrogate(cp) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-        ++i;
-      }
-      AppendUtf8(&text, cp);
-    }
-    v->text = std::move(text);
+    v->text = Utf16ToUtf8(units);
     return;
   }
   if (type == REG_DWORD && bytes.size() == 4) {
@@ -381,123 +344,7 @@ bool KeyOrder(const std::string& a, const std::string& b) {
                                       [&](char x, char y) { return rank(x) < rank(y); });
 }
 
-bool IsBelow(std::string_view folded, std::string_view parentFolded) {
-  if (parentFolded.empty()) return !folded.empty();
-  return folded.size() > parentFolded.size() && folded.starts_with(parentFolded) &&
-         folded[parentFolded.size()] == '\\';
-}
-
 }  // namespace
-
-std::string FoldRegName(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = FoldChar(c);
-  return r;
-}
-
-std::string NormalizeKeyPath(std::string_view key) {
-  std::string r;
-  size_t i = 0;
-  while (i < key.size()) {
-    size_t sep = key.find('\\', i);
-    if (sep == std::string_view::npos) sep = key.size();
-    if (sep > i) {
-      if (!r.empty()) r.push_back('\\');
-      r.append(key.substr(i, sep - i));
-    }
-    i = sep + 1;
-  }
-  return r;
-}
-
-RegValue* RegKeyData::FindValue(std::string_view name) {
-  for (auto& [n, v] : values) {
-    if (EqualsFolded(n, name)) return &v;
-  }
-  return nullptr;
-}
-
-const RegValue* RegKeyData::FindValue(std::string_view name) const {
-  return const_cast<RegKeyData*>(this)->FindValue(name);
-}
-
-bool RegKeyData::EraseValue(std::string_view name) {
-  auto it = std::find_if(values.begin(), values.end(), [&](const auto& p) { return EqualsFolded(p.first, name); });
-  if (it == values.end()) return false;
-  values.erase(it);
-  return true;
-}
-
-RegHiveData::RegHiveData() {
-  keys_.emplace_back();
-  index_.emplace("", 0);
-}
-
-RegKeyData* RegHiveData::Find(std::string_view path) {
-  auto it = index_.find(FoldRegName(path));
-  return it == index_.end() ? nullptr : &keys_[it->second];
-}
-
-const RegKeyData* RegHiveData::Find(std::string_view path) const {
-  return const_cast<RegHiveData*>(this)->Find(path);
-}
-
-RegKeyData* RegHiveData::Create(std::string_view path, std::optional<int64_t> stamp, bool* created) {
-  if (created) *created = false;
-  std::string folded = FoldRegName(path);
-  auto it = index_.find(folded);
-  if (it != index_.end()) return &keys_[it->second];
-  // Walk down from the top so that parents come before their subkeys.
-  size_t pos = 0;
-  while (true) {
-    size_t sep = folded.find('\\', pos);
-    size_t len = sep == std::string::npos ? folded.size() : sep;
-    std::string prefix = folded.substr(0, len);
-    if (!index_.count(prefix)) {
-      RegKeyData k;
-      const RegKeyData* parent = nullptr;
-      if (size_t cut = prefix.rfind('\\'); cut != std::string::npos) {
-        parent = &keys_[index_.at(prefix.substr(0, cut))];
-      }
-      // Keep the existing spelling of the parent levels, this call's spelling of the new one.
-      k.path = parent ? parent->path + "\\" + std::string(path.substr(parent->path.size() + 1, len - parent->path.size() - 1))
-                      : std::string(path.substr(0, len));
-      k.folded = prefix;
-      k.stamp = stamp;
-      index_.emplace(prefix, keys_.size());
-      keys_.push_back(std::move(k));
-      if (created) *created = true;
-    }
-    if (sep == std::string::npos) break;
-    pos = sep + 1;
-  }
-  return &keys_[index_.at(folded)];
-}
-
-bool RegHiveData::Erase(std::string_view path) {
-  std::string folded = FoldRegName(path);
-  if (folded.empty() || !index_.count(folded)) return false;
-  std::erase_if(keys_, [&](const RegKeyData& k) { return k.folded == folded || IsBelow(k.folded, folded); });
-  Reindex();
-  return true;
-}
-
-std::vector<std::string> RegHiveData::SubKeyNames(std::string_view path) const {
-  std::vector<std::string> names;
-  std::string folded = FoldRegName(path);
-  for (const RegKeyData& k : keys_) {
-    if (!IsBelow(k.folded, folded)) continue;
-    size_t skip = folded.empty() ? 0 : folded.size() + 1;
-    if (k.folded.find('\\', skip) != std::string::npos) continue;
-    names.push_back(k.path.substr(skip));
-  }
-  return names;
-}
-
-void RegHiveData::Reindex() {
-  index_.clear();
-  for (size_t i = 0; i < keys_.size(); ++i) index_.emplace(keys_[i].folded, i);
-}
 
 bool ParseRegistryText(std::string_view text, RegHiveData* out, RegParseError* err) {
   *out = RegHiveData();
@@ -580,7 +427,7 @@ std::string FormatRegistryText(const RegHiveData& hive, std::string_view relativ
 
   for (size_t n = 0; n < order.size(); ++n) {
     const RegKeyData& k = keys[order[n]];
-    bool hasSubKeys = n + 1 < order.size() && IsBelow(keys[order[n + 1]].folded, k.folded);
+    bool hasSubKeys = n + 1 < order.size() && IsBelowKey(keys[order[n + 1]].folded, k.folded);
     if (k.values.empty() && (hasSubKeys || k.path.empty())) continue;
     out += "\n[";
     size_t level = 0;

@@ -1,17 +1,7 @@
 #pragma once
-// One registry hive in memory and its text form (the registry-file format described in
-// registry_store.h). RegistryStore reads and writes files with these; nothing here touches the
-// file system. Not thread-safe by itself.
-//
-// Text form details:
-// - Strings and names are UTF-8; "\\", "\"", "\n", "\r", "\t", "\0" are escaped, other control
-//   characters become "\xHHHH" (a UTF-16 unit; a surrogate pair is read back as one character).
-// - Keys are written sorted level by level without regard to case, so files diff well. A key is
-//   written as a section when it has values or has no subkeys; keys that only lead to other
-//   keys are implied by them and come back on reading.
-// - Reading is lenient with what is harmless: CRLF, trailing blanks, "#" and ";" lines, a
-//   missing stamp, "hex(N):" data (hex(1)/hex(2) as UTF-16LE text, hex(4) as a DWORD) and hex
-//   lines continued with a final "\".
+// One registry hive in memory: its keys with their values, found by path without regard to
+// case. The registry store reads and writes it through the text form of registry_text.h.
+// Not thread-safe by itself.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +19,9 @@ std::string FoldRegName(std::string_view s);
 
 // Drops empty levels: "\A\\B\" -> "A\B". "" is the hive root.
 std::string NormalizeKeyPath(std::string_view key);
+
+// True when the folded path `folded` lies below `parentFolded` (any depth).
+bool IsBelowKey(std::string_view folded, std::string_view parentFolded);
 
 struct RegKeyData {
   std::string path;    // levels joined by "\", spelling as first written; "" is the root
@@ -65,17 +58,5 @@ class RegHiveData {
   std::vector<RegKeyData> keys_;                    // keys_[0] is the root
   std::unordered_map<std::string, size_t> index_;  // folded path -> position in keys_
 };
-
-struct RegParseError {
-  int line = 0;  // 1-based
-  std::string reason;
-};
-
-// Parses a whole file; an empty or blank text is an empty hive. False with `*err` filled when
-// the text is malformed (`*out` then holds no keys).
-bool ParseRegistryText(std::string_view text, RegHiveData* out, RegParseError* err);
-
-// The file text: the header, ";; All keys relative to <relativeTo>", then the keys.
-std::string FormatRegistryText(const RegHiveData& hive, std::string_view relativeTo);
 
 }  // namespace kv::platform

@@ -1,0 +1,128 @@
+#include "app/server_host.h"
+
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "com/class_registry.h"
+#include "commands/shared_objects.h"
+#include "components/calc_components.h"
+#include "config/config.h"
+#include "dispatch/calc_commands.h"
+#include "engine/authorization_service.h"
+#include "engine/engine_registration.h"
+#include "log/debug_log.h"
+#include "platform/env.h"
+#include "platform/path.h"
+#include "scheduler/schedule.h"
+#include "security/server_security.h"
+#include "service/apartment_pool.h"
+#include "units/units_table.h"
+
+namespace kv::app {
+
+namespace {
+
+// The server the stop signals reach; atomic so the handler reads it safely.
+std::atomic<transport::Server*> g_server{nullptr};
+
+void StopServing() {
+  if (transport::Server* s = g_server.load()) s->Stop();
+}
+
+void OnSignal(int) { StopServing(); }
+
+void InstallSignalHandlers() {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnSignal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// The store's directories; on Windows an installer makes them, here the first start does.
+void EnsureStoreLayout() {
+  std::error_code ec;
+  for (const char* sub : {"Calc/Edit", "Lib/Edit", "bin"}) {
+    std::filesystem::create_directories(platform::ToFsPath(g_BasePath) + "/" + sub, ec);
+    if (ec) g_DebugLog.Write("Kelvarin::Run: cannot create the store directory " + g_BasePath + "\\" + sub, ec.message());
+  }
+}
+
+void RegisterClasses() {
+  engine::RegisterEngineClasses(&SharedServerObjects());
+  RegisterCommandClasses();
+  if (engine::AuthorizationServiceDisabledByPolicy(platform::Env::Current()))
+    engine::UnregisterAuthorizationService();
+  else
+    engine::RegisterAuthorizationService(platform::Env::Current());
+  security::ZrServerSecurity::RefreshCache();
+}
+
+void CreateSharedObjects() {
+  if (com::FAILED(com::CreateInstance(components::CLSID_ZrCalcEnvironment, &g_pEnvironment)) || !g_pEnvironment)
+    g_DebugLog.Write("Kelvarin::Run: failed to create the calculation environment", "");
+  else
+    g_pEnvironment->SetBasePath(com::Bstr::FromUtf8(g_BasePath));
+  scheduler::GetScheduleObject();
+  units::GetUnitConversionObject();
+  if (g_pEnvironment && g_pUnitConversionObject)
+    g_pEnvironment->SetUnitConversionObject(com::QueryInterface<com::IDispatch>(g_pUnitConversionObject).Get());
+}
+
+void AnnounceReady(const transport::Server& server) {
+  std::string address = server.Address();
+  if (address.empty()) address = "the bus name com.quorlith.Kelvarin";
+  std::printf("kelvarin %s serving %s\nstore: %s\nlog: %s\nconnect: kelvarin-cli --address %s CalcCommandVersion\n%s\n",
+              kServerVersion, address.c_str(), platform::ToFsPath(g_BasePath).c_str(),
+              platform::ToFsPath(g_DebugLog.FilePath()).c_str(), address.c_str(), kReadyLine);
+  std::fflush(stdout);
+  if (int r = sd_notify(0, "READY=1"); r < 0)
+    std::fprintf(stderr, "kelvarin: cannot report readiness to $NOTIFY_SOCKET: %s\n", std::strerror(-r));
+}
+
+}  // namespace
+
+void StartServices() {
+  g_DebugLog.Init(platform::Env::Current(), static_cast<int>(LogKind::Kelvarin), "", kServerVersion);
+  InstallDebugLogAsErrorSink();
+  if (g_DebugLog.IsOn(LogCategory::Steps)) g_DebugLog.Write("Service Starting", "");
+  config::LoadConfiguration(platform::Env::Current());
+  EnsureStoreLayout();
+  RegisterClasses();
+  CreateSharedObjects();
+}
+
+ServeOutcome Serve(const ServerOptions& options) {
+  ApartmentPool pool;
+  transport::Server::Options transportOptions = options.transport;
+  if (options.exitWhenIdle) transportOptions.onLastObjectReleased = StopServing;
+  transport::Server server(transportOptions, pool);
+  std::string error;
+  if (server.Start(&error) < 0) {
+    std::fprintf(stderr, "kelvarin: cannot start serving: %s\n", error.c_str());
+    g_DebugLog.Write("Kelvarin::Run: cannot start serving", error);
+    return {false, 1};
+  }
+  g_server = &server;
+  InstallSignalHandlers();
+  AnnounceReady(server);
+  int rc = server.Run() < 0 ? 1 : 0;
+  g_server = nullptr;
+  return {true, rc};
+}
+
+void StopServices() {
+  if (g_pScheduleObject) scheduler::SaveScheduleObject(g_pScheduleObject.Get());
+  g_pScheduleObject = nullptr;
+  g_pUnitConversionObject = nullptr;
+  g_pEnvironment = nullptr;
+}
+
+}  // namespace kv::app
