@@ -61,7 +61,8 @@ Calls one command of the kelvarin calculation server on a new command object
 
 Options (before METHOD):
   --address ADDR   D-Bus address of the server (default: unix:path=$KELVARIN_SOCKET,
-                   else $XDG_RUNTIME_DIR/kelvarin/bus, else /run/kelvarin/bus)
+                   else $XDG_RUNTIME_DIR/kelvarin/bus, else /run/kelvarin/bus as root,
+                   else /tmp/kelvarin-<uid>/bus)
   --socket PATH    the same as --address unix:path=PATH
   --bus system|session
                    reach the server through a bus daemon (name com.quorlith.Kelvarin)

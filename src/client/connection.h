@@ -22,7 +22,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   enum class Bus { kSystem, kSession };
 
   // "unix:path=<socket>" for the socket the server listens on by default: $KELVARIN_SOCKET,
-  // else $XDG_RUNTIME_DIR/kelvarin/bus, else /run/kelvarin/bus.
+  // else $XDG_RUNTIME_DIR/kelvarin/bus, else /run/kelvarin/bus as root, else
+  // /tmp/kelvarin-<uid>/bus (protocol/socket_path.h, the rule the server uses too).
   static std::string DefaultAddress();
   // A D-Bus address for a unix socket path, escaped as addresses require.
   static std::string UnixAddress(std::string_view socketPath);

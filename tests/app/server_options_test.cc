@@ -78,7 +78,9 @@ TEST(ServerCommandLine, ArgumentsThatEndTheProgram) {
     EXPECT_FALSE(p.serve);
     EXPECT_EQ(p.exitCode, c.exitCode);
     EXPECT_EQ(p.out.substr(0, c.out.size()), c.out);
-    if (c.out.empty()) EXPECT_EQ(p.out, "");
+    if (c.out.empty()) {
+      EXPECT_EQ(p.out, "");
+    }
     EXPECT_EQ(p.err, c.err);
   }
 }

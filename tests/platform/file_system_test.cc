@@ -326,7 +326,9 @@ TEST_F(FileSystemTest, CreateDirectoriesMakesEveryMissingLevel) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(CreateDirectories(fs_, W(c.rel)), c.want) << c.rel;
-    if (c.made) EXPECT_TRUE(stdfs::is_directory(P(c.made))) << c.rel;
+    if (c.made) {
+      EXPECT_TRUE(stdfs::is_directory(P(c.made))) << c.rel;
+    }
   }
   // POSIX paths work as well, as the registry store's do.
   EXPECT_EQ(CreateDirectories(fs_, P("p/q")), crt::kOk);

@@ -147,7 +147,9 @@ TEST_F(SystemInfoTest, AccountsAndGroupsOfTheUserDatabase) {
   ASSERT_NE(found, nullptr);
   const std::string myName = me.pw_name;
   EXPECT_EQ(info_.UserNameOfUid(getuid()), myName);
-  if (geteuid() == getuid()) EXPECT_EQ(info_.UserName(), myName);
+  if (geteuid() == getuid()) {
+    EXPECT_EQ(info_.UserName(), myName);
+  }
   EXPECT_EQ(info_.IsSuperUser(), geteuid() == 0);
 
   const std::vector<std::string> groups = info_.GroupNamesOfUid(getuid());
