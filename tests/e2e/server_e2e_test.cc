@@ -46,6 +46,13 @@ using com::Variant;
   return ::testing::AssertionSuccess();
 }
 
+// A connection to `s` with a new main command object on it.
+::testing::AssertionResult Open(const testing::ServerProcess& s, std::shared_ptr<Connection>* conn,
+                                std::shared_ptr<RemoteObject>* obj) {
+  ::testing::AssertionResult connected = Connect(s, conn);
+  return connected ? NewObject(*conn, obj) : connected;
+}
+
 std::string Shell(const std::string& cmd) {
   std::string out;
   if (FILE* p = popen(cmd.c_str(), "r")) {
@@ -60,9 +67,8 @@ TEST(ServerE2E, TypedAndLateBoundCallsReachTheSameCommands) {
   testing::ServerProcess server;
   ASSERT_TRUE(server.Start());
   std::shared_ptr<Connection> conn;
-  ASSERT_TRUE(Connect(server, &conn));
   std::shared_ptr<RemoteObject> obj;
-  ASSERT_TRUE(NewObject(conn, &obj));
+  ASSERT_TRUE(Open(server, &conn, &obj));
 
   CallResult r;
   ASSERT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
@@ -174,9 +180,8 @@ TEST(ServerE2E, MalformedCallsAreAnsweredAndTheServerStaysUp) {
   testing::ServerProcess server;
   ASSERT_TRUE(server.Start());
   std::shared_ptr<Connection> conn;
-  ASSERT_TRUE(Connect(server, &conn));
   std::shared_ptr<RemoteObject> obj;
-  ASSERT_TRUE(NewObject(conn, &obj));
+  ASSERT_TRUE(Open(server, &conn, &obj));
   struct Case {
     const char* path;
     const char* iface;
@@ -260,9 +265,8 @@ TEST(ServerE2E, OneCallWritesItsLogLines) {
   }
   ASSERT_TRUE(server.Start());
   std::shared_ptr<Connection> conn;
-  ASSERT_TRUE(Connect(server, &conn));
   std::shared_ptr<RemoteObject> obj;
-  ASSERT_TRUE(NewObject(conn, &obj));
+  ASSERT_TRUE(Open(server, &conn, &obj));
   CallResult r;
   ASSERT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
   server.Stop();
@@ -465,9 +469,8 @@ TEST(ServerE2E, ReadyNotificationComesOnceTheServerAnswers) {
       << "stdout says so first:\n" << server.Output();
 
   std::shared_ptr<Connection> conn;
-  ASSERT_TRUE(Connect(server, &conn));
   std::shared_ptr<RemoteObject> obj;
-  ASSERT_TRUE(NewObject(conn, &obj));
+  ASSERT_TRUE(Open(server, &conn, &obj));
   CallResult r;
   ASSERT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
   EXPECT_EQ(r.result.bstr().ToUtf8(), "v7.3");
@@ -486,9 +489,8 @@ TEST(ServerE2E, ASecondServerOnTheSocketEndsAndTheFirstKeepsServing) {
   EXPECT_EQ(second.Output().find(app::kReadyLine), std::string::npos) << second.Output();
 
   std::shared_ptr<Connection> conn;
-  ASSERT_TRUE(Connect(first, &conn));
   std::shared_ptr<RemoteObject> obj;
-  ASSERT_TRUE(NewObject(conn, &obj));
+  ASSERT_TRUE(Open(first, &conn, &obj));
   CallResult r;
   EXPECT_TRUE(obj->Call("CalcCommandVersion", {}, &r).ok());
 }
