@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only when one is missing.
+# Installs the Debian packages the build needs, only when one is missing.
+#   bash tools/setup.sh          everything: the server, the tests and the benchmarks
+#   bash tools/setup.sh runtime  only what building and running the server needs
 set -euo pipefail
-pkgs=(g++ cmake ninja-build pkg-config libsystemd-dev libpugixml-dev liblua5.4-dev
-      libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus)
+pkgs=(g++ cmake ninja-build pkg-config libsystemd-dev libpugixml-dev liblua5.4-dev)
+if [ "${1:-all}" != "runtime" ]; then
+  pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

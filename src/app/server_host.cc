@@ -1,6 +1,7 @@
 #include "app/server_host.h"
 
 #include <signal.h>
+#include <unistd.h>
 #include <systemd/sd-daemon.h>
 
 #include <atomic>
@@ -76,12 +77,24 @@ void CreateSharedObjects() {
     g_pEnvironment->SetUnitConversionObject(com::QueryInterface<com::IDispatch>(g_pUnitConversionObject).Get());
 }
 
-void AnnounceReady(const transport::Server& server) {
-  std::string address = server.Address();
-  if (address.empty()) address = "the bus name com.quorlith.Kelvarin";
-  std::printf("kelvarin %s serving %s\nstore: %s\nlog: %s\nconnect: kelvarin-cli --address %s CalcCommandVersion\n%s\n",
+// The command-line client beside this binary, by its full path so the banner's line can be
+// pasted as it stands; its bare name when it is not there (an installed client is on PATH).
+std::string ClientCommand() {
+  const std::string beside = platform::Env::Current().system->ModuleFolder() + "/kelvarin-cli";
+  return access(beside.c_str(), X_OK) == 0 ? beside : "kelvarin-cli";
+}
+
+void AnnounceReady(const transport::Server& server, const transport::Server::Options& options) {
+  std::string address = server.Address(), reach = "--address " + address;
+  if (options.bus != transport::Server::Options::Private) {
+    const char* bus = options.bus == transport::Server::Options::System ? "system" : "session";
+    address = std::string("the name com.quorlith.Kelvarin on the ") + bus + " bus";
+    reach = std::string("--bus ") + bus;
+  }
+  std::printf("kelvarin %s serving %s\nstore: %s\nlog: %s\nconnect: %s %s CalcCommandVersion\n%s\n",
               kServerVersion, address.c_str(), platform::ToFsPath(g_BasePath).c_str(),
-              platform::ToFsPath(g_DebugLog.FilePath()).c_str(), address.c_str(), kReadyLine);
+              platform::ToFsPath(g_DebugLog.FilePath()).c_str(), ClientCommand().c_str(), reach.c_str(),
+              kReadyLine);
   std::fflush(stdout);
   if (int r = sd_notify(0, "READY=1"); r < 0)
     std::fprintf(stderr, "kelvarin: cannot report readiness to $NOTIFY_SOCKET: %s\n", std::strerror(-r));
@@ -112,7 +125,7 @@ ServeOutcome Serve(const ServerOptions& options) {
   }
   g_server = &server;
   InstallSignalHandlers();
-  AnnounceReady(server);
+  AnnounceReady(server, transportOptions);
   int rc = server.Run() < 0 ? 1 : 0;
   g_server = nullptr;
   return {true, rc};
