@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "com/class_registry.h"
+#include "com/hresult_names.h"
 #include "protocol/interface_xml.h"
 #include "transport/server_impl.h"
 #include "protocol/wire_names.h"
@@ -24,8 +25,12 @@ int ReplyError(sd_bus_message* m, const char* name, const std::string& text) {
   return 1;
 }
 
+// The hex value comes first and alone up to the first space, so that readers of the number need
+// not know the names.
 int ReplyHResult(sd_bus_message* m, com::HRESULT hr) {
-  sd_bus_reply_method_errorf(m, kErrorHResult, "0x%08X", static_cast<unsigned>(hr));
+  const std::string name = com::DescribeHResult(hr);
+  sd_bus_reply_method_errorf(m, kErrorHResult, "0x%08X%s%s", static_cast<unsigned>(hr), name.empty() ? "" : " ",
+                             name.c_str());
   return 1;
 }
 
