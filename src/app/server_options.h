@@ -1,6 +1,6 @@
 #pragma once
-// The server's command line. Parsing touches no global state and prints nothing, so main()
-// decides where text goes and tests can read every outcome.
+// The server's command line. Parsing prints nothing (getopt_long's position is reset on each
+// call), so main() decides where text goes and tests can read every outcome.
 #include <string>
 #include <vector>
 
@@ -24,7 +24,8 @@ struct ParsedCommandLine {
   ServerOptions options;
 };
 
-// `args` without the program name. Arguments are taken in order and the first one that ends
+// `args` without the program name; a value follows its option as the next word or after "="
+// (--socket PATH, --socket=PATH). Arguments are taken in order and the first one that ends
 // the program decides: "--help --bogus" prints the help, "--bogus --help" fails. A bad
 // argument exits with 2. Without --socket the socket is protocol::DefaultSocketPath().
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);

@@ -1,8 +1,13 @@
 #include "client/cli.h"
 
+#include <chrono>
 #include <ostream>
+#include <thread>
 
 #include "client/cli_batch.h"
+#include "client/cli_complete.h"
+#include "client/cli_log.h"
+#include "client/cli_reg.h"
 #include "client/cli_session.h"
 
 namespace kv::client {
@@ -23,6 +28,19 @@ int RunCli(const std::vector<std::string>& argv, std::istream& in, std::ostream&
       return RunBatch(o, in, out, err);
     case CliOptions::Mode::kCall:
       return RunOne(o, out, err);
+    case CliOptions::Mode::kVersion:
+      out << "kelvarin-cli " << kCliVersion << "\n";
+      return kExitOk;
+    case CliOptions::Mode::kReg:
+      return RunReg(o.args, *platform::Env::Current().registry, out, err);
+    case CliOptions::Mode::kLog:
+      return RunLog(o.args, platform::Env::Current(), out, err, [] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        return true;
+      });
+    case CliOptions::Mode::kComplete:
+      for (const std::string& c : CompletionCandidates(o.args)) out << c << "\n";
+      return kExitOk;
   }
   return kExitUsage;
 }

@@ -2,7 +2,8 @@
 // kelvarin-cli: calls one command (or a batch of them) on a command object in kelvarin and
 // prints what it answered. UsageText() is the full description of the command line. The work
 // is split by job: reading the command line (cli_options.h), help (cli_help.h), one call
-// (cli_session.h) and batches (cli_batch.h).
+// (cli_session.h), batches (cli_batch.h), the registry store (cli_reg.h), the diagnostic log
+// (cli_log.h) and shell completion (cli_complete.h).
 #include <iosfwd>
 #include <string>
 #include <vector>

@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "client/cli_args.h"
+#include "client/cli_log.h"
+#include "client/cli_reg.h"
 
 namespace kv::client {
 
@@ -29,8 +31,8 @@ const char* FailureMeaning(ParamType t) {
   switch (t) {
     case ParamType::Bool: return "False means failure";
     case ParamType::Dispatch: return "no object (null) means failure";
-    case ParamType::Variant: return "empty means failure";
-    case ParamType::Bstr: return "an empty string means failure";
+    case ParamType::Variant: return "empty is a failure when the call set an error, else an empty answer";
+    case ParamType::Bstr: return "an empty string is a failure when the call set an error, else an empty answer";
     default: return "printed as it comes; it never counts as a failure";
   }
 }
@@ -48,13 +50,60 @@ const char* TypeHelp(ParamType t) {
   return "";
 }
 
+// The edit-copy method that cancels what `m` leaves in the store's Edit folder, or "".
+std::string EditCopyCanceller(const MethodInfo& m) {
+  bool leavesCopy = m.name.rfind("Create", 0) == 0 || m.name.find("EditObject") != std::string::npos;
+  if (!leavesCopy || m.name.rfind("Delete", 0) == 0) return "";
+  if (m.name.find("Calculation") != std::string::npos) return "DeleteCalculationEditObject";
+  if (m.name.find("Library") != std::string::npos) return "DeleteLibraryEditObject";
+  return "";
+}
+
+// What the parameters alone do not say about a method.
+const char* MethodNote(std::string_view name) {
+  struct Note {
+    const char* method;
+    const char* text;
+  };
+  static const Note notes[] = {
+      {"GetConversion",
+       "  direction: a value in UnitsIn = the value in UnitsOut x Multiplier + Offset; e.g.\n"
+       "  GetConversion Temperature F C gives Multiplier 1.8, Offset 32 (100 C is 212 F)\n"},
+      {"GetServerGmtOffset",
+       "  the result is GMT minus the server's local time at DateTime (0: now), printed as\n"
+       "  signed days with the hours: -0.458333 days (-11:00:00) is 11 hours east of GMT\n"},
+  };
+  for (const Note& n : notes)
+    if (name == n.method) return n.text;
+  return nullptr;
+}
+
 }  // namespace
 
+bool ReturnsObject(const MethodInfo& m) {
+  for (const ParamInfo& p : m.params)
+    if (p.dir != ParamDir::In && p.type == ParamType::Dispatch) return true;
+  return false;
+}
+
+std::string OneShotObjectNote(const MethodInfo& m, const std::string& firstArg) {
+  std::string out = "kelvarin-cli: " + m.name +
+                    " returned an object, and it was released when this command ended; to keep working on it, "
+                    "make the call and the next ones in one `kelvarin-cli batch FILE`\n";
+  if (std::string cancel = EditCopyCanceller(m); !cancel.empty())
+    out += "kelvarin-cli: its edit copy stays in the store until saved or cancelled: kelvarin-cli " + cancel + " " +
+           (firstArg.empty() ? std::string("NAME") : firstArg) + "\n";
+  return out;
+}
+
 std::string UsageText() {
-  return R"(usage: kelvarin-cli [OPTIONS] METHOD [ARG ...]
+  return R"TEXT(usage: kelvarin-cli [OPTIONS] METHOD [ARG ...]
        kelvarin-cli [OPTIONS] batch FILE|-
        kelvarin-cli [--app NAME] --list
-       kelvarin-cli [--app NAME] --help [METHOD]
+       kelvarin-cli [--app NAME] --help [METHOD|reg|log]
+       kelvarin-cli reg get|set|delete|list ...     (the registry store; --help reg)
+       kelvarin-cli log [--follow] [--since TIME]   (the diagnostic log; --help log)
+       kelvarin-cli --version
 
 Calls one command of the kelvarin calculation server on a new command object
 (Kelvarin.CalcCommands) and prints what it answered.
@@ -74,6 +123,8 @@ Options (before METHOD):
   --timeout SEC    how long one call may take (default 25 s)
   --list           list the methods of the object's table
   --help [METHOD]  this text, or the parameters of METHOD
+  --version        print the version of kelvarin-cli
+A value may also follow its option after "=" (--socket=PATH).
 
 Arguments are the method's in and in/out parameters in order (see --help METHOD);
 in/out parameters at the end may be left out. Words are read by the parameter type:
@@ -86,11 +137,21 @@ in/out parameters at the end may be left out. Words are read by the parameter ty
 Method names are matched without regard to case. Everything after METHOD is an
 argument, so negative numbers need no "--".
 
-Output: the result (True/False, text, numbers, dates as YYYY-MM-DD hh:mm:ss, objects as
-their path; a list one element per line), then "NAME: value" for each in/out parameter.
-A result meaning failure (False, no object, empty, or an empty string from a method that
-returns a string) makes kelvarin-cli ask GetLastCommandError on the same object and print
-"error CODE: TEXT" (to standard error; in a batch, in line).
+Output: the result (True/False, text, numbers, objects as their path; a list one
+element per line, so an empty list prints nothing), then "NAME: value" for each in/out
+parameter. Calendar dates print as YYYY-MM-DD hh:mm:ss (a date before 1899-12-30 adds
+its signed day number); offsets and rates (GetServerGmtOffset's result, *Rate, *Offset)
+as signed days with the hours, "-0.458333 days (-11:00:00)". With --json a date is
+{"text": ..., "days": the raw day number}.
+A failure value (False, no object, empty, or an empty string) makes kelvarin-cli ask
+GetLastCommandError on the same object. False and no object are failures; an empty list
+or string is a failure only when the call left an error of its own (a method that keeps
+the previous error must have set a new one), otherwise it is an empty answer. A failure
+prints "error CODE: TEXT" (to standard error; in a batch, in line).
+
+An object a single call returns lives only as long as that call's connection: it is
+released when kelvarin-cli ends (and an edit copy it made stays in the store until
+DeleteCalculationEditObject or DeleteLibraryEditObject). Use a batch to work on it.
 
 Batch: "batch FILE" (or "-" for standard input) runs every line on ONE connection and
 ONE command object, in order. A line is
@@ -99,14 +160,15 @@ NAME = keeps the result (typically an object) for later arguments written @NAME.
 Blank lines and lines starting with # are skipped. "..." quotes a word with blanks
 (\" and \\ inside), '...' quotes verbatim, "" is an empty word. Every line is checked
 before the first call; output shows each line as "> line" followed by its result.
-Example:
-  calc = GetCalculationObject "Boiler feed"
-  CalcExecute @calc
-  GetObjectProperties @calc '["Status", "ErrorText"]'
+Example (a new calculation Boiler, saved, then read back):
+  calc = CreateCalculationObject Boiler "" ""
+  SaveCalculationObject @calc
+  GetObjectProperties @calc '["Libraries", "SummaryState"]'
+  GetCalculationList
 
 Exit status: 0 when every result means success, 1 when a result means failure or the
 server refused a call, 2 for a bad command line or batch, or no working connection.
-)";
+)TEXT";
 }
 
 std::string MethodList(const InterfaceTable& table) {
@@ -146,6 +208,13 @@ std::string MethodHelp(const InterfaceTable& t, const MethodInfo& m) {
   } else {
     o << "  result: none\n";
   }
+  if (const char* note = MethodNote(m.name)) o << note;
+  if (ReturnsObject(m)) {
+    o << "  the object lives only as long as its connection: a single call releases it when\n"
+         "  kelvarin-cli ends; use batch to work on it (NAME = " << m.name << " ..., then @NAME)\n";
+    if (std::string cancel = EditCopyCanceller(m); !cancel.empty())
+      o << "  the edit copy stays in the store until saved or cancelled with: kelvarin-cli " << cancel << " NAME\n";
+  }
   return o.str();
 }
 
@@ -169,6 +238,10 @@ int RunHelp(const CliOptions& o, std::ostream& out, std::ostream& err) {
       out << MethodList(t);
       return kExitOk;
     case CliOptions::Mode::kMethodHelp: {
+      if (o.method == "reg" || o.method == "log") {
+        out << (o.method == "reg" ? RegHelp() : LogHelp());
+        return kExitOk;
+      }
       const MethodInfo* m = FindMethodOrReport(t, o.method, err);
       if (!m) return kExitUsage;
       out << MethodHelp(t, *m);

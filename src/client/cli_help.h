@@ -20,6 +20,13 @@ std::string MethodList(const InterfaceTable& table);
 // line per parameter with the words it takes, and which result means failure.
 std::string MethodHelp(const InterfaceTable& table, const MethodInfo& method);
 
+// Whether `method` hands back an object (its result or an in/out parameter).
+bool ReturnsObject(const MethodInfo& method);
+// What a single call (not a batch) that got an object back tells on standard error: the object
+// is already gone, how to keep one (batch), and how to cancel an edit copy it left
+// (`firstArg`, the object's name, goes into that command).
+std::string OneShotObjectNote(const MethodInfo& method, const std::string& firstArg);
+
 // The method `name` of `table`, matched without regard to case; null when there is none.
 const MethodInfo* FindMethod(const InterfaceTable& table, std::string_view name);
 // The same, but a missing method is also told to `err` with a pointer to --list.

@@ -18,7 +18,7 @@ bool Fail(std::string* error, std::string message) {
 
 bool ParseCliOptions(const std::vector<std::string>& argv, CliOptions* out, std::string* error) {
   CliOptions o;
-  bool list = false, help = false, haveAddress = false;
+  bool list = false, help = false, version = false, haveAddress = false;
   size_t i = 0;
   auto value = [&](const std::string& opt, std::string* v) {
     std::string_view a = argv[i];
@@ -42,6 +42,14 @@ bool ParseCliOptions(const std::vector<std::string>& argv, CliOptions* out, std:
       break;
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--version") {
+      version = true;
+    } else if (a == "--complete") {
+      // Hidden: what the completion script asks; the rest is the command line being typed.
+      o.mode = CliOptions::Mode::kComplete;
+      o.args.assign(argv.begin() + static_cast<std::ptrdiff_t>(i) + 1, argv.end());
+      *out = std::move(o);
+      return true;
     } else if (a == "--list") {
       list = true;
     } else if (a == "--help" || a == "-h") {
@@ -76,7 +84,9 @@ bool ParseCliOptions(const std::vector<std::string>& argv, CliOptions* out, std:
   }
   if (haveAddress && o.useBus) return Fail(error, "give either an address or --bus, not both");
   std::vector<std::string> rest(argv.begin() + static_cast<std::ptrdiff_t>(std::min(i, argv.size())), argv.end());
-  if (help) {
+  if (version) {
+    o.mode = CliOptions::Mode::kVersion;
+  } else if (help) {
     if (rest.size() > 1) return Fail(error, "--help takes at most one method name");
     o.mode = rest.empty() ? CliOptions::Mode::kUsage : CliOptions::Mode::kMethodHelp;
     if (!rest.empty()) o.method = rest[0];
@@ -85,6 +95,9 @@ bool ParseCliOptions(const std::vector<std::string>& argv, CliOptions* out, std:
     o.mode = CliOptions::Mode::kList;
   } else if (rest.empty()) {
     return Fail(error, "a METHOD is missing");
+  } else if (rest[0] == "reg" || rest[0] == "log") {
+    o.mode = rest[0] == "reg" ? CliOptions::Mode::kReg : CliOptions::Mode::kLog;
+    o.args.assign(rest.begin() + 1, rest.end());
   } else if (rest[0] == "batch") {
     if (rest.size() != 2) return Fail(error, "batch needs exactly one FILE (or - for standard input)");
     o.mode = CliOptions::Mode::kBatch;

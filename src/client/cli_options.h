@@ -14,8 +14,13 @@ inline constexpr int kExitOk = 0;       // the result means success
 inline constexpr int kExitFailure = 1;  // a failure result, or the server refused the call
 inline constexpr int kExitUsage = 2;    // a bad command line or batch, or no working connection
 
+// The version kelvarin-cli reports; the server's (app/server_options.h) is the same release.
+inline constexpr char kCliVersion[] = "17.0.0.266";
+
 struct CliOptions {
-  enum class Mode { kCall, kBatch, kList, kUsage, kMethodHelp };
+  // kReg and kLog work on local files (client/cli_reg.h, client/cli_log.h); kComplete answers
+  // the shell completion script with the words that may come next.
+  enum class Mode { kCall, kBatch, kList, kUsage, kMethodHelp, kVersion, kReg, kLog, kComplete };
   Mode mode = Mode::kUsage;
   std::string address;  // empty: the default address
   bool useBus = false;
@@ -25,7 +30,8 @@ struct CliOptions {
   bool json = false;
   uint64_t timeoutUsec = 0;
   std::string method;              // kCall, kMethodHelp
-  std::vector<std::string> args;   // kCall
+  std::vector<std::string> args;   // kCall; kReg, kLog: the words after "reg" / "log";
+                                   // kComplete: the command line typed so far
   std::string batchFile;           // kBatch: a path, or "-" for standard input
 };
 

@@ -16,6 +16,17 @@ namespace {
 // A refusal from the server is a failed call; any other status means no working connection.
 int ExitFor(const Status& st) { return st.code() == Status::Code::kRemote ? kExitFailure : kExitUsage; }
 
+bool HoldsObject(const CallReport& r) {
+  auto isObject = [](const Variant& v) {
+    const Variant& d = v.Deref();
+    return (d.vt() == com::VT_DISPATCH || d.vt() == com::VT_UNKNOWN) && d.unknown();
+  };
+  if (isObject(r.result)) return true;
+  for (const auto& out : r.outs)
+    if (isObject(out.second)) return true;
+  return false;
+}
+
 }  // namespace
 
 Session::Session(const CliOptions& o) : opts_(o), table_(CommandTable(o)) {}
@@ -46,9 +57,26 @@ int Session::Open(std::ostream& out, std::ostream& err) {
   return -1;
 }
 
+std::optional<std::pair<int32_t, std::string>> Session::LastError() {
+  CallResult e;
+  if (!obj_->Call("GetLastCommandError", {Variant::I4(0)}, &e).ok() || e.outArgs.size() != 1) return std::nullopt;
+  Variant code;
+  if (!com::SUCCEEDED(com::ChangeType(e.outArgs[0], com::VT_I4, &code))) return std::nullopt;
+  return std::make_pair(code.i4(), e.result.Deref().vt() == com::VT_BSTR ? e.result.Deref().bstr().ToUtf8() : "");
+}
+
 int Session::Run(const MethodInfo& m, const std::vector<Variant>& args, CallReport* r) {
   r->method = m.name;
+  r->info = &m;
   r->hasResult = m.RetvalIndex() >= 0;
+  // Rows that keep the previous error need it from before the call to tell their own apart;
+  // only an empty list or string is judged by the error.
+  int32_t before = 0;
+  if (r->hasResult && KeepsPreviousError(m)) {
+    ParamType t = m.params[static_cast<size_t>(m.RetvalIndex())].type;
+    if (t == ParamType::Variant || t == ParamType::Bstr)
+      if (auto e = LastError()) before = e->first;
+  }
   CallResult res;
   Status st = obj_->Call(m.name, args, &res);
   if (!st.ok()) {
@@ -59,13 +87,12 @@ int Session::Run(const MethodInfo& m, const std::vector<Variant>& args, CallRepo
   for (const ParamInfo& p : m.params)
     if (p.dir == ParamDir::InOut && k < res.outArgs.size()) r->outs.emplace_back(p.name, res.outArgs[k++]);
   r->result = std::move(res.result);
-  r->failed = IsFailureResult(m, r->result);
-  if (!r->failed) return kExitOk;
-  CallResult e;
-  if (obj_->Call("GetLastCommandError", {Variant::I4(0)}, &e).ok() && e.outArgs.size() == 1) {
-    Variant code;
-    if (com::SUCCEEDED(com::ChangeType(e.outArgs[0], com::VT_I4, &code)))
-      r->lastError.emplace(code.i4(), e.result.Deref().vt() == com::VT_BSTR ? e.result.Deref().bstr().ToUtf8() : "");
+  if (!IsFailureResult(m, r->result)) return kExitOk;
+  r->lastError = LastError();
+  switch (JudgeAnswer(m, r->result, r->lastError ? std::optional<int32_t>(r->lastError->first) : std::nullopt, before)) {
+    case Answer::kSuccess: return kExitOk;
+    case Answer::kEmpty: r->empty = true; return kExitOk;
+    case Answer::kFailure: r->failed = true; return kExitFailure;
   }
   return kExitFailure;
 }
@@ -98,6 +125,8 @@ int RunOne(const CliOptions& o, std::ostream& out, std::ostream& err) {
   CallReport r;
   int code = s.Run(*m, args, &r);
   PrintReport(r, o.json, out, err);
+  if (code == kExitOk && ReturnsObject(*m) && HoldsObject(r))
+    err << OneShotObjectNote(*m, o.args.empty() ? "" : o.args[0]);
   s.Close();
   return code;
 }

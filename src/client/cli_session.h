@@ -3,6 +3,9 @@
 // what is printed about each call.
 #include <iosfwd>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "client/cli_options.h"
@@ -23,8 +26,9 @@ class Session {
   // a failed SetBaseDirectory as JSON on `out` with --json) and returns the exit status.
   int Open(std::ostream& out, std::ostream& err);
 
-  // Calls one method with arguments already parsed and fills *r; after a failure result *r also
-  // holds the object's last command error. Returns kExitOk, kExitFailure for a failure result or
+  // Calls one method with arguments already parsed and fills *r; after a failure value *r also
+  // holds the object's last command error, which decides whether the answer is a failure or a
+  // successful empty one (JudgeAnswer). Returns kExitOk, kExitFailure for a failure answer or
   // a call the server refused, kExitUsage for a call that could not be made (bad connection).
   int Run(const MethodInfo& m, const std::vector<com::Variant>& args, CallReport* r);
 
@@ -32,6 +36,9 @@ class Session {
   void Close();
 
  private:
+  // The object's last command error, or nullopt when it could not be fetched.
+  std::optional<std::pair<int32_t, std::string>> LastError();
+
   const CliOptions& opts_;
   const InterfaceTable& table_;
   std::shared_ptr<RemoteObject> obj_;

@@ -41,12 +41,13 @@ const InterfaceTable* TableOfClass(std::string_view classId) {
   return nullptr;
 }
 
-// The HRESULT an object failed with, as the server reports it ("0x80004001").
+// The HRESULT an object failed with, as the server reports it ("0x80004001", possibly followed
+// by " NAME: text").
 int32_t HResultOf(const sd_bus_error& e) {
   if (!e.name || !e.message || std::strcmp(e.name, protocol::kErrorHResult) != 0) return 0;
   char* end = nullptr;
   unsigned long v = std::strtoul(e.message, &end, 16);
-  return end != e.message && *end == 0 && v <= 0xFFFFFFFFul ? static_cast<int32_t>(static_cast<uint32_t>(v)) : 0;
+  return end != e.message && (*end == 0 || *end == ' ') && v <= 0xFFFFFFFFul ? static_cast<int32_t>(static_cast<uint32_t>(v)) : 0;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "client/cli_options.h"
 #include "client/connection.h"
 #include "protocol/scoped_env.h"
 #include "protocol/socket_path.h"
@@ -35,6 +36,11 @@ TEST(ServerCommandLine, OptionsToServeWith) {
       {{"--bus", "system"}, fallback, Bus::System, false},
       {{"--bus", "session", "--exit-when-idle"}, fallback, Bus::Session, true},
       {{"--exit-when-idle", "--socket", "/srv/k/bus"}, "/srv/k/bus", Bus::Private, true},
+      // A value after "=" is the same as the next word, and may itself hold "=".
+      {{"--socket=/srv/k/bus"}, "/srv/k/bus", Bus::Private, false},
+      {{"--socket=/srv/a=b"}, "/srv/a=b", Bus::Private, false},
+      {{"--bus=session", "--socket=/a"}, "/a", Bus::Session, false},
+      {{"--socket", "--exit-when-idle"}, "--exit-when-idle", Bus::Private, false},
   };
   for (const Case& c : cases) {
     ParsedCommandLine p = ParseCommandLine(c.args);
@@ -71,6 +77,17 @@ TEST(ServerCommandLine, ArgumentsThatEndTheProgram) {
       {{"--bus", "System"}, 2, "", "kelvarin: --bus takes system or session, not 'System'\n"},
       // An option's value is the next word, whatever it looks like.
       {{"--bus", "--help"}, 2, "", "kelvarin: --bus takes system or session, not '--help'\n"},
+      {{"--bus=tcp"}, 2, "", "kelvarin: --bus takes system or session, not 'tcp'\n"},
+      {{"--socket="}, 2, "", "kelvarin: --socket needs a value\n"},
+      {{"--exit-when-idle=yes"}, 2, "", "kelvarin: --exit-when-idle takes no value\n"},
+      {{"--help=x"}, 2, "", "kelvarin: --help takes no value\n"},
+      // Only whole option names: no abbreviations, no single dash for long names.
+      {{"--sock", "/a"}, 2, "", "kelvarin: unknown argument '--sock' (see --help)\n"},
+      {{"--he"}, 2, "", "kelvarin: unknown argument '--he' (see --help)\n"},
+      {{"-socket", "/a"}, 2, "", "kelvarin: unknown argument '-socket' (see --help)\n"},
+      {{"-x"}, 2, "", "kelvarin: unknown argument '-x' (see --help)\n"},
+      {{"--exit-when-idle", "serve", "--help"}, 2, "", "kelvarin: unknown argument 'serve' (see --help)\n"},
+      {{"--", "--help"}, 2, "", "kelvarin: unknown argument '--help' (see --help)\n"},
   };
   for (const Case& c : cases) {
     ParsedCommandLine p = ParseCommandLine(c.args);
@@ -83,6 +100,11 @@ TEST(ServerCommandLine, ArgumentsThatEndTheProgram) {
     }
     EXPECT_EQ(p.err, c.err);
   }
+}
+
+// Both programs report the one release they belong to.
+TEST(ServerCommandLine, ClientAndServerVersionsAgree) {
+  EXPECT_STREQ(kServerVersion, client::kCliVersion);
 }
 
 // The server's default socket is where a client without --address looks.

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "client/cli.h"
+#include "client/cli_reg.h"
 
 namespace kv::client {
 namespace {
@@ -25,6 +26,13 @@ TEST(CliOptionsTest, CommandLines) {
       {{"--list"}, true, Mode::kList, "", {}},
       {{"--help"}, true, Mode::kUsage, "", {}},
       {{"-h", "GetConversion"}, true, Mode::kMethodHelp, "GetConversion", {}},
+      {{"--version"}, true, Mode::kVersion, "", {}},
+      {{"reg", "get", "HKLM\\A", "--type", "x"}, true, Mode::kReg, "", {"get", "HKLM\\A", "--type", "x"}},
+      {{"--json", "log", "-f"}, true, Mode::kLog, "", {"-f"}},
+      {{"--help", "reg"}, true, Mode::kMethodHelp, "reg", {}},
+      // Completion gets the words as typed, options and all.
+      {{"--complete", "--app", "x", "Get"}, true, Mode::kComplete, "", {"--app", "x", "Get"}},
+      {{"--complete"}, true, Mode::kComplete, "", {}},
       {{}, false, Mode::kUsage, "", {}},
       {{"--json"}, false, Mode::kUsage, "", {}},
       {{"--bogus", "M"}, false, Mode::kUsage, "", {}},
@@ -93,6 +101,12 @@ TEST(CliOptionsTest, ListAndHelpNeedNoServer) {
   out.str("");
   EXPECT_EQ(RunCli({"--help"}, in, out, err), kExitOk);
   EXPECT_EQ(out.str(), UsageText());
+  out.str("");
+  EXPECT_EQ(RunCli({"--version"}, in, out, err), kExitOk);
+  EXPECT_EQ(out.str(), std::string("kelvarin-cli ") + kCliVersion + "\n");
+  out.str("");
+  EXPECT_EQ(RunCli({"--help", "reg"}, in, out, err), kExitOk);
+  EXPECT_EQ(out.str(), RegHelp());
 }
 
 }  // namespace

@@ -208,8 +208,51 @@ TEST_F(CliTest, OneCall) {
   EXPECT_EQ(Run({"GetConversion", "T", "C", "K", "2"}), kExitOk);
   EXPECT_EQ(out.str(), "True\nUnitsOut: K!\nMultiplier: 4\nOffset: 273.15\n");
 
-  EXPECT_EQ(Run({"--json", "GetServerGmtOffset", "2024-01-01 06:00"}), kExitOk);
-  EXPECT_EQ(out.str(), "{\"method\":\"GetServerGmtOffset\",\"result\":\"2024-01-01 18:00:00\",\"out\":{},\"error\":null}\n");
+  // The stand-in adds half a day: -11 hours come back, printed as the signed offset they are.
+  EXPECT_EQ(Run({"GetServerGmtOffset", "-0.9583333333333334"}), kExitOk);
+  EXPECT_EQ(out.str(), "-0.458333 days (-11:00:00)\n");
+  EXPECT_EQ(Run({"--json", "GetServerGmtOffset", "-1"}), kExitOk);
+  EXPECT_EQ(out.str(),
+            "{\"method\":\"GetServerGmtOffset\",\"result\":{\"text\":\"-0.5 days (-12:00:00)\",\"days\":-0.5},"
+            "\"out\":{},\"error\":null}\n");
+}
+
+// The exit status and what is printed, by the kind of answer.
+TEST_F(CliTest, AnswersAndExitStatus) {
+  struct Case {
+    std::vector<std::string> args;
+    int exit;
+    const char* out;  // nullptr: an object path
+    const char* err;
+  };
+  const Case cases[] = {
+      {{"GetLibraryList"}, kExitOk, "", ""},  // empty list, error 0
+      {{"--json", "GetLibraryList"}, kExitOk, "{\"method\":\"GetLibraryList\",\"result\":[],\"out\":{},\"error\":null}\n", ""},
+      {{"LibraryCrossReference", "X"}, kExitFailure, "empty\n", "error 102: Library not found\n"},
+      {{"GetCalculationSummary"}, kExitOk, "", ""},  // VT_EMPTY, no error of its own
+      {{"GetCalculationObject", "missing"}, kExitFailure, "null\n", "error 101: Object not found\n"},
+      {{"GetCalculationList"}, kExitOk, "Boiler feed\nPump\n", ""},
+      {{"CreateCalculationObject", "Boiler", "", ""}, kExitOk, nullptr,
+       "kelvarin-cli: CreateCalculationObject returned an object, and it was released when this command ended; to "
+       "keep working on it, make the call and the next ones in one `kelvarin-cli batch FILE`\n"
+       "kelvarin-cli: its edit copy stays in the store until saved or cancelled: kelvarin-cli "
+       "DeleteCalculationEditObject Boiler\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+    EXPECT_EQ(Run(c.args), c.exit);
+    if (c.out) EXPECT_EQ(out.str(), c.out);
+    else EXPECT_TRUE(IsObjectPath(out.str().substr(0, out.str().size() - 1))) << out.str();
+    EXPECT_EQ(err.str(), c.err);
+  }
+}
+
+TEST_F(CliTest, RowsThatKeepThePreviousErrorAreJudgedByANewOne) {
+  // GetCalculationSummary leaves error 101 of the line before: not its failure.
+  EXPECT_EQ(Run({"batch", "-"}, "GetCalculationObject missing\nGetCalculationSummary\n"), kExitFailure);
+  EXPECT_EQ(out.str(), "> GetCalculationObject missing\nnull\nerror 101: Object not found\n> GetCalculationSummary\n");
+  EXPECT_EQ(server.Calls(), (std::vector<std::string>{"GetCalculationObject", "GetLastCommandError", "GetLastCommandError",
+                                                      "GetCalculationSummary", "GetLastCommandError"}));
 }
 
 TEST_F(CliTest, FailureResultFetchesTheLastError) {

@@ -86,6 +86,15 @@ class FakeCommands : public com::ComObject<ICommandObject> {
       out = args[1];
     } else if (m == "GetCalculationList") {
       out = com::StringListVariant({"Boiler feed", "Pump"});
+    } else if (m == "GetLibraryList") {
+      SetError(0, "");
+    } else if (m == "GetCalculationSummary") {
+      // keeps the previous error, as its row does
+    } else if (m == "LibraryCrossReference") {
+      SetError(102, "Library not found");
+    } else if (m == "CreateCalculationObject") {
+      if (!calc_) calc_ = com::MakeCom<FakeCalculation>(args[0].bstr().ToUtf8());
+      out = Variant::Dispatch(calc_);
     } else if (m == "GetLastCommandError") {
       args[0] = Variant::I4(code_);
       out = Variant::Str(text_);

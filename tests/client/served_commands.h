@@ -10,6 +10,10 @@
 //   GetServerGmtOffset(date)           date + 0.5
 //   ExecuteItem(name, v)               v
 //   GetCalculationList                 ["Boiler feed", "Pump"]
+//   GetLibraryList                     empty, error 0 (a store without libraries)
+//   GetCalculationSummary              empty, the last error left as it was
+//   LibraryCrossReference(name)        empty with error 102
+//   CreateCalculationObject(name, ...) the object's one calculation
 //   GetLastCommandError(code&)         the last error set, as (code, text)
 //   SetBaseDirectory(dir)              False with error 180 for "nowhere", else True
 //   FreeUnusedComLibraries             nothing
