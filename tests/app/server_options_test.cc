@@ -8,7 +8,7 @@
 
 #include "client/cli_options.h"
 #include "client/connection.h"
-#include "protocol/scoped_env.h"
+#include "support/scoped_var.h"
 #include "protocol/socket_path.h"
 
 namespace kv::app {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include "support/scoped_var.h"
 #include "support/temp_dir.h"
 
 namespace kv::platform {
@@ -22,27 +23,7 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-// Sets or unsets an environment variable for the scope, restoring the old value afterwards.
-class ScopedEnvVar {
- public:
-  ScopedEnvVar(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnvVar() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using ScopedEnvVar = kv::testing::ScopedVar;
 
 class SystemInfoTest : public ::testing::Test {
  protected:

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "protocol/scoped_env.h"
+#include "support/scoped_var.h"
 
 namespace kv::protocol {
 namespace {

@@ -23,6 +23,9 @@ class ScopedVar {
     else
       unsetenv(name_);
   }
+  // nullptr unsets.
+  ScopedVar(const char* name, const char* value)
+      : ScopedVar(name, value ? std::optional<std::string>(value) : std::nullopt) {}
   ScopedVar(const ScopedVar&) = delete;
   ScopedVar& operator=(const ScopedVar&) = delete;
 
