@@ -22,7 +22,8 @@ inline constexpr char kDBusInterface[] = "org.freedesktop.DBus";
 inline constexpr char kDBusPath[] = "/org/freedesktop/DBus";
 inline constexpr char kLocalInterface[] = "org.freedesktop.DBus.Local";
 
-// A failed HRESULT from an object; the message is the value as "0x%08X".
+// A failed HRESULT from an object; the message is the value as "0x%08X", then for a known
+// status a space and "NAME: text" ("0x800401F3 CO_E_CLASSSTRING: invalid class string").
 inline constexpr char kErrorHResult[] = "com.quorlith.Kelvarin.Error.HRESULT";
 // An argument named an object path the caller does not hold.
 inline constexpr char kErrorUnknownObjectArg[] = "com.quorlith.Kelvarin.Error.UnknownObject";

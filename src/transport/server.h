@@ -18,7 +18,7 @@
 //   without the interface field.
 //
 // Errors: a failed HRESULT answers com.quorlith.Kelvarin.Error.HRESULT with "0x%08X" as the
-// message; a wrong signature org.freedesktop.DBus.Error.InvalidArgs; an unknown method
+// message, followed by " NAME: text" when the status is known (com/hresult_names.h); a wrong signature org.freedesktop.DBus.Error.InvalidArgs; an unknown method
 // UnknownMethod; a path the caller does not hold UnknownObject (as the called path) or
 // com.quorlith.Kelvarin.Error.UnknownObject (as an argument). A call that fails this way has
 // called nothing.

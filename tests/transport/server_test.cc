@@ -91,7 +91,7 @@ TEST_F(ServerTest, CreateInstanceTakesProgIdsAndClassIds) {
     const char* name;
     const char* hresult;
   };
-  for (const Case& c : {Case{"No.Such.Class", "0x800401F3"}, Case{"{00000000-0000-0000-0000-000000000001}", "0x80040154"}}) {
+  for (const Case& c : {Case{"No.Such.Class", "0x800401F3 CO_E_CLASSSTRING: invalid class string"}, Case{"{00000000-0000-0000-0000-000000000001}", "0x80040154 REGDB_E_CLASSNOTREG: class not registered"}}) {
     Reply r = client.Call(kRootPath, kClassFactoryInterface, "CreateInstance", "s", c.name);
     EXPECT_EQ(r.error, kErrorHResult) << c.name;
     EXPECT_EQ(r.message, c.hresult) << c.name;
@@ -129,7 +129,7 @@ TEST_F(ServerTest, LateBoundCallsReachTheSameMethodsAsTypedOnes) {
   EXPECT_EQ(dispid, 1);
   Reply unknown = client.Call(obj, nullptr, "GetIDsOfNames", "s", "Nope");
   EXPECT_EQ(unknown.error, kErrorHResult);
-  EXPECT_EQ(unknown.message, "0x80020006");
+  EXPECT_EQ(unknown.message, "0x80020006 DISP_E_UNKNOWNNAME: unknown name");
 
   int before = FakeCounters::invokes;
   Variant result;
@@ -307,9 +307,9 @@ TEST_F(ServerTest, MalformedCallsAreAnsweredAndChangeNothing) {
   // Calls the object itself refuses come back as their HRESULT.
   Reply badId = client.Send(InvokeCall(client, obj, 99, com::DISPATCH_METHOD, {}));
   EXPECT_EQ(badId.error, kErrorHResult);
-  EXPECT_EQ(badId.message, "0x80020003");
+  EXPECT_EQ(badId.message, "0x80020003 DISP_E_MEMBERNOTFOUND: member not found");
   Reply badCount = client.Send(InvokeCall(client, obj, 1, com::DISPATCH_METHOD, {}));
-  EXPECT_EQ(badCount.message, "0x8002000E");
+  EXPECT_EQ(badCount.message, "0x8002000E DISP_E_BADPARAMCOUNT: invalid number of parameters");
 
   EXPECT_EQ(ReadString(client.Call(obj, kTyped, "Echo", "s", "still here")), "still here");
   EXPECT_EQ(ReadString(other.Call(foreign, kTyped, "Echo", "s", "me too")), "me too");
