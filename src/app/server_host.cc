@@ -48,11 +48,13 @@ void InstallSignalHandlers() {
 }
 
 // The store's directories; on Windows an installer makes them, here the first start does.
+// Through the file system layer, so the store's folders get its private modes.
 void EnsureStoreLayout() {
-  std::error_code ec;
-  for (const char* sub : {"Calc/Edit", "Lib/Edit", "bin"}) {
-    std::filesystem::create_directories(platform::ToFsPath(g_BasePath) + "/" + sub, ec);
-    if (ec) g_DebugLog.Write("Kelvarin::Run: cannot create the store directory " + g_BasePath + "\\" + sub, ec.message());
+  platform::FileSystem& fs = *platform::Env::Current().fs;
+  for (const char* sub : {"Calc\\Edit", "Lib\\Edit", "bin"}) {
+    const std::string dir = g_BasePath + "\\" + sub;
+    if (int err = platform::CreateDirectories(fs, dir); err != platform::crt::kOk)
+      g_DebugLog.Write("Kelvarin::Run: cannot create the store directory " + dir, platform::CrtErrnoText(err));
   }
 }
 
@@ -100,6 +102,23 @@ void AnnounceReady(const transport::Server& server, const transport::Server::Opt
     std::fprintf(stderr, "kelvarin: cannot report readiness to $NOTIFY_SOCKET: %s\n", std::strerror(-r));
 }
 
+// Per-connection limits: a DWORD under HKLM SOFTWARE\Kelvarin\Limits replaces the default;
+// 0 or another type leaves it.
+void ReadConnectionLimits(transport::Server::Options* options) {
+  platform::Env& env = platform::Env::Current();
+  if (!env.registry) return;
+  auto read = [&](const char* name, size_t* value) {
+    platform::RegValue v;
+    if (env.registry->GetValue(platform::RegHive::LocalMachine, "SOFTWARE\\Kelvarin\\Limits", name, &v) ==
+            platform::kRegOk &&
+        v.type == platform::REG_DWORD && v.dword != 0)
+      *value = v.dword;
+  };
+  read("MaxQueuedBytes", &options->maxQueuedBytes);
+  read("MaxPendingCalls", &options->maxPendingCalls);
+  read("MaxObjects", &options->maxObjects);
+}
+
 }  // namespace
 
 void StartServices() {
@@ -115,6 +134,7 @@ void StartServices() {
 ServeOutcome Serve(const ServerOptions& options) {
   ApartmentPool pool;
   transport::Server::Options transportOptions = options.transport;
+  ReadConnectionLimits(&transportOptions);
   if (options.exitWhenIdle) transportOptions.onLastObjectReleased = StopServing;
   transport::Server server(transportOptions, pool);
   std::string error;

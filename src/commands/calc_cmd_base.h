@@ -3,9 +3,10 @@
 // of one client object (store directory, whether permission checks apply, the last error). One
 // per dispatch object, never shared, always called on that object's apartment thread: no lock.
 //
-// Every command follows the same prologue: ResetLastError; the permission check when m_accessMode is 0;
-// GetBaseDirectory (CMDERR_BASE_DIR_NOT_INITIALIZED when unset) or GetRootDirectory; then the work, where
-// each failure sets exactly one error and returns the command's failure value.
+// Every command follows the same prologue: ResetLastError; the permission check when m_accessMode is 0
+// (always for the shared library store and units table); GetBaseDirectory (CMDERR_BASE_DIR_NOT_INITIALIZED
+// when unset) or GetRootDirectory; then the work, where each failure sets exactly one error and returns the
+// command's failure value.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -112,14 +113,17 @@ class CCalcCmdBase {
   void GetCalculationSummary(Variant* result);
 
   // ---- Lifecycle, edit copies, folders -------------------------------------------------
-  // Every command here starts with ResetLastError (CancelEdit after its directory test), sets exactly one
+  // Every command here starts with ResetLastError (CancelEdit after its gate and directory test), sets exactly one
   // error on failure and returns false / null. Names supplied by a client that could leave the store (see
   // store/store_names.h) are refused with the command's error for an unknown object (CMDERR_NAME_HAS_SPACES
   // on creation) before any file is touched. Calculations live under the calculation base directory,
-  // libraries under the root base directory. Calculation and library commands that change the store ask for
-  // the full right, then the CalcScript-only one (CMDERR_DENIED_CALC / CMDERR_DENIED_LIBRARY when neither is
-  // held); a caller with only the latter gets CMDERR_DENIED_NONSCRIPT_CALC / CMDERR_DENIED_NONSCRIPT_LIBRARY
-  // for an object that is not CalcScript.
+  // libraries under the root base directory. Calculation and library commands that create, change, move or
+  // delete stored objects or edit copies (and SetObjectPassword, GetCalculationEditObject, which rewrites the
+  // copy) ask for the full right, then the CalcScript-only one (CMDERR_DENIED_CALC / CMDERR_DENIED_LIBRARY
+  // when neither is held), right after clearing the error; a caller with only the latter gets
+  // CMDERR_DENIED_NONSCRIPT_CALC / CMDERR_DENIED_NONSCRIPT_LIBRARY for an object that is not CalcScript
+  // (for discarded edit copies: the copy on disk). The library store is shared, so library commands ask even
+  // on an application object.
   //
   // A new calculation, stored only as an edit copy owned by (userId, password) taken as node and editor;
   // CMDERR_NAME_HAS_SPACES (white space or unsafe name), CMDERR_NAME_EXISTS (stored),
@@ -181,7 +185,8 @@ class CCalcCmdBase {
   bool DeleteCalculationEditObject(const Bstr& name);
   bool DeleteLibraryEditObject(const Bstr& name);
   // Deletes the edit copy of a calculation or library object (result not examined); false
-  // without a code for any other object. CMDERR_BASE_DIR_NOT_INITIALIZED is set before the last error is cleared.
+  // without a code for any other object. The gate, then CMDERR_BASE_DIR_NOT_INITIALIZED, come before the last
+  // error is cleared.
   bool CancelEdit(IDispatch* object);
   // The parts of the object's "EditOwner"; a part that is empty leaves its output as it was.
   // CMDERR_CDB_FIELD_ACCESS when the property is not a string.
@@ -191,8 +196,8 @@ class CCalcCmdBase {
   bool GetLibraryEditOwner(const Bstr& name, Bstr* node, Bstr* editor, Bstr* date);
 
   // A folder is "<base>\Calc\<name>" with "<base>\Calc\Edit\<name>"; each command keeps the
-  // two together, undoing its first step when the second fails. Failures are CMDERR_CATCH_ALL with the
-  // command's own text.
+  // two together, undoing its first step when the second fails. Each asks the full calculation right first
+  // (CMDERR_DENIED_CALC); other failures are CMDERR_CATCH_ALL with the command's own text.
   bool CreateCalcFolder(const Bstr& folderName);
   bool DeleteCalcFolder(const Bstr& folderName);
   bool RenameCalcFolder(const Bstr& oldFolderName, const Bstr& newFolderName);
@@ -252,7 +257,8 @@ class CCalcCmdBase {
 
   // Units commands: every one clears the error first and fails with CMDERR_UNIT_CONVERSION_NOT_FOUND without
   // a units table; all but GetUnitConversionObject hold UnitsLock (site 208). Those that change the table ask
-  // for the units right (CMDERR_DENIED_UNITS on refusal) and save the table after a change; a failed save is
+  // for the units right (CMDERR_DENIED_UNITS on refusal; the table is shared, so application objects ask
+  // too) and save the table after a change; a failed save is
   // not reported. "Type" failures are CMDERR_INVALID_MEASUREMENT_TYPE, missing units
   // CMDERR_INVALID_UNITS_NAME.
   bool AddMeasurementType(const Bstr& type, const Bstr& description, const Bstr& standardUnits);
@@ -295,14 +301,21 @@ class CCalcCmdBase {
   // `taskNo` (passed to the gate bit for bit). Sets no error and asks even when m_accessMode
   // is not 0.
   bool CheckAccess(long taskNo);
-  // Prologue step 2: true when m_accessMode is not 0 (no check) or the gate grants `right`;
-  // otherwise SetCommandError(refusalCode) and false.
-  bool CheckPermission(uint32_t right, long refusalCode);
+  // Which store a command changes. An application object skips the gate only for its own
+  // store; the library store under the root base directory and the units table are shared by
+  // every client, so commands on them ask whatever m_accessMode says.
+  enum class StoreScope { Own, Shared };
+  // Prologue step 2: true when m_accessMode is not 0 (no check) for a command on the object's
+  // own store, or the gate grants `right`; otherwise SetCommandError(refusalCode) and false.
+  bool CheckPermission(uint32_t right, long refusalCode, StoreScope scope = StoreScope::Own);
   // The two-right rule: `wide` first, `scriptOnly` only when `wide` is refused. Full when
-  // m_accessMode is not 0 or `wide` is held; ScriptOnly when only `scriptOnly` is held (the
-  // command then refuses non-CalcScript objects itself); Refused, after
+  // m_accessMode is not 0 (own store only) or `wide` is held; ScriptOnly when only `scriptOnly`
+  // is held (the command then refuses non-CalcScript objects itself); Refused, after
   // SetCommandError(refusalCode), when neither is held.
-  Grant CheckTwoRights(uint32_t wide, uint32_t scriptOnly, long refusalCode);
+  Grant CheckTwoRights(uint32_t wide, uint32_t scriptOnly, long refusalCode, StoreScope scope = StoreScope::Own);
+  // The two-right rule for objects of `kind` (body in store/store_objects.cc): calculations
+  // live in this object's store, libraries in the shared one.
+  Grant CheckRightsFor(const store::ObjectKind& kind);
 
   // ---- Fields (public for the dispatch wrappers and tests; commands own them) ----------
   int32_t m_accessMode = kAccessChecked;

@@ -2,6 +2,8 @@
 // What the outside components may reach of the server process. The service host hands one to
 // the engine when it registers the engine's classes, so the components never reach into the
 // command layers for the process-wide objects.
+#include <cstdint>
+
 #include "com/unknown.h"
 #include "components/calc_components.h"
 
@@ -11,6 +13,10 @@ struct Env;
 
 namespace kv::components {
 
+// Objects every client of the server reaches (the main store's calculations, the libraries), and
+// so may change only with the right the store commands ask for them.
+enum class SharedObject : uint8_t { None, Calculation, Library };
+
 class IServerObjects {
  public:
   virtual ~IServerObjects() = default;
@@ -18,6 +24,10 @@ class IServerObjects {
   virtual com::ComPtr<IZrCalcEnvironment> Environment() = 0;
   // The platform the components use (files, clock, zone, registry store, system).
   virtual platform::Env& Platform() = 0;
+  // Whether the client whose call is being served may change an object of `kind`, as the access
+  // gate answers for the rights the store commands ask (either of a two-right pair; the
+  // CalcScript-only rule is the commands' to apply when the object is saved). True for None.
+  virtual bool CallerMayChange(SharedObject kind) = 0;
 };
 
 }  // namespace kv::components

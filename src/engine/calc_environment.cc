@@ -31,7 +31,7 @@ HRESULT LoadNew(const Bstr& path, const Bstr& name, ComPtr<IDispatch>* out) {
 
 template <class T, class Key>
 HRESULT ZrCalcEnvironment::GetHeld(std::map<Key, ComPtr<T>>& held, const Key& key, const std::string& path,
-                                   ComPtr<IDispatch>* out) {
+                                   ComPtr<IDispatch>* out, components::SharedObject guard) {
   // A load that keeps racing with drops is handed out without being held.
   constexpr int kAttempts = 3;
   for (int attempt = 1;; ++attempt) {
@@ -49,6 +49,7 @@ HRESULT ZrCalcEnvironment::GetHeld(std::map<Key, ComPtr<T>>& held, const Key& ke
       *out = nullptr;
       return com::S_FALSE;
     }
+    obj->GuardPuts(guard);
     std::lock_guard lock(mu_);
     auto it = held.find(key);
     if (it == held.end() && drops == drops_) it = held.emplace(key, obj).first;
@@ -62,15 +63,19 @@ HRESULT ZrCalcEnvironment::GetHeld(std::map<Key, ComPtr<T>>& held, const Key& ke
 HRESULT ZrCalcEnvironment::GetCalculation(const Bstr& name, const Bstr& dir, ComPtr<IDispatch>* calc) {
   if (!calc) return com::E_POINTER;
   *calc = nullptr;
-  std::string base = dir.ToUtf8();
-  if (base.empty()) {
+  std::string base = dir.ToUtf8(), root;
+  {
     std::lock_guard lock(mu_);
-    base = root_;
+    root = root_;
   }
+  if (base.empty()) base = root;
   base = TrimDir(std::move(base));
   const std::string n = name.ToUtf8();
   if (base.empty() || n.empty()) return com::S_FALSE;
-  return GetHeld(calcs_, std::make_pair(base, n), ObjectPath(base, "Calc", n), calc);
+  // The main store's objects are handed to every client; an application's are its own.
+  const bool mainStore = base == TrimDir(root);
+  return GetHeld(calcs_, std::make_pair(base, n), ObjectPath(base, "Calc", n), calc,
+                 mainStore ? components::SharedObject::Calculation : components::SharedObject::None);
 }
 
 HRESULT ZrCalcEnvironment::GetLibrary(const Bstr& name, ComPtr<IDispatch>* lib) {
@@ -83,7 +88,7 @@ HRESULT ZrCalcEnvironment::GetLibrary(const Bstr& name, ComPtr<IDispatch>* lib) 
   }
   const std::string n = name.ToUtf8();
   if (root.empty() || n.empty()) return com::S_FALSE;
-  return GetHeld(libs_, n, ObjectPath(root, "Lib", n), lib);
+  return GetHeld(libs_, n, ObjectPath(root, "Lib", n), lib, components::SharedObject::Library);
 }
 
 HRESULT ZrCalcEnvironment::AttachThread() { return com::S_OK; }

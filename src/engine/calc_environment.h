@@ -51,7 +51,9 @@ class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> 
 
  private:
   template <class T, class Key>
-  HRESULT GetHeld(std::map<Key, ComPtr<T>>& held, const Key& key, const std::string& path, ComPtr<IDispatch>* out);
+  // A new object loaded here has its property puts guarded as `guard`.
+  HRESULT GetHeld(std::map<Key, ComPtr<T>>& held, const Key& key, const std::string& path, ComPtr<IDispatch>* out,
+                  components::SharedObject guard);
 
   mutable std::mutex mu_;
   std::string root_;

@@ -1,5 +1,7 @@
 #include "engine/property_table.h"
 
+#include "engine/server_context.h"
+
 namespace kv::engine {
 namespace {
 
@@ -12,6 +14,14 @@ void FromVariant(const Variant& v, int32_t* out) { *out = v.i4(); }
 void FromVariant(const Variant& v, double* out) { *out = v.AsReal(); }
 
 }  // namespace
+
+bool PropertyObject::CallerMayPut() const {
+  const components::SharedObject kind = putGuard_;
+  if (kind == components::SharedObject::None) return true;
+  // Without server objects there is no gate to ask (a component used on its own).
+  components::IServerObjects* objects = ServerObjects();
+  return !objects || objects->CallerMayChange(kind);
+}
 
 template <class T>
 void PropertyTable::Field(std::string name, T* field, com::VARTYPE vt, bool writable) {

@@ -1,5 +1,7 @@
 #pragma once
 // Named properties over fields that one mutex guards, and IDispatch answered from them.
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "com/dispatch.h"
+#include "components/server_objects.h"
 #include "engine/field_flags.h"
 
 namespace kv::engine {
@@ -61,8 +64,14 @@ class PropertyObject : public virtual com::IDispatch {
  public:
   HRESULT GetIDsOfNames(std::string_view name, DISPID* id) override { return props_.Table().GetIDsOfNames(name, id); }
   HRESULT Invoke(DISPID id, uint16_t flags, std::vector<Variant>& args, Variant* result) override {
+    if ((flags & (com::DISPATCH_PROPERTYPUT | com::DISPATCH_PROPERTYPUTREF)) && !CallerMayPut())
+      return com::E_ACCESSDENIED;
     return props_.Table().Invoke(id, flags, args, result);
   }
+  // Property puts through IDispatch then need the calling client to be allowed to change an
+  // object of `kind`: set on objects shared by every client, so that one without the right
+  // cannot change what the others see.
+  void GuardPuts(components::SharedObject kind) { putGuard_ = kind; }
 
  protected:
   // Runs `f` under mu_ and returns its result.
@@ -90,6 +99,10 @@ class PropertyObject : public virtual com::IDispatch {
 
   mutable std::mutex mu_;
   PropertyTable props_{&mu_};
+
+ private:
+  bool CallerMayPut() const;
+  std::atomic<components::SharedObject> putGuard_{components::SharedObject::None};
 
  private:
   static void FieldOut(const std::string& v, com::Bstr* out) { *out = com::Bstr::FromUtf8(v); }

@@ -3,6 +3,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <type_traits>
@@ -29,6 +30,7 @@ constexpr size_t kCategoryBufferBytes = 100;
 constexpr int64_t kSizeUnitBytes = 1024000;
 constexpr size_t kMaxUserNameChars = 256;
 constexpr size_t kBomBytes = 2;
+constexpr size_t kMaxLoggedBytes = 4096;
 
 // A value as a read into a char buffer of `limit` bytes sees it: the raw bytes (strings with
 // their NUL, a DWORD as its four bytes), refused when they do not fit, then read up to the
@@ -126,6 +128,47 @@ std::string EncodeWithBomSlot(std::string_view text) {
   for (char c : text)
     if (static_cast<unsigned char>(c) >= 0x80) return EncodeUnits(com::Utf8ToUtf16(text));
   return EncodeUnits(text);
+}
+
+// Appends one logged text so that it stays on its line and cannot crowd out the rest of the log:
+// control characters are escaped (a newline in a name would otherwise forge a line of its own,
+// an escape sequence would drive the reader's terminal), and past kMaxLoggedBytes the text is
+// cut at a character boundary and its full length noted (one huge argument would otherwise
+// fill the size limit and empty the log). Ordinary text is appended unchanged.
+void AppendLogged(std::string_view value, std::string* out) {
+  size_t keep = value.size();
+  if (keep > kMaxLoggedBytes) {
+    keep = kMaxLoggedBytes;
+    while (keep > 0 && (static_cast<unsigned char>(value[keep]) & 0xC0) == 0x80) --keep;  // no split character
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  auto escape = [out](const char* lead, unsigned code, int digits) {
+    *out += lead;
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out->push_back(kHex[(code >> shift) & 0xF]);
+  };
+  for (size_t i = 0; i < keep; ++i) {
+    const unsigned char c = static_cast<unsigned char>(value[i]);
+    const unsigned char next = i + 1 < keep ? static_cast<unsigned char>(value[i + 1]) : 0;
+    const unsigned char third = i + 2 < keep ? static_cast<unsigned char>(value[i + 2]) : 0;
+    if (c == '\n') {
+      *out += "\\n";
+    } else if (c == '\r') {
+      *out += "\\r";
+    } else if (c == '\t') {
+      *out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      escape("\\x", c, 2);
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      escape("\\u", next, 4);  // U+0080..U+009F: C1 controls, NEL among them
+      i += 1;
+    } else if (c == 0xE2 && next == 0x80 && (third == 0xA8 || third == 0xA9)) {
+      escape("\\u", 0x2028u + (third - 0xA8u), 4);  // line and paragraph separators
+      i += 2;
+    } else {
+      out->push_back(static_cast<char>(c));
+    }
+  }
+  if (keep < value.size()) *out += "... (" + std::to_string(value.size()) + " bytes)";
 }
 
 void ReportOpenFailure(int crtErrno) {
@@ -233,14 +276,15 @@ void DebugLog::Write(std::string_view message, std::string_view detail) {
     std::lock_guard lock(mu_);
     std::string text;
     if (!message.empty()) {
-      text.reserve(head.size() + 24 + message.size() + detail.size() + 4);
+      text.reserve(head.size() + 24 + std::min(message.size(), kMaxLoggedBytes) +
+                   std::min(detail.size(), kMaxLoggedBytes) + 64);
       text += head;
       AppendTimeStamp(env->Time(), &text);
       text += ' ';
-      text += message;
+      AppendLogged(message, &text);
       if (!detail.empty()) {
         text += ": ";
-        text += detail;
+        AppendLogged(detail, &text);
       }
     }
     text += '\n';

@@ -43,7 +43,10 @@ class DebugLog {
   void Init(platform::Env& env, int kind, std::string_view namePart, std::string_view versionPart);
 
   bool IsOn(LogCategory category) const;
-  // Appends one line; an empty message writes an empty line. Strings are UTF-8.
+  // Appends one line; an empty message writes an empty line. Strings are UTF-8. Control
+  // characters in the message and detail are written escaped ("\n", "\x1b", "\u0085"), so the
+  // line stays one line, and each is cut after 4,096 bytes with its full length noted
+  // ("... (123456 bytes)").
   void Write(std::string_view message, std::string_view detail);
 
   // "S_OK", "S_FALSE", "E_INVALIDARG", "E_OUTOFMEMORY", "E_POINTER", "E_FAIL", "E_UNEXPECTED";

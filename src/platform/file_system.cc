@@ -62,6 +62,11 @@ int CreateDirectories(FileSystem& fs, std::string_view path) {
 
 namespace {
 
+// The store, the registry and the log hold calculations and passwords: the server's user and its
+// group only, whatever the umask grants.
+constexpr mode_t kPrivateFileMode = 0640;
+constexpr mode_t kPrivateDirMode = 0750;
+
 inline unsigned char FoldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
 struct RawEntry {
@@ -271,7 +276,7 @@ bool RealFs::IsDirectory(std::string_view path) {
 }
 
 int RealFs::CreateDirectory(std::string_view path) {
-  if (mkdir(ToFsPath(path).c_str(), 0755) == 0) return crt::kOk;
+  if (mkdir(ToFsPath(path).c_str(), kPrivateDirMode) == 0) return crt::kOk;
   return CrtErrnoFromLinux(errno);
 }
 
@@ -348,7 +353,7 @@ int RealFs::WriteFileAtomic(std::string_view path, std::string_view data) {
   // A temp name left behind by a crashed process with a reused pid is skipped, not reused.
   for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
     temp = prefix + std::to_string(tempCounter_.fetch_add(1, std::memory_order_relaxed));
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
     if (fd < 0 && errno != EEXIST) return CrtErrnoFromLinux(errno);
   }
   if (fd < 0) return crt::kEEXIST;
@@ -373,14 +378,18 @@ int RealFs::WriteFileAtomic(std::string_view path, std::string_view data) {
 }
 
 int RealFs::OpenForAppend(std::string_view path, std::unique_ptr<AppendableFile>* file) {
-  const int fd = ::open(ToFsPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  const int fd = ::open(ToFsPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) return CrtErrnoFromLinux(errno);
+  // A log left world-readable by an older version is narrowed as it is reopened.
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & ~kPrivateFileMode & 0777) != 0)
+    fchmod(fd, st.st_mode & kPrivateFileMode);
   *file = std::make_unique<RealAppendableFile>(fd);
   return crt::kOk;
 }
 
 int RealFs::LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) {
-  const int fd = ::open(ToFsPath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(ToFsPath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) return CrtErrnoFromLinux(errno);
   while (::flock(fd, LOCK_EX) != 0) {
     if (errno == EINTR) continue;

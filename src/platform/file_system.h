@@ -70,7 +70,8 @@ class FileSystem {
   virtual bool Exists(std::string_view path) = 0;
   virtual bool IsDirectory(std::string_view path) = 0;
 
-  // One level, no parents. 0 or crt errno (kEEXIST when anything exists there).
+  // One level, no parents, mode 0750 (narrowed by the umask). 0 or crt errno (kEEXIST when
+  // anything exists there). Files this layer creates are 0640.
   virtual int CreateDirectory(std::string_view path) = 0;
   // Only an empty directory. 0 or crt errno (kENOTEMPTY when entries remain).
   virtual int RemoveDirectory(std::string_view path) = 0;

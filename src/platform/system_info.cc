@@ -95,15 +95,15 @@ std::string NonEmptyEnv(const char* name) {
   return v ? std::string(v) : std::string();
 }
 
-// mkdir -p; true when `path` ends up as a directory.
+// mkdir -p (0750: the log and store live below); true when `path` ends up as a directory.
 bool MakeDirs(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
     const std::string part = path.substr(0, pos);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    if (mkdir(part.c_str(), 0750) != 0 && errno != EEXIST) return false;
   }
-  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  if (mkdir(path.c_str(), 0750) != 0 && errno != EEXIST) return false;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 

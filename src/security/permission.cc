@@ -10,15 +10,16 @@ bool CCalcCmdBase::CheckAccess(long taskNo) {
   return ZrServerSecurity::CheckAccess(static_cast<uint32_t>(taskNo));
 }
 
-bool CCalcCmdBase::CheckPermission(uint32_t right, long refusalCode) {
-  if (m_accessMode != kAccessChecked) return true;
+bool CCalcCmdBase::CheckPermission(uint32_t right, long refusalCode, StoreScope scope) {
+  if (m_accessMode != kAccessChecked && scope == StoreScope::Own) return true;
   if (ZrServerSecurity::CheckAccess(right)) return true;
   SetCommandError(refusalCode);
   return false;
 }
 
-CCalcCmdBase::Grant CCalcCmdBase::CheckTwoRights(uint32_t wide, uint32_t scriptOnly, long refusalCode) {
-  if (m_accessMode != kAccessChecked) return Grant::Full;
+CCalcCmdBase::Grant CCalcCmdBase::CheckTwoRights(uint32_t wide, uint32_t scriptOnly, long refusalCode,
+                                                 StoreScope scope) {
+  if (m_accessMode != kAccessChecked && scope == StoreScope::Own) return Grant::Full;
   if (ZrServerSecurity::CheckAccess(wide)) return Grant::Full;
   if (ZrServerSecurity::CheckAccess(scriptOnly)) return Grant::ScriptOnly;
   SetCommandError(refusalCode);

@@ -63,6 +63,8 @@ bool CCalcCmdBase::SaveCalculationObject(IDispatch* object) {
 
 bool CCalcCmdBase::SaveCalculationObjectAs(IDispatch* object, const Bstr& newName, bool overWrite) {
   ResetLastError();
+  const Grant grant = CheckTwoRights(security::kRightCalc, security::kRightCalcScriptCalc, security::kRefusedCalc);
+  if (grant == Grant::Refused) return false;
   std::string base, n;
   if (!RequireBaseDirectory(&base)) return false;
   const std::string target = newName.ToUtf8();
@@ -72,6 +74,7 @@ bool CCalcCmdBase::SaveCalculationObjectAs(IDispatch* object, const Bstr& newNam
   if (!StoreNameOf(object, true, &n)) return false;
   auto calc = com::QueryInterface<IZrCalculation>(object);
   if (!calc) return Failed(CMDERR_VRROOT_INTERFACE);
+  if (RefusedAsNonScript(grant == Grant::ScriptOnly, object, true)) return false;
   const std::string edit = store::EditCalcPath(base, n);
   if (!store::WriteClearedEditCopy(calc.Get(), edit, store::NowOleDate(Env()))) return Failed(CMDERR_SAVE_EDIT_OBJECT);
   // Whatever stored file is replaced keeps its content in Recycle; the current name's file is

@@ -59,7 +59,7 @@ ComPtr<IDispatch> OpenEditCopy(CCalcCmdBase& cmd, IDispatch* stored, const std::
 ComPtr<IDispatch> OpenForEdit(CCalcCmdBase& cmd, const store::ObjectKind& kind, const Bstr& name, const Bstr& node,
                               const Bstr& editor, const Bstr& password) {
   cmd.ResetLastError();
-  const CCalcCmdBase::Grant grant = cmd.CheckTwoRights(kind.wideRight, kind.scriptOnlyRight, kind.refused);
+  const CCalcCmdBase::Grant grant = cmd.CheckRightsFor(kind);
   if (grant == CCalcCmdBase::Grant::Refused) return nullptr;
   const std::string nodeText = node.ToUtf8(), editorText = editor.ToUtf8();
   if (nodeText.empty() || editorText.empty()) return cmd.NoObject(CMDERR_NODE_EDITOR_REQUIRED);
@@ -76,11 +76,33 @@ ComPtr<IDispatch> OpenForEdit(CCalcCmdBase& cmd, const store::ObjectKind& kind, 
   return OpenEditCopy(cmd, stored.Get(), edit, name, store::MakeOwnerString(nodeText, editorText, store::NowOleDate(cmd.Env())), kind.calculation);
 }
 
+// The edit copy at `edit` as the environment loads it; null when it cannot.
+ComPtr<IDispatch> LoadEditCopy(const store::ObjectKind& kind, const std::string& edit, const Bstr& name) {
+  ComPtr<IDispatch> copy;
+  if (!g_pEnvironment) return copy;
+  const Bstr path = Bstr::FromUtf8(edit);
+  const com::HRESULT loaded = kind.calculation ? g_pEnvironment->LoadCalculationFile(path, name, &copy)
+                                               : g_pEnvironment->LoadLibraryFile(path, name, &copy);
+  if (com::FAILED(loaded)) copy = nullptr;
+  return copy;
+}
+
+// A CalcScript-only caller may discard only a CalcScript copy (judged by the file, not by any
+// object the client passes); one that cannot be read counts as not CalcScript.
+bool RefusedEditCopy(CCalcCmdBase& cmd, CCalcCmdBase::Grant grant, const store::ObjectKind& kind,
+                     const std::string& edit, const Bstr& name) {
+  if (grant != CCalcCmdBase::Grant::ScriptOnly || cmd.FileIsMissing(edit)) return false;
+  return cmd.RefusedAsNonScript(true, LoadEditCopy(kind, edit, name).Get(), kind.calculation);
+}
+
 // Writes the object to its edit copy, owner unchanged.
 bool WriteEditCopy(CCalcCmdBase& cmd, const store::ObjectKind& kind, IDispatch* object) {
   cmd.ResetLastError();
+  const CCalcCmdBase::Grant grant = cmd.CheckRightsFor(kind);
+  if (grant == CCalcCmdBase::Grant::Refused) return false;
   std::string dir, n;
   if (!cmd.StoreDirectory(kind, &dir) || !cmd.StoreNameOf(object, kind.calculation, &n)) return false;
+  if (cmd.RefusedAsNonScript(grant == CCalcCmdBase::Grant::ScriptOnly, object, kind.calculation)) return false;
   if (com::FAILED(store::SaveObjectTo(object, kind.editPath(dir, n)))) return cmd.Failed(CMDERR_SAVE_EDIT_OBJECT);
   return true;
 }
@@ -88,10 +110,13 @@ bool WriteEditCopy(CCalcCmdBase& cmd, const store::ObjectKind& kind, IDispatch* 
 // Deletes an edit copy for good; the kind's code when there is none (or the name is unsafe).
 bool DeleteEditCopy(CCalcCmdBase& cmd, const store::ObjectKind& kind, const Bstr& name) {
   cmd.ResetLastError();
+  const CCalcCmdBase::Grant grant = cmd.CheckRightsFor(kind);
+  if (grant == CCalcCmdBase::Grant::Refused) return false;
   std::string dir;
   if (!cmd.StoreDirectory(kind, &dir)) return false;
   const std::string edit = store::EditPathOf(dir, name.ToUtf8(), kind.calculation);
   if (edit.empty() || cmd.FileIsMissing(edit)) return cmd.Failed(kind.noEditCopy);
+  if (RefusedEditCopy(cmd, grant, kind, edit, name)) return false;
   if (cmd.Fs().DeleteFile(edit) != platform::crt::kOk) return cmd.Failed(CMDERR_DELETE_EDIT_FILE);
   return true;
 }
@@ -110,6 +135,9 @@ ComPtr<IDispatch> CCalcCmdBase::CreateLibraryEditObject(const Bstr& name, const 
 
 ComPtr<IDispatch> CCalcCmdBase::GetCalculationEditObject(const Bstr& name, const Bstr& node, const Bstr& editor) {
   ResetLastError();
+  // Reopening rewrites the edit copy.
+  const Grant grant = CheckRightsFor(store::kCalculationKind);
+  if (grant == Grant::Refused) return nullptr;
   std::string base;
   if (!RequireBaseDirectory(&base)) return nullptr;
   const std::string edit = store::EditPathOf(base, name.ToUtf8(), true);
@@ -122,6 +150,7 @@ ComPtr<IDispatch> CCalcCmdBase::GetCalculationEditObject(const Bstr& name, const
   Bstr owner;
   calc->GetOwnerString(&owner);
   if (!OwnedBy(owner.ToUtf8(), node.ToUtf8(), editor.ToUtf8())) return NoObject(CMDERR_EDITED_BY_OTHER_USER);
+  if (RefusedAsNonScript(grant == Grant::ScriptOnly, copy.Get(), true)) return nullptr;
   calc->SetEditState(0);
   store::SaveObjectTo(copy.Get(), edit);
   return copy;
@@ -157,24 +186,33 @@ bool CCalcCmdBase::DeleteCalculationEditObject(const Bstr& name) {
 bool CCalcCmdBase::DeleteLibraryEditObject(const Bstr& name) { return DeleteEditCopy(*this, store::kLibraryKind, name); }
 
 bool CCalcCmdBase::CancelEdit(IDispatch* object) {
+  auto calc = com::QueryInterface<IZrCalculation>(object);
+  auto lib = calc ? nullptr : com::QueryInterface<IZrLibrary>(object);
+  const store::ObjectKind& kind = calc ? store::kCalculationKind : store::kLibraryKind;
+  // The gate goes before the directory test, so a caller without the right learns nothing more.
+  Grant grant = Grant::Full;
+  if (calc || lib) {
+    grant = CheckRightsFor(kind);
+    if (grant == Grant::Refused) return false;
+  }
   std::string base;
   if (!GetBaseDirectory(&base)) return Failed(CMDERR_BASE_DIR_NOT_INITIALIZED);
   ResetLastError();
+  if (!calc && !lib) return false;
   Bstr name;
   std::string edit;
-  if (auto calc = com::QueryInterface<IZrCalculation>(object)) {
+  if (calc) {
     calc->GetName(&name);
     edit = store::EditPathOf(base, name.ToUtf8(), true);
     if (edit.empty()) return Failed(CMDERR_INVALID_CALCULATION_NAME);
-  } else if (auto lib = com::QueryInterface<IZrLibrary>(object)) {
+  } else {
     lib->GetName(&name);
     std::string root;
     GetRootDirectory(&root);
     edit = store::EditPathOf(root, name.ToUtf8(), false);
     if (edit.empty()) return Failed(CMDERR_INVALID_LIBRARY_NAME);
-  } else {
-    return false;
   }
+  if (RefusedEditCopy(*this, grant, kind, edit, name)) return false;
   Fs().DeleteFile(edit);
   return true;
 }

@@ -1,7 +1,10 @@
 // Calculation folders: "<base>\Calc\<name>" and "<base>\Calc\Edit\<name>", kept together.
+// A folder holds calculations of every kind (a rename moves them all), so every folder command
+// asks the full calculation right; the CalcScript-only one is not enough.
 #include "commands/calc_cmd_base.h"
 #include "base/error_codes.h"
 #include "base/store_layout.h"
+#include "base/rights.h"
 #include "platform/env.h"
 #include "store/store_objects.h"
 
@@ -29,6 +32,7 @@ bool Refuse(CCalcCmdBase& cmd, const char* text) {
 
 bool CCalcCmdBase::CreateCalcFolder(const Bstr& folderName) {
   ResetLastError();
+  if (!CheckPermission(security::kRightCalc, security::kRefusedCalc)) return false;
   std::string base;
   if (!RequireBaseDirectory(&base)) return false;
   const std::string name = folderName.ToUtf8();
@@ -45,6 +49,7 @@ bool CCalcCmdBase::CreateCalcFolder(const Bstr& folderName) {
 
 bool CCalcCmdBase::DeleteCalcFolder(const Bstr& folderName) {
   ResetLastError();
+  if (!CheckPermission(security::kRightCalc, security::kRefusedCalc)) return false;
   std::string base;
   if (!RequireBaseDirectory(&base)) return false;
   const std::string name = folderName.ToUtf8();
@@ -61,6 +66,7 @@ bool CCalcCmdBase::DeleteCalcFolder(const Bstr& folderName) {
 
 bool CCalcCmdBase::RenameCalcFolder(const Bstr& oldFolderName, const Bstr& newFolderName) {
   ResetLastError();
+  if (!CheckPermission(security::kRightCalc, security::kRefusedCalc)) return false;
   std::string base;
   if (!RequireBaseDirectory(&base)) return false;
   const std::string from = oldFolderName.ToUtf8(), to = newFolderName.ToUtf8();

@@ -5,6 +5,7 @@
 #include "commands/shared_objects.h"
 #include "base/rights.h"
 #include "store/edit_owner.h"
+#include "store/object_kind.h"
 #include "store/store_names.h"
 #include "store/store_objects.h"
 
@@ -29,9 +30,7 @@ bool LibraryName(IZrLibrary* lib, std::string* name) {
 
 ComPtr<IDispatch> CCalcCmdBase::CreateLibraryObject(const Bstr& name, const Bstr& node, const Bstr& editor) {
   ResetLastError();
-  if (CheckTwoRights(security::kRightLibrary, security::kRightCalcScriptLibrary, security::kRefusedLibrary) ==
-      Grant::Refused)
-    return nullptr;
+  if (CheckRightsFor(store::kLibraryKind) == Grant::Refused) return nullptr;
   std::string root;
   GetRootDirectory(&root);
   const std::string n = name.ToUtf8();
@@ -49,8 +48,7 @@ ComPtr<IDispatch> CCalcCmdBase::CreateLibraryObject(const Bstr& name, const Bstr
 
 bool CCalcCmdBase::SaveLibraryObject(IDispatch* library) {
   ResetLastError();
-  const Grant grant =
-      CheckTwoRights(security::kRightLibrary, security::kRightCalcScriptLibrary, security::kRefusedLibrary);
+  const Grant grant = CheckRightsFor(store::kLibraryKind);
   if (grant == Grant::Refused) return false;
   std::string root, n;
   GetRootDirectory(&root);
@@ -67,6 +65,8 @@ bool CCalcCmdBase::SaveLibraryObject(IDispatch* library) {
 
 bool CCalcCmdBase::SaveLibraryObjectAs(IDispatch* library, const Bstr& newName, bool overWrite) {
   ResetLastError();
+  const Grant grant = CheckRightsFor(store::kLibraryKind);
+  if (grant == Grant::Refused) return false;
   std::string root, n;
   GetRootDirectory(&root);
   const std::string target = newName.ToUtf8();
@@ -76,6 +76,7 @@ bool CCalcCmdBase::SaveLibraryObjectAs(IDispatch* library, const Bstr& newName, 
   if (!FileIsMissing(store::EditLibPath(root, target))) return Failed(CMDERR_ALREADY_BEING_EDITED);
   auto lib = com::QueryInterface<IZrLibrary>(library);
   if (!lib) return false;
+  if (RefusedAsNonScript(grant == Grant::ScriptOnly, library, false)) return false;
   if (!LibraryName(lib.Get(), &n) || !store::IsSafeLibraryName(n)) return Failed(CMDERR_INVALID_LIBRARY_NAME);
   const std::string edit = store::EditLibPath(root, n);
   if (!store::WriteClearedEditCopy(lib.Get(), edit, store::NowOleDate(Env()))) return Failed(CMDERR_SAVE_EDIT_OBJECT);
@@ -95,8 +96,7 @@ bool CCalcCmdBase::SaveLibraryFormula(IDispatch* library, const Bstr& formulaNam
 
 bool CCalcCmdBase::DeleteLibraryObject(const Bstr& name, const Bstr& userId, const Bstr& password) {
   ResetLastError();
-  const Grant grant =
-      CheckTwoRights(security::kRightLibrary, security::kRightCalcScriptLibrary, security::kRefusedLibrary);
+  const Grant grant = CheckRightsFor(store::kLibraryKind);
   if (grant == Grant::Refused) return false;
   std::string root;
   GetRootDirectory(&root);

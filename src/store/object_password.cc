@@ -3,6 +3,8 @@
 
 #include "commands/calc_cmd_base.h"
 #include "base/error_codes.h"
+#include "components/calc_components.h"
+#include "store/object_kind.h"
 
 namespace kv {
 
@@ -25,7 +27,12 @@ bool CCalcCmdBase::PasswordMatches(IDispatch* object, const Bstr& password) {
 bool CCalcCmdBase::SetObjectPassword(IDispatch* object, const Bstr& oldUserId, const Bstr& oldPassword,
                                      const Bstr& newUserId, const Bstr& newPassword) {
   ResetLastError();
+  // Libraries answer to the library right, anything else to the calculation right.
+  const bool calculation = !com::QueryInterface<components::IZrLibrary>(object);
+  const Grant grant = CheckRightsFor(calculation ? store::kCalculationKind : store::kLibraryKind);
+  if (grant == Grant::Refused) return false;
   if (!PasswordMatches(object, oldPassword)) return Failed(CMDERR_INVALID_PASSWORD);
+  if (RefusedAsNonScript(grant == Grant::ScriptOnly, object, calculation)) return false;
   if (com::FAILED(com::PutProperty(object, "ID", Variant::Str(newUserId.ToUtf8()))) ||
       com::FAILED(com::PutProperty(object, "Password", Variant::I4(store::PasswordCode(newPassword.ToUtf8())))))
     return Failed(CMDERR_CDB_FIELD_WRITE);

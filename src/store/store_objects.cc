@@ -118,6 +118,11 @@ bool CCalcCmdBase::StoreNameOf(IDispatch* object, bool calculation, std::string*
   return Failed(calculation ? CMDERR_INVALID_CALCULATION_NAME : CMDERR_INVALID_LIBRARY_NAME);
 }
 
+CCalcCmdBase::Grant CCalcCmdBase::CheckRightsFor(const store::ObjectKind& kind) {
+  return CheckTwoRights(kind.wideRight, kind.scriptOnlyRight, kind.refused,
+                        kind.calculation ? StoreScope::Own : StoreScope::Shared);
+}
+
 bool CCalcCmdBase::RefusedAsNonScript(bool scriptOnly, IDispatch* object, bool calculation) {
   if (!scriptOnly) return false;
   if (calculation ? store::IsCalcScriptCalculation(com::QueryInterface<components::IZrCalculation>(object).Get())

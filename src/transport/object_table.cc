@@ -12,6 +12,7 @@ ObjectTable::~ObjectTable() = default;
 std::string ObjectTable::Add(const com::ComPtr<com::IUnknown>& obj, Apartment* apartment) {
   auto found = byObject_.find(obj.Get());
   if (found != byObject_.end()) return found->second;
+  if (byPath_.size() >= limit_) return std::string();
   HeldObject held;
   held.path = kObjectPathPrefix + std::to_string(next_->fetch_add(1) + 1);
   held.object = obj;
@@ -50,11 +51,15 @@ std::vector<HeldObject> ObjectTable::TakeAll() {
   return out;
 }
 
-std::vector<std::string> ObjectTable::ChildNames() const {
+std::vector<std::string> ObjectTable::ChildNames(size_t max) const {
   std::vector<uint64_t> numbers;
   numbers.reserve(byPath_.size());
   const size_t prefix = sizeof(kObjectPathPrefix) - 1;
   for (const auto& [path, held] : byPath_) numbers.push_back(std::stoull(path.substr(prefix)));
+  if (numbers.size() > max) {
+    std::nth_element(numbers.begin(), numbers.begin() + static_cast<std::ptrdiff_t>(max), numbers.end());
+    numbers.resize(max);
+  }
   std::sort(numbers.begin(), numbers.end());
   std::vector<std::string> out;
   out.reserve(numbers.size());
@@ -62,7 +67,13 @@ std::vector<std::string> ObjectTable::ChildNames() const {
   return out;
 }
 
-std::string TablePaths::PathOf(const com::ComPtr<com::IUnknown>& obj) { return table_->Add(obj, apartment_); }
+std::string TablePaths::PathOf(const com::ComPtr<com::IUnknown>& obj) {
+  const size_t before = table_->Size();
+  std::string path = table_->Add(obj, apartment_);
+  if (path.empty()) refused_ = true;
+  else if (table_->Size() > before) added_.push_back(path);
+  return path;
+}
 
 bool TablePaths::ObjectAt(const std::string& path, com::ComPtr<com::IUnknown>* obj) {
   const HeldObject* held = table_->Find(path);

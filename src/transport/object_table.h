@@ -5,6 +5,7 @@
 // shared counters it is given.
 #include <atomic>
 #include <cstdint>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -33,7 +34,11 @@ class ObjectTable {
   ObjectTable(std::atomic<uint64_t>* nextNumber, std::atomic<long>* live) : next_(nextNumber), live_(live) {}
   ~ObjectTable();  // the entries must have been taken out (TakeAll) before
 
-  // The path of `obj` (not null): its existing one, or a new path bound to `apartment`.
+  // Beyond `limit` objects, Add refuses new ones.
+  void SetLimit(size_t limit) { limit_ = limit; }
+  size_t Limit() const { return limit_; }
+  // The path of `obj` (not null): its existing one, or a new path bound to `apartment`; empty
+  // when the object is new and the table is at its limit.
   std::string Add(const com::ComPtr<com::IUnknown>& obj, Apartment* apartment);
   // The entry at `path`, or nullptr.
   const HeldObject* Find(const std::string& path) const;
@@ -42,12 +47,13 @@ class ObjectTable {
   std::vector<HeldObject> TakeAll();
 
   size_t Size() const { return byPath_.size(); }
-  // The last path element of every held object ("17"), in numeric order.
-  std::vector<std::string> ChildNames() const;
+  // The last path element ("17") of the `max` lowest-numbered objects, in numeric order.
+  std::vector<std::string> ChildNames(size_t max = SIZE_MAX) const;
 
  private:
   std::atomic<uint64_t>* next_;
   std::atomic<long>* live_;
+  size_t limit_ = SIZE_MAX;
   std::unordered_map<std::string, HeldObject> byPath_;
   std::unordered_map<com::IUnknown*, std::string> byObject_;
 };
@@ -60,7 +66,14 @@ class TablePaths : public ObjectPaths {
   std::string PathOf(const com::ComPtr<com::IUnknown>& obj) override;
   bool ObjectAt(const std::string& path, com::ComPtr<com::IUnknown>* obj) override;
 
+  // Whether PathOf met the table's limit, and the paths it added (to take back when the answer
+  // that would have carried them fails).
+  bool refused() const { return refused_; }
+  const std::vector<std::string>& added() const { return added_; }
+
  private:
+  bool refused_ = false;
+  std::vector<std::string> added_;
   ObjectTable* table_;
   Apartment* apartment_;
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace kv::transport {
@@ -18,23 +19,64 @@ int Fail(std::string* error, const std::string& what, int err) {
   return -err;
 }
 
-int MakeParents(const std::string& path, std::string* error) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) return 0;
-  std::string dir = path.substr(0, slash);
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
+// A refusal whose reason is the message itself, not an errno text.
+int Refuse(std::string* error, const std::string& dir, const std::string& why, int err) {
+  if (error) *error = "refusing the socket directory " + dir + ": " + why;
+  return -err;
+}
+
+std::string Octal(mode_t mode) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
+  return buf;
+}
+
+// Creates the missing ancestors of `dir` (0700: they only lead to the socket).
+int MakeAncestors(const std::string& dir, std::string* error) {
+  for (size_t pos = dir.find('/', 1); pos != std::string::npos; pos = dir.find('/', pos + 1)) {
     std::string part = dir.substr(0, pos);
-    if (mkdir(part.c_str(), 0750) == 0) {
-      chmod(part.c_str(), 0750);  // the umask may have narrowed it
-    } else if (errno != EEXIST) {
-      return Fail(error, "cannot create " + part, errno);
-    }
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return Fail(error, "cannot create " + part, errno);
+  }
+  return 0;
+}
+
+// Creates `dir` (0700) unless it exists, and opens it without following a symlink. Whoever else
+// can write to it, or owns it, can swap the socket and take the clients' connections (and the
+// credentials they send), so such a directory is refused. Returns the directory's descriptor.
+int OpenSocketDirectory(const std::string& dir, std::string* error) {
+  int r = MakeAncestors(dir, error);
+  if (r < 0) return r;
+  bool created = mkdir(dir.c_str(), 0700) == 0;
+  if (!created && errno != EEXIST) return Fail(error, "cannot create " + dir, errno);
+
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    struct stat lst;
+    if (err == ELOOP || (lstat(dir.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)))
+      return Refuse(error, dir, "it is a symbolic link", ELOOP);
+    return Fail(error, "cannot open " + dir, err);
   }
   struct stat st;
-  if (stat(dir.c_str(), &st) != 0) return Fail(error, "cannot reach " + dir, errno);
-  if (!S_ISDIR(st.st_mode)) return Fail(error, dir, ENOTDIR);
-  return 0;
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    close(fd);
+    return Fail(error, "cannot reach " + dir, err);
+  }
+  if (created && (st.st_mode & 07777) != 0700 && fchmod(fd, 0700) == 0) st.st_mode = (st.st_mode & ~07777) | 0700;
+  const uid_t self = geteuid();
+  std::string why;
+  if (st.st_uid != self) {
+    why = "it belongs to uid " + std::to_string(st.st_uid) + ", not to the server's user (uid " +
+          std::to_string(self) + "); its owner could replace the socket";
+  } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    why = "its mode " + Octal(st.st_mode) + " lets group or others write in it and replace the socket";
+  }
+  if (!why.empty()) {
+    close(fd);
+    return Refuse(error, dir, why + " (remove it, or make it the server user's with mode 0700)", EPERM);
+  }
+  return fd;
 }
 
 // True when something accepts connections on `addr`.
@@ -54,14 +96,25 @@ int ListenPrivateSocket(const std::string& path, std::string* error) {
   if (path.empty() || path.size() >= sizeof addr.sun_path) return Fail(error, "socket path " + path, ENAMETOOLONG);
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
 
-  int r = MakeParents(path, error);
-  if (r < 0) return r;
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return Fail(error, "socket path " + path, EISDIR);
+
+  int dirFd = OpenSocketDirectory(dir, error);
+  if (dirFd < 0) return dirFd;
+  // The checked directory's descriptor, not its path, reaches the socket file where it can.
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } dirCloser{dirFd};
 
   struct stat st;
-  if (lstat(path.c_str(), &st) == 0) {
+  if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (!S_ISSOCK(st.st_mode)) return Fail(error, path + " exists and is not a socket", EEXIST);
     if (Answers(addr)) return Fail(error, "a server already listens on " + path, EADDRINUSE);
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) return Fail(error, "cannot remove stale " + path, errno);
+    if (unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT)
+      return Fail(error, "cannot remove stale " + path, errno);
   }
 
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -71,10 +124,10 @@ int ListenPrivateSocket(const std::string& path, std::string* error) {
     close(fd);
     return Fail(error, "cannot bind " + path, err);
   }
-  if (chmod(path.c_str(), 0660) != 0 || listen(fd, SOMAXCONN) != 0) {
+  if (fchmodat(dirFd, name.c_str(), 0660, 0) != 0 || listen(fd, SOMAXCONN) != 0) {
     int err = errno;
     close(fd);
-    unlink(path.c_str());
+    unlinkat(dirFd, name.c_str(), 0);
     return Fail(error, "cannot listen on " + path, err);
   }
   return fd;

@@ -2,11 +2,15 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
+#include "log/debug_log.h"
 #include "transport/peer_identity.h"
 #include "transport/private_socket.h"
 #include "transport/server_impl.h"
@@ -15,6 +19,11 @@
 namespace kv::transport {
 
 namespace {
+
+// Messages one connection may have handled per turn of the loop before the others get theirs.
+constexpr int kMessagesPerTurn = 16;
+// What an unsent message is counted as when its size is not known (errors, sd-bus's own answers).
+constexpr uint32_t kSmallMessageBytes = 256;
 
 int SetError(std::string* error, const std::string& what, int r) {
   if (error) *error = what + ": " + std::strerror(-r);
@@ -61,8 +70,28 @@ int OnReap(sd_event_source*, void* userdata) {
 // this the call may sit in the read buffer until the client sends something else.
 int OnPost(sd_event_source*, void* userdata) {
   auto* c = static_cast<Client*>(userdata);
-  while (!c->closing && sd_bus_is_ready(c->bus) > 0)
-    if (sd_bus_process(c->bus, nullptr) <= 0) break;
+  if (!c->closing && sd_bus_is_ready(c->bus) > 0) c->core->ServeClient(c);
+  return 0;
+}
+
+// The client buses are not attached to the event loop (sd-bus would read and answer each as
+// fast as it can, and flush them all on exit): the loop watches their sockets and deadlines and
+// ServeClient takes a bounded share of each.
+int OnClientPrepare(sd_event_source*, void* userdata) {
+  auto* c = static_cast<Client*>(userdata);
+  c->core->PrepareClient(c);
+  return 0;
+}
+
+int OnClientIo(sd_event_source*, int, uint32_t, void* userdata) {
+  auto* c = static_cast<Client*>(userdata);
+  c->core->ServeClient(c);
+  return 0;
+}
+
+int OnClientTime(sd_event_source*, uint64_t, void* userdata) {
+  auto* c = static_cast<Client*>(userdata);
+  c->core->ServeClient(c);
   return 0;
 }
 
@@ -110,6 +139,8 @@ int ServerCore::Start(std::string* error) {
   int r = sd_event_new(&event);
   if (r < 0) return SetError(error, "sd_event_new", r);
   r = sd_event_add_io(event, &stopSource, stopFd, EPOLLIN, OnStop, this);
+  // Ahead of any client's traffic, so a flood does not delay the stop.
+  if (r >= 0) r = sd_event_source_set_priority(stopSource, SD_EVENT_PRIORITY_IMPORTANT);
   if (r >= 0) r = sd_event_add_io(event, &queueSource, queue->fd(), EPOLLIN, OnQueue, this);
   if (r >= 0) r = sd_event_add_defer(event, &reapSource, OnReap, this);
   if (r >= 0) r = sd_event_source_set_enabled(reapSource, SD_EVENT_OFF);
@@ -148,6 +179,11 @@ int ServerCore::AcceptOne() {
   }
   auto c = std::make_unique<Client>(++nextClient, &nextObjectNumber, &liveObjects);
   c->caller = std::move(caller);
+  c->core = this;
+  c->objects.SetLimit(options.maxObjects);
+  struct ucred cred {};
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) c->pid = cred.pid;
   sd_bus* bus = nullptr;
   int r = sd_bus_new(&bus);
   if (r < 0) {
@@ -161,13 +197,17 @@ int ServerCore::AcceptOne() {
   if (r >= 0) r = sd_id128_randomize(&id);
   if (r >= 0) r = sd_bus_set_server(bus, 1, id);
   if (r >= 0) r = sd_bus_add_filter(bus, &c->filter, OnFilter, this);
-  if (r >= 0) r = sd_bus_attach_event(bus, event, SD_EVENT_PRIORITY_NORMAL);
   if (r >= 0) r = sd_bus_start(bus);
+  if (r >= 0) r = sd_event_add_io(event, &c->io, fd, 0, OnClientIo, c.get());
+  if (r >= 0) r = sd_event_source_set_prepare(c->io, OnClientPrepare);
+  if (r >= 0) r = sd_event_add_time(event, &c->timer, CLOCK_MONOTONIC, 0, 0, OnClientTime, c.get());
+  if (r >= 0) r = sd_event_source_set_enabled(c->timer, SD_EVENT_OFF);
   if (r >= 0) r = sd_event_add_post(event, &c->post, OnPost, c.get());
   if (r < 0) {
     sd_event_source_disable_unref(c->post);
+    sd_event_source_disable_unref(c->io);
+    sd_event_source_disable_unref(c->timer);
     sd_bus_slot_unref(c->filter);
-    sd_bus_detach_event(bus);
     sd_bus_close_unref(bus);
     return 0;
   }
@@ -207,6 +247,8 @@ Client* ServerCore::ClientOf(sd_bus_message* m) {
   }
   sd_bus_creds_unref(creds);
   auto c = std::make_unique<Client>(++nextClient, &nextObjectNumber, &liveObjects);
+  c->core = this;
+  c->objects.SetLimit(options.maxObjects);
   c->bus = sharedBus;
   c->sender = sender;
   c->caller = std::move(caller);
@@ -224,6 +266,74 @@ void ServerCore::CloseClient(Client* c) {
   sd_event_source_set_enabled(reapSource, SD_EVENT_ONESHOT);
 }
 
+void ServerCore::Disconnect(Client* c, const char* why) {
+  if (!c || c->closing) return;
+  g_DebugLog.Write("Kelvarin transport: disconnecting client uid " +
+                       (c->caller && c->caller->known ? std::to_string(c->caller->uid) : std::string("unknown")) +
+                       " pid " + (c->pid ? std::to_string(c->pid) : std::string("unknown")),
+                   why);
+  CloseClient(c);
+}
+
+void ServerCore::PrepareClient(Client* c) {
+  if (c->closing) {
+    sd_event_source_set_io_events(c->io, 0);
+    sd_event_source_set_enabled(c->timer, SD_EVENT_OFF);
+    return;
+  }
+  // At the limit of unanswered calls the client is not read from (nor written to, which
+  // sd-bus does in the same step) until its answers come back from the apartments; the
+  // kernel's socket buffer then holds up its sender.
+  if (c->inFlight >= options.maxPendingCalls) {
+    sd_event_source_set_io_events(c->io, 0);
+    sd_event_source_set_enabled(c->timer, SD_EVENT_OFF);
+    return;
+  }
+  int events = sd_bus_get_events(c->bus);
+  sd_event_source_set_io_events(c->io, events > 0 ? static_cast<uint32_t>(events) : 0);
+  uint64_t until = 0;
+  if (sd_bus_get_timeout(c->bus, &until) > 0 && until != UINT64_MAX) {
+    sd_event_source_set_time(c->timer, until);
+    sd_event_source_set_enabled(c->timer, SD_EVENT_ONESHOT);
+  } else {
+    sd_event_source_set_enabled(c->timer, SD_EVENT_OFF);
+  }
+}
+
+void ServerCore::ServeClient(Client* c) {
+  for (int i = 0; i < kMessagesPerTurn && !c->closing && c->inFlight < options.maxPendingCalls; ++i) {
+    int r = sd_bus_process(c->bus, nullptr);
+    if (!NoteUnsent(c, 0)) return;
+    if (r < 0) {
+      CloseClient(c);
+      return;
+    }
+    if (r == 0) return;
+  }
+}
+
+bool ServerCore::NoteUnsent(Client* c, size_t sent) {
+  if (!c->sender.empty() || c->closing) return true;
+  if (sent) {
+    c->unsent.push_back(static_cast<uint32_t>(std::min<size_t>(sent, UINT32_MAX)));
+    c->unsentBytes += c->unsent.back();
+  }
+  uint64_t queued = 0;
+  if (sd_bus_get_n_queued_write(c->bus, &queued) < 0) queued = 0;
+  // sd-bus writes in order, so what it no longer holds is the oldest.
+  while (c->unsent.size() > queued) {
+    c->unsentBytes -= c->unsent.front();
+    c->unsent.pop_front();
+  }
+  while (c->unsent.size() < queued) {
+    c->unsent.push_back(kSmallMessageBytes);
+    c->unsentBytes += kSmallMessageBytes;
+  }
+  if (c->unsentBytes <= options.maxQueuedBytes) return true;
+  Disconnect(c, ("more than " + std::to_string(options.maxQueuedBytes) + " bytes of replies unread").c_str());
+  return false;
+}
+
 void ServerCore::ReapClosed() {
   for (auto it = clients.begin(); it != clients.end();) {
     Client* c = it->second.get();
@@ -233,9 +343,10 @@ void ServerCore::ReapClosed() {
     }
     if (c->sender.empty()) {
       c->post = sd_event_source_disable_unref(c->post);
+      c->io = sd_event_source_disable_unref(c->io);
+      c->timer = sd_event_source_disable_unref(c->timer);
       c->filter = sd_bus_slot_unref(c->filter);
       byBus.erase(c->bus);
-      sd_bus_detach_event(c->bus);
       c->bus = sd_bus_close_unref(c->bus);
     } else {
       bySender.erase(c->sender);
@@ -261,6 +372,7 @@ void ServerCore::Finish(CompletionPtr comp) {
     if (it != pending.end()) {
       call = it->second.message;
       c = FindClient(it->second.clientId);
+      if (c && c->inFlight) --c->inFlight;
       if (c && c->closing) c = nullptr;
       pending.erase(it);
     }
@@ -300,8 +412,9 @@ void ServerCore::Teardown() {
     for (HeldObject& held : c->objects.TakeAll()) PostRelease(std::move(held), 0);
     if (c->sender.empty()) {
       sd_event_source_disable_unref(c->post);
+      sd_event_source_disable_unref(c->io);
+      sd_event_source_disable_unref(c->timer);
       sd_bus_slot_unref(c->filter);
-      sd_bus_detach_event(c->bus);
       sd_bus_close_unref(c->bus);  // no flush: a client that stopped reading must not hold up the end
     }
   }

@@ -29,6 +29,8 @@
 // is sent from the bus thread when the apartment is done. Objects returned by a call are bound
 // to the apartment of the object that returned them and belong to the calling client. A
 // client's objects are released on their apartments when it calls Release or goes away.
+// Private-socket connections are served in turn, a few messages each per loop turn, so one
+// client's backlog does not hold up the others. Stopping never waits for a client to read.
 #include <sys/types.h>
 
 #include <atomic>
@@ -52,6 +54,14 @@ class Server {
     // Called on the bus thread when the last object held by any client has been released (the
     // release has run on its apartment), unless a creation is still under way.
     std::function<void()> onLastObjectReleased;
+    // Per connection, so one hostile client cannot exhaust the process. A private-socket client
+    // whose unsent replies exceed maxQueuedBytes (it stopped reading) is disconnected; a client
+    // with maxPendingCalls calls unanswered is not read from until some are answered (on a bus,
+    // further calls answer LimitsExceeded); creating or receiving objects beyond maxObjects
+    // answers LimitsExceeded.
+    size_t maxQueuedBytes = size_t{16} << 20;
+    size_t maxPendingCalls = 1024;
+    size_t maxObjects = 10000;
   };
 
   // `pool` must outlive the server.

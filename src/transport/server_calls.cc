@@ -18,6 +18,25 @@ namespace {
 // How long the bus thread waits in place for a posted call to come back.
 constexpr int kAnswerSpinMicros = 50;
 
+constexpr char kErrorLimitsExceeded[] = "org.freedesktop.DBus.Error.LimitsExceeded";
+// Introspecting the object folder lists at most this many nodes: the reply is built on the bus
+// thread, which every client waits on.
+constexpr size_t kMaxIntrospectedChildren = 1000;
+// A reply's header and framing, beyond its values.
+constexpr size_t kMessageOverheadBytes = 128;
+
+// Roughly what `v` takes on the wire; only to bound what a client leaves unread.
+size_t WireBytes(const com::Variant& v) {
+  if (v.IsArray()) {
+    size_t n = 16;
+    const com::SafeArray& a = v.array();
+    for (size_t i = 0; i < a.Count(); ++i) n += WireBytes(a.At(i));
+    return n;
+  }
+  if (v.vt() == com::VT_BSTR) return 16 + 3 * v.bstr().Length();  // UTF-16 units as UTF-8
+  return 16;
+}
+
 bool Is(const char* a, const char* b) { return a && std::strcmp(a, b) == 0; }
 
 int ReplyError(sd_bus_message* m, const char* name, const std::string& text) {
@@ -96,6 +115,11 @@ int ServerCore::OnMessage(sd_bus_message* m) {
   const char* iface = sd_bus_message_get_interface(m);
   const char* member = sd_bus_message_get_member(m);
   if (!c || !path || !member) return 0;
+  // A peer-to-peer client is not read from at this point (ServeClient); a bus client cannot
+  // be held up alone, so its calls are refused.
+  if (c->inFlight >= options.maxPendingCalls)
+    return ReplyError(m, kErrorLimitsExceeded,
+                      "more than " + std::to_string(options.maxPendingCalls) + " calls of this client under way");
 
   if (Is(iface, kPeerInterface) || (!iface && (Is(member, "Ping") || Is(member, "GetMachineId"))))
     return AnswerPeer(m, member);
@@ -148,7 +172,7 @@ int ServerCore::Introspect(Client& c, sd_bus_message* m, const std::string& path
     ifaces.push_back(&ClassFactoryInterfaceXml());
     if (c.objects.Size()) children.push_back("obj");
   } else if (path == kObjectDirPath) {
-    children = c.objects.ChildNames();
+    children = c.objects.ChildNames(kMaxIntrospectedChildren);
   } else if (const HeldObject* obj = c.objects.Find(path)) {
     if (obj->dispatch) ifaces.push_back(&DispatchInterfaceXml());
     if (obj->typed) ifaces.push_back(&TypedXml(*obj->typed));
@@ -156,7 +180,15 @@ int ServerCore::Introspect(Client& c, sd_bus_message* m, const std::string& path
     return ReplyError(m, kErrorUnknownObject, "Unknown object " + path);
   }
   ifaces.push_back(&StandardInterfacesXml());
-  sd_bus_reply_method_return(m, "s", NodeXml(ifaces, children).c_str());
+  std::string xml = NodeXml(ifaces, children);
+  if (path == kObjectDirPath && c.objects.Size() > children.size()) {
+    const std::string note = " <!-- " + std::to_string(children.size()) + " of " + std::to_string(c.objects.Size()) +
+                             " objects listed -->\n";
+    size_t at = xml.find("<node>\n");
+    if (at != std::string::npos) xml.insert(at + 7, note);
+  }
+  sd_bus_reply_method_return(m, "s", xml.c_str());
+  NoteUnsent(&c, kMessageOverheadBytes + xml.size());
   return 1;
 }
 
@@ -169,6 +201,7 @@ const std::string& ServerCore::TypedXml(const TypedInterface& t) {
 uint64_t ServerCore::Remember(Client& c, sd_bus_message* m) {
   uint64_t id = ++nextCall;
   pending.emplace(id, PendingCall{sd_bus_message_ref(m), c.id});
+  ++c.inFlight;
   return id;
 }
 
@@ -176,6 +209,9 @@ int ServerCore::CreateInstance(Client& c, sd_bus_message* m) {
   if (!CheckSignature(m, "s")) return 1;
   const char* name = nullptr;
   if (sd_bus_message_read_basic(m, 's', &name) <= 0) return ReplyError(m, kErrorInvalidArgs, "missing class name");
+  if (c.objects.Size() >= c.objects.Limit())
+    return ReplyError(m, kErrorLimitsExceeded,
+                      "this connection holds " + std::to_string(c.objects.Size()) + " objects, the most allowed");
   com::CLSID clsid;
   com::HRESULT hr = com::ClassRegistry::Instance().CLSIDFromString(name, &clsid);
   if (com::FAILED(hr)) return ReplyHResult(m, hr);
@@ -294,6 +330,7 @@ void ServerCore::PostRelease(HeldObject held, uint64_t callId) {
 void ServerCore::Reply(Client* c, sd_bus_message* call, const CompletionPtr& comp) {
   if (com::FAILED(comp->hr)) {
     ReplyHResult(call, comp->hr);
+    NoteUnsent(c, 0);
     return;
   }
   sd_bus_message* reply = nullptr;
@@ -313,11 +350,26 @@ void ServerCore::Reply(Client* c, sd_bus_message* call, const CompletionPtr& com
   }
   if (r < 0) {
     sd_bus_message_unref(reply);
-    ReplyCodecError(call, &error, r);
+    // Objects already entered for this answer would be held with no path the client knows.
+    for (const std::string& path : paths.added()) {
+      HeldObject held;
+      if (c->objects.Remove(path, &held)) PostRelease(std::move(held), 0);
+    }
+    if (paths.refused()) {
+      sd_bus_error_free(&error);
+      ReplyError(call, kErrorLimitsExceeded,
+                 "this connection holds " + std::to_string(c->objects.Size()) + " objects, the most allowed");
+    } else {
+      ReplyCodecError(call, &error, r);
+    }
+    NoteUnsent(c, 0);
     return;
   }
   sd_bus_send(nullptr, reply, nullptr);  // fails only when the client has gone: nothing to do
   sd_bus_message_unref(reply);
+  size_t bytes = kMessageOverheadBytes + WireBytes(comp->result);
+  for (const com::Variant& v : comp->args) bytes += WireBytes(v);
+  NoteUnsent(c, bytes);
 }
 
 }  // namespace kv::transport

@@ -5,7 +5,10 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -23,6 +26,8 @@
 
 namespace kv::transport {
 
+struct ServerCore;
+
 struct Client {
   Client(uint64_t id, std::atomic<uint64_t>* nextNumber, std::atomic<long>* live) : id(id), objects(nextNumber, live) {}
 
@@ -31,6 +36,15 @@ struct Client {
   std::string sender;              // bus mode: the client's unique name
   sd_bus_slot* filter = nullptr;   // private mode
   sd_event_source* post = nullptr; // private mode
+  sd_event_source* io = nullptr;   // private mode: the socket, served by ServeClient
+  sd_event_source* timer = nullptr;  // private mode: sd-bus's own deadlines (queued input, auth)
+  ServerCore* core = nullptr;
+  pid_t pid = 0;                   // private mode, 0 when the socket does not tell
+  size_t inFlight = 0;             // calls posted and not answered yet
+  // Replies sd-bus has not written yet, oldest first, by estimated size: sd-bus tells only how
+  // many messages it holds, so the sizes are kept here and trimmed to that count.
+  std::deque<uint32_t> unsent;
+  size_t unsentBytes = 0;
   std::shared_ptr<const Caller> caller;
   ObjectTable objects;
   bool closing = false;
@@ -77,6 +91,12 @@ struct ServerCore {
   void Finish(CompletionPtr c);
   void DropValues(CompletionPtr c);
   void CheckLastObject();
+  void PrepareClient(Client* c);
+  void ServeClient(Client* c);
+  // Matches c->unsent to what sd-bus still holds, after `sent` more bytes were queued (0: only
+  // trim). False when the client went over maxQueuedBytes and was disconnected.
+  bool NoteUnsent(Client* c, size_t sent);
+  void Disconnect(Client* c, const char* why);
 
   // server_calls.cc
   int OnMessage(sd_bus_message* m);

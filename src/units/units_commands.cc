@@ -54,7 +54,7 @@ class UnitsStep {
 
 bool CCalcCmdBase::AddMeasurementType(const Bstr& type, const Bstr& description, const Bstr& standardUnits) {
   ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits)) return false;
+  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
   UnitsStep step(*this);
   if (!step.Table()) return false;
   if (!units::AddDefaultMeasurementType(type, description, standardUnits)) return false;
@@ -65,7 +65,7 @@ bool CCalcCmdBase::AddMeasurementType(const Bstr& type, const Bstr& description,
 bool CCalcCmdBase::AddUnit(const Bstr& type, const Bstr& unit, const Bstr& description, double multiplier,
                            double offset) {
   ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits)) return false;
+  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
   UnitsStep step(*this);
   if (!step.Table()) return false;
   switch (units::AddUnitToType(type, unit, description, multiplier, offset)) {
@@ -80,7 +80,7 @@ bool CCalcCmdBase::AddUnit(const Bstr& type, const Bstr& unit, const Bstr& descr
 
 bool CCalcCmdBase::DeleteMeasurementType(const Bstr& type, bool forced) {
   ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits)) return false;
+  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
   UnitsStep step(*this);
   if (!step.Table()) return false;
   if (!forced) {
@@ -104,7 +104,7 @@ bool CCalcCmdBase::DeleteMeasurementType(const Bstr& type, bool forced) {
 
 bool CCalcCmdBase::DeleteUnit(const Bstr& type, const Bstr& unit) {
   ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits)) return false;
+  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
   UnitsStep step(*this);
   ComPtr<IZrCollection> units;
   if (!step.Units(type, &units)) return false;
@@ -118,7 +118,7 @@ bool CCalcCmdBase::DeleteUnit(const Bstr& type, const Bstr& unit) {
 
 bool CCalcCmdBase::UpdateMeasurementTypeInfo(const Bstr& type, const Bstr* description, const Bstr* standardUnits) {
   ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits)) return false;
+  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
   UnitsStep step(*this);
   ComPtr<IZrUnitType> t;
   if (!step.Type(type, &t)) return false;
@@ -131,7 +131,7 @@ bool CCalcCmdBase::UpdateMeasurementTypeInfo(const Bstr& type, const Bstr* descr
 bool CCalcCmdBase::UpdateUnitInfo(const Bstr& type, const Bstr& unit, const Bstr* description, double multiplier,
                                   double offset) {
   ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits)) return false;
+  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
   UnitsStep step(*this);
   ComPtr<IZrUnit> u;
   if (!step.Unit(type, unit, &u)) return false;

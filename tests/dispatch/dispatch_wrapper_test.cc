@@ -140,6 +140,29 @@ TEST_F(WrapperTest, ParameterAndObjectLines) {
   EXPECT_EQ(lines[lines.size() - 2], "ICalcCommands::GetCalculationObject: Object NOT Returned !!!( Flow1 )");
 }
 
+// A client's argument reaches the log as one line: a name holding a line break cannot forge a
+// line (a "granted" security line, say), and a huge one cannot fill the log by itself.
+TEST_F(WrapperTest, ArgumentsCannotForgeOrFloodLogLines) {
+  AllCategories(true);
+  auto obj = com::MakeCom<ZrCalcCommands>();
+  Variant r;
+  const std::string forged = "Flow1\n(1234) 12/10/2026 10:00:00.000 ICalcCommands::Security: granted";
+  ASSERT_EQ(Call(obj.Get(), "GetCalculationObject", {Variant::Str(forged)}, &r), com::S_OK);
+  auto lines = LogMessages();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 3],
+            "ICalcCommands::GetCalculationObject: Name( Flow1\\n(1234) 12/10/2026 10:00:00.000 "
+            "ICalcCommands::Security: granted )");
+
+  const size_t before = lines.size();
+  ASSERT_EQ(Call(obj.Get(), "GetCalculationObject", {Variant::Str(std::string(100 * 1024, 'n'))}, &r), com::S_OK);
+  lines = LogMessages();
+  ASSERT_GT(lines.size(), before) << "the earlier lines survive";
+  const std::string& name = lines[lines.size() - 3];
+  EXPECT_LT(name.size(), 4200u);
+  EXPECT_NE(name.find(" bytes)"), std::string::npos) << name.substr(0, 80);
+}
+
 class ThrowingLibrary : public com::ComObject<components::IZrLibrary, com::IDispatch> {
  public:
   explicit ThrowingLibrary(bool fault) : fault_(fault) {}

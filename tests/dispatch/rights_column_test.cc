@@ -58,5 +58,31 @@ TEST_F(RightsColumnTest, EveryGatedCommandRefusesACallerWithoutRights) {
   EXPECT_TRUE(Entries("Lib/Edit").empty());
 }
 
+// An application object with its directory set skips the gate for its own store only: the
+// library store and the units table are everyone's, so their rows still refuse.
+TEST_F(RightsColumnTest, ARootedApplicationObjectIsRefusedOnTheSharedStores) {
+  service->heldRights = 0;
+  fs::create_directories(g_BasePath + "/Apps/Plant");
+  ComPtr<ZrCalcCommandsBase> app = com::MakeCom<ZrCalcAppCommands>();
+  ASSERT_TRUE(app->Command().SetBaseDirectory("Plant"));
+  const InterfaceTable& table = app->Table();
+  int shared = 0;
+  for (size_t i = 0; i < table.methods.size(); ++i) {
+    const MethodInfo& m = table.methods[i];
+    if (m.rights.wide != security::kRightLibrary && m.rights.wide != security::kRightUnits) continue;
+    SCOPED_TRACE(m.name);
+    ++shared;
+    std::vector<Variant> args;
+    for (const ParamInfo& p : m.params)
+      if (p.dir != ParamDir::Retval) args.push_back(ArgumentOf(p.type));
+    Variant result;
+    ASSERT_EQ(app->Invoke(table.DispIdOf(i), com::DISPATCH_METHOD, args, &result), com::S_OK);
+    EXPECT_EQ(app->Command().m_lastError, security::RefusalCodeOf(m.rights.wide));
+  }
+  EXPECT_GT(shared, 0);
+  EXPECT_TRUE(Entries("Lib/Edit").empty());
+  EXPECT_FALSE(Exists("bin"));  // no units table was saved
+}
+
 }  // namespace
 }  // namespace kv::testing

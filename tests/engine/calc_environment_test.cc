@@ -249,3 +249,58 @@ TEST_F(CalcEnvironmentTest, ConcurrentRequestsShareOneObjectPerName) {
 
 }  // namespace
 }  // namespace kv::engine
+
+namespace kv::engine {
+namespace {
+
+// The objects held for the main store and the libraries are handed to every client: a caller
+// that may not change them cannot put their properties. Objects of an application store and
+// objects loaded from a file (edit copies) are not shared and stay writable.
+TEST_F(CalcEnvironmentTest, SharedObjectsRefusePutsToACallerWithoutTheRight) {
+  StoreCalc("Calc\\Flow1.zrc", "Flow1", "main");
+  StoreCalc("Apps\\App1\\Calc\\Flow1.zrc", "Flow1", "app");
+  StoreLibrary("Lib1", {"F1"});
+  ComPtr<IDispatch> lib;
+  ASSERT_EQ(env_->GetLibrary(B("Lib1"), &lib), com::S_OK);
+  ComPtr<IDispatch> copy;
+  ASSERT_EQ(env_->LoadCalculationFile(B(dir_.W("Calc\\Flow1.zrc")), B("Flow1"), &copy), com::S_OK);
+  objects_.callerMayChange = false;
+
+  const struct {
+    const char* name;
+    ComPtr<IDispatch> object;
+    const char* property;
+    com::HRESULT put;
+    std::vector<components::SharedObject> asked;
+  } cases[] = {
+      {"main store", Calc("Flow1"), "Script", com::E_ACCESSDENIED, {components::SharedObject::Calculation}},
+      {"main store, by explicit root", Calc("Flow1", B(dir_.Path())), "Description", com::E_ACCESSDENIED,
+       {components::SharedObject::Calculation}},
+      {"library", lib, "Description", com::E_ACCESSDENIED, {components::SharedObject::Library}},
+      {"application store", Calc("Flow1", B(dir_.W("Apps\\App1"))), "Script", com::S_OK, {}},
+      {"loaded from a file", copy, "Script", com::S_OK, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(c.object);
+    com::Variant before, after;
+    ASSERT_EQ(com::GetProperty(c.object.Get(), c.property, &before), com::S_OK);
+    objects_.asked.clear();
+    EXPECT_EQ(com::PutProperty(c.object.Get(), c.property, com::Variant::Str("changed")), c.put);
+    EXPECT_EQ(objects_.asked, c.asked);
+    ASSERT_EQ(com::GetProperty(c.object.Get(), c.property, &after), com::S_OK);
+    if (c.put == com::S_OK) {
+      EXPECT_EQ(after.bstr().ToUtf8(), "changed");
+    } else {
+      EXPECT_EQ(after.bstr().ToUtf8(), before.bstr().ToUtf8());
+    }
+  }
+
+  // With the right the held object takes the put.
+  objects_.callerMayChange = true;
+  EXPECT_EQ(com::PutProperty(Calc("Flow1").Get(), "Script", com::Variant::Str("v2")), com::S_OK);
+  EXPECT_EQ(ScriptOf(Calc("Flow1")), "v2");
+}
+
+}  // namespace
+}  // namespace kv::engine

@@ -45,6 +45,13 @@ class ScopedServerObjects : public components::IServerObjects {
     SetServerObjects(this);
   }
   ~ScopedServerObjects() override { SetServerObjects(previous_); }
+  // Whether the calling client may change shared objects, as CallerMayChange answers.
+  bool callerMayChange = true;
+  std::vector<components::SharedObject> asked;
+  bool CallerMayChange(components::SharedObject kind) override {
+    asked.push_back(kind);
+    return callerMayChange;
+  }
   ScopedServerObjects(const ScopedServerObjects&) = delete;
   ScopedServerObjects& operator=(const ScopedServerObjects&) = delete;
 

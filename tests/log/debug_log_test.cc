@@ -58,8 +58,8 @@ TEST(DebugLogFormat, LineBytesOnFixedClock) {
       {"EST5EDT,M3.2.0,M11.1.0", 1765324800000, "ICalcCommands::GetVersion", "Method - Start",
        "12/09/2025 19:00:00.000 ICalcCommands::GetVersion: Method - Start\r\n"},
       {"CET-1CEST,M3.5.0,M10.5.0/3", 1751630400007, "summer", "x", "07/04/2025 14:00:00.007 summer: x\r\n"},
-      // Text mode: a line feed inside the text is written as CR LF too.
-      {"UTC0", 1765324800999, "two\nrows", "", "12/10/2025 00:00:00.999 two\r\nrows\r\n"},
+      // A line feed inside the text stays visible, escaped; only the line end is CR LF.
+      {"UTC0", 1765324800999, "two\nrows", "", "12/10/2025 00:00:00.999 two\\nrows\r\n"},
   };
   for (const auto& c : cases) {
     testing::TestEnv env(c.tz, c.unixMs);
@@ -88,6 +88,48 @@ TEST_F(DebugLogTest, AppendsWithOneByteOrderMarkAndEmptyMessageGivesBareLineEnd)
   log_.Write("second", "d");
   EXPECT_EQ(ReadBytes(FsPath()), "\xFF\xFE" + AsciiUtf16("\r\n(" + Tid() + ") 12/10/2025 00:00:00.000 first\r\n\r\n(" +
                                                          Tid() + ") 12/10/2025 00:00:00.000 second: d\r\n"));
+}
+
+// A logged value is one line whatever it holds: a name with a line feed must not forge a line of
+// its own, nor drive the reader's terminal.
+TEST_F(DebugLogTest, ControlCharactersAreEscaped) {
+  Init();
+  struct Case {
+    const char* what;
+    std::string message, detail, want;
+  } cases[] = {
+      {"forged line in the message", "Name( a\n(1234) 12/10/2026 10:00:00.000 Security: granted )", "",
+       "Name( a\\n(1234) 12/10/2026 10:00:00.000 Security: granted )"},
+      {"forged line in the detail", "msg", "x\r\n(1) 12/10/2026 y", "msg: x\\r\\n(1) 12/10/2026 y"},
+      {"tab, escape, NUL, DEL", "a\tb\x1b[2Jc" + std::string(1, '\0') + "d\x7f", "", "a\\tb\\x1b[2Jc\\x00d\\x7f"},
+      {"NEL and line separator", "a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9", "", "a\\u0085b\\u2028c\\u2029"},
+      {"ordinary text unchanged", "HKLM\\SOFTWARE\\x: \xC3\xA9 \xE2\x80\xA6 ( 1 )", "d: e",
+       "HKLM\\SOFTWARE\\x: \xC3\xA9 \xE2\x80\xA6 ( 1 ): d: e"},
+  };
+  for (const Case& c : cases) log_.Write(c.message, c.detail);
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), std::size(cases)) << "one line per write";
+  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(messages[i], cases[i].want) << cases[i].what;
+}
+
+// One huge argument must not fill the size limit by itself and so empty the log.
+TEST_F(DebugLogTest, LongValueIsCutWithItsLengthNoted) {
+  Init();
+  log_.Write("before", "");
+  const std::string huge(100 * 1024, 'v');
+  log_.Write("Name( " + huge + " )", "");
+  log_.Write("detail", huge);
+  // Cut at 4096 bytes, never inside a character: 4095 ASCII bytes, then a 2-byte character.
+  log_.Write(std::string(4095, 'w') + "\xC3\xA9" + "tail", "");
+  const auto messages = Messages();
+  ASSERT_EQ(messages.size(), 4u);
+  EXPECT_EQ(messages[0], "before") << "the earlier line survives";
+  EXPECT_EQ(messages[1], "Name( " + std::string(4096 - 6, 'v') + "... (102408 bytes)");
+  EXPECT_EQ(messages[2], "detail: " + std::string(4096, 'v') + "... (102400 bytes)");
+  EXPECT_EQ(messages[3], std::string(4095, 'w') + "... (4101 bytes)");
+  // Exactly at the cap nothing is cut.
+  log_.Write(std::string(4096, 'x'), "");
+  EXPECT_EQ(Messages().back(), std::string(4096, 'x'));
 }
 
 // A system-info stand-in whose executable path can be set.
@@ -210,7 +252,10 @@ TEST_F(DebugLogTest, UnknownKindReadsNoSettings) {
 }
 
 TEST(DebugLogSize, LimitFromRegistry) {
-  const std::string big(100000, 'b');  // about 200,000 bytes a line: five fit in 1,024,000
+  // A value logs at most 4,096 bytes, so big lines are many: with 4,000 bytes of padding a line
+  // is 8,076..8,092 bytes of UTF-16 (whatever the thread id's and line number's digits), so 126
+  // fit in 1,024,000 and 253 in two units, never 127 or 254.
+  const std::string big(4000, 'b');
   struct Case {
     const char* what;
     std::optional<RegValue> logSize;
@@ -223,9 +268,9 @@ TEST(DebugLogSize, LimitFromRegistry) {
       {"a string is not a size", RegValue::String("0"), nullptr, 3, 3},
       {"a limit past 32 bits does not wrap", RegValue::Dword(2098), nullptr, 3, 3},
       {"a negative size keeps only the last line", RegValue::Dword(0xFFFFFFFF), nullptr, 3, 1},
-      {"five big lines stay under the default", std::nullopt, &big, 5, 5},
-      {"the line that passes the default limit is alone", std::nullopt, &big, 6, 1},
-      {"two units hold the sixth big line", RegValue::Dword(2), &big, 6, 6},
+      {"126 big lines stay under the default", std::nullopt, &big, 126, 126},
+      {"the line that passes the default limit is alone", std::nullopt, &big, 127, 1},
+      {"two units hold the 127th big line", RegValue::Dword(2), &big, 127, 127},
   };
   for (const auto& c : cases) {
     testing::TestEnv env;

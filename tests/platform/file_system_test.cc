@@ -363,6 +363,42 @@ TEST_F(FileSystemTest, OpenForAppendAppendsSizesAndTruncates) {
   EXPECT_EQ(file, nullptr);
 }
 
+// The store, the registry and the log hold calculations and passwords: under the usual umask 022
+// nothing this layer makes may be readable by other users. Files made earlier with 0644 are
+// narrowed when rewritten (store, registry) or reopened (log).
+TEST_F(FileSystemTest, CreatesFilesAndFoldersPrivate) {
+  const mode_t oldMask = ::umask(022);
+  Touch("old.xml");
+  Touch("old.log");
+  ASSERT_EQ(::chmod(P("old.xml").c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(P("old.log").c_str(), 0644), 0);
+  std::unique_ptr<AppendableFile> appended, reopened;
+  std::unique_ptr<FileLock> lock;
+  struct Case {
+    const char* what;
+    int rc;
+    const char* rel;
+    mode_t mode;
+  } cases[] = {
+      {"CreateDirectory", fs_.CreateDirectory(W("d")), "d", 0750},
+      {"CreateDirectories, upper level", CreateDirectories(fs_, W("e/f")), "e", 0750},
+      {"CreateDirectories, lower level", crt::kOk, "e/f", 0750},
+      {"WriteFileAtomic, new", fs_.WriteFileAtomic(W("d/new.xml"), "x"), "d/new.xml", 0640},
+      {"WriteFileAtomic over a 0644 file", fs_.WriteFileAtomic(W("old.xml"), "y"), "old.xml", 0640},
+      {"OpenForAppend, new", fs_.OpenForAppend(W("new.log"), &appended), "new.log", 0640},
+      {"OpenForAppend of a 0644 file", fs_.OpenForAppend(W("old.log"), &reopened), "old.log", 0640},
+      {"LockFile", fs_.LockFile(W("x.lock"), &lock), "x.lock", 0640},
+  };
+  ::umask(oldMask);
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.rc, crt::kOk) << c.what;
+    struct stat st {};
+    ASSERT_EQ(::stat(P(c.rel).c_str(), &st), 0) << c.what;
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << c.what << ": " << std::oct << (st.st_mode & 07777);
+  }
+  EXPECT_EQ(Slurp("old.xml"), "y");
+}
+
 TEST_F(FileSystemTest, LockFileIsExclusiveUntilReleased) {
   std::unique_ptr<FileLock> held;
   ASSERT_EQ(fs_.LockFile(W("store.lock"), &held), crt::kOk);

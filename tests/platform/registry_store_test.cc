@@ -329,9 +329,9 @@ TEST_F(RegistryStoreTest, MissingFileReadsEmptyAndIsNotCreatedByReads) {
   ASSERT_EQ(rc, kRegOk);
   struct stat st;
   ASSERT_EQ(::stat(nested.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);  // passwords live here: no other user reads them
   ASSERT_EQ(::stat((nested + "/system.reg").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
   std::vector<std::string> left;
   for (const auto& e : std::filesystem::directory_iterator(nested)) left.push_back(e.path().filename());
   std::sort(left.begin(), left.end());

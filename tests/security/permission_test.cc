@@ -39,11 +39,17 @@ TEST_F(PermissionTest, CheckPermission) {
     bool allowed;
     long error;
     bool asked;
+    CCalcCmdBase::StoreScope scope = CCalcCmdBase::StoreScope::Own;
   } cases[] = {
       {0, security::kRightExecute, security::kRightExecute, security::kRefusedExecute, true, 0, true},
       {0, security::kRightCalc, security::kRightSchedule, security::kRefusedSchedule, false, 197, true},
       {0, 0, security::kRightUnits, security::kRefusedUnits, false, 198, true},
       {9, 0, security::kRightUnits, security::kRefusedUnits, true, 0, false},
+      // A shared store is asked about whatever the access mode.
+      {9, 0, security::kRightUnits, security::kRefusedUnits, false, 198, true, CCalcCmdBase::StoreScope::Shared},
+      {9, security::kRightUnits, security::kRightUnits, security::kRefusedUnits, true, 0, true,
+       CCalcCmdBase::StoreScope::Shared},
+      {0, 0, security::kRightUnits, security::kRefusedUnits, false, 198, true, CCalcCmdBase::StoreScope::Shared},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.right);
@@ -51,7 +57,7 @@ TEST_F(PermissionTest, CheckPermission) {
     service->heldRights = c.held;
     ZrCalcAppCmdObject obj;
     obj.m_accessMode = c.accessMode;
-    EXPECT_EQ(obj.CheckPermission(c.right, c.refusal), c.allowed);
+    EXPECT_EQ(obj.CheckPermission(c.right, c.refusal, c.scope), c.allowed);
     EXPECT_EQ(obj.m_lastError, c.error);
     EXPECT_EQ(service->checks.size(), c.asked ? 1u : 0u);
     if (c.error != 0) {
@@ -67,12 +73,15 @@ TEST_F(PermissionTest, TwoRightsAskTheWiderOneFirst) {
     Grant grant;
     long error;
     std::vector<uint32_t> asked;
+    CCalcCmdBase::StoreScope scope = CCalcCmdBase::StoreScope::Own;
   } cases[] = {
       {0, 0x10, Grant::Full, 0, {0x10}},
       {0, 0x30, Grant::Full, 0, {0x10}},
       {0, 0x20, Grant::ScriptOnly, 0, {0x10, 0x20}},
       {0, 0x40, Grant::Refused, 192, {0x10, 0x20}},
       {9, 0, Grant::Full, 0, {}},
+      {9, 0, Grant::Refused, 192, {0x10, 0x20}, CCalcCmdBase::StoreScope::Shared},
+      {9, 0x20, Grant::ScriptOnly, 0, {0x10, 0x20}, CCalcCmdBase::StoreScope::Shared},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.held);
@@ -80,7 +89,8 @@ TEST_F(PermissionTest, TwoRightsAskTheWiderOneFirst) {
     service->heldRights = c.held;
     ZrCalcAppCmdObject obj;
     obj.m_accessMode = c.accessMode;
-    EXPECT_EQ(obj.CheckTwoRights(security::kRightCalc, security::kRightCalcScriptCalc, security::kRefusedCalc), c.grant);
+    EXPECT_EQ(obj.CheckTwoRights(security::kRightCalc, security::kRightCalcScriptCalc, security::kRefusedCalc, c.scope),
+              c.grant);
     EXPECT_EQ(obj.m_lastError, c.error);
     EXPECT_THAT(Asked(), ElementsAreArray(c.asked));
   }

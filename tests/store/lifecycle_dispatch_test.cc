@@ -1,5 +1,6 @@
 // The lifecycle, edit-copy and folder commands reached through the dispatch objects by name,
 // as clients call them: results, written-back arguments and the last error.
+#include "base/rights.h"
 #include "dispatch/calc_commands.h"
 #include "store/lifecycle_fixture.h"
 
@@ -103,7 +104,18 @@ TEST_F(LifecycleDispatchTest, FoldersAndTheApplicationObject) {
   fs::create_directories(g_BasePath + "/Apps/Line2");
   auto app = com::MakeCom<ZrCalcAppCommands>();
   ASSERT_EQ(Call(app.Get(), "SetBaseDirectory", {Variant::Str("Line2")}), Variant::Bool(true));
-  service->heldRights = 0;  // an application object with its directory is not checked
+  // An application object with its directory is not checked in its own store ...
+  service->heldRights = 0;
+  service->checks.clear();
+  EXPECT_EQ(Call(app.Get(), "CreateCalcFolder", {Variant::Str("Area5")}), Variant::Bool(true));
+  EXPECT_TRUE(Exists("Apps/Line2/Calc/Area5"));
+  EXPECT_TRUE(service->checks.empty());
+  // ... but the library store is everyone's.
+  EXPECT_FALSE(
+      Call(app.Get(), "CreateLibraryObject", {Variant::Str("Lib1"), Variant::Str("N"), Variant::Str("E")}).unknown());
+  EXPECT_EQ(LastError(app.Get()), CMDERR_DENIED_LIBRARY);
+  EXPECT_TRUE(Entries("Lib/Edit").empty());
+  service->heldRights = security::kRightLibrary;
   Variant lib = Call(app.Get(), "CreateLibraryObject", {Variant::Str("Lib1"), Variant::Str("N"), Variant::Str("E")});
   ASSERT_TRUE(lib.unknown());
   EXPECT_TRUE(Exists("Lib/Edit/Lib1.zrc"));  // libraries always live under the root
@@ -119,7 +131,10 @@ TEST_F(LifecycleDispatchTest, FoldersAndTheApplicationObject) {
   EXPECT_EQ(Call(app.Get(), "DeleteLibraryObject", {Variant::Str("Lib1"), Variant::Str(""), Variant::Str("")}),
             Variant::Bool(true));
   EXPECT_FALSE(Exists("Lib/Recycle"));  // deleted for good
-  EXPECT_TRUE(service->checks.empty());
+  // Only the library rights were asked about.
+  for (const auto& check : service->checks)
+    EXPECT_TRUE(check.right == security::kRightLibrary || check.right == security::kRightCalcScriptLibrary)
+        << check.right;
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 #include "transport/private_socket.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
+#include <functional>
 
 #include "support/test_env.h"
 
@@ -25,8 +28,8 @@ TEST(PrivateSocket, MakesItsDirectoriesAndSetsModes) {
   std::string error;
   int fd = ListenPrivateSocket(path, &error);
   ASSERT_GE(fd, 0) << error;
-  EXPECT_EQ(ModeOf(dir / "run"), 0750u);
-  EXPECT_EQ(ModeOf(dir / "run/kelvarin"), 0750u);
+  EXPECT_EQ(ModeOf(dir / "run"), 0700u);
+  EXPECT_EQ(ModeOf(dir / "run/kelvarin"), 0700u);
   EXPECT_EQ(ModeOf(path), 0660u);
   EXPECT_EQ(ModeOf(dir.path()), 0700u) << "an existing directory is left alone";
 
@@ -59,6 +62,91 @@ TEST(PrivateSocket, RefusesPathsItCannotUse) {
     EXPECT_FALSE(error.empty());
   }
   EXPECT_EQ(AcceptClient(-1), -EBADF);
+}
+
+// Another user who owns or may write in the socket's directory can swap the socket and receive
+// the clients' connections, with the user names and passwords they send.
+TEST(PrivateSocket, RefusesADirectoryOthersControl) {
+  testing::TempDir dir;
+  std::string other = dir / "other", open = dir / "open", real = dir / "real", link = dir / "link";
+  struct Case {
+    const char* what;
+    std::string socketDir;
+    std::function<std::string()> prepare;  // a reason to skip the case, or empty
+    int err;
+    const char* why;  // in the error text
+  };
+  const Case cases[] = {
+      {"owned by another uid", other,
+       [&]() -> std::string {
+         if (geteuid() != 0) return "needs root to give a directory to another uid";
+         if (mkdir(other.c_str(), 0700) != 0 || chown(other.c_str(), 65534, 65534) != 0) return "cannot chown to 65534";
+         return "";
+       },
+       -EPERM, "belongs to uid 65534"},
+      {"mode 0777", open,
+       [&] {
+         mkdir(open.c_str(), 0700);
+         chmod(open.c_str(), 0777);
+         return std::string();
+       },
+       -EPERM, "0777"},
+      {"group-writable", open + "g",
+       [&] {
+         mkdir((open + "g").c_str(), 0700);
+         chmod((open + "g").c_str(), 0770);
+         return std::string();
+       },
+       -EPERM, "0770"},
+      {"a symlink to a directory of ours", link,
+       [&] {
+         mkdir(real.c_str(), 0700);
+         return symlink(real.c_str(), link.c_str()) == 0 ? std::string() : "cannot make a symlink";
+       },
+       -ELOOP, "symbolic link"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (std::string skip = c.prepare(); !skip.empty()) {
+      std::printf("[  SKIPPED ] case \"%s\": %s\n", c.what, skip.c_str());
+      continue;
+    }
+    std::string error;
+    EXPECT_EQ(ListenPrivateSocket(c.socketDir + "/bus", &error), c.err);
+    EXPECT_NE(error.find(c.socketDir), std::string::npos) << error;
+    EXPECT_NE(error.find(c.why), std::string::npos) << error;
+    struct stat st {};
+    EXPECT_NE(lstat((c.socketDir + "/bus").c_str(), &st), 0) << "nothing is bound in a refused directory";
+  }
+  struct stat st {};
+  EXPECT_NE(lstat((real + "/bus").c_str(), &st), 0) << "the symlink's target got no socket";
+}
+
+TEST(PrivateSocket, FreshDirectoryIsPrivateAndServes) {
+  testing::TempDir dir;
+  std::string path = dir / "fresh/bus";
+  mode_t old = umask(0);  // a permissive umask must not widen it
+  std::string error;
+  int fd = ListenPrivateSocket(path, &error);
+  umask(old);
+  ASSERT_GE(fd, 0) << error;
+  EXPECT_EQ(ModeOf(dir / "fresh"), 0700u);
+
+  int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  EXPECT_EQ(connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  int accepted = AcceptClient(fd);
+  EXPECT_GE(accepted, 0);
+  close(accepted);
+  close(client);
+  close(fd);
+
+  // A directory it made before (0700, ours) is served again.
+  fd = ListenPrivateSocket(path, &error);
+  EXPECT_GE(fd, 0) << error;
+  close(fd);
 }
 
 }  // namespace

@@ -132,12 +132,17 @@ TEST_F(UnitsCommandsTest, ChangesNeedTheUnitsRight) {
   cmd_.GetUnitsList(B("Distance"), &units);
   EXPECT_EQ(ListOf(units).size(), 9u);
 
-  // An application object with its directory set is not asked.
+  // The table is shared: an application object with its directory set is asked too.
   ZrCalcAppCmdObject app;
   app.m_accessMode = CCalcCmdBase::kAccessApplication;
   service->checks.clear();
+  EXPECT_FALSE(app.AddUnit(B("Distance"), B("furlong"), B("Furlong"), 201.168, 0));
+  EXPECT_EQ(app.m_lastError, CMDERR_DENIED_UNITS);
+  EXPECT_FALSE(FileWritten());
+  service->heldRights = security::kRightUnits;
   EXPECT_TRUE(app.AddUnit(B("Distance"), B("furlong"), B("Furlong"), 201.168, 0));
-  EXPECT_TRUE(service->checks.empty());
+  ASSERT_EQ(service->checks.size(), 2u);
+  EXPECT_EQ(service->checks[1].right, security::kRightUnits);
 }
 
 TEST_F(UnitsCommandsTest, AddingAndDeleting) {

@@ -1,0 +1,32 @@
+// The process-wide objects handed to the engine. They live here rather than beside the globals
+// in commands/ because CallerHolds asks the access gate, which that layer cannot reach.
+#include "commands/shared_objects.h"
+#include "base/rights.h"
+#include "platform/env.h"
+#include "security/server_security.h"
+
+namespace kv {
+
+components::IServerObjects& SharedServerObjects() {
+  struct Objects : components::IServerObjects {
+    com::ComPtr<components::IZrCalcEnvironment> Environment() override { return g_pEnvironment; }
+    platform::Env& Platform() override { return platform::Env::Current(); }
+    bool CallerMayChange(components::SharedObject kind) override {
+      using security::ZrServerSecurity;
+      switch (kind) {
+        case components::SharedObject::Calculation:
+          return ZrServerSecurity::CheckAccess(security::kRightCalc) ||
+                 ZrServerSecurity::CheckAccess(security::kRightCalcScriptCalc);
+        case components::SharedObject::Library:
+          return ZrServerSecurity::CheckAccess(security::kRightLibrary) ||
+                 ZrServerSecurity::CheckAccess(security::kRightCalcScriptLibrary);
+        case components::SharedObject::None: break;
+      }
+      return true;
+    }
+  };
+  static Objects objects;
+  return objects;
+}
+
+}  // namespace kv
