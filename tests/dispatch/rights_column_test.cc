@@ -31,6 +31,18 @@ Variant ArgumentOf(ParamType t) {
   return Variant();
 }
 
+// Calls row `i` of the object's table and expects the refusal code of the row's wide right.
+void ExpectRefused(ZrCalcCommandsBase& obj, size_t i) {
+  const InterfaceTable& table = obj.Table();
+  const MethodInfo& m = table.methods[i];
+  std::vector<Variant> args;
+  for (const ParamInfo& p : m.params)
+    if (p.dir != ParamDir::Retval) args.push_back(ArgumentOf(p.type));
+  Variant result;
+  ASSERT_EQ(obj.Invoke(table.DispIdOf(i), com::DISPATCH_METHOD, args, &result), com::S_OK);
+  EXPECT_EQ(obj.Command().m_lastError, security::RefusalCodeOf(m.rights.wide));
+}
+
 TEST_F(RightsColumnTest, EveryGatedCommandRefusesACallerWithoutRights) {
   service->heldRights = 0;
   ComPtr<ZrCalcCommandsBase> objects[] = {com::MakeCom<ZrCalcCommands>(), com::MakeCom<ZrCalcAppCommands>()};
@@ -44,12 +56,7 @@ TEST_F(RightsColumnTest, EveryGatedCommandRefusesACallerWithoutRights) {
       if (!m.rights.Any()) continue;
       SCOPED_TRACE(table.name + "::" + m.name);
       ++gated;
-      std::vector<Variant> args;
-      for (const ParamInfo& p : m.params)
-        if (p.dir != ParamDir::Retval) args.push_back(ArgumentOf(p.type));
-      Variant result;
-      ASSERT_EQ(obj->Invoke(table.DispIdOf(i), com::DISPATCH_METHOD, args, &result), com::S_OK);
-      EXPECT_EQ(obj->Command().m_lastError, security::RefusalCodeOf(m.rights.wide));
+      ExpectRefused(*obj, i);
     }
   }
   EXPECT_GT(gated, 0);
@@ -72,12 +79,7 @@ TEST_F(RightsColumnTest, ARootedApplicationObjectIsRefusedOnTheSharedStores) {
     if (m.rights.wide != security::kRightLibrary && m.rights.wide != security::kRightUnits) continue;
     SCOPED_TRACE(m.name);
     ++shared;
-    std::vector<Variant> args;
-    for (const ParamInfo& p : m.params)
-      if (p.dir != ParamDir::Retval) args.push_back(ArgumentOf(p.type));
-    Variant result;
-    ASSERT_EQ(app->Invoke(table.DispIdOf(i), com::DISPATCH_METHOD, args, &result), com::S_OK);
-    EXPECT_EQ(app->Command().m_lastError, security::RefusalCodeOf(m.rights.wide));
+    ExpectRefused(*app, i);
   }
   EXPECT_GT(shared, 0);
   EXPECT_TRUE(Entries("Lib/Edit").empty());
