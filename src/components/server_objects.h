@@ -13,9 +13,19 @@ struct Env;
 
 namespace kv::components {
 
-// Objects every client of the server reaches (the main store's calculations, the libraries), and
-// so may change only with the right the store commands ask for them.
-enum class SharedObject : uint8_t { None, Calculation, Library };
+// Objects every client of the server reaches (the main store's calculations, the libraries, the
+// units table with its measurement types and units), and so may change only with the right the
+// commands that change them ask for.
+enum class SharedObject : uint8_t { None, Calculation, Library, Units };
+
+// An object that can be marked as shared: its changes through IDispatch (property puts and the
+// methods that change it) then need the calling client to hold the right for `kind`. The mark
+// reaches the objects it holds, and those it takes in later.
+class ISharedObject : public virtual com::IUnknown {
+ public:
+  virtual void GuardChanges(SharedObject kind) = 0;
+  virtual SharedObject Guard() const = 0;
+};
 
 class IServerObjects {
  public:

@@ -49,7 +49,7 @@ HRESULT ZrCalcEnvironment::GetHeld(std::map<Key, ComPtr<T>>& held, const Key& ke
       *out = nullptr;
       return com::S_FALSE;
     }
-    obj->GuardPuts(guard);
+    obj->GuardChanges(guard);
     std::lock_guard lock(mu_);
     auto it = held.find(key);
     if (it == held.end() && drops == drops_) it = held.emplace(key, obj).first;

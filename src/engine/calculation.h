@@ -55,6 +55,11 @@ class ZrCalculation : public com::ComObject<components::IZrCalculation, componen
   void SetStatus(long status, std::string errorText);
   // The live parameter collection (the same object for the calculation's whole life).
   com::ComPtr<ParameterList> Parameters() const { return parameters_; }
+  // A shared calculation's parameters are shared with it.
+  void GuardChanges(components::SharedObject kind) override {
+    PropertyObject::GuardChanges(kind);
+    parameters_->GuardChanges(kind);
+  }
   // False when a parameter of that name exists or the value is not storable.
   bool AddParameter(std::string name, const Variant& value, std::string units = {});
 

@@ -62,12 +62,17 @@ ZrCollection::ZrCollection() {
     const Variant& obj = args[1].Deref();
     if (obj.vt() != com::VT_DISPATCH && obj.vt() != com::VT_UNKNOWN) return com::DISP_E_TYPEMISMATCH;
     return Add(name, obj.dispatch().Get());
-  });
+  }, PropertyTable::kChanges);
   props_.Method("Remove", [this](std::vector<Variant>& args, Variant*) {
     Bstr name;
     HRESULT hr = StringArg(args, 0, &name);
     return FAILED(hr) ? hr : Remove(name);
-  });
+  }, PropertyTable::kChanges);
+}
+
+void ZrCollection::GuardChanges(components::SharedObject kind) {
+  PropertyObject::GuardChanges(kind);
+  for (const Entry& e : Entries()) GuardShared(e.item.Get(), kind);
 }
 
 HRESULT ZrCollection::Add(const Bstr& name, com::IDispatch* item) {
@@ -79,6 +84,9 @@ HRESULT ZrCollection::AddNamed(std::string name, com::ComPtr<com::IDispatch> ite
   if (!item) return com::E_POINTER;
   if (!PersistentFormOf(item.Get())) return com::DISP_E_TYPEMISMATCH;
   if (HoldsCollection(item.Get(), this)) return com::E_INVALIDARG;
+  // What a shared collection takes in is shared too; marked before anyone can reach it here.
+  if (const components::SharedObject kind = Guard(); kind != components::SharedObject::None)
+    GuardShared(item.Get(), kind);
   std::lock_guard lock(mu_);
   if (FindLocked(name) != entries_.end()) return kNameTaken;
   entries_.push_back({std::move(name), std::move(item)});
@@ -145,6 +153,8 @@ void ZrCollection::TakeContent(ZrCollection& other) {
     std::lock_guard lock(other.mu_);
     taken.swap(other.entries_);
   }
+  if (const components::SharedObject kind = Guard(); kind != components::SharedObject::None)
+    for (const Entry& e : taken) GuardShared(e.item.Get(), kind);
   std::lock_guard lock(mu_);
   entries_.swap(taken);  // the old entries are released with `taken`, after the lock
 }

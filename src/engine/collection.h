@@ -8,7 +8,7 @@
 //
 // By name (IDispatch): "Count", "Item" (default member; a name, or a 1-based position when the
 // argument is a number), "NameList" (list result), and the methods "Add" (name, object) and
-// "Remove" (name).
+// "Remove" (name); both are changes (see PropertyObject::GuardChanges).
 #include <pugixml.hpp>
 
 #include <mutex>
@@ -55,6 +55,8 @@ class ZrCollection : public com::ComObject<components::IZrCollection, XmlPersist
   size_t Size() const;
   // Takes over the whole content of `other` (used to make a load all-or-nothing).
   void TakeContent(ZrCollection& other);
+  // Marks the items too; items added later are marked as they come in.
+  void GuardChanges(components::SharedObject kind) override;
 
  protected:
   const char* RootName() const override { return "Collection"; }

@@ -36,6 +36,11 @@ template <class Fields>
 class FieldCollectionObject : public FieldObject<Fields> {
  public:
   const com::ComPtr<ZrCollection>& Nested() const { return nested_; }
+  // The nested collection (and so its items) is shared with its owner.
+  void GuardChanges(components::SharedObject kind) override {
+    PropertyObject::GuardChanges(kind);
+    nested_->GuardChanges(kind);
+  }
 
  protected:
   FieldCollectionObject() : nested_(com::MakeCom<ZrCollection>()) {

@@ -39,6 +39,11 @@ class ZrLibrary : public com::ComObject<components::IZrLibrary, components::VRRo
   std::string Name() const;
   std::string OwnerString() const;
   com::ComPtr<FormulaList> Formulas() const { return formulas_; }
+  // A shared library's formulas (and their parameters) are shared with it.
+  void GuardChanges(components::SharedObject kind) override {
+    PropertyObject::GuardChanges(kind);
+    formulas_->GuardChanges(kind);
+  }
   std::vector<std::string> FormulaNames() const { return formulas_->Names(); }
   // A new CalcScript formula named `name`, appended; null when a formula of that name exists.
   com::ComPtr<ZrCalculation> NewFormula(std::string_view name);

@@ -74,9 +74,17 @@ class NamedCollection : public com::ComObject<components::IZrFormulas, PropertyO
     return it == items_.end() ? nullptr : *it;
   }
 
+  // The items are as shared as their collection, those added later too.
+  void GuardChanges(components::SharedObject kind) override {
+    PropertyObject::GuardChanges(kind);
+    for (const auto& item : Items()) item->GuardChanges(kind);
+  }
+
   // Appends `item`; false (and nothing added) when an item of that name is held.
   bool Add(com::ComPtr<T> item) {
     const std::string name = item->Name();
+    if (const components::SharedObject kind = Guard(); kind != components::SharedObject::None)
+      item->GuardChanges(kind);
     std::lock_guard lock(mu_);
     if (FindLocked(name) != items_.end()) return false;
     items_.push_back(std::move(item));
@@ -92,6 +100,8 @@ class NamedCollection : public com::ComObject<components::IZrFormulas, PropertyO
   }
 
   void Replace(std::vector<com::ComPtr<T>> items) {
+    if (const components::SharedObject kind = Guard(); kind != components::SharedObject::None)
+      for (const auto& item : items) item->GuardChanges(kind);
     std::lock_guard lock(mu_);
     items_ = std::move(items);
   }

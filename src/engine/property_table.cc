@@ -1,5 +1,7 @@
 #include "engine/property_table.h"
 
+#include <algorithm>
+
 #include "engine/server_context.h"
 
 namespace kv::engine {
@@ -15,8 +17,8 @@ void FromVariant(const Variant& v, double* out) { *out = v.AsReal(); }
 
 }  // namespace
 
-bool PropertyObject::CallerMayPut() const {
-  const components::SharedObject kind = putGuard_;
+bool PropertyObject::CallerMayChange() const {
+  const components::SharedObject kind = guard_;
   if (kind == components::SharedObject::None) return true;
   // Without server objects there is no gate to ask (a component used on its own).
   components::IServerObjects* objects = ServerObjects();
@@ -78,10 +80,20 @@ void PropertyTable::Custom(std::string name, std::function<Variant()> get, com::
   table_.Add(std::move(m));
 }
 
-void PropertyTable::Method(std::string name, Getter call) {
+void PropertyTable::Method(std::string name, Getter call, Effect effect) {
   com::DispatchMember m{std::move(name), NextId(), std::move(call), nullptr};
   m.isMethod = true;
+  if (effect == kChanges) changing_.push_back(m.id);
   table_.Add(std::move(m));
+}
+
+bool PropertyTable::Changes(DISPID id, uint16_t flags) const {
+  if (flags & (com::DISPATCH_PROPERTYPUT | com::DISPATCH_PROPERTYPUTREF)) return true;
+  return std::find(changing_.begin(), changing_.end(), id) != changing_.end();
+}
+
+void GuardShared(com::IUnknown* object, components::SharedObject kind) {
+  if (auto shared = com::QueryInterface<components::ISharedObject>(object)) shared->GuardChanges(kind);
 }
 
 HRESULT ItemIndex(const std::vector<Variant>& args, long* index) {

@@ -44,9 +44,15 @@ class PropertyTable {
   void Custom(std::string name, std::function<Variant()> get, com::VARTYPE putType,
               std::function<HRESULT(const Variant&)> put);
   // A method (answers DISPATCH_METHOD, not a plain property get), called without the lock.
-  void Method(std::string name, Getter call);
+  // kChanges marks one that changes the object (or what it holds), so a guarded object asks the
+  // caller's right before running it, as it does for a put.
+  enum Effect : bool { kReads = false, kChanges = true };
+  void Method(std::string name, Getter call, Effect effect = kReads);
 
   const com::DispatchTable& Table() const { return table_; }
+  // Whether invoking member `id` with `flags` changes the object: any put, or a call of a method
+  // marked kChanges.
+  bool Changes(DISPID id, uint16_t flags) const;
 
  private:
   template <class T>
@@ -55,23 +61,25 @@ class PropertyTable {
 
   std::mutex* mu_;
   com::DispatchTable table_;
+  std::vector<DISPID> changing_;
   DISPID next_ = 1;
 };
 
 // An IDispatch answered from a PropertyTable; the derived object adds its members in its
 // constructor and guards the fields they reach with mu_.
-class PropertyObject : public virtual com::IDispatch {
+class PropertyObject : public virtual com::IDispatch, public virtual components::ISharedObject {
  public:
   HRESULT GetIDsOfNames(std::string_view name, DISPID* id) override { return props_.Table().GetIDsOfNames(name, id); }
   HRESULT Invoke(DISPID id, uint16_t flags, std::vector<Variant>& args, Variant* result) override {
-    if ((flags & (com::DISPATCH_PROPERTYPUT | com::DISPATCH_PROPERTYPUTREF)) && !CallerMayPut())
-      return com::E_ACCESSDENIED;
+    if (props_.Changes(id, flags) && !CallerMayChange()) return com::E_ACCESSDENIED;
     return props_.Table().Invoke(id, flags, args, result);
   }
-  // Property puts through IDispatch then need the calling client to be allowed to change an
-  // object of `kind`: set on objects shared by every client, so that one without the right
-  // cannot change what the others see.
-  void GuardPuts(components::SharedObject kind) { putGuard_ = kind; }
+  // Changes through IDispatch then need the calling client to be allowed to change an object of
+  // `kind`: set on objects shared by every client, so that one without the right cannot change
+  // what the others see. Calls through the typed interfaces are the server's own and never ask.
+  // An object holding others overrides this to mark them too.
+  void GuardChanges(components::SharedObject kind) override { guard_ = kind; }
+  components::SharedObject Guard() const override { return guard_; }
 
  protected:
   // Runs `f` under mu_ and returns its result.
@@ -101,8 +109,8 @@ class PropertyObject : public virtual com::IDispatch {
   PropertyTable props_{&mu_};
 
  private:
-  bool CallerMayPut() const;
-  std::atomic<components::SharedObject> putGuard_{components::SharedObject::None};
+  bool CallerMayChange() const;
+  std::atomic<components::SharedObject> guard_{components::SharedObject::None};
 
  private:
   static void FieldOut(const std::string& v, com::Bstr* out) { *out = com::Bstr::FromUtf8(v); }
@@ -116,6 +124,9 @@ class PropertyObject : public virtual com::IDispatch {
     *field = static_cast<T>(v);
   }
 };
+
+// Marks `object` (any engine object; others are left alone) as GuardChanges does.
+void GuardShared(com::IUnknown* object, components::SharedObject kind);
 
 // Stores `value` in an out-parameter; E_POINTER when there is none.
 template <class T, class V>

@@ -25,7 +25,7 @@ ZrUnitType::ZrUnitType() {
   }));
   props_.Method("CreateUnit", UnitMethod([this](const Bstr& name, com::ComPtr<components::IZrUnit>* unit) {
     return CreateUnit(name, unit);
-  }));
+  }), PropertyTable::kChanges);
 }
 
 HRESULT ZrUnitType::Units(com::ComPtr<components::IZrCollection>* units) { return SetOut(units, Nested()); }

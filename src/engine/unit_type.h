@@ -4,7 +4,7 @@
 //
 // Type properties by name (IDispatch): "Name", "Description", "StandardUnits", "Units" (the
 // unit collection), and the methods "Unit" and "CreateUnit" (a units name each; the unit, or
-// VT_DISPATCH null). Unit properties: "Name", "Description", "Multiplier" and "Offset" (VT_R8).
+// VT_DISPATCH null; CreateUnit is a change). Unit properties: "Name", "Description", "Multiplier" and "Offset" (VT_R8).
 #include <string>
 
 #include "components/units_components.h"

@@ -20,6 +20,7 @@ components::IServerObjects& SharedServerObjects() {
         case components::SharedObject::Library:
           return ZrServerSecurity::CheckAccess(security::kRightLibrary) ||
                  ZrServerSecurity::CheckAccess(security::kRightCalcScriptLibrary);
+        case components::SharedObject::Units: return ZrServerSecurity::CheckAccess(security::kRightUnits);
         case components::SharedObject::None: break;
       }
       return true;

@@ -3,6 +3,8 @@
 
 #include "commands/calc_cmd_base.h"
 #include "base/error_codes.h"
+#include "base/rights.h"
+#include "components/server_objects.h"
 
 namespace kv {
 namespace {
@@ -37,10 +39,29 @@ bool ReadPath(IDispatch* object, const std::string& path, Variant* value) {
   return holder && ReadByName(holder.Get(), last, value);
 }
 
-bool WritePath(IDispatch* object, const std::string& path, const Variant& value) {
+// The refusal code of a put a shared object refused for want of a right: that of the commands
+// that change such objects, so the caller can tell a refusal from a missing or read-only
+// property; 0 for an object that is not shared.
+long RefusalOf(IDispatch* holder) {
+  auto shared = com::QueryInterface<components::ISharedObject>(holder);
+  switch (shared ? shared->Guard() : components::SharedObject::None) {
+    case components::SharedObject::Calculation: return security::kRefusedCalc;
+    case components::SharedObject::Library: return security::kRefusedLibrary;
+    case components::SharedObject::Units: return security::kRefusedUnits;
+    case components::SharedObject::None: break;
+  }
+  return 0;
+}
+
+// Writes the last name of `path`; false when it was not written, with `refusal` set to the
+// refusal code when the object refused the caller.
+bool WritePath(IDispatch* object, const std::string& path, const Variant& value, long* refusal) {
   std::string_view last;
   ComPtr<IDispatch> holder = WalkPath(object, path, &last);
-  return holder && com::SUCCEEDED(com::PutProperty(holder.Get(), last, value));
+  if (!holder) return false;
+  const com::HRESULT hr = com::PutProperty(holder.Get(), last, value);
+  if (hr == com::E_ACCESSDENIED) *refusal = RefusalOf(holder.Get());
+  return com::SUCCEEDED(hr);
 }
 
 bool IsNameArray(const Variant& v) { return v.vt() == (VT_ARRAY | VT_BSTR) || v.vt() == (VT_ARRAY | VT_VARIANT); }
@@ -92,15 +113,23 @@ Variant CCalcCmdBase::SetObjectProperties(IDispatch* object, const Variant& prop
     SetCommandError(CMDERR_INVALID_ARGUMENTS);
     return Variant::Bool(false);
   }
-  if (single) return Variant::Bool(WritePath(object, list.bstr().ToUtf8(), given));
-  const com::SafeArray& names = list.array();
-  const com::SafeArray& values = given.array();
-  com::SafeArray flags(VT_VARIANT, 0, names.Count());
-  for (size_t i = 0; i < names.Count(); ++i) {
-    std::string name;
-    flags.At(i) = Flag(i < values.Count() && NameAt(names, i, &name) && WritePath(object, name, values.At(i).Deref()));
+  long refusal = 0;
+  Variant result;
+  if (single) {
+    result = Variant::Bool(WritePath(object, list.bstr().ToUtf8(), given, &refusal));
+  } else {
+    const com::SafeArray& names = list.array();
+    const com::SafeArray& values = given.array();
+    com::SafeArray flags(VT_VARIANT, 0, names.Count());
+    for (size_t i = 0; i < names.Count(); ++i) {
+      std::string name;
+      flags.At(i) = Flag(i < values.Count() && NameAt(names, i, &name) &&
+                         WritePath(object, name, values.At(i).Deref(), &refusal));
+    }
+    result = Variant::Array(std::move(flags));
   }
-  return Variant::Array(std::move(flags));
+  if (refusal) SetCommandError(refusal);
+  return result;
 }
 
 }  // namespace kv

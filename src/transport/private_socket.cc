@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace kv::transport {
 
@@ -40,11 +42,59 @@ int MakeAncestors(const std::string& dir, std::string* error) {
   return 0;
 }
 
+std::string ParentOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Why `path`, one of the directories above the socket's own, lets someone other than root or the
+// server's user rename or replace what lies below it; empty when it does not.
+std::string UnsafeAncestor(const std::string& path, uid_t self) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "cannot be examined (" + std::string(std::strerror(errno)) + ")";
+  if (S_ISLNK(st.st_mode)) {
+    if (st.st_uid != 0 && st.st_uid != self)
+      return "is a symbolic link owned by uid " + std::to_string(st.st_uid) + ", who could point it elsewhere";
+    if (stat(path.c_str(), &st) != 0) return "cannot be followed (" + std::string(std::strerror(errno)) + ")";
+  }
+  if (st.st_uid != 0 && st.st_uid != self)
+    return "belongs to uid " + std::to_string(st.st_uid) + ", who could replace what lies below it";
+  // A sticky directory (like /tmp) lets nobody rename entries they do not own.
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))
+    return "has mode " + Octal(st.st_mode) + ": group or others may write in it without the sticky bit and replace what lies below it";
+  return "";
+}
+
+// Every directory above `dir`, as written and as resolved (a symlink on the way leads elsewhere),
+// must be owned by root or the server's user and not writable by others without the sticky bit.
+int CheckAncestors(const std::string& dir, std::string* error) {
+  const uid_t self = geteuid();
+  std::vector<std::string> chains{ParentOf(dir)};
+  if (char* resolved = realpath(chains[0].c_str(), nullptr)) {
+    if (chains[0] != resolved) chains.emplace_back(resolved);
+    std::free(resolved);
+  }
+  for (const std::string& chain : chains) {
+    std::vector<std::string> paths;
+    for (size_t pos = chain.find('/', 1); pos != std::string::npos; pos = chain.find('/', pos + 1))
+      paths.push_back(chain.substr(0, pos));
+    paths.push_back(chain);
+    if (chain[0] == '/') paths.insert(paths.begin(), "/");
+    for (const std::string& p : paths) {
+      if (std::string why = UnsafeAncestor(p, self); !why.empty())
+        return Refuse(error, dir, "the directory " + p + " above it " + why, EPERM);
+    }
+  }
+  return 0;
+}
+
 // Creates `dir` (0700) unless it exists, and opens it without following a symlink. Whoever else
 // can write to it, or owns it, can swap the socket and take the clients' connections (and the
 // credentials they send), so such a directory is refused. Returns the directory's descriptor.
 int OpenSocketDirectory(const std::string& dir, std::string* error) {
   int r = MakeAncestors(dir, error);
+  if (r < 0) return r;
+  r = CheckAncestors(dir, error);
   if (r < 0) return r;
   bool created = mkdir(dir.c_str(), 0700) == 0;
   if (!created && errno != EEXIST) return Fail(error, "cannot create " + dir, errno);

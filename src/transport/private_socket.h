@@ -9,6 +9,9 @@ namespace kv::transport {
 // Creates missing directories of the parent path (0700 each; existing ancestors are left alone).
 // Refuses the socket's own directory when it is a symlink (-ELOOP), or is owned by another user
 // or writable by group or others (-EPERM): whoever controls it could swap the socket. Refuses
+// (-EPERM) as well when a directory above it, as written or as resolved, belongs to a uid other
+// than root and the server's, is a symlink such a uid owns, or is writable by group or others
+// without the sticky bit: whoever may rename there could replace the whole directory. Refuses
 // (-EADDRINUSE) when a server already answers on `path`, removes a stale socket file,
 // binds, sets the socket file to 0660 and listens. Returns the listening descriptor
 // (non-blocking, close-on-exec) or a negative errno, with `error` (optional) describing the

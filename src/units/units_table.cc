@@ -2,6 +2,7 @@
 
 #include "com/class_registry.h"
 #include "commands/shared_objects.h"
+#include "components/server_objects.h"
 #include "config/config.h"
 #include "scheduler/collection_io.h"
 
@@ -108,6 +109,10 @@ void GetUnitConversionObject() {
       }
     }
   }
+  // Every client reaches the table through GetUnitConversionObject and the type and unit getters;
+  // changes through those objects need the units right, as the units commands do.
+  if (auto shared = com::QueryInterface<components::ISharedObject>(table))
+    shared->GuardChanges(components::SharedObject::Units);
   g_pUnitConversionObject = table;
 }
 

@@ -302,5 +302,47 @@ TEST_F(CalcEnvironmentTest, SharedObjectsRefusePutsToACallerWithoutTheRight) {
   EXPECT_EQ(ScriptOf(Calc("Flow1")), "v2");
 }
 
+// What a shared object holds is shared with it: a held calculation's parameters, a held
+// library's formulas and their parameters, those added after it was handed out included.
+TEST_F(CalcEnvironmentTest, WhatASharedObjectHoldsIsGuardedWithIt) {
+  auto stored = com::MakeCom<ZrCalculation>();
+  stored->SetName(B("Flow1"));
+  ASSERT_TRUE(stored->AddParameter("Inlet", com::Variant::R8(1)));
+  ASSERT_EQ(stored->SaveFile(dir_.W("Calc\\Flow1.zrc")), com::S_OK);
+  StoreLibrary("Lib1", {"F1"});
+  auto calc = com::QueryInterface<ZrCalculation>(Calc("Flow1"));
+  ComPtr<IDispatch> libDisp;
+  ASSERT_EQ(env_->GetLibrary(B("Lib1"), &libDisp), com::S_OK);
+  auto lib = com::QueryInterface<ZrLibrary>(libDisp);
+  ASSERT_TRUE(calc && lib);
+  ASSERT_TRUE(calc->AddParameter("Later", com::Variant::R8(2)));
+  ComPtr<ZrCalculation> formula = lib->FindFormula("F1");
+  ASSERT_TRUE(formula);
+  ASSERT_TRUE(formula->AddParameter("p", com::Variant::R8(3)));
+  ComPtr<ZrCalculation> laterFormula = lib->NewFormula("F2");
+  ASSERT_TRUE(laterFormula);
+
+  const struct {
+    const char* name;
+    ComPtr<IDispatch> object;
+    const char* property;
+  } cases[] = {
+      {"a held calculation's parameter", calc->Parameters()->Find("Inlet"), "Value"},
+      {"a parameter added later", calc->Parameters()->Find("Later"), "Value"},
+      {"a held library's formula", formula, "Script"},
+      {"a formula added later", laterFormula, "Script"},
+      {"a formula's parameter", formula->Parameters()->Find("p"), "Value"},
+  };
+  for (bool allowed : {false, true}) {
+    objects_.callerMayChange = allowed;
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      ASSERT_TRUE(c.object);
+      EXPECT_EQ(com::PutProperty(c.object.Get(), c.property, com::Variant::Str("9")),
+                allowed ? com::S_OK : com::E_ACCESSDENIED);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kv::engine

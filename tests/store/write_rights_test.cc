@@ -185,8 +185,18 @@ TEST_F(LifecycleFixture, HeldObjectsTakePropertyPutsOnlyFromACallerWithTheRight)
   service->heldRights = security::kRightExecute | security::kRightCalcScriptLibrary;
   EXPECT_EQ(com::PutProperty(calc.Get(), "Script", Variant::Str("evil")), com::E_ACCESSDENIED);
   EXPECT_EQ(cmd->SetObjectProperties(calc.Get(), Variant::Str("Password"), Variant::I4(0)), Variant::Bool(false));
+  EXPECT_EQ(Code(), security::kRefusedCalc) << "the caller learns why the put failed";
   EXPECT_EQ(cmd->SetObjectProperties(calc.Get(), Variant::Str("Description"), Variant::Str("evil")),
             Variant::Bool(false));
+  EXPECT_EQ(Code(), security::kRefusedCalc);
+  // In an array, the refused name fails alone and the code still says why.
+  com::SafeArray names(com::VT_BSTR, 0, 1), values(com::VT_VARIANT, 0, 1);
+  names.At(0) = Variant::Str("Description");
+  values.At(0) = Variant::Str("evil");
+  Variant flags = cmd->SetObjectProperties(calc.Get(), Variant::Array(std::move(names)), Variant::Array(std::move(values)));
+  ASSERT_TRUE(flags.IsArray());
+  EXPECT_EQ(flags.array().At(0), Variant::OfInt(com::VT_BOOL, 0));
+  EXPECT_EQ(Code(), security::kRefusedCalc);
   EXPECT_EQ(Text(cmd->GetCalculationObject(B("Flow1")).Get(), "Script"), "return 1");
   EXPECT_EQ(Text(calc.Get(), "Description"), "");
   EXPECT_EQ(com::PutProperty(edit.Get(), "Script", Variant::Str("draft")), com::S_OK);
@@ -195,6 +205,12 @@ TEST_F(LifecycleFixture, HeldObjectsTakePropertyPutsOnlyFromACallerWithTheRight)
 
   service->heldRights = security::kRightExecute;
   EXPECT_EQ(com::PutProperty(lib.Get(), "Description", Variant::Str("evil")), com::E_ACCESSDENIED);
+  EXPECT_EQ(cmd->SetObjectProperties(lib.Get(), Variant::Str("Description"), Variant::Str("evil")),
+            Variant::Bool(false));
+  EXPECT_EQ(Code(), security::kRefusedLibrary);
+  // A put that fails for another reason is no refusal.
+  EXPECT_EQ(cmd->SetObjectProperties(edit.Get(), Variant::Str("NoSuch"), Variant::I4(1)), Variant::Bool(false));
+  EXPECT_EQ(Code(), 0);
   EXPECT_EQ(Text(lib.Get(), "Description"), "mine");
 
   service->heldRights = security::kRightCalc;

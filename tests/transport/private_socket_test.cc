@@ -122,6 +122,76 @@ TEST(PrivateSocket, RefusesADirectoryOthersControl) {
   EXPECT_NE(lstat((real + "/bus").c_str(), &st), 0) << "the symlink's target got no socket";
 }
 
+// Whoever may rename a directory above the socket's can move the whole private directory aside
+// and put their own in its place, so every ancestor is checked as a service would: owned by
+// root or the server's user, and not writable by group or others unless sticky.
+TEST(PrivateSocket, RefusesAnAncestorOthersControl) {
+  struct Case {
+    const char* what;
+    // Prepares `top` (not existing yet) as the directory above the socket's; a reason to skip
+    // the case, or empty.
+    std::function<std::string(const std::string& top, const std::string& scratch)> prepare;
+    const char* why;  // in the error text; null when the socket directory is accepted
+  };
+  auto mode = [](mode_t m) {
+    return [m](const std::string& top, const std::string&) {
+      mkdir(top.c_str(), 0700);
+      chmod(top.c_str(), m);
+      return std::string();
+    };
+  };
+  auto link = [](mode_t targetMode, uid_t owner) {
+    return [=](const std::string& top, const std::string& scratch) -> std::string {
+      if (owner != geteuid() && geteuid() != 0) return "needs root to give a symlink to another uid";
+      std::string target = scratch + "/target";
+      mkdir(target.c_str(), 0700);
+      chmod(target.c_str(), targetMode);
+      if (symlink(target.c_str(), top.c_str()) != 0) return "cannot make a symlink";
+      if (lchown(top.c_str(), owner, owner) != 0) return "cannot lchown";
+      return "";
+    };
+  };
+  const Case cases[] = {
+      {"mode 0777", mode(0777), "0777"},
+      {"mode 0775", mode(0775), "0775"},
+      {"sticky 1777, like /tmp", mode(01777), nullptr},
+      {"mode 0755", mode(0755), nullptr},
+      {"owned by another uid",
+       [](const std::string& top, const std::string&) -> std::string {
+         if (geteuid() != 0) return "needs root to give a directory to another uid";
+         mkdir(top.c_str(), 0755);
+         return chown(top.c_str(), 65534, 65534) == 0 ? "" : "cannot chown to 65534";
+       },
+       "belongs to uid 65534"},
+      {"a symlink another uid owns", link(0700, 65534), "symbolic link owned by uid 65534"},
+      {"our symlink to a directory anyone may write", link(0777, geteuid()), "0777"},
+      {"our symlink to a private directory", link(0700, geteuid()), nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::TempDir dir;
+    const std::string top = dir / "top";
+    if (std::string skip = c.prepare(top, dir.path()); !skip.empty()) {
+      std::printf("[  SKIPPED ] case \"%s\": %s\n", c.what, skip.c_str());
+      continue;
+    }
+    // The socket directory itself is ours and private, so only the ancestor can be at fault.
+    const std::string socketDir = top + "/kelvarin";
+    std::string error;
+    const int fd = ListenPrivateSocket(socketDir + "/bus", &error);
+    if (!c.why) {
+      EXPECT_GE(fd, 0) << error;
+      if (fd >= 0) close(fd);
+      continue;
+    }
+    EXPECT_EQ(fd, -EPERM);
+    EXPECT_NE(error.find(c.why), std::string::npos) << error;
+    EXPECT_NE(error.find(socketDir), std::string::npos) << error;
+    struct stat st {};
+    EXPECT_NE(lstat((socketDir + "/bus").c_str(), &st), 0) << "nothing is bound below a refused ancestor";
+  }
+}
+
 TEST(PrivateSocket, FreshDirectoryIsPrivateAndServes) {
   testing::TempDir dir;
   std::string path = dir / "fresh/bus";
