@@ -104,46 +104,57 @@ class RunSteps {
   ~RunSteps() { StopServing(); }
 
   void Execute() {
-    RecordRunThread();         // 1
-    InitDiagnosticLog();       // 2
-    InitCom();                 // 3
-    LogStarting();             // 4
-    InitSecurity();            // 5
-    CreateLocks();             // 6
+    Step("RecordRunThread", &RunSteps::RecordRunThread);              // 1
+    Step("InitDiagnosticLog", &RunSteps::InitDiagnosticLog);          // 2
+    Step("InitCom", &RunSteps::InitCom);                              // 3
+    Step("LogStarting", &RunSteps::LogStarting);                      // 4
+    Step("InitSecurity", &RunSteps::InitSecurity);                    // 5
+    Step("CreateLocks", &RunSteps::CreateLocks);                      // 6
     // 7 and 8 come after 18: see server_host.h.
-    ReadSettings();            // 9
-    QueryVersion();            // 10
-    CreateEvents();            // 11
-    RefreshAuthorization();    // 12
-    CreateEnvironment();       // 13
-    LookupBasePath();          // 14
-    MoveAfterUpgrade();        // 15
-    LoadSchedule();            // 16
-    LoadUnits();               // 17
-    HandUnitsToEnvironment();  // 18
-    if (!RegisterClassObjects()) {  // 7
+    Step("ReadSettings", &RunSteps::ReadSettings);                    // 9
+    Step("QueryVersion", &RunSteps::QueryVersion);                    // 10
+    Step("CreateEvents", &RunSteps::CreateEvents);                    // 11
+    Step("RefreshAuthorization", &RunSteps::RefreshAuthorization);    // 12
+    Step("CreateEnvironment", &RunSteps::CreateEnvironment);          // 13
+    Step("LookupBasePath", &RunSteps::LookupBasePath);                // 14
+    Step("MoveAfterUpgrade", &RunSteps::MoveAfterUpgrade);            // 15
+    Step("LoadSchedule", &RunSteps::LoadSchedule);                    // 16
+    Step("LoadUnits", &RunSteps::LoadUnits);                          // 17
+    Step("HandUnitsToEnvironment", &RunSteps::HandUnitsToEnvironment);  // 18
+    Notify("RegisterClassObjects");                                   // 7
+    if (!RegisterClassObjects()) {
       // Nothing is served (another server holds the socket or the name): this process must
       // not save its schedule over that server's, so it leaves without the shutdown steps.
       ReleaseObjects();
       m_.exitCode = 1;
       return;
     }
-    ReportStarted();            // 8
-    StartSupervisor();          // 19
-    MessageLoop();              // 20
+    Step("ReportStarted", &RunSteps::ReportStarted);                  // 8
+    Step("StartSupervisor", &RunSteps::StartSupervisor);              // 19
+    Step("MessageLoop", &RunSteps::MessageLoop);                      // 20
 
-    SaveSchedule();             // shutdown 1
-    SignalStop();               // 2
-    WaitForSupervisor();        // 3
-    StopServing();              // no call reaches the objects from here on
-    ReleaseObjects();           // 4
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // 5
-    DeleteLocksAndEvents();     // 6
-    RevokeClassObjects();       // 7
-    UninitCom();                // 8
+    Step("SaveSchedule", &RunSteps::SaveSchedule);                    // shutdown 1
+    Step("SignalStop", &RunSteps::SignalStop);                        // 2
+    Step("WaitForSupervisor", &RunSteps::WaitForSupervisor);          // 3
+    Step("StopServing", &RunSteps::StopServing);  // no call reaches the objects from here on
+    Step("ReleaseObjects", &RunSteps::ReleaseObjects);                // 4
+    Step("Pause", &RunSteps::Pause);                                  // 5
+    Step("DeleteLocksAndEvents", &RunSteps::DeleteLocksAndEvents);    // 6
+    Step("RevokeClassObjects", &RunSteps::RevokeClassObjects);        // 7
+    Step("UninitCom", &RunSteps::UninitCom);                          // 8
   }
 
  private:
+  void Notify(const char* name) {
+    if (m_.onStep) m_.onStep(name);
+  }
+  void Step(const char* name, void (RunSteps::*step)()) {
+    Notify(name);
+    (this->*step)();
+  }
+
+  void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(500)); }
+
   void RecordRunThread() { runThread_ = std::this_thread::get_id(); }
 
   void InitDiagnosticLog() {

@@ -86,6 +86,10 @@ class CServiceModule {
   // Settings of the installation (folders, systemctl); tests set them before registering.
   ZrServiceHelpers::Options& HelperOptions() { return helperOptions_; }
 
+  // Called on the Run thread as each start-up and shutdown step of Run begins, with the step's
+  // name (tests watch the order and act between steps). Unset: nothing.
+  std::function<void(const std::string& step)> onStep;
+
   bool m_bService = false;
   int exitCode = 0;  // the Win32 exit code of the status record
 
