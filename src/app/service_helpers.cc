@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -48,21 +49,23 @@ std::string Unquoted(const std::string& quoted) {
 // Removes `path`; 0 when it is gone (also when it was never there), else the errno value.
 int RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno; }
 
-// The folders the service writes are made now, and given to its account: under
-// ProtectSystem=strict the service cannot make them itself.
-void PrepareFolders(const std::vector<std::string>& folders, const std::string& account) {
+}  // namespace
+
+void PrepareServiceFolders(const std::vector<std::string>& folders, const std::string& account) {
   const passwd* pw = account.empty() ? nullptr : getpwnam(account.c_str());
   for (const std::string& f : folders) {
     std::error_code ec;
     std::filesystem::create_directories(f, ec);
-    if (pw && !ec) {
-      int ignored = chown(f.c_str(), pw->pw_uid, pw->pw_gid);
-      (void)ignored;
-    }
+    if (!pw || ec) continue;
+    // Everything already there too (registry files, logs, a store made by an earlier run as
+    // root), so the account can read what it must write.
+    int ignored = lchown(f.c_str(), pw->pw_uid, pw->pw_gid);
+    for (auto it = std::filesystem::recursive_directory_iterator(f, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+      ignored = lchown(it->path().c_str(), pw->pw_uid, pw->pw_gid);
+    (void)ignored;
   }
 }
-
-}  // namespace
 
 InstallPlaces InstallPlaces::FromEnvironment(platform::SystemInfo& system) {
   InstallPlaces p;
@@ -85,14 +88,22 @@ SystemctlRunner RealSystemctl(platform::SystemInfo& system) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    // The server blocks its control signals; systemctl gets the default mask back.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
     std::vector<std::string> words = {program};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     close(fds[1]);
     std::string out;
     char buf[512];
@@ -293,7 +304,6 @@ HRESULT ZrServiceHelpers::InstallWithModuleName(const std::string& name, const s
                    : "Failed call to CreateService: systemctl enable exited with status " + std::to_string(rc);
       return E_FAIL;
     }
-    PrepareFolders(options_.writablePaths, account);
     return SetDescription(name, description, error);
   } catch (...) {
     *error = "Exception caught in ZrServiceHelpers::InstallWithModuleName";
@@ -383,7 +393,6 @@ HRESULT ZrServiceHelpers::UpdateServiceWithModuleName(const std::string& name, c
       *error = "Service could not be configured: systemctl daemon-reload exited with status " + std::to_string(rc);
       return E_FAIL;
     }
-    PrepareFolders(options_.writablePaths, account);
     return SetDescription(name, description, error);
   } catch (...) {
     *error = "Exception caught in ZrServiceHelpers::UpdateServiceWithModuleName";

@@ -42,6 +42,10 @@ SystemctlRunner RealSystemctl(platform::SystemInfo& system);
 // folder, with mode 0644. 0 or an errno value; a failure leaves no temporary file behind.
 int WriteFileAtomically(const std::string& path, const std::string& data);
 
+// Makes the folders the service writes (under ProtectSystem=strict it cannot make them itself)
+// and gives them, with everything in them, to `account` (empty: left to root).
+void PrepareServiceFolders(const std::vector<std::string>& folders, const std::string& account);
+
 class ZrServiceHelpers {
  public:
   struct Options {

@@ -183,7 +183,10 @@ HRESULT CServiceModule::RegisterServer(bool registerTypeLib, bool service, const
     return com::HResultFromWin32(static_cast<uint32_t>(err));
   if (service && !installed && !Install(account, password)) return E_FAIL;
   RegisterClassEntries();
-  return registerTypeLib ? RegisterTypeLib() : S_OK;
+  const HRESULT hr = registerTypeLib ? RegisterTypeLib() : S_OK;
+  // Last, so that the registry files just written belong to the account as well.
+  if (service) PrepareServiceFolders(helperOptions_.writablePaths, account);
+  return hr;
 }
 
 HRESULT CServiceModule::RegisterServerDebug() {
