@@ -1,30 +1,20 @@
 #pragma once
-// The server's life in three steps, run in this order by main():
-//   StartServices  the log, the configuration, the store's directories, the classes and the
-//                  shared objects (environment, schedule, units table);
-//   Serve          the transport until SIGTERM, SIGINT or, with --exit-when-idle, the last
-//                  client object is gone;
-//   StopServices   saves the schedule and drops the shared objects.
+// CServiceModule::Run: the start-up steps, the message loop and the shutdown steps, each a
+// function of its own (server_host.cc) so that a step can be added where it belongs.
+//
+// Client calls are accepted only once the store and the process-wide objects are there: the
+// class objects are registered (the socket opened or the bus name taken) after the root base
+// directory, the environment, the schedule and the units are set, so no command ever works
+// with an empty root base directory. READY=1 follows the registration.
 #include "app/server_options.h"
 
 namespace kv::app {
 
-void StartServices();
-
-// The last line of the banner: whoever reads it may connect at once.
+// The last line of the banner printed when the server serves: whoever reads it may connect.
 inline constexpr char kReadyLine[] = "kelvarin ready";
 
-struct ServeOutcome {
-  bool served = false;  // the transport started; false: nothing was served
-  int exitCode = 0;
-};
-// Once listening (and holding the bus name in bus mode) it prints the banner ending with
-// kReadyLine to stdout, flushed, then sends READY=1 to $NOTIFY_SOCKET when that is set. Both
-// come after listen(): the socket file appears at bind() already, so it says nothing.
-ServeOutcome Serve(const ServerOptions& options);
-
-// Only after a Serve that served: a server that could not start (say, another one answers on
-// the socket) must not overwrite the store's schedule file under the one that runs.
-void StopServices();
+// Test-only: names an apartment (1..10) that the server wedges once it is ready, so a test can
+// watch the watchdog pings stop. Nothing else reads it.
+inline constexpr char kWedgeApartmentVar[] = "KELVARIN_TEST_WEDGE_APARTMENT";
 
 }  // namespace kv::app

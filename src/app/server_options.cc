@@ -12,6 +12,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: kelvarin [OPTIONS]\n"
+    "       kelvarin Install [ACCOUNT] | Uninstall | InstallDebug\n"
     "\n"
     "Serves the calculation commands (CalcCommands, CalcAppCommands) over D-Bus.\n"
     "\n"
@@ -25,6 +26,17 @@ constexpr const char* kUsage =
     "  --exit-when-idle   end when the last client object has been released\n"
     "  --version          print the version and exit\n"
     "  --help             print this text and exit\n"
+    "Other arguments are named on stderr and ignored.\n"
+    "\n"
+    "Installation (the first argument, in any case, bare or after - or /):\n"
+    "  Install [ACCOUNT]  install or update the systemd service CalculatorServerService (run\n"
+    "                     as ACCOUNT, default root), its D-Bus policy and activation files,\n"
+    "                     and register the classes; also Register, RegServer, Service\n"
+    "  Uninstall          stop and remove the service, unregister the classes; also\n"
+    "                     Unregister, UnregServer, Remove\n"
+    "  InstallDebug       register the classes only\n"
+    "  Folders: $KELVARIN_UNIT_DIR, $KELVARIN_DBUS_POLICY_DIR, $KELVARIN_DBUS_SERVICES_DIR,\n"
+    "  $KELVARIN_INTERFACES_DIR; $KELVARIN_SYSTEMCTL names the systemctl program.\n"
     "\n"
     "The object store lives under the root base directory: the HKLM registry value\n"
     "\"Shared Path\" (SOFTWARE\\Wow6432Node\\Quorlith\\Morvane Calc), else $MORVANE_CALC_BASE,\n"
@@ -69,21 +81,38 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
   const int argc = static_cast<int>(words.size());
 
   // getopt keeps its position in globals: start over on every call. "+" stops at the first word
-  // that is not an option (it is refused below, in order); ":" reports a missing value apart.
+  // that is not an option (it is skipped below, in order); ":" reports a missing value apart.
   optind = 0;
   opterr = 0;
+  // Any other argument still runs the server (the installation switches are only whole words
+  // in the first place, so "--RegServer" serves): it is named on stderr and skipped.
+  auto ignore = [&](const std::string& word) { parsed.err += "kelvarin: ignoring unknown argument '" + word + "'\n"; };
   for (;;) {
     int at = optind == 0 ? 1 : optind;  // the word this option starts in
     int index = -1;
     int c = getopt_long(argc, argv.data(), "+:h", kLong, &index);
-    if (c == -1) break;
+    if (c == -1) {
+      if (optind >= argc) break;
+      // After "--" every word is an argument; otherwise only this one, and options go on.
+      const bool rest = optind > 1 && words[static_cast<size_t>(optind - 1)] == "--";
+      for (int i = optind; i < (rest ? argc : optind + 1); ++i) ignore(words[static_cast<size_t>(i)]);
+      if (rest) break;
+      ++optind;
+      continue;
+    }
     const std::string word = at < argc ? words[static_cast<size_t>(at)] : "";
     // getopt takes abbreviations ("--sock"); only whole names are options here.
     auto whole = [&](const char* name) {
       std::string full = std::string("--") + name;
       return word == full || word.rfind(full + "=", 0) == 0;
     };
-    if (index >= 0 && !whole(kLong[index].name)) return Exit(2, "", "kelvarin: unknown argument '" + word + "' (see --help)\n");
+    if (index >= 0 && !whole(kLong[index].name)) {
+      ignore(word);
+      // An abbreviation took the next word as its value: that word is no option either.
+      if (kLong[index].has_arg == required_argument && word.find('=') == std::string::npos && at + 1 < argc)
+        ignore(words[static_cast<size_t>(at + 1)]);
+      continue;
+    }
     switch (c) {
       case 'h':
         return Exit(0, kUsage, "");
@@ -114,10 +143,11 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
           for (const option* l = kLong; l->name; ++l)
             if (name == std::string("--") + l->name) return Exit(2, "", "kelvarin: " + name + " takes no value\n");
         }
-        return Exit(2, "", "kelvarin: unknown argument '" + word + "' (see --help)\n");
+        // A cluster of short options ("-xh") is one word: named once.
+        if (word.rfind("--", 0) == 0 || optind > at || at >= argc) ignore(word);
+        break;
     }
   }
-  if (optind < argc) return Exit(2, "", "kelvarin: unknown argument '" + words[static_cast<size_t>(optind)] + "' (see --help)\n");
   return parsed;
 }
 

@@ -68,9 +68,8 @@ TEST(ServerCommandLine, ArgumentsThatEndTheProgram) {
       {{"--socket", "/srv/k/bus", "--version"}, 0, "kelvarin 17.0.0.266\n", ""},
       // The first argument that ends the program decides.
       {{"--help", "--bogus"}, 0, "Usage: kelvarin [OPTIONS]\n", ""},
-      {{"--bogus", "--help"}, 2, "", "kelvarin: unknown argument '--bogus' (see --help)\n"},
-      {{""}, 2, "", "kelvarin: unknown argument '' (see --help)\n"},
-      {{"socket"}, 2, "", "kelvarin: unknown argument 'socket' (see --help)\n"},
+      {{"--bogus", "--help"}, 0, "Usage: kelvarin [OPTIONS]\n", ""},
+      {{"serve", "--help"}, 0, "Usage: kelvarin [OPTIONS]\n", ""},
       {{"--socket"}, 2, "", "kelvarin: --socket needs a value\n"},
       {{"--exit-when-idle", "--bus"}, 2, "", "kelvarin: --bus needs a value\n"},
       {{"--bus", "tcp"}, 2, "", "kelvarin: --bus takes system or session, not 'tcp'\n"},
@@ -81,13 +80,6 @@ TEST(ServerCommandLine, ArgumentsThatEndTheProgram) {
       {{"--socket="}, 2, "", "kelvarin: --socket needs a value\n"},
       {{"--exit-when-idle=yes"}, 2, "", "kelvarin: --exit-when-idle takes no value\n"},
       {{"--help=x"}, 2, "", "kelvarin: --help takes no value\n"},
-      // Only whole option names: no abbreviations, no single dash for long names.
-      {{"--sock", "/a"}, 2, "", "kelvarin: unknown argument '--sock' (see --help)\n"},
-      {{"--he"}, 2, "", "kelvarin: unknown argument '--he' (see --help)\n"},
-      {{"-socket", "/a"}, 2, "", "kelvarin: unknown argument '-socket' (see --help)\n"},
-      {{"-x"}, 2, "", "kelvarin: unknown argument '-x' (see --help)\n"},
-      {{"--exit-when-idle", "serve", "--help"}, 2, "", "kelvarin: unknown argument 'serve' (see --help)\n"},
-      {{"--", "--help"}, 2, "", "kelvarin: unknown argument '--help' (see --help)\n"},
   };
   for (const Case& c : cases) {
     ParsedCommandLine p = ParseCommandLine(c.args);
@@ -99,6 +91,34 @@ TEST(ServerCommandLine, ArgumentsThatEndTheProgram) {
       EXPECT_EQ(p.out, "");
     }
     EXPECT_EQ(p.err, c.err);
+  }
+}
+
+// Any other argument still runs the server: it is named on stderr and skipped. Only whole
+// option names count (no abbreviations, no single dash for long names).
+TEST(ServerCommandLine, UnknownArgumentsAreNamedAndTheServerRuns) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+    bool exitWhenIdle = false;
+  } cases[] = {
+      {{"--RegServer"}, "kelvarin: ignoring unknown argument '--RegServer'\n"},
+      {{""}, "kelvarin: ignoring unknown argument ''\n"},
+      {{"socket"}, "kelvarin: ignoring unknown argument 'socket'\n"},
+      {{"--sock", "/a"}, "kelvarin: ignoring unknown argument '--sock'\nkelvarin: ignoring unknown argument '/a'\n"},
+      {{"--he"}, "kelvarin: ignoring unknown argument '--he'\n"},
+      {{"-socket", "/a"}, "kelvarin: ignoring unknown argument '-socket'\nkelvarin: ignoring unknown argument '/a'\n"},
+      {{"-x"}, "kelvarin: ignoring unknown argument '-x'\n"},
+      {{"serve", "--exit-when-idle"}, "kelvarin: ignoring unknown argument 'serve'\n", true},
+      {{"--", "--help", "x"}, "kelvarin: ignoring unknown argument '--help'\nkelvarin: ignoring unknown argument 'x'\n"},
+  };
+  for (const Case& c : cases) {
+    ParsedCommandLine p = ParseCommandLine(c.args);
+    SCOPED_TRACE(Joined(c.args));
+    EXPECT_TRUE(p.serve);
+    EXPECT_EQ(p.out, "");
+    EXPECT_EQ(p.err, c.err);
+    EXPECT_EQ(p.options.exitWhenIdle, c.exitWhenIdle);
   }
 }
 

@@ -1,0 +1,78 @@
+#include "app/service_files.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace kv::app {
+namespace {
+
+using ::testing::HasSubstr;
+
+TEST(ServiceFiles, PathsAreQuotedForTheUnitFile) {
+  struct Case {
+    std::string path;
+    std::string execStart;
+  } cases[] = {
+      {"/usr/bin/kelvarin", "ExecStart=\"/usr/bin/kelvarin\" --bus=system\n"},
+      {"/opt/Morvane Calc/kelvarin", "ExecStart=\"/opt/Morvane Calc/kelvarin\" --bus=system\n"},
+      // No specifier or variable is expanded from a path.
+      {"/opt/100%/$HOME/kelvarin", "ExecStart=\"/opt/100%%/$$HOME/kelvarin\" --bus=system\n"},
+      {"/opt/a\"b\\c/kelvarin", "ExecStart=\"/opt/a\\\"b\\\\c/kelvarin\" --bus=system\n"},
+  };
+  for (const Case& c : cases) {
+    UnitSettings s;
+    s.execPath = c.path;
+    s.writablePaths = {"/var/lib/Quorlith/Morvane Calc"};
+    const std::string unit = UnitFileText(s);
+    EXPECT_THAT(unit, HasSubstr(c.execStart));
+    EXPECT_THAT(unit, HasSubstr("ReadWritePaths=\"-/var/lib/Quorlith/Morvane Calc\"\n"));
+  }
+  UnitSettings broken;
+  broken.execPath = "/opt/a\nExecStartPre=/bin/evil";
+  EXPECT_EQ(UnitFileText(broken), "");
+}
+
+// systemd's own checker reads the unit as the service manager would.
+TEST(ServiceFiles, SystemdAcceptsTheUnit) {
+  if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "systemd-analyze is not installed";
+  testing::TempDir dir;
+  UnitSettings s;
+  s.execPath = "/usr/bin/true";
+  s.account = "calcsvc";
+  s.registryDir = "/etc/kelvarin";
+  s.programDataDir = "/var/lib";
+  s.writablePaths = {"/var/lib/Quorlith/Morvane Calc", "/etc/kelvarin"};
+  const std::string path = dir / "CalculatorServerService.service";
+  std::ofstream(path) << UnitFileText(s);
+  const std::string cmd = "/usr/bin/systemd-analyze verify --man=no '" + path + "' 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[512];
+  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  const int status = pclose(p);
+  if (out.find("Failed to") != std::string::npos && out.find("bus") != std::string::npos && WEXITSTATUS(status) != 0 &&
+      out.find(path) == std::string::npos)
+    GTEST_SKIP() << "systemd-analyze cannot run here: " << out;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+  EXPECT_THAT(out, ::testing::Not(HasSubstr(dir.path()))) << out;
+}
+
+TEST(ServiceFiles, PolicyAndActivationNameTheAccount) {
+  EXPECT_THAT(BusPolicyText(""), HasSubstr("<policy user=\"root\">"));
+  EXPECT_THAT(BusPolicyText("calc&co"), HasSubstr("<policy user=\"calc&amp;co\">"));
+  EXPECT_EQ(BusActivationText("calcsvc"),
+            "[D-BUS Service]\nName=com.quorlith.Kelvarin\nExec=/bin/false\nUser=calcsvc\n"
+            "SystemdService=CalculatorServerService.service\n");
+}
+
+}  // namespace
+}  // namespace kv::app
