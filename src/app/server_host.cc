@@ -21,8 +21,10 @@
 #include "platform/env.h"
 #include "platform/path.h"
 #include "scheduler/schedule.h"
+#include "scheduler/scheduler_supervisor.h"
 #include "security/server_security.h"
 #include "service/apartment_pool.h"
+#include "service/fault_translator.h"
 #include "units/units_table.h"
 
 namespace kv::app {
@@ -129,6 +131,7 @@ void StartServices() {
   EnsureStoreLayout();
   RegisterClasses();
   CreateSharedObjects();
+  scheduler::StartSchedulerSupervisor(platform::Env::Current(), {.threadInit = InstallFaultTranslator});
 }
 
 ServeOutcome Serve(const ServerOptions& options) {
@@ -153,6 +156,7 @@ ServeOutcome Serve(const ServerOptions& options) {
 
 void StopServices() {
   if (g_pScheduleObject) scheduler::SaveScheduleObject(g_pScheduleObject.Get());
+  scheduler::StopSchedulerSupervisor();  // after the save, before the schedule goes
   g_pScheduleObject = nullptr;
   g_pUnitConversionObject = nullptr;
   g_pEnvironment = nullptr;
