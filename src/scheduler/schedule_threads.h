@@ -50,7 +50,7 @@ struct ScheduleThreadInfo {
   const std::string name;
   // The group thread (started by the supervisor only); `started` tells whether it exists.
   pthread_t thread{};
-  bool started = false;
+  std::atomic<bool> started{false};
   // The kernel's id of the group thread, for its priority; 0 until it runs.
   std::atomic<pid_t> tid{0};
   // Auto-reset, created non-signalled: wakes the thread for a pass (wakeRequested set) or

@@ -20,6 +20,7 @@
 #include "scheduler/group_thread.h"
 #include "scheduler/schedule.h"
 #include "scheduler/scheduler_supervisor.h"
+#include "service/fault_translator.h"
 #include "schedule_test_util.h"
 
 namespace kv::scheduler::testing {
@@ -37,6 +38,11 @@ class FakeGroup : public engine::ZrScheduleGroup {
     changed.wait(lock, [&] { return !block; });
     --running;
     if (throwNext) throw std::runtime_error("group fault");
+    if (faultNext) {
+      faultNext = false;
+      volatile int* p = nullptr;
+      return *p;  // a machine fault inside the component
+    }
     return com::S_OK;
   }
   HRESULT Refresh(com::VARIANT_BOOL sf, int16_t force) override {
@@ -60,7 +66,7 @@ class FakeGroup : public engine::ZrScheduleGroup {
   std::vector<int> refreshes;
   int32_t lockHolderDuringRun = 0;
   int running = 0;
-  bool block = false, throwNext = false;
+  bool block = false, throwNext = false, faultNext = false;
 };
 
 // A date made from whole calendar fields, as the run-time rules make theirs (compared exactly).
@@ -182,7 +188,7 @@ TEST_F(SupervisorTest, DeleteStopsTheThreadAndAddStartsOne) {
   Settle(5);
   ASSERT_TRUE(cmd_.DeleteScheduleGroup(Bstr::FromUtf8("FiveSec"), false));
   Eventually([] { return !Entry("FiveSec"); }, "the entry is removed");
-  EXPECT_TRUE(Logged("----->>>> Schedule Group Thread Exiting:( FiveSec )"));
+  Eventually([&] { return Logged("----->>>> Schedule Group Thread Exiting:( FiveSec )"); }, "the thread ends");
 
   ASSERT_TRUE(cmd_.AddScheduleGroup(Bstr::FromUtf8("Line1"), 2 * kSecond, 0, 0, 0));
   Eventually([] { return Entry("Line1") && Entry("Line1")->started; }, "the thread starts");
@@ -228,23 +234,25 @@ TEST_F(SupervisorTest, PriorityIsAppliedToTheThreadAndOutOfRangeMeansNormal) {
   EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(e->tid.load())), std::max(inherited, kNiceOfPriority[0]));
 }
 
-TEST_F(SupervisorTest, AThrowingGroupKeepsItsThread) {
+TEST_F(SupervisorTest, AThrowingOrFaultingGroupKeepsItsThread) {
   UseSchedule();
   auto g = AddFake("Bad", 3600);
-  g->throwNext = true;
-  Start();
+  Start({.threadInit = InstallFaultTranslator});
   Settle(1);
   Advance(100, 1);
   auto e = Entry("Bad");
-  for (uint64_t n = 1; n <= 2; ++n) {
-    ASSERT_EQ(RunGroupNow(g.Get(), env_.env()), com::S_OK);
-    Eventually([&] { return e->Health().faults == n; }, "the faulting run");
-  }
+  g->throwNext = true;
+  ASSERT_EQ(RunGroupNow(g.Get(), env_.env()), com::S_OK);
+  Eventually([&] { return e->Health().faults == 1; }, "the throwing run");
+  g->throwNext = false;
+  g->faultNext = true;
+  ASSERT_EQ(RunGroupNow(g.Get(), env_.env()), com::S_OK);
+  Eventually([&] { return e->Health().faults == 2; }, "the faulting run");
   EXPECT_FALSE(e->ended.IsSet());
   EXPECT_TRUE(Logged("ScheduleGroupThread: the group ( Bad ) failed during its pass"));
-  g->throwNext = false;
   ASSERT_EQ(RunGroupNow(g.Get(), env_.env()), com::S_OK);
   Eventually([&] { return e->Health().runs == 3; }, "a clean run");
+  EXPECT_EQ(e->Health().faults, 2u);
 }
 
 // The supervisor waits 10 s for a stopping thread without holding ScheduleLock, then goes on;
