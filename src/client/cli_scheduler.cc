@@ -88,7 +88,7 @@ void PrintGroupHealth(const std::vector<GroupHealthRow>& rows, bool json, std::o
     std::string line;
     for (size_t c = 0; c < row.size(); ++c) {
       // The name and the times read left to right; the numbers line up on the right.
-      const bool left = c <= 3;
+      const bool left = c == 0 || c == 2 || c == 3;
       const std::string pad(width[c] - row[c].size(), ' ');
       line += left ? row[c] + pad : pad + row[c];
       if (c + 1 < row.size()) line += "  ";

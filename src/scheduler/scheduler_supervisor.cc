@@ -108,9 +108,10 @@ std::vector<std::shared_ptr<ScheduleThreadInfo>> HandleGroupsChanged(const std::
     platform::TrackedLock::Scope lock(ScheduleLock(), kSiteSupervisorGroupsChanged);
     for (auto it = g_ScheduleThreads.begin(); it != g_ScheduleThreads.end();) {
       ScheduleThreadInfo& e = *it->second;
-      if (e.startRequested.exchange(false)) {
-        if (!e.started) StartGroupThread(it->second, ctx);
-      } else if (e.deleteRequested.exchange(false)) {
+      if (e.startRequested.exchange(false) && !e.started) StartGroupThread(it->second, ctx);
+      // Both at once (a group added and deleted before this pass): start, then stop, so the
+      // entry does not linger until the next change and refuse the name meanwhile.
+      if (e.deleteRequested.exchange(false)) {
         RequestStop(e);
         stopping.push_back(it->second);
         it = g_ScheduleThreads.erase(it);

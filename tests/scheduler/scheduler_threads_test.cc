@@ -197,6 +197,21 @@ TEST_F(SupervisorTest, DeleteStopsTheThreadAndAddStartsOne) {
   EXPECT_EQ(cmd_.m_lastError, CMDERR_NAME_EXISTS);
 }
 
+// Added and deleted before the supervisor looks: the entry goes at once, so the name is free.
+TEST_F(SupervisorTest, AGroupAddedAndDeletedInOneGoLeavesNoEntry) {
+  UseSchedule();
+  Start();
+  Settle(0);
+  {
+    platform::TrackedLock::Scope hold(ScheduleLock(), 0);  // the supervisor sees both requests together
+    ASSERT_TRUE(cmd_.AddScheduleGroup(Bstr::FromUtf8("X"), kSecond, 0, 0, 0));
+    ASSERT_TRUE(cmd_.DeleteScheduleGroup(Bstr::FromUtf8("X"), false));
+  }
+  Eventually([] { return !Entry("X"); }, "the entry is removed");
+  ASSERT_TRUE(cmd_.AddScheduleGroup(Bstr::FromUtf8("X"), kSecond, 0, 0, 0));
+  Eventually([] { return Entry("X") && Entry("X")->started; }, "the new group gets a thread");
+}
+
 TEST_F(SupervisorTest, ExecuteItemWakesEveryThreadAndOnlyTheDueGroupRuns) {
   GetScheduleObject();
   Start();
