@@ -29,20 +29,16 @@
 #include "platform/env.h"
 #include "platform/path.h"
 #include "scheduler/schedule.h"
+#include "scheduler/scheduler_supervisor.h"
 #include "security/server_security.h"
 #include "service/apartment_pool.h"
+#include "service/fault_translator.h"
 #include "transport/server.h"
 #include "units/units_table.h"
 
 namespace kv::app {
 
 namespace {
-
-// The scheduler's supervisor thread (step 19) and the shutdown's wait for it. The scheduler
-// provides them; until it does, there is nothing to start or wait for.
-void StartSchedulerSupervisor() {}
-void SignalSchedulerStop() {}
-void WaitForSchedulerSupervisor() {}
 
 // The command-line client beside this binary, by its full path so the banner's line can be
 // pasted as it stands; its bare name when it is not there (an installed client is on PATH).
@@ -312,7 +308,7 @@ class RunSteps {
     g_pEnvironment->SetUnitConversionObject(units.Get());
   }
 
-  void StartSupervisor() { StartSchedulerSupervisor(); }
+  void StartSupervisor() { scheduler::StartSchedulerSupervisor(env_, {.threadInit = InstallFaultTranslator}); }
 
   // Runs until a quit is posted: control signals and, in the service role with a watchdog, the
   // keep-alive pings, sent only while every apartment still answers.
@@ -363,8 +359,8 @@ class RunSteps {
     released_->store(true);
     if (g_pScheduleObject) scheduler::SaveScheduleObject(g_pScheduleObject.Get());
   }
-  void SignalStop() { SignalSchedulerStop(); }
-  void WaitForSupervisor() { WaitForSchedulerSupervisor(); }
+  void SignalStop() { scheduler::StopEvent().Set(); }
+  void WaitForSupervisor() { scheduler::StopSchedulerSupervisor(); }
 
   // The bus thread ends, and every call already posted to an apartment has run.
   void StopServing() {

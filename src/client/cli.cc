@@ -8,6 +8,7 @@
 #include "client/cli_complete.h"
 #include "client/cli_log.h"
 #include "client/cli_reg.h"
+#include "client/cli_scheduler.h"
 #include "client/cli_session.h"
 
 namespace kv::client {
@@ -38,6 +39,8 @@ int RunCli(const std::vector<std::string>& argv, std::istream& in, std::ostream&
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         return true;
       });
+    case CliOptions::Mode::kScheduler:
+      return RunScheduler(o, out, err);
     case CliOptions::Mode::kComplete:
       for (const std::string& c : CompletionCandidates(o.args)) out << c << "\n";
       return kExitOk;

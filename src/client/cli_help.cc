@@ -7,6 +7,7 @@
 #include "client/cli_args.h"
 #include "client/cli_log.h"
 #include "client/cli_reg.h"
+#include "client/cli_scheduler.h"
 
 namespace kv::client {
 
@@ -103,6 +104,7 @@ std::string UsageText() {
        kelvarin-cli [--app NAME] --help [METHOD|reg|log]
        kelvarin-cli reg get|set|delete|list ...     (the registry store; --help reg)
        kelvarin-cli log [--follow] [--since TIME]   (the diagnostic log; --help log)
+       kelvarin-cli scheduler [--json]              (schedule group threads; --help scheduler)
        kelvarin-cli --version
 
 Calls one command of the kelvarin calculation server on a new command object
@@ -240,6 +242,10 @@ int RunHelp(const CliOptions& o, std::ostream& out, std::ostream& err) {
     case CliOptions::Mode::kMethodHelp: {
       if (o.method == "reg" || o.method == "log") {
         out << (o.method == "reg" ? RegHelp() : LogHelp());
+        return kExitOk;
+      }
+      if (o.method == "scheduler") {
+        out << SchedulerHelp();
         return kExitOk;
       }
       const MethodInfo* m = FindMethodOrReport(t, o.method, err);

@@ -20,7 +20,7 @@ inline constexpr char kCliVersion[] = "17.0.0.266";
 struct CliOptions {
   // kReg and kLog work on local files (client/cli_reg.h, client/cli_log.h); kComplete answers
   // the shell completion script with the words that may come next.
-  enum class Mode { kCall, kBatch, kList, kUsage, kMethodHelp, kVersion, kReg, kLog, kComplete };
+  enum class Mode { kCall, kBatch, kList, kUsage, kMethodHelp, kVersion, kReg, kLog, kComplete, kScheduler };
   Mode mode = Mode::kUsage;
   std::string address;  // empty: the default address
   bool useBus = false;

@@ -255,6 +255,33 @@ class CCalcCmdBase {
   // Neither clears nor sets the error.
   double GetServerGmtOffset(double dateTime);
 
+  // Schedule commands (bodies in scheduler/schedule_commands.cc). Those that change the
+  // schedule ask for the schedule right (CMDERR_DENIED_SCHEDULE), save it after a change (a
+  // failed save is not reported) and, when they change its structure, hold ScheduleLock (site
+  // 211). Without a schedule: CMDERR_SCHEDULE_NOT_FOUND and the failure value. Group and item
+  // names with white space or control characters are refused with CMDERR_NAME_HAS_SPACES; a
+  // rate or offset that is not a finite number with CMDERR_CATCH_ALL.
+  bool AddScheduleGroup(const Bstr& groupName, double rate, double offset, long dayOfMonth, long dayOfWeek);
+  bool DeleteScheduleGroup(const Bstr& groupName, bool forceDelete);
+  bool AddScheduledItem(const Bstr& groupName, const Bstr& itemName);
+  bool DeleteScheduledItem(const Bstr& groupName, const Bstr& itemName);
+  // The names of the groups that schedule the item; VT_EMPTY when none does.
+  void FindScheduledItem(const Bstr& itemName, Variant* result);
+  void GetScheduledItems(const Bstr& groupName, Variant* result);
+  void GetScheduledItemsEx(const Bstr& groupName, Variant* result) { GetScheduledItems(groupName, result); }
+  void GetScheduleGroupList(Variant* result);
+  ComPtr<IDispatch> GetScheduleObject();
+  bool ScheduleGroupInfo(const Bstr& groupName, double* lastRunTime, double* nextRunTime, double* runRate,
+                         double* rate, double* offset, long* priority, long* dayOfMonth, long* dayOfWeek);
+  bool SetScheduleGroupRate(const Bstr& groupName, double rate, double offset, long dayOfMonth, long dayOfWeek);
+  bool SetScheduleGroupPriority(const Bstr& groupName, long priority);
+  bool SetScheduleGroupMode(const Bstr& groupName, bool eventDriven);
+  bool SetScheduleGroupNextRunTime(const Bstr& groupName, double runTime);
+  bool SetScheduleGroupOffset(const Bstr& groupName, double offset);
+  // Three lock rows ("Schedule Threads", "Eng Units Lock", "Object List") and one row per group
+  // thread; VT_EMPTY when there are no group threads.
+  void GetSchedulerStatus(Variant* result);
+
   // Units commands: every one clears the error first and fails with CMDERR_UNIT_CONVERSION_NOT_FOUND without
   // a units table; all but GetUnitConversionObject hold UnitsLock (site 208). Those that change the table ask
   // for the units right (CMDERR_DENIED_UNITS on refusal; the table is shared, so application objects ask

@@ -4,14 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "platform/ole_date.h"
 
 namespace kv::platform {
 namespace {
 
-constexpr double kMsPerDay = 86400000.0;
-constexpr double kOleEpochDays = 25569.0;
 
 int64_t ReadClockMs(clockid_t id) {
   timespec ts{};
@@ -36,12 +35,6 @@ class SystemClock : public Clock {
 };
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0); }
-
-// Milliseconds since 1970 -> OLE date, keeping the negative-day form before 1899-12-30.
-double UnixMsToOleDate(int64_t ms) {
-  if (ms >= -static_cast<int64_t>(kOleEpochDays) * 86400000) return static_cast<double>(ms) / kMsPerDay + kOleEpochDays;
-  return UnixSecondsToOleDate(static_cast<double>(ms) / 1000.0);
-}
 
 }  // namespace
 
@@ -130,26 +123,29 @@ void FixedClock::AwaitBlockedWaiters(size_t count) {
   });
 }
 
-double LocalTime::NowUtc() const { return UnixMsToOleDate(clock_.NowUnixMs()); }
+// Every time here is built from calendar fields (the day plus the fraction of the day), as a
+// date made from fields is, so that "a candidate equal to now" compares equal.
+double LocalTime::NowUtc() const { return OleDateFromUnixMs(clock_.NowUnixMs()); }
 
 double LocalTime::LocalNow() const {
   const int64_t secs = FloorDiv(clock_.NowUnixMs(), 1000);
-  return UnixMsToOleDate((secs + zone_.OffsetAtUtc(secs)) * 1000);
+  return OleDateFromUnixMs((secs + zone_.OffsetAtUtc(secs)) * 1000);
 }
 
 double LocalTime::LocalNowMs() const {
   const int64_t ms = clock_.NowUnixMs();
-  return UnixMsToOleDate(ms + zone_.OffsetAtUtc(FloorDiv(ms, 1000)) * 1000);
+  return OleDateFromUnixMs(ms + zone_.OffsetAtUtc(FloorDiv(ms, 1000)) * 1000);
 }
 
+// The shifted date is put back on the millisecond, so that whole seconds stay whole seconds.
 double LocalTime::UtcToLocal(double date) const {
   const int64_t now = FloorDiv(clock_.NowUnixMs(), 1000);
-  return date + static_cast<double>(zone_.OffsetAtUtc(now)) / 86400.0;
+  return RoundToMillisecond(date + static_cast<double>(zone_.OffsetAtUtc(now)) / 86400.0);
 }
 
 double LocalTime::LocalToUtc(double date) const {
   const int64_t now = FloorDiv(clock_.NowUnixMs(), 1000);
-  return date - static_cast<double>(zone_.OffsetAtUtc(now)) / 86400.0;
+  return RoundToMillisecond(date - static_cast<double>(zone_.OffsetAtUtc(now)) / 86400.0);
 }
 
 }  // namespace kv::platform

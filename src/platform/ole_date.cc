@@ -132,6 +132,19 @@ int OleWeekday(double date) {
   return st.dayOfWeek + 1;
 }
 
+double OleDateFromUnixMs(int64_t unixMs) {
+  const int64_t days = unixMs / kMsPerDay - ((unixMs % kMsPerDay) < 0 ? 1 : 0);
+  const int64_t msOfDay = unixMs - days * kMsPerDay;
+  const int64_t day = days + kOleEpochDays;
+  const double frac = static_cast<double>(msOfDay) / static_cast<double>(kMsPerDay);
+  return day >= 0 ? static_cast<double>(day) + frac : static_cast<double>(day) - frac;
+}
+
+double RoundToMillisecond(double date) {
+  if (!(date > kMinDate - 1.0 && date < kMaxDate + 1.0)) return date;
+  return OleDateFromUnixMs(std::llround(OleDateToUnixSeconds(date) * 1000.0));
+}
+
 double UnixSecondsToOleDate(double unixSeconds) {
   const double linear = unixSeconds / kSecondsPerDay + kOleEpochDays;
   if (linear >= 0) return linear;

@@ -44,6 +44,14 @@ int OleWeekday(double date);
 double UnixSecondsToOleDate(double unixSeconds);
 double OleDateToUnixSeconds(double date);
 
+// Milliseconds since 1970 -> OLE date built as the calendar conversion builds it (the day plus
+// the fraction of the day), so that it equals, bit for bit, SystemTimeToOleDate of the same
+// fields: a time taken from the clock then compares equal with a date built from fields.
+double OleDateFromUnixMs(int64_t unixMs);
+// `date` moved to the nearest millisecond, in that same form; a date outside the OLE range or
+// not a number comes back unchanged.
+double RoundToMillisecond(double date);
+
 // Proleptic Gregorian day number counted from 1970-01-01 (negative before), and back. Exact
 // for any year an int64 day count can hold; month 1..12, day 1..31 (a day past the month's end
 // simply counts on into the next month).

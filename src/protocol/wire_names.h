@@ -16,6 +16,14 @@ inline constexpr char kDispatchInterface[] = "com.quorlith.Kelvarin.IDispatch";
 // A command object's typed interface is this prefix plus its table's name ("ICalcCommands").
 inline constexpr char kTypedInterfacePrefix[] = "com.quorlith.Kelvarin.";
 
+// The scheduler's health for admins, on the root object: GroupHealth() returns one row per group
+// thread, a(sdddddttdd): name, rate (s), next run (UTC OLE date), last start (UTC OLE date),
+// lateness of the last start (s, start - due), duration of the last run (s), runs, missed runs,
+// earliest and latest lateness over every run after the thread's first (s).
+inline constexpr char kSchedulerInterface[] = "com.quorlith.Kelvarin.Scheduler";
+inline constexpr char kGroupHealthMethod[] = "GroupHealth";
+inline constexpr char kGroupHealthSignature[] = "a(sdddddttdd)";
+
 inline constexpr char kIntrospectableInterface[] = "org.freedesktop.DBus.Introspectable";
 inline constexpr char kPeerInterface[] = "org.freedesktop.DBus.Peer";
 inline constexpr char kDBusInterface[] = "org.freedesktop.DBus";

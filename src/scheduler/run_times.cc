@@ -15,11 +15,32 @@ namespace {
 
 constexpr long kAlignedScheduleClass = 864000;
 
-// Adds `step` to `t` while `more(t)`, within the bounds of kMaxRateAdditions.
+constexpr double kOneMillisecondDays = 1.0 / 86400000.0;
+
+// The first of start, start + step, start + 2 step, ... for which `more` is false, each
+// candidate computed by multiplication and put on the millisecond, so that no error builds up
+// and aligned times land exactly on their second. Jumps close to `target` first. A step under a
+// millisecond cannot be kept on the millisecond: it is added as it is, at most kMaxRateAdditions
+// times, and the adding stops when it no longer moves the time.
 template <class More>
-double AddWhile(double t, double step, More more) {
-  for (int n = 0; n < kMaxRateAdditions && more(t); ++n) {
-    const double next = t + step;
+double StepWhile(double start, double step, double target, More more) {
+  if (step < kOneMillisecondDays) {
+    double t = start;
+    for (int n = 0; n < kMaxRateAdditions && more(t); ++n) {
+      const double next = t + step;
+      if (next == t) break;
+      t = next;
+    }
+    return t;
+  }
+  const double first = platform::RoundToMillisecond(start);
+  double k = std::floor((target - first) / step) - 1.0;
+  if (!(k > 0.0)) k = 0.0;
+  double t = k == 0.0 ? first : platform::RoundToMillisecond(first + k * step);
+  // A few steps at most, unless the values are too large for the step to move them.
+  for (int n = 0; n < 64 && more(t); ++n) {
+    k += 1.0;
+    const double next = platform::RoundToMillisecond(first + k * step);
     if (next == t) break;
     t = next;
   }
@@ -47,16 +68,16 @@ double Periodic(double rate, double offset, const SystemTime& now, double n) {
   else
     ok = platform::MakeDate(now.year, now.month, now.day, now.hour, 0, 0, &base);
   if (!ok) return 0.0;
-  if (subHour) return AddWhile(base + offset, rate, [n](double t) { return t < n; });
-  return AddWhile(base + offset, rate, [n](double t) { return t <= n; });
+  if (subHour) return StepWhile(base + offset, rate, n, [n](double t) { return t < n; });
+  return StepWhile(base + offset, rate, n, [n](double t) { return t <= n; });
 }
 
 double Weekly(double offset, long dayOfWeek, const SystemTime& now, double n) {
   if (dayOfWeek < 1 || dayOfWeek > 7) return 0.0;
   double day = 0;
   if (!platform::MakeDate(now.year, now.month, now.day, 0, 0, 0, &day)) return 0.0;
-  double t = day - platform::OleWeekday(day) + static_cast<double>(dayOfWeek) + offset;
-  if (t < n) t += 7.0;
+  double t = platform::RoundToMillisecond(day - platform::OleWeekday(day) + static_cast<double>(dayOfWeek) + offset);
+  if (t < n) t = platform::RoundToMillisecond(t + 7.0);
   return t;
 }
 
@@ -64,7 +85,9 @@ double Monthly(double offset, long dayOfMonth, const SystemTime& now, double n) 
   int year = now.year, month = now.month;
   for (int i = 0; i < 13; ++i, NextMonth(&year, &month)) {
     double d = 0;
-    if (platform::MakeDate(year, month, static_cast<int>(dayOfMonth), 0, 0, 0, &d) && d + offset > n) return d + offset;
+    if (platform::MakeDate(year, month, static_cast<int>(dayOfMonth), 0, 0, 0, &d) &&
+        platform::RoundToMillisecond(d + offset) > n)
+      return platform::RoundToMillisecond(d + offset);
   }
   return 0.0;
 }
@@ -74,7 +97,7 @@ double LastDayOfMonth(double offset, const SystemTime& now, double n) {
   for (int i = 0; i < 13; ++i) {
     double d = 0;
     if (!platform::MakeDate(year, month, day, 0, 0, 0, &d)) return 0.0;
-    const double t = d - 1.0 + offset;
+    const double t = platform::RoundToMillisecond(d - 1.0 + offset);
     if (t > n) return t;
     day = 1;
     NextMonth(&year, &month);
@@ -99,7 +122,7 @@ double StepFromBase(double base, double rate, double u) {
     if (k == 0.0) k = 1.0;
     t = base + k * step;
   }
-  return AddWhile(t, step, [u](double x) { return x < u + kHalfSecondDays; });
+  return StepWhile(t, step, u + kHalfSecondDays, [u](double x) { return x < u + kHalfSecondDays; });
 }
 
 double ToUtcWhenSet(const platform::LocalTime& time, double t) { return t > 0.0 ? time.LocalToUtc(t) : t; }
@@ -197,8 +220,10 @@ double TransitionDate(int year, int month, int week, int weekday, int hour, int 
     const int w1 = platform::WeekdayFromDays(first) + 1;
     day = first + (week - 1) * 7 + ((weekday - w1 + 7) % 7);
   }
-  const double seconds = static_cast<double>(day) * 86400.0 + hour * 3600.0 + minute * 60.0 + second;
-  return platform::UnixSecondsToOleDate(seconds);
+  // From the calendar fields, as a date made from fields is, so that a local date equal to the
+  // transition compares equal with it.
+  const int64_t seconds = day * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
+  return platform::OleDateFromUnixMs(seconds * 1000);
 }
 
 double GmtOffsetDays(const platform::TimeZone& zone, double localDate) {

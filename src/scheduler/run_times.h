@@ -11,11 +11,14 @@
 
 namespace kv::scheduler {
 
-// Bounds of the periodic rule: at most this many additions of the rate are made, and the adding
-// also stops as soon as an addition no longer moves the time (a rate below the resolution of an
-// OLE date). A rate so small that the bound is reached before now (under about 3.4 ms for a
-// sub-hour rate) yields the time reached, which lies before now; ComputeRunTimes then steps from
-// it at its one-second floor, so such a group runs at most once a second.
+// Stepping by the rate: every candidate time is base + k * rate put on the millisecond, so that
+// no error builds up and an aligned time lands exactly on its second (a time from the clock is
+// built the same way, so a candidate equal to now compares equal). A rate under a millisecond
+// cannot be kept on the millisecond: it is added as it is, at most this many times, and the
+// adding also stops as soon as an addition no longer moves the time. A rate so small that the
+// bound is reached before now yields the time reached,
+// which lies before now; ComputeRunTimes then steps from it at its one-second floor, so such a
+// group runs at most once a second.
 inline constexpr int kMaxRateAdditions = 1 << 20;
 
 // Local times are converted to and from UTC with LocalTime::UtcToLocal / LocalToUtc, which take

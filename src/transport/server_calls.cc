@@ -92,6 +92,20 @@ int AnswerPeer(sd_bus_message* m, const char* member) {
   return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member + " of " + kPeerInterface);
 }
 
+// The scheduler's health rows, as kGroupHealthSignature says.
+int AppendGroupHealth(sd_bus_message* reply, const std::vector<scheduler::GroupHealthRow>& rows) {
+  int r = sd_bus_message_open_container(reply, 'a', "(sdddddttdd)");
+  for (size_t i = 0; r >= 0 && i < rows.size(); ++i) {
+    const scheduler::GroupHealthRow& g = rows[i];
+    const scheduler::GroupHealth& h = g.health;
+    r = sd_bus_message_append(reply, "(sdddddttdd)", g.name.c_str(), g.rateSeconds, g.nextRunUtc, h.lastStart,
+                              h.lastLatenessSec, h.lastDurationSec, static_cast<uint64_t>(h.runs),
+                              static_cast<uint64_t>(h.missedRuns), h.earliestSec, h.latestSec);
+  }
+  if (r >= 0) r = sd_bus_message_close_container(reply);
+  return r;
+}
+
 // The fixed nodes above the objects, and their one child.
 const char* FixedChild(std::string_view path) {
   if (path == "/") return "com";
@@ -133,6 +147,11 @@ int ServerCore::OnMessage(sd_bus_message* m) {
     return Introspect(*c, m, path);
   }
   if (Is(path, kRootPath)) {
+    if (Is(iface, kSchedulerInterface) || (!iface && Is(member, kGroupHealthMethod))) {
+      if (!Is(member, kGroupHealthMethod))
+        return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member + " of " + iface);
+      return GroupHealth(*c, m);
+    }
     if (iface && !Is(iface, kClassFactoryInterface))
       return ReplyError(m, kErrorUnknownInterface, std::string("Unknown interface ") + iface);
     if (!Is(member, "CreateInstance")) return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member);
@@ -170,6 +189,7 @@ int ServerCore::Introspect(Client& c, sd_bus_message* m, const std::string& path
     children.push_back(child);
   } else if (path == kRootPath) {
     ifaces.push_back(&ClassFactoryInterfaceXml());
+    ifaces.push_back(&SchedulerInterfaceXml());
     if (c.objects.Size()) children.push_back("obj");
   } else if (path == kObjectDirPath) {
     children = c.objects.ChildNames(kMaxIntrospectedChildren);
@@ -232,6 +252,23 @@ int ServerCore::CreateInstance(Client& c, sd_bus_message* m) {
         comp->hr = com::E_UNEXPECTED;
       }
     });
+    q->Push(std::move(comp));
+  });
+  return 1;
+}
+
+// Read on an apartment: the table walk takes ScheduleLock, which the bus thread never waits for.
+int ServerCore::GroupHealth(Client& c, sd_bus_message* m) {
+  if (!CheckSignature(m, "")) return 1;
+  auto comp = std::make_shared<Completion>();
+  comp->kind = CallKind::Health;
+  comp->callId = Remember(c, m);
+  pool.Next().Post([q = queue, comp]() mutable {
+    try {
+      comp->health = scheduler::SchedulerHealth();
+    } catch (...) {
+      comp->hr = com::E_UNEXPECTED;
+    }
     q->Push(std::move(comp));
   });
   return 1;
@@ -347,6 +384,7 @@ void ServerCore::Reply(Client* c, sd_bus_message* call, const CompletionPtr& com
       break;
     case CallKind::Typed: r = AppendTypedOuts(reply, *comp->typed, comp->args, comp->result, &paths, &error); break;
     case CallKind::Release: break;
+    case CallKind::Health: r = AppendGroupHealth(reply, comp->health); break;
   }
   if (r < 0) {
     sd_bus_message_unref(reply);

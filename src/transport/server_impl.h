@@ -23,6 +23,7 @@
 #include "transport/object_table.h"
 #include "transport/server.h"
 #include "protocol/typed_interface.h"
+#include "scheduler/scheduler_supervisor.h"
 
 namespace kv::transport {
 
@@ -50,7 +51,7 @@ struct Client {
   bool closing = false;
 };
 
-enum class CallKind : uint8_t { Create, GetIDs, Invoke, Typed, Release };
+enum class CallKind : uint8_t { Create, GetIDs, Invoke, Typed, Release, Health };
 
 // What the bus thread keeps about a call while its apartment works on it.
 struct PendingCall {
@@ -71,6 +72,7 @@ struct Completion {
   com::HRESULT hr = com::S_OK;
   std::vector<com::Variant> args;
   com::Variant result;
+  std::vector<scheduler::GroupHealthRow> health;  // CallKind::Health
 };
 
 using CompletionPtr = std::shared_ptr<Completion>;
@@ -103,6 +105,7 @@ struct ServerCore {
   int RouteObjectCall(Client& c, sd_bus_message* m, const std::string& path, const char* iface, const char* member);
   int Introspect(Client& c, sd_bus_message* m, const std::string& path);
   int CreateInstance(Client& c, sd_bus_message* m);
+  int GroupHealth(Client& c, sd_bus_message* m);
   int CallDispatch(Client& c, sd_bus_message* m, const HeldObject& obj, const char* member);
   int CallTyped(Client& c, sd_bus_message* m, const HeldObject& obj, const TypedMethod& method);
   int ReleaseObject(Client& c, sd_bus_message* m, const std::string& path);

@@ -6,6 +6,7 @@
 
 #include "com/utf.h"
 #include "dispatch/calc_commands.h"
+#include "dispatch/command_binding.h"
 #include "dispatch/method_tables.h"
 #include "base/error_codes.h"
 #include "dispatch/wrapper_log.h"
@@ -258,8 +259,12 @@ TEST_F(WrapperTest, ApplicationObjectDirectoryAndRefusals) {
 
 TEST_F(WrapperTest, CommandsNotBuiltAnswerNotImplemented) {
   auto obj = com::MakeCom<ZrCalcCommands>();
+  const MethodInfo* notBuilt = nullptr;
+  for (const MethodInfo& m : ICalcCommandsTable().methods)
+    if (m.handler == &NotBuilt && m.params.size() == 1 && m.params[0].dir == ParamDir::Retval) notBuilt = &m;
+  if (!notBuilt) GTEST_SKIP() << "every command without arguments is built";
   Variant r;
-  EXPECT_EQ(Call(obj.Get(), "GetScheduleGroupList", {}, &r), com::E_NOTIMPL);
+  EXPECT_EQ(Call(obj.Get(), notBuilt->name.c_str(), {}, &r), com::E_NOTIMPL) << notBuilt->name;
 }
 
 }  // namespace
