@@ -4,7 +4,9 @@
 
 #include <sstream>
 
+#include "engine/calc_environment.h"
 #include "engine/server_context.h"
+#include "engine/unit_conversion.h"
 
 namespace kv::engine {
 namespace {
@@ -92,17 +94,33 @@ HRESULT CalcParameter::ValidateParameterUnits(long checkUnits, Bstr* message) {
   *message = Bstr();
   const ParameterFields f = Fields();
   std::string reason;
+  components::IServerObjects* objects = ServerObjects();
+  com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
+  auto* own = dynamic_cast<ZrCalcEnvironment*>(env.Get());
   switch (f.kind) {
     case components::kParamConstant:
       break;
-    case components::kParamTag:
+    case components::kParamTag: {
+      std::shared_ptr<tags::TagSource> tags = own ? own->Tags() : nullptr;
+      tags::TagSample sample;
       if (f.serverName.empty()) reason = "Parameter " + f.name + ": no server name";
       else if (f.tagName.empty()) reason = "Parameter " + f.name + ": no tag name";
-      else return com::E_NOTIMPL;  // the tag store answers whether the tag exists
+      else if (!tags) reason = "Parameter " + f.name + ": no tag store";
+      else if (!tags->Exists(f.serverName, f.tagName))
+        reason = "Parameter " + f.name + ": tag " + f.serverName + "/" + f.tagName + " does not exist";
+      else if (checkUnits != 0 && !f.units.empty()) {
+        com::ComPtr<com::IDispatch> units = own->UnitConversionObject();
+        UnitConversion c;
+        std::string error;
+        if (!UnitExists(units.Get(), f.units))
+          reason = "Parameter " + f.name + ": units " + f.units + " are not in the units table";
+        else if (tags->Read(f.serverName, f.tagName, &sample) == tags::TagStatus::kOk &&
+                 !FindConversion(units.Get(), sample.units, f.units, &c, &error))
+          reason = "Parameter " + f.name + ": units " + f.units + " do not convert to the tag's units " + sample.units;
+      }
       break;
+    }
     case components::kParamCalculation: {
-      components::IServerObjects* objects = ServerObjects();
-      com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
       com::ComPtr<com::IDispatch> calc;
       if (f.calcName.empty()) reason = "Parameter " + f.name + ": no calculation name";
       else if (env) env->GetCalculation(Bstr::FromUtf8(f.calcName), Bstr(), &calc);

@@ -30,6 +30,21 @@ ZrCalculation::ZrCalculation() : parameters_(com::MakeCom<ParameterList>()) {
     *result = Result();
     return com::S_OK;
   });
+  // Calculate takes an optional context string, which the script reads as "Context".
+  props_.Method("Calculate", [this](std::vector<Variant>& args, Variant*) {
+    if (args.empty() || args[0].Deref().IsEmpty()) return Calculate();
+    Bstr context;
+    HRESULT hr = StringArg(args, 0, &context);
+    if (FAILED(hr)) return hr;
+    RunContext ctx = CurrentRunContext();
+    ctx.context = context.ToUtf8();
+    Run(ctx);
+    return com::S_OK;
+  });
+  props_.Method("CheckFormula", [this](std::vector<Variant>&, Variant* result) {
+    *result = Variant::Bool(CheckFormula() == com::S_OK);
+    return com::S_OK;
+  });
 }
 
 HRESULT ZrCalculation::SetCreationTime(double oleDate) {
@@ -77,16 +92,6 @@ HRESULT ZrCalculation::GetParameter(const Bstr& name, com::ComPtr<com::IDispatch
   return p ? com::S_OK : com::S_FALSE;
 }
 
-
-// The engine that runs scripts is not built yet.
-HRESULT ZrCalculation::Calculate() { return com::E_NOTIMPL; }
-HRESULT ZrCalculation::CheckFormula() { return com::E_NOTIMPL; }
-HRESULT ZrCalculation::CreateParams(const Bstr&, Variant* unused, Variant* unbound) {
-  if (unused) *unused = Variant();
-  if (unbound) *unbound = Variant();
-  return com::E_NOTIMPL;
-}
-HRESULT ZrCalculation::PrepareExecution() { return com::E_NOTIMPL; }
 
 HRESULT ZrCalculation::GetParameterDetails(Variant* details) {
   if (!details) return com::E_POINTER;

@@ -10,8 +10,8 @@
 // "EditState", "Libraries" (list result of names; put takes such a list or VT_EMPTY),
 // the read-only results of the last run "Value" (VARIANT), "Level" (0 ok, 1 warning, 2 error),
 // "Status" (short text), "ErrorText" (empty when fine) and "LastRunTime" (VT_DATE, local),
-// "SummaryState" (VT_I2, read-only) and "Parameters" (the parameter collection: "Count", "Item"
-// by 1-based index).
+// "SummaryState" (VT_I2, read-only), "Parameters" (the parameter collection: "Count", "Item"
+// by 1-based index) and the methods "Calculate" and "CheckFormula".
 #include <pugixml.hpp>
 
 #include <string>
@@ -23,6 +23,7 @@
 #include "engine/object_file.h"
 #include "engine/object_header.h"
 #include "engine/property_table.h"
+#include "engine/run_context.h"
 
 namespace kv::engine {
 
@@ -68,6 +69,8 @@ class ZrCalculation
   void SetScript(std::string script);
   std::vector<std::string> Libraries() const;
   void SetLibraries(std::vector<std::string> names);
+  // One run with `ctx`; what Calculate does with the calling thread's run context.
+  void Run(const RunContext& ctx);
   // The outcome of the last run.
   void SetOutcome(long level, std::string status, std::string errorText);
   long Level() const;
@@ -118,6 +121,8 @@ class ZrCalculation
 
   Fields f_;      // guarded by mu_
   Variant value_;  // the last run's "Value"; guarded by mu_
+  // Held while a run writes its outputs and results, so each run's are seen together.
+  std::mutex publishMu_;
   const com::ComPtr<ParameterList> parameters_;
 };
 
