@@ -9,6 +9,7 @@
 #include "client/cli_log.h"
 #include "client/cli_reg.h"
 #include "client/cli_session.h"
+#include "client/cli_tag.h"
 
 namespace kv::client {
 
@@ -38,6 +39,8 @@ int RunCli(const std::vector<std::string>& argv, std::istream& in, std::ostream&
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         return true;
       });
+    case CliOptions::Mode::kTag:
+      return RunTag(o.args, platform::Env::Current(), out, err);
     case CliOptions::Mode::kComplete:
       for (const std::string& c : CompletionCandidates(o.args)) out << c << "\n";
       return kExitOk;
