@@ -38,6 +38,12 @@ Variant CalcParameter::Value() const { return Locked([&] { return value_; }); }
 std::string CalcParameter::Units() const { return Locked([&] { return f_.units; }); }
 ParameterFields CalcParameter::Fields() const { return Locked([&] { return f_; }); }
 
+void CalcParameter::Snapshot(ParameterFields* fields, Variant* value) const {
+  std::lock_guard lock(mu_);
+  *fields = f_;
+  *value = value_;
+}
+
 bool CalcParameter::SetValue(const Variant& value) {
   const Variant& v = value.Deref();
   if (!IsStorableValue(v)) return false;

@@ -57,6 +57,8 @@ class CalcParameter : public com::ComObject<components::IZrCalcParameter, compon
   Variant Value() const;
   std::string Units() const;
   ParameterFields Fields() const;
+  // The fields and the value, read together.
+  void Snapshot(ParameterFields* fields, Variant* value) const;
   // False (and no change) for a value IsStorableValue refuses.
   bool SetValue(const Variant& value);
   // Value with its quality and time stamp, as one update.

@@ -61,13 +61,22 @@ struct RunState {
   }
 };
 
-// A parameter's value read for a run.
+// A parameter as a run sees it (the run holds the parameter list, which keeps it alive).
 struct Input {
-  com::ComPtr<CalcParameter> param;
+  CalcParameter* param = nullptr;
   ParameterFields f;
   Variant value;
   int32_t quality = kQualityGood;
   double time = 0;
+};
+
+// The buffers of one run, kept per thread so that a run allocates nothing it need not.
+struct RunScratch {
+  std::vector<com::ComPtr<CalcParameter>> items;
+  std::vector<Input> params;
+  std::vector<size_t> inputs, outputs;
+  std::vector<Variant> outValues;
+  bool inUse = false;
 };
 
 // Converts `v` from units `from` to `to`; false and `error` when there is no conversion or the
@@ -91,7 +100,6 @@ bool ReadInput(ZrCalcEnvironment* env, tags::TagSource* tags, com::IDispatch* un
   const ParameterFields& f = in->f;
   switch (f.kind) {
     case kParamConstant:
-      in->value = in->param->Value();
       in->quality = f.quality;
       in->time = f.timestamp;
       return true;
@@ -203,10 +211,47 @@ void ZrCalculation::Run(const RunContext& ctx) {
   });
   if (name.empty()) name = "calculation";
   const com::ComPtr<ZrCalcEnvironment> env = Environment();
+
+  thread_local RunScratch threadScratch;
+  std::unique_ptr<RunScratch> ownScratch;
+  RunScratch* scratch = &threadScratch;
+  if (scratch->inUse) {
+    ownScratch = std::make_unique<RunScratch>();
+    scratch = ownScratch.get();
+  }
+  scratch->inUse = true;
+  struct Release {
+    RunScratch* s;
+    ~Release() {
+      s->items.clear();
+      s->inUse = false;
+    }
+  } release{scratch};
+
+  // One snapshot of the parameters serves the whole run.
+  std::vector<com::ComPtr<CalcParameter>>& items = scratch->items;
+  parameters_->CopyItems(&items);
+  std::vector<Input>& params = scratch->params;
+  params.resize(items.size());
+  bool anyTag = false;
+  for (size_t i = 0; i < items.size(); ++i) {
+    params[i].param = items[i].Get();
+    items[i]->Snapshot(&params[i].f, &params[i].value);
+    anyTag = anyTag || params[i].f.kind == kParamTag;
+  }
+  auto isInput = [](const Input& in) { return in.f.direction != components::kParamOut; };
+  auto isOutput = [](const Input& in) {
+    return in.f.direction == components::kParamOut || in.f.direction == components::kParamInOut;
+  };
+
   RunState st;
   Variant result;
-  std::vector<Input> inputs;
-  std::vector<std::pair<com::ComPtr<CalcParameter>, Variant>> outputs;
+  std::vector<size_t>& inputs = scratch->inputs;  // positions in `params`
+  std::vector<size_t>& outputs = scratch->outputs;
+  std::vector<Variant>& outValues = scratch->outValues;
+  inputs.clear();
+  outputs.clear();
+  outValues.clear();
 
   // A thread that is already inside a run (never the case for scripts, which cannot start one)
   // gets a state of its own rather than disturbing the outer run's stack.
@@ -219,34 +264,26 @@ void ZrCalculation::Run(const RunContext& ctx) {
   lua_State* L = rt->L();
   const int top = lua_gettop(L);
 
-  std::shared_ptr<tags::TagSource> tags;
-  com::ComPtr<IDispatch> units;
-  if (env) {
-    units = env->UnitConversionObject();
-    for (const auto& p : parameters_->Items())
-      if (p->Fields().kind == kParamTag) {
-        tags = env->Tags();
-        break;
-      }
-  }
+  std::shared_ptr<tags::TagSource> tags = env && anyTag ? env->Tags() : nullptr;
+  com::ComPtr<IDispatch> units = env && anyTag ? env->UnitConversionObject() : nullptr;
 
   std::string error;
   if (type != components::kCalcTypeCalcScript) {
     st.Fail("Not runnable", "calculation type " + std::to_string(type) + " cannot run; only CalcScript (4) runs");
-  } else if (!rt->PushBody(script, name, &error)) {
+  } else if (!rt->PushBodyFor(id_, script, name, &error)) {
     st.Fail("Compile error", CompileMessage(script, name, error));
   }
 
   if (!st.Failed()) {
     rt->PushEnvironment();
     const int envIndex = lua_gettop(L);
-    for (const auto& p : parameters_->Items()) {
-      Input in{p, p->Fields()};
-      if (!p->IsInput()) continue;
+    for (size_t i = 0; i < params.size(); ++i) {
+      Input& in = params[i];
+      if (!isInput(in)) continue;
       if (!ReadInput(env.Get(), tags.get(), units.Get(), &in, &st)) break;
       PushVariant(L, in.value);
       lua_setfield(L, envIndex, in.f.name.c_str());
-      inputs.push_back(std::move(in));
+      inputs.push_back(i);
     }
     lua_pushlstring(L, ctx.context.data(), ctx.context.size());
     lua_setfield(L, envIndex, "Context");
@@ -276,23 +313,24 @@ void ZrCalculation::Run(const RunContext& ctx) {
       }
     }
     if (!st.Failed()) {
-      for (const auto& p : parameters_->Items()) {
-        if (!p->IsOutput()) continue;
-        const std::string pname = p->Name();
+      for (size_t i = 0; i < params.size(); ++i) {
+        if (!isOutput(params[i])) continue;
+        const std::string& pname = params[i].f.name;
         // Raw: an output never reads through to the sandbox's globals.
-        lua_pushstring(L, pname.c_str());
+        lua_pushlstring(L, pname.data(), pname.size());
         lua_rawget(L, envIndex);
         Variant v;
         const bool ok = ToVariant(L, -1, &v);
-        const std::string typeName = luaL_typename(L, -1);
+        const std::string typeName = ok ? std::string() : luaL_typename(L, -1);
         lua_pop(L, 1);
         if (!ok) {
           st.Fail("Output error", "output " + pname + ": a " + typeName + " cannot be stored");
           break;
         }
-        outputs.emplace_back(p, std::move(v));
+        outputs.push_back(i);
+        outValues.push_back(std::move(v));
       }
-      if (!st.Failed() && result.IsEmpty() && !outputs.empty()) result = outputs.front().second;
+      if (!st.Failed() && result.IsEmpty() && !outValues.empty()) result = outValues.front();
     }
   }
   lua_settop(L, top);
@@ -303,15 +341,15 @@ void ZrCalculation::Run(const RunContext& ctx) {
   if (!st.Failed()) {
     std::vector<tags::TagWrite> writes;
     std::vector<size_t> writeOf;
-    for (size_t i = 0; i < outputs.size() && !st.Failed(); ++i) {
-      const ParameterFields f = outputs[i].first->Fields();
+    for (size_t o = 0; o < outputs.size() && !st.Failed(); ++o) {
+      const ParameterFields& f = params[outputs[o]].f;
       if (f.kind != kParamTag) continue;
       if (!tags) {
         st.Fail("Output error", "output " + f.name + ": no tag store");
         break;
       }
       tags::TagSample current;
-      Variant v = outputs[i].second;
+      Variant v = outValues[o];
       if (tags->Read(f.serverName, f.tagName, &current) == tags::TagStatus::kOk) {
         std::string cerr;
         if (!Convert(units.Get(), f.units, current.units, &v, &cerr)) {
@@ -320,7 +358,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
         }
       }
       writes.push_back(tags::TagWrite{f.serverName, f.tagName, ToTagValue(v), tags::kQualityGood, nowUtc});
-      writeOf.push_back(i);
+      writeOf.push_back(o);
     }
     if (!st.Failed() && !writes.empty()) {
       const bool sf = ctx.storeAndForward >= 0 ? ctx.storeAndForward != 0 : (env && env->StoreAndForward());
@@ -328,7 +366,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
       tags->Write(writes, sf, &outcome);
       for (size_t w = 0; w < writes.size(); ++w) {
         if (outcome[w] == tags::TagStatus::kOk) continue;
-        const std::string what = "output " + outputs[writeOf[w]].first->Name() + ": " + writes[w].server + "/" +
+        const std::string what = "output " + params[outputs[writeOf[w]]].f.name + ": " + writes[w].server + "/" +
                                  writes[w].tag + ": " + tags::TagStatusText(outcome[w]);
         if (outcome[w] == tags::TagStatus::kSpooled) {
           if (st.level < components::kLevelWarning) st.level = components::kLevelWarning, st.status = "Warning";
@@ -340,16 +378,18 @@ void ZrCalculation::Run(const RunContext& ctx) {
       }
     }
   }
-  for (auto& in : inputs) in.param->SetSample(in.value, in.quality, in.time);
+  // Constants keep their value; what was read from tags and calculations is recorded.
+  for (size_t i : inputs)
+    if (params[i].f.kind != kParamConstant) params[i].param->SetSample(params[i].value, params[i].quality, params[i].time);
   if (!st.Failed())
-    for (auto& [p, v] : outputs) p->SetSample(v, kQualityGood, nowUtc);
+    for (size_t o = 0; o < outputs.size(); ++o) params[outputs[o]].param->SetSample(outValues[o], kQualityGood, nowUtc);
   const double when = LocalNowOle();
   Locked([&] {
     f_.level = static_cast<int32_t>(st.level);
-    f_.status = st.status;
-    f_.errorText = st.error;
+    f_.status = std::move(st.status);
+    f_.errorText = std::move(st.error);
     f_.lastRunTime = when;
-    value_ = st.Failed() ? Variant() : result;
+    value_ = st.Failed() ? Variant() : std::move(result);
   });
 }
 

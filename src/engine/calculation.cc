@@ -1,12 +1,17 @@
 #include "engine/calculation.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "engine/script_names.h"
 
 namespace kv::engine {
 
-ZrCalculation::ZrCalculation() : parameters_(com::MakeCom<ParameterList>()) {
+namespace {
+std::atomic<uint64_t> g_nextId{1};
+}  // namespace
+
+ZrCalculation::ZrCalculation() : id_(g_nextId.fetch_add(1)), parameters_(com::MakeCom<ParameterList>()) {
   Fields::Visit(f_, props_);
   props_.Custom(
       "Libraries", [this] { return com::StringListVariant(Libraries()); }, com::VT_VARIANT,

@@ -121,6 +121,7 @@ class ZrCalculation
 
   Fields f_;      // guarded by mu_
   Variant value_;  // the last run's "Value"; guarded by mu_
+  const uint64_t id_;  // tells this object's compiled script apart in a Lua state
   // Held while a run writes its outputs and results, so each run's are seen together.
   std::mutex publishMu_;
   const com::ComPtr<ParameterList> parameters_;

@@ -242,6 +242,27 @@ bool LuaRuntime::PushBody(const std::string& script, const std::string& chunkNam
   return PushCompiled("return function(_ENV, ...) do " + script + "\nend end", chunkName, error);
 }
 
+bool LuaRuntime::PushBodyFor(uint64_t owner, const std::string& script, const std::string& chunkName,
+                             std::string* error) {
+  auto it = byOwner_.find(owner);
+  if (it != byOwner_.end() && it->second.script == script && it->second.chunkName == chunkName) {
+    lua_rawgeti(L_, LUA_REGISTRYINDEX, it->second.ref);
+    return true;
+  }
+  if (!PushBody(script, chunkName, error)) return false;
+  if (it != byOwner_.end()) {
+    luaL_unref(L_, LUA_REGISTRYINDEX, it->second.ref);
+    byOwner_.erase(it);
+  }
+  if (byOwner_.size() >= kMaxCompiled) {
+    for (const auto& [o, e] : byOwner_) luaL_unref(L_, LUA_REGISTRYINDEX, e.ref);
+    byOwner_.clear();
+  }
+  lua_pushvalue(L_, -1);
+  byOwner_.emplace(owner, OwnerEntry{script, chunkName, luaL_ref(L_, LUA_REGISTRYINDEX)});
+  return true;
+}
+
 bool LuaRuntime::PushFormula(const std::string& body, const std::vector<std::string>& params,
                              const std::string& result, const std::string& chunkName, std::string* error) {
   std::string list;

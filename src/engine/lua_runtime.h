@@ -60,6 +60,9 @@ class LuaRuntime {
   // `env` as its globals and its return values are f's. Compiled once per text. False, nothing
   // pushed and the compiler's message (chunk name and line) in `error` when it does not compile.
   bool PushBody(const std::string& script, const std::string& chunkName, std::string* error);
+  // PushBody for the object `owner` (a number unique to it), which remembers the function of the
+  // owner's last text, so a run of an unchanged script finds it without rebuilding its key.
+  bool PushBodyFor(uint64_t owner, const std::string& script, const std::string& chunkName, std::string* error);
   // Pushes a library formula as a function of its `params` (in order); each call runs the body
   // in a fresh environment and returns the body's return values, or, when it returns none, the
   // global named `result` ("" for none) as the body left it.
@@ -110,6 +113,11 @@ class LuaRuntime {
   int envMetaRef_ = -2;
   int readOnlyMetaRef_ = -2;
   std::unordered_map<std::string, int> compiled_;  // text -> registry ref of the function
+  struct OwnerEntry {
+    std::string script, chunkName;
+    int ref;
+  };
+  std::unordered_map<uint64_t, OwnerEntry> byOwner_;
   std::unordered_map<std::string, int> libraries_;
   uint64_t libraryGeneration_ = 0;
 };

@@ -132,7 +132,8 @@ bool SqliteTagStore::Exec(const char* sql) {
 
 bool SqliteTagStore::Prepare(std::string* error) {
   const char* const sql[14] = {
-      "SELECT value, quality, time, units FROM tags WHERE server=?1 AND tag=?2",
+      "SELECT t.value, t.quality, t.time, t.units, coalesce(s.online, 1) FROM tags t"
+      " LEFT JOIN servers s ON s.server = t.server WHERE t.server=?1 AND t.tag=?2",
       "UPDATE tags SET value=?3, quality=?4, time=?5 WHERE server=?1 AND tag=?2",
       "INSERT INTO tags(server, tag, value, quality, time, units) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"
       " ON CONFLICT(server, tag) DO UPDATE SET value=excluded.value, quality=excluded.quality,"
@@ -169,16 +170,17 @@ bool SqliteTagStore::OnlineLocked(const std::string& server) {
 
 TagStatus SqliteTagStore::Read(const std::string& server, const std::string& tag, TagSample* out) {
   std::lock_guard lock(mu_);
-  if (!OnlineLocked(server)) return TagStatus::kServerOffline;
   Use u(st_->read);
-  Bind(u.s, 1, server);
-  Bind(u.s, 2, tag);
+  // The strings outlive the statement's use: no copies.
+  sqlite3_bind_text(u.s, 1, server.data(), static_cast<int>(server.size()), SQLITE_STATIC);
+  sqlite3_bind_text(u.s, 2, tag.data(), static_cast<int>(tag.size()), SQLITE_STATIC);
   const int rc = sqlite3_step(u.s);
-  if (rc == SQLITE_DONE) return TagStatus::kNoSuchTag;
+  if (rc == SQLITE_DONE) return OnlineLocked(server) ? TagStatus::kNoSuchTag : TagStatus::kServerOffline;
   if (rc != SQLITE_ROW) {
     lastError_ = sqlite3_errmsg(db_);
     return TagStatus::kStoreError;
   }
+  if (sqlite3_column_int(u.s, 4) == 0) return TagStatus::kServerOffline;
   out->value = Column(u.s, 0);
   out->quality = sqlite3_column_int(u.s, 1);
   out->time = sqlite3_column_double(u.s, 2);
