@@ -410,7 +410,9 @@ HRESULT ZrCalculation::PrepareExecution() {
   if (CalcType() != components::kCalcTypeCalcScript) return com::S_OK;
   LuaRuntime& rt = ThreadRuntime();
   std::string error;
-  if (rt.PushBody(Script(), Name().empty() ? "calculation" : Name(), &error)) lua_pop(rt.L(), 1);
+  if (rt.Busy()) return com::S_OK;
+  // The run finds it by this object, as Run looks it up.
+  if (rt.PushBodyFor(id_, Script(), Name().empty() ? "calculation" : Name(), &error)) lua_pop(rt.L(), 1);
   return com::S_OK;
 }
 
