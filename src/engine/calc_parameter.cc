@@ -2,6 +2,10 @@
 
 #include <strings.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <sstream>
 
 #include "engine/calc_environment.h"
@@ -12,6 +16,18 @@ namespace kv::engine {
 namespace {
 
 bool SameServer(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+Variant LooseValue(const std::string& text) {
+  if (text.empty()) return Variant();
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(text.c_str(), &end, 10);
+  if (*end == '\0' && errno == 0 && n >= INT32_MIN && n <= INT32_MAX) return Variant::I4(static_cast<int32_t>(n));
+  errno = 0;
+  const double d = std::strtod(text.c_str(), &end);
+  if (*end == '\0' && errno == 0 && !std::isspace(static_cast<unsigned char>(text[0]))) return Variant::R8(d);
+  return Variant::Str(text);
+}
 
 }  // namespace
 
@@ -150,8 +166,16 @@ HRESULT CalcParameter::LoadXML(const Bstr& xml) {
   XmlError err;
   FieldReader r(node, &err);
   const std::string oldName = f.name;
+  // An element without a name keeps this parameter's.
+  if (!node.child("Name")) node.append_child("Name").text().set(oldName.c_str());
   ParameterFields::Visit(f, r);
-  r.Value("Value", &value);
+  pugi::xml_node v = node.child("Value");
+  if (v && !v.attribute("type")) {
+    // A value written by hand carries no type: a whole number, a real, or else text.
+    value = LooseValue(v.text().get());
+  } else {
+    r.Value("Value", &value);
+  }
   if (!r.Ok()) return com::E_INVALIDARG;
   if (f.name.empty()) f.name = oldName;
   Locked([&] {

@@ -188,3 +188,38 @@ TEST_F(ScriptParamsTest, ReferencesToCalculationsAndFormulas) {
 
 }  // namespace
 }  // namespace kv::engine
+
+namespace kv::engine {
+namespace {
+
+TEST(CalcParameterXmlTest, LoadXmlTakesTypedAndHandWrittenValues) {
+  struct Case {
+    const char* xml;
+    com::Variant value;
+  } cases[] = {
+      {"<Parameter><Name>a</Name><Value>7</Value></Parameter>", com::Variant::I4(7)},
+      {"<Parameter><Value>2.5</Value></Parameter>", com::Variant::R8(2.5)},
+      {"<Parameter><Value>open</Value></Parameter>", com::Variant::Str("open")},
+      {"<Parameter><Value type=\"8\">12</Value></Parameter>", com::Variant::Str("12")},
+      {"<Parameter><Value></Value></Parameter>", com::Variant()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.xml);
+    auto p = com::MakeCom<CalcParameter>("a", com::Variant::I4(1), "");
+    ASSERT_EQ(p->LoadXML(Bstr::FromUtf8(c.xml)), com::S_OK);
+    EXPECT_EQ(p->Value(), c.value);
+    EXPECT_EQ(p->Name(), "a");
+  }
+  auto p = com::MakeCom<CalcParameter>("a", com::Variant::I4(1), "");
+  EXPECT_EQ(p->LoadXML(Bstr::FromUtf8("<Parameter><Value type=\"3\">x</Value></Parameter>")), com::E_INVALIDARG);
+  EXPECT_EQ(p->Value(), com::Variant::I4(1));
+  Bstr xml;
+  ASSERT_EQ(p->SaveXML(&xml), com::S_OK);
+  auto back = com::MakeCom<CalcParameter>();
+  ASSERT_EQ(back->LoadXML(xml), com::S_OK);
+  EXPECT_EQ(back->Name(), "a");
+  EXPECT_EQ(back->Value(), com::Variant::I4(1));
+}
+
+}  // namespace
+}  // namespace kv::engine
