@@ -210,7 +210,6 @@ void ZrCalculation::Run(const RunContext& ctx) {
     libraries = f_.libraries;
   });
   if (name.empty()) name = "calculation";
-  const com::ComPtr<ZrCalcEnvironment> env = Environment();
 
   thread_local RunScratch threadScratch;
   std::unique_ptr<RunScratch> ownScratch;
@@ -233,12 +232,16 @@ void ZrCalculation::Run(const RunContext& ctx) {
   parameters_->CopyItems(&items);
   std::vector<Input>& params = scratch->params;
   params.resize(items.size());
-  bool anyTag = false;
+  bool anyTag = false, anyOther = false;
   for (size_t i = 0; i < items.size(); ++i) {
     params[i].param = items[i].Get();
     items[i]->Snapshot(&params[i].f, &params[i].value);
     anyTag = anyTag || params[i].f.kind == kParamTag;
+    anyOther = anyOther || params[i].f.kind != kParamConstant;
   }
+  // A calculation of constants alone needs nothing of the environment.
+  const com::ComPtr<ZrCalcEnvironment> env =
+      anyOther || !libraries.empty() ? Environment() : com::ComPtr<ZrCalcEnvironment>();
   auto isInput = [](const Input& in) { return in.f.direction != components::kParamOut; };
   auto isOutput = [](const Input& in) {
     return in.f.direction == components::kParamOut || in.f.direction == components::kParamInOut;
