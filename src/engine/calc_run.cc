@@ -330,6 +330,8 @@ void ZrCalculation::Run(const RunContext& ctx) {
           st.Fail("Output error", "output " + pname + ": a " + typeName + " cannot be stored");
           break;
         }
+        // An output the script left unset keeps its value: nothing is written for it.
+        if (v.IsEmpty()) continue;
         outputs.push_back(i);
         outValues.push_back(std::move(v));
       }

@@ -135,6 +135,22 @@ TEST_F(CalcEngineTest, OutputsReachTagsConvertedWithTimeAndHistory) {
   EXPECT_EQ(calc->Result(), Variant::I4(100));
 }
 
+TEST_F(CalcEngineTest, AnOutputLeftUnsetIsNotWritten) {
+  SetTag("Plant1", "Kept", 7.0);
+  auto calc = Make("if a > 100 then Out = 1 end return 2");
+  calc->Parameters()->Remove("Out");
+  AddParam(calc.Get(), "Out", kParamOut, kParamTag, "Plant1", "Kept");
+  AddParam(calc.Get(), "Local", kParamOut, 0, "", "", "", Variant::I4(9));
+  calc->Calculate();
+  ASSERT_EQ(calc->Level(), components::kLevelOk) << calc->ErrorText();
+  EXPECT_EQ(calc->Result(), Variant::I4(2));
+  tags::TagSample s;
+  ASSERT_EQ(Store().Read("Plant1", "Kept", &s), tags::TagStatus::kOk);
+  EXPECT_EQ(s.value, tags::TagValue(7.0));
+  EXPECT_EQ(Store().History("Plant1", "Kept", 10).size(), 1u);
+  EXPECT_EQ(calc->Parameters()->Find("Local")->Value(), Variant::I4(9));
+}
+
 TEST_F(CalcEngineTest, WritesToMissingTagOrOfflineServerFailOrSpool) {
   auto calc = Make("Out = 1");
   calc->Parameters()->Remove("Out");
