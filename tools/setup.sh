@@ -3,7 +3,7 @@
 #   bash tools/setup.sh          everything: the server, the tests and the benchmarks
 #   bash tools/setup.sh runtime  only what building and running the server needs
 set -euo pipefail
-pkgs=(g++ cmake ninja-build pkg-config libsystemd-dev libpugixml-dev liblua5.4-dev)
+pkgs=(g++ cmake ninja-build pkg-config libsystemd-dev libpugixml-dev liblua5.4-dev libsqlite3-dev)
 if [ "${1:-all}" != "runtime" ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus)
 fi

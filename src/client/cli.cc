@@ -10,6 +10,7 @@
 #include "client/cli_reg.h"
 #include "client/cli_scheduler.h"
 #include "client/cli_session.h"
+#include "client/cli_tag.h"
 
 namespace kv::client {
 
@@ -41,6 +42,8 @@ int RunCli(const std::vector<std::string>& argv, std::istream& in, std::ostream&
       });
     case CliOptions::Mode::kScheduler:
       return RunScheduler(o, out, err);
+    case CliOptions::Mode::kTag:
+      return RunTag(o.args, platform::Env::Current(), out, err);
     case CliOptions::Mode::kComplete:
       for (const std::string& c : CompletionCandidates(o.args)) out << c << "\n";
       return kExitOk;

@@ -37,7 +37,7 @@ std::vector<std::string> Commands(const InterfaceTable& t, bool help) {
   std::vector<std::string> out;
   for (const MethodInfo& m : t.methods) out.push_back(m.name);
   if (!help) out.push_back("batch");
-  out.insert(out.end(), {"reg", "log", "scheduler"});
+  out.insert(out.end(), {"reg", "log", "scheduler", "tag"});
   return out;
 }
 
@@ -90,6 +90,10 @@ std::vector<std::string> CompletionCandidates(const std::vector<std::string>& wo
     if (!typed.empty() && typed[0] == '-') return Matching({"--type"}, typed);
     if (index == 0) return Matching({"get", "set", "delete", "list"}, typed);
     if (index == 1) return Matching({"HKLM\\", "HKCU\\"}, typed);
+    return {};
+  }
+  if (command == "tag") {
+    if (index == 0) return Matching({"list", "get", "set", "history", "server", "spool", "forward", "delete"}, typed);
     return {};
   }
   if (command == "log") {

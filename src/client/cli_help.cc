@@ -8,6 +8,7 @@
 #include "client/cli_log.h"
 #include "client/cli_reg.h"
 #include "client/cli_scheduler.h"
+#include "client/cli_tag.h"
 
 namespace kv::client {
 
@@ -101,10 +102,11 @@ std::string UsageText() {
   return R"TEXT(usage: kelvarin-cli [OPTIONS] METHOD [ARG ...]
        kelvarin-cli [OPTIONS] batch FILE|-
        kelvarin-cli [--app NAME] --list
-       kelvarin-cli [--app NAME] --help [METHOD|reg|log]
+       kelvarin-cli [--app NAME] --help [METHOD|reg|log|tag]
        kelvarin-cli reg get|set|delete|list ...     (the registry store; --help reg)
        kelvarin-cli log [--follow] [--since TIME]   (the diagnostic log; --help log)
        kelvarin-cli scheduler [--json]              (schedule group threads; --help scheduler)
+       kelvarin-cli tag list|get|set|history ...    (the process tags; --help tag)
        kelvarin-cli --version
 
 Calls one command of the kelvarin calculation server on a new command object
@@ -240,6 +242,10 @@ int RunHelp(const CliOptions& o, std::ostream& out, std::ostream& err) {
       out << MethodList(t);
       return kExitOk;
     case CliOptions::Mode::kMethodHelp: {
+      if (o.method == "tag") {
+        out << TagHelp();
+        return kExitOk;
+      }
       if (o.method == "reg" || o.method == "log") {
         out << (o.method == "reg" ? RegHelp() : LogHelp());
         return kExitOk;

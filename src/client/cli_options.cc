@@ -101,6 +101,9 @@ bool ParseCliOptions(const std::vector<std::string>& argv, CliOptions* out, std:
   } else if (rest[0] == "scheduler") {
     o.mode = CliOptions::Mode::kScheduler;
     o.args.assign(rest.begin() + 1, rest.end());
+  } else if (rest[0] == "tag") {
+    o.mode = CliOptions::Mode::kTag;
+    o.args.assign(rest.begin() + 1, rest.end());
   } else if (rest[0] == "batch") {
     if (rest.size() != 2) return Fail(error, "batch needs exactly one FILE (or - for standard input)");
     o.mode = CliOptions::Mode::kBatch;

@@ -18,9 +18,10 @@ inline constexpr int kExitUsage = 2;    // a bad command line or batch, or no wo
 inline constexpr char kCliVersion[] = "17.0.0.266";
 
 struct CliOptions {
-  // kReg and kLog work on local files (client/cli_reg.h, client/cli_log.h); kComplete answers
+  // kReg, kLog and kTag work on local files (client/cli_reg.h, client/cli_log.h,
+  // client/cli_tag.h); kComplete answers
   // the shell completion script with the words that may come next.
-  enum class Mode { kCall, kBatch, kList, kUsage, kMethodHelp, kVersion, kReg, kLog, kComplete, kScheduler };
+  enum class Mode { kCall, kBatch, kList, kUsage, kMethodHelp, kVersion, kReg, kLog, kTag, kComplete, kScheduler };
   Mode mode = Mode::kUsage;
   std::string address;  // empty: the default address
   bool useBus = false;
@@ -30,7 +31,7 @@ struct CliOptions {
   bool json = false;
   uint64_t timeoutUsec = 0;
   std::string method;              // kCall, kMethodHelp
-  std::vector<std::string> args;   // kCall; kReg, kLog: the words after "reg" / "log";
+  std::vector<std::string> args;   // kCall; kReg, kLog, kTag: the words after the subcommand;
                                    // kComplete: the command line typed so far
   std::string batchFile;           // kBatch: a path, or "-" for standard input
 };

@@ -1,6 +1,10 @@
 #include "engine/calc_environment.h"
 
+#include "engine/lua_runtime.h"
+#include "engine/server_context.h"
+#include "platform/env.h"
 #include "platform/path.h"
+#include "tags/sqlite_tag_store.h"
 
 namespace kv::engine {
 namespace {
@@ -91,13 +95,21 @@ HRESULT ZrCalcEnvironment::GetLibrary(const Bstr& name, ComPtr<IDispatch>* lib) 
   return GetHeld(libs_, n, ObjectPath(root, "Lib", n), lib, components::SharedObject::Library);
 }
 
-HRESULT ZrCalcEnvironment::AttachThread() { return com::S_OK; }
-HRESULT ZrCalcEnvironment::DetachThread() { return com::S_OK; }
+HRESULT ZrCalcEnvironment::AttachThread() {
+  AttachThreadRuntime();
+  return com::S_OK;
+}
+
+HRESULT ZrCalcEnvironment::DetachThread() {
+  DetachThreadRuntime();
+  return com::S_OK;
+}
 
 HRESULT ZrCalcEnvironment::RemoveLibrary(const Bstr& name) {
   std::lock_guard lock(mu_);
   libs_.erase(name.ToUtf8());
   ++drops_;
+  ++libraryGeneration_;
   return com::S_OK;
 }
 
@@ -117,6 +129,36 @@ HRESULT ZrCalcEnvironment::LoadLibraryFile(const Bstr& path, const Bstr& name, C
   return LoadNew<ZrLibrary>(path, name, lib);
 }
 
+HRESULT ZrCalcEnvironment::EnvAdoConnect(const Bstr& connect, const Bstr&, const Bstr&, long options,
+                                         Variant* result) {
+  if (!result) return com::E_POINTER;
+  std::string error;
+  *result = ado_.Connect(connect.ToUtf8(), (options & 1) != 0, &error) ? Variant::Bool(true) : Variant::Str(error);
+  return com::S_OK;
+}
+
+HRESULT ZrCalcEnvironment::EnvAdoClose(const Bstr& connection, Variant* result) {
+  if (!result) return com::E_POINTER;
+  std::string error;
+  *result = ado_.Close(connection.ToUtf8(), &error) ? Variant::Bool(true) : Variant::Str(error);
+  return com::S_OK;
+}
+
+HRESULT ZrCalcEnvironment::EnvAdoQueryInfo(const Bstr& connection, const Bstr& query, Variant* fieldNames,
+                                           Variant* fieldTypes, Variant* result) {
+  if (!result) return com::E_POINTER;
+  std::string error;
+  std::vector<std::string> names, types;
+  if (!ado_.QueryInfo(connection.ToUtf8(), query.ToUtf8(), &names, &types, &error)) {
+    *result = Variant::Str(error);
+    return com::S_OK;
+  }
+  if (fieldNames) *fieldNames = com::StringListVariant(names);
+  if (fieldTypes) *fieldTypes = com::StringListVariant(types);
+  *result = Variant::Bool(true);
+  return com::S_OK;
+}
+
 HRESULT ZrCalcEnvironment::LibraryFormulaSaved(const Bstr& library, const Bstr& formula) {
   return RemoveLibrary(library);
 }
@@ -133,9 +175,44 @@ HRESULT ZrCalcEnvironment::SetBasePath(const Bstr& root) {
   if (r != root_) {
     libs_.clear();
     ++drops_;
+    ++libraryGeneration_;
+    if (!tagsInjected_) tags_.reset();
+    tagError_.clear();
   }
   root_ = std::move(r);
   return com::S_OK;
+}
+
+std::shared_ptr<tags::TagSource> ZrCalcEnvironment::Tags() {
+  std::lock_guard lock(mu_);
+  if (tags_ || tagsInjected_) return tags_;
+  if (root_.empty()) {
+    tagError_ = "no base directory is set";
+    return nullptr;
+  }
+  const std::string dir = platform::JoinPath(root_, "bin");
+  platform::Env* env = ServerPlatform();
+  platform::FileSystem& fs = env && env->fs ? *env->fs : platform::RealFileSystem();
+  platform::CreateDirectories(fs, dir);
+  std::string error;
+  auto store = tags::SqliteTagStore::Open(platform::ToFsPath(platform::JoinPath(dir, kTagDatabaseName)), &error);
+  if (!store) {
+    tagError_ = "tag store " + platform::JoinPath(dir, kTagDatabaseName) + ": " + error;
+    return nullptr;
+  }
+  tags_ = std::move(store);
+  return tags_;
+}
+
+std::string ZrCalcEnvironment::TagStoreError() const {
+  std::lock_guard lock(mu_);
+  return tagError_;
+}
+
+void ZrCalcEnvironment::SetTagSource(std::shared_ptr<tags::TagSource> source) {
+  std::lock_guard lock(mu_);
+  tagsInjected_ = source != nullptr;
+  tags_ = std::move(source);
 }
 
 ComPtr<IDispatch> ZrCalcEnvironment::UnitConversionObject() const {

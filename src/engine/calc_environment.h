@@ -4,8 +4,10 @@
 // name; names are compared exactly. Thread-safe: a file is read and parsed without the lock
 // and the object is kept only if no other thread kept one first and nothing was dropped in the
 // meantime, so concurrent requests for one name all get the same object.
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -13,12 +15,18 @@
 #include "components/calc_components.h"
 #include "engine/calculation.h"
 #include "engine/library.h"
+#include "tags/sqlite_connections.h"
+#include "tags/tag_source.h"
 
 namespace kv::engine {
 
 using components::Bstr;
 using com::ComPtr;
 using com::IDispatch;
+using com::Variant;
+
+// The embedded tag database, in the root's bin folder.
+inline constexpr const char* kTagDatabaseName = "tags.db";
 
 class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> {
  public:
@@ -29,7 +37,8 @@ class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> 
   HRESULT GetCalculation(const Bstr& name, const Bstr& dir, ComPtr<IDispatch>* calc) override;
   // The library `name` from "<root>\Lib\<name>.zrc"; results as GetCalculation.
   HRESULT GetLibrary(const Bstr& name, ComPtr<IDispatch>* lib) override;
-  // No per-thread state yet: S_OK.
+  // Give the calling thread its own Lua state, and close it (group threads; other threads get
+  // one on first use).
   HRESULT AttachThread() override;
   HRESULT DetachThread() override;
   // Drop every held object of that name (calculations: in every directory); the next request
@@ -40,7 +49,15 @@ class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> 
   // When the file gives the object no name, it takes `name`.
   HRESULT LoadCalculationFile(const Bstr& path, const Bstr& name, ComPtr<IDispatch>* calc) override;
   HRESULT LoadLibraryFile(const Bstr& path, const Bstr& name, ComPtr<IDispatch>* lib) override;
-  // Drops the held library so that the next GetLibrary reads the saved file.
+  // The database pass-through on SQLite databases (see IZrCalcEnvironment). A connect string that
+  // is already open answers true again.
+  HRESULT EnvAdoConnect(const Bstr& connect, const Bstr& user, const Bstr& password, long options,
+                        Variant* result) override;
+  HRESULT EnvAdoClose(const Bstr& connection, Variant* result) override;
+  HRESULT EnvAdoQueryInfo(const Bstr& connection, const Bstr& query, Variant* fieldNames, Variant* fieldTypes,
+                          Variant* result) override;
+  // Drops the held library so that the next GetLibrary reads the saved file, and every Lua
+  // state's compiled copy of the library.
   HRESULT LibraryFormulaSaved(const Bstr& library, const Bstr& formula) override;
   // Kept (one reference) for the calculations' unit conversions.
   HRESULT SetUnitConversionObject(IDispatch* units) override;
@@ -48,6 +65,20 @@ class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> 
   HRESULT SetBasePath(const Bstr& root) override;
 
   ComPtr<IDispatch> UnitConversionObject() const;
+
+  // The tag store: the one set by SetTagSource, else the embedded database
+  // "<root>\bin\tags.db", opened on first use (its folder made when missing). Null, and the
+  // reason in TagStoreError, when there is no root or the database cannot be opened.
+  std::shared_ptr<tags::TagSource> Tags();
+  std::string TagStoreError() const;
+  // Replaces the tag source (tests, other sources); null goes back to the embedded store.
+  void SetTagSource(std::shared_ptr<tags::TagSource> source);
+  // Moves on whenever a library may have changed; Lua states drop their compiled libraries.
+  uint64_t LibraryGeneration() const { return libraryGeneration_.load(); }
+  // The store-and-forward switch for runs outside a schedule group (a group passes its own):
+  // the last value a group was told.
+  bool StoreAndForward() const { return storeAndForward_.load(); }
+  void SetStoreAndForward(bool on) { storeAndForward_.store(on); }
 
  private:
   template <class T, class Key>
@@ -63,6 +94,12 @@ class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> 
   // Counts the drops, so a load that raced with one is not kept.
   uint64_t drops_ = 0;
   ComPtr<IDispatch> units_;
+  std::shared_ptr<tags::TagSource> tags_;  // guarded by mu_
+  bool tagsInjected_ = false;              // guarded by mu_
+  std::string tagError_;                   // guarded by mu_
+  std::atomic<uint64_t> libraryGeneration_{1};
+  std::atomic<bool> storeAndForward_{false};
+  tags::SqliteConnections ado_;
 };
 
 }  // namespace kv::engine

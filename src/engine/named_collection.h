@@ -61,6 +61,12 @@ class NamedCollection : public com::ComObject<components::IZrFormulas, PropertyO
     return items_;
   }
 
+  // The items into *out (its storage reused).
+  void CopyItems(std::vector<com::ComPtr<T>>* out) const {
+    std::lock_guard lock(mu_);
+    out->assign(items_.begin(), items_.end());
+  }
+
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
     for (const auto& item : Items()) names.push_back(item->Name());

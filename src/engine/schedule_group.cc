@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "engine/calc_environment.h"
+#include "engine/run_context.h"
 #include "engine/server_context.h"
 #include "platform/env.h"
 
@@ -16,8 +18,10 @@ std::string HResultHex(HRESULT hr) {
   return buf;
 }
 
-// Runs one calculation of the main store; the reason of a failure, or "" when it ran.
-std::string RunCalculation(const std::string& name) {
+// Runs one calculation of the main store with the group's context as its argument; the reason
+// of a failure (the call's, or the run's own error text when it ended with Level 2), or "" when
+// it ran.
+std::string RunCalculation(const std::string& name, const std::string& context) {
   components::IServerObjects* objects = ServerObjects();
   com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
   if (!env) return "no calculation environment";
@@ -25,11 +29,27 @@ std::string RunCalculation(const std::string& name) {
   env->GetCalculation(Bstr::FromUtf8(name), Bstr(), &calc);
   if (!calc) return "calculation not found";
   std::vector<Variant> args;
+  if (!context.empty()) args.push_back(Variant::Str(context));
   Variant result;
   const HRESULT hr = com::CallMethod(calc.Get(), "Calculate", args, &result);
   if (hr == com::DISP_E_UNKNOWNNAME) return "the calculation cannot be run (no Calculate method)";
   if (FAILED(hr)) return "Calculate failed (" + HResultHex(hr) + ")";
+  Variant level;
+  if (SUCCEEDED(com::GetProperty(calc.Get(), "Level", &level)) && level.vt() == com::VT_I4 &&
+      level.i4() == components::kLevelError) {
+    Variant text;
+    com::GetProperty(calc.Get(), "ErrorText", &text);
+    const std::string reason = text.vt() == com::VT_BSTR ? text.bstr().ToUtf8() : std::string();
+    return reason.empty() ? "the calculation ended with an error" : reason;
+  }
   return "";
+}
+
+// The engine's environment, when the server's is ours.
+ZrCalcEnvironment* OwnEnvironment(com::ComPtr<components::IZrCalcEnvironment>* hold) {
+  components::IServerObjects* objects = ServerObjects();
+  *hold = objects ? objects->Environment() : nullptr;
+  return dynamic_cast<ZrCalcEnvironment*>(hold->Get());
 }
 
 // Local time now on the server's clock; 0.0 without server objects.
@@ -138,10 +158,15 @@ HRESULT ZrScheduleGroup::ItemName(long position, Bstr* name) {
 }
 
 HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
-  Locked([&] { lastContext_ = context.ToUtf8(); });
+  const std::string ctx = context.ToUtf8();
+  const bool storeAndForward = Locked([&] {
+    lastContext_ = ctx;
+    return storeAndForward_;
+  });
+  ScopedRunContext scope(RunContext{ctx, storeAndForward ? 1 : 0});
   bool allRan = true;
   for (const auto& entry : Nested()->Entries()) {
-    std::string failure = RunCalculation(entry.name);
+    std::string failure = RunCalculation(entry.name, ctx);
     const bool ran = failure.empty();
     allRan = allRan && ran;
     if (auto* item = dynamic_cast<ZrScheduledItem*>(entry.item.Get()))
@@ -152,15 +177,25 @@ HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
 
 HRESULT ZrScheduleGroup::SetStoreAndForward(com::VARIANT_BOOL enabled) {
   Locked([&] { storeAndForward_ = enabled != com::VARIANT_FALSE; });
+  com::ComPtr<components::IZrCalcEnvironment> hold;
+  if (ZrCalcEnvironment* env = OwnEnvironment(&hold)) env->SetStoreAndForward(enabled != com::VARIANT_FALSE);
   return com::S_OK;
 }
 
 HRESULT ZrScheduleGroup::Refresh(com::VARIANT_BOOL storeAndForward, int16_t force) {
+  const bool on = storeAndForward != com::VARIANT_FALSE;
   Locked([&] {
-    storeAndForward_ = storeAndForward != com::VARIANT_FALSE;
+    storeAndForward_ = on;
     ++refreshCount_;
     if (force != 0) ++forcedRefreshCount_;
   });
+  com::ComPtr<components::IZrCalcEnvironment> hold;
+  if (ZrCalcEnvironment* env = OwnEnvironment(&hold)) {
+    env->SetStoreAndForward(on);
+    // Spooled writes go out, in order, to the servers that are back.
+    if (on)
+      if (auto tags = env->Tags()) tags->Forward();
+  }
   return com::S_OK;
 }
 

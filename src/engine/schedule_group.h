@@ -137,14 +137,17 @@ class ZrScheduleGroup : public com::ComObject<components::IZrScheduleGroup, Fiel
   HRESULT ItemCount(long* count) override;
   HRESULT ItemName(long position, Bstr* name) override;
   // Each item's calculation is fetched from g_pEnvironment (main store) and its "Calculate"
-  // method called by name; an item whose calculation is missing, has no such method or fails
-  // is recorded as kItemFailed with the reason. Runs without the group's lock.
+  // method called by name with the context (scripts read it as "Context") and the group's
+  // store-and-forward switch; an item whose calculation is missing, has no such method, fails
+  // or ends its run with Level 2 is recorded as kItemFailed with the reason. Runs without the
+  // group's lock.
   HRESULT Execute(const Bstr& context) override;
   HRESULT SetStoreAndForward(com::VARIANT_BOOL enabled) override;
   HRESULT GetFirstRunTime(double* value) override { return ReadField(f_, &Fields::firstRunTime, value); }
   HRESULT PutFirstRunTime(double value) override { return WriteField(f_, &Fields::firstRunTime, value); }
-  // Records the store-and-forward flag and counts the refresh; the group holds nothing that
-  // goes stale between runs.
+  // Records the store-and-forward flag and counts the refresh; with the flag on, forwards the
+  // tag writes spooled while their server was offline. The group holds nothing that goes stale
+  // between runs.
   HRESULT Refresh(com::VARIANT_BOOL storeAndForward, int16_t force) override;
   HRESULT GetChangeStamp(double* value) override { return ReadField(f_, &Fields::changeStamp, value); }
   HRESULT PutChangeStamp(double value) override { return WriteField(f_, &Fields::changeStamp, value); }

@@ -1,0 +1,131 @@
+#pragma once
+// The Lua 5.4 state a thread runs calculations in, sandboxed and bounded. Each run sees a fresh
+// environment table over read-only safe globals (math, string without string.dump, table,
+// utf8, pairs, ipairs, next, select, tonumber, tostring, type, pcall, error, assert, warn and the
+// time helper); no io, os, package, require, debug, load, dofile or collectgarbage. An
+// instruction budget (a count hook) and a memory cap (the state's allocator) bound every run; a
+// run that exceeds either ends with an error that pcall inside the script cannot swallow.
+//
+// Not thread-safe: one LuaRuntime belongs to one thread (ThreadRuntime). Compiled chunks are
+// cached per state by their text.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct lua_State;
+struct lua_Debug;
+
+namespace kv::platform {
+struct Env;
+}  // namespace kv::platform
+
+namespace kv::engine {
+
+struct EngineLimits {
+  static constexpr int64_t kDefaultInstructions = 10'000'000;
+  static constexpr int64_t kDefaultMemoryBytes = 64ll << 20;
+  int64_t instructions = kDefaultInstructions;  // per run
+  int64_t memoryBytes = kDefaultMemoryBytes;    // per run, beyond what the state held before it
+};
+
+// Registry store (HKLM) key and values of the limits: DWORDs, 0 or missing for the default.
+inline constexpr const char* kEngineKey = "SOFTWARE\\Quorlith\\Morvane Calc\\Engine";
+inline constexpr const char* kInstructionLimitValue = "InstructionLimit";
+inline constexpr const char* kMemoryLimitValue = "MemoryLimitKB";
+
+// The limits configured in `env`'s registry store; the defaults without one.
+EngineLimits ReadEngineLimits(platform::Env* env);
+
+// How a run ended.
+enum class RunEnd { kOk, kError, kInstructionLimit, kMemoryLimit };
+
+// The helpers a script may call to report on its run (warn), collected for the run.
+struct RunNotes {
+  std::vector<std::string> warnings;
+};
+
+class LuaRuntime {
+ public:
+  explicit LuaRuntime(EngineLimits limits);
+  ~LuaRuntime();
+  LuaRuntime(const LuaRuntime&) = delete;
+  LuaRuntime& operator=(const LuaRuntime&) = delete;
+
+  lua_State* L() const { return L_; }
+  const EngineLimits& Limits() const { return limits_; }
+
+  // Pushes the function of a calculation body, called as f(env, ...): the script runs with
+  // `env` as its globals and its return values are f's. Compiled once per text. False, nothing
+  // pushed and the compiler's message (chunk name and line) in `error` when it does not compile.
+  bool PushBody(const std::string& script, const std::string& chunkName, std::string* error);
+  // PushBody for the object `owner` (a number unique to it), which remembers the function of the
+  // owner's last text, so a run of an unchanged script finds it without rebuilding its key.
+  bool PushBodyFor(uint64_t owner, const std::string& script, const std::string& chunkName, std::string* error);
+  // Pushes a library formula as a function of its `params` (in order); each call runs the body
+  // in a fresh environment and returns the body's return values, or, when it returns none, the
+  // global named `result` ("" for none) as the body left it.
+  bool PushFormula(const std::string& body, const std::vector<std::string>& params, const std::string& result,
+                   const std::string& chunkName, std::string* error);
+  // Pushes a fresh environment table whose missing names come from the safe globals.
+  void PushEnvironment();
+  // Pushes a read-only view of the table on top of the stack (which it replaces).
+  void MakeReadOnly();
+
+  // Calls the function below its `nargs` arguments under the budget and the cap, as lua_pcall
+  // does; the message of a failed run in `error` (nothing left on the stack then).
+  RunEnd Call(int nargs, int nresults, std::string* error, RunNotes* notes);
+
+  // Library tables cached for this state, dropped when the generation moves on.
+  struct CachedLibrary {
+    int ref;
+  };
+  // Registry reference of the cached library table `name`, or -2 (LUA_NOREF) when there is
+  // none for `generation`; clears every cached table when `generation` differs from the last.
+  int CachedLibraryRef(const std::string& name, uint64_t generation);
+  void CacheLibrary(const std::string& name, int ref);
+
+  // Bytes the state holds now.
+  int64_t MemoryInUse() const { return used_; }
+  // True while a run is going on (a calculation run from inside one takes another state).
+  bool Busy() const { return depth_ > 0; }
+
+ private:
+  static void* Alloc(void* ud, void* ptr, size_t osize, size_t nsize);
+  static void Hook(lua_State* L, lua_Debug* ar);
+  static int SafePcall(lua_State* L);
+  static int Warn(lua_State* L);
+  static int TimeNow(lua_State* L);
+  static int NewEnv(lua_State* L);
+  static LuaRuntime* Of(lua_State* L);
+  void BuildSandbox();
+  bool PushCompiled(const std::string& text, const std::string& chunkName, std::string* error);
+
+  EngineLimits limits_;
+  lua_State* L_ = nullptr;
+  int64_t used_ = 0;
+  int64_t cap_ = INT64_MAX;  // applies while a run is going on
+  int64_t counted_ = 0;      // instructions of the current run
+  RunEnd abort_ = RunEnd::kOk;
+  int depth_ = 0;
+  RunNotes* notes_ = nullptr;
+  int envMetaRef_ = -2;
+  int readOnlyMetaRef_ = -2;
+  std::unordered_map<std::string, int> compiled_;  // text -> registry ref of the function
+  struct OwnerEntry {
+    std::string script, chunkName;
+    int ref;
+  };
+  std::unordered_map<uint64_t, OwnerEntry> byOwner_;
+  std::unordered_map<std::string, int> libraries_;
+  uint64_t libraryGeneration_ = 0;
+};
+
+// The calling thread's runtime: made by AttachThread, or on first use, with the limits in
+// force then; DetachThread (or the thread's end) closes it.
+LuaRuntime& ThreadRuntime();
+void AttachThreadRuntime();
+void DetachThreadRuntime();
+
+}  // namespace kv::engine

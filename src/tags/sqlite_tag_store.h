@@ -1,0 +1,86 @@
+#pragma once
+// The embedded tag store: one SQLite database holding every server's tags (value, quality,
+// time, units), a bounded history of the writes of each tag, the servers' reachability and the
+// store-and-forward spool. WAL journal with synchronous=NORMAL: a write acknowledged by Write or
+// Set survives the process being killed at any moment. Every statement is prepared once; one
+// mutex serialises the calls of one store object (other processes, such as the tag tool, use
+// their own connection and SQLite's locks).
+#include <sqlite3.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tags/tag_source.h"
+
+namespace kv::tags {
+
+struct HistoryRow {
+  int64_t id = 0;
+  TagValue value;
+  int32_t quality = kQualityGood;
+  double time = 0;
+};
+
+struct SpoolRow {
+  int64_t id = 0;
+  TagWrite write;
+};
+
+class SqliteTagStore : public TagSource {
+ public:
+  // The history keeps this many writes per tag by default.
+  static constexpr int kDefaultHistoryPerTag = 1000;
+
+  // Opens (creating when missing) the database at `path` (a file-system path); null and the
+  // reason in `error` when it cannot be opened or set up.
+  static std::unique_ptr<SqliteTagStore> Open(const std::string& path, std::string* error,
+                                              int historyPerTag = kDefaultHistoryPerTag);
+  ~SqliteTagStore() override;
+  SqliteTagStore(const SqliteTagStore&) = delete;
+  SqliteTagStore& operator=(const SqliteTagStore&) = delete;
+
+  // TagSource. A read of a tag whose server is offline answers kServerOffline.
+  TagStatus Read(const std::string& server, const std::string& tag, TagSample* out) override;
+  void Write(const std::vector<TagWrite>& writes, bool storeAndForward, std::vector<TagStatus>* outcome) override;
+  bool Exists(const std::string& server, const std::string& tag) override;
+  std::vector<TagInfo> List(const std::string& server) override;
+  int Forward() override;
+
+  // What the tag tool does. Set creates the tag when missing (its units stay as they were when
+  // `units` is empty) and records the write in the history; it ignores the server's
+  // reachability. False and the reason in `error` on a store failure.
+  bool Set(const std::string& server, const std::string& tag, const TagValue& value, int32_t quality, double time,
+           const std::string& units, std::string* error);
+  bool Remove(const std::string& server, const std::string& tag);
+  // The last `limit` writes of the tag, oldest first.
+  std::vector<HistoryRow> History(const std::string& server, const std::string& tag, int limit);
+  // Marks a server reachable or not (an unknown server is reachable).
+  bool SetServerOnline(const std::string& server, bool online);
+  bool ServerOnline(const std::string& server);
+  std::vector<SpoolRow> Spool();
+  const std::string& LastError() const { return lastError_; }
+
+ private:
+  explicit SqliteTagStore(sqlite3* db, int historyPerTag);
+  bool Prepare(std::string* error);
+  bool OnlineLocked(const std::string& server);
+  // Updates the tag and appends to its history; kNoSuchTag when the tag does not exist.
+  TagStatus ApplyLocked(const TagWrite& w, bool* failed);
+  bool Exec(const char* sql);
+
+  std::mutex mu_;
+  sqlite3* db_;
+  const int historyPerTag_;
+  std::string lastError_;
+  struct Statements;
+  std::unique_ptr<Statements> st_;
+};
+
+// Text forms of values for people: integers and reals as numbers, texts as they are, nothing as
+// "". ParseTagValue reads a number when the whole text is one, else keeps the text.
+std::string FormatTagValue(const TagValue& value);
+TagValue ParseTagValue(const std::string& text);
+
+}  // namespace kv::tags

@@ -1,0 +1,176 @@
+// The embedded tag store: reads and writes, bounded history, store-and-forward across a
+// restart, a process killed in the middle of writing, and the database pass-through.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/temp_dir.h"
+#include "tags/sqlite_connections.h"
+#include "tags/sqlite_tag_store.h"
+
+namespace kv::tags {
+namespace {
+
+class TagStoreTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<SqliteTagStore> Open(int history = SqliteTagStore::kDefaultHistoryPerTag) {
+    std::string error;
+    auto s = SqliteTagStore::Open(path, &error, history);
+    EXPECT_TRUE(s) << error;
+    return s;
+  }
+  void Seed(SqliteTagStore& s, const std::string& server, const std::string& tag, TagValue v) {
+    std::string error;
+    ASSERT_TRUE(s.Set(server, tag, v, kQualityGood, 1, "", &error)) << error;
+  }
+
+  kv::testing::TempDir dir;
+  std::string path = dir.path() + "/tags.db";
+};
+
+TEST_F(TagStoreTest, WritesReadBackAndHistoryIsBounded) {
+  auto s = Open(3);
+  Seed(*s, "Plant1", "Flow", 0.0);
+  for (int i = 1; i <= 5; ++i) {
+    std::vector<TagStatus> out;
+    s->Write({TagWrite{"PLANT1", "flow", TagValue(int64_t{i}), kQualityGood, 100.0 + i}}, false, &out);
+    ASSERT_EQ(out[0], TagStatus::kOk);
+  }
+  TagSample sample;
+  ASSERT_EQ(s->Read("plant1", "FLOW", &sample), TagStatus::kOk);
+  EXPECT_EQ(sample.value, TagValue(int64_t{5}));
+  EXPECT_EQ(sample.time, 105.0);
+  const auto h = s->History("Plant1", "Flow", 10);
+  ASSERT_EQ(h.size(), 3u);
+  EXPECT_EQ(h[0].value, TagValue(int64_t{3}));
+  EXPECT_EQ(h[2].value, TagValue(int64_t{5}));
+
+  std::vector<TagStatus> out;
+  s->Write({TagWrite{"Plant1", "Flow", 1.0}, TagWrite{"Plant1", "Nope", 2.0}}, false, &out);
+  EXPECT_EQ(out[0], TagStatus::kOk);
+  EXPECT_EQ(out[1], TagStatus::kNoSuchTag);
+  EXPECT_EQ(s->Read("Plant1", "Nope", &sample), TagStatus::kNoSuchTag);
+  EXPECT_TRUE(s->Exists("Plant1", "Flow"));
+  EXPECT_EQ(s->List("").size(), 1u);
+}
+
+TEST_F(TagStoreTest, StoreAndForwardSurvivesARestartAndForwardsInOrder) {
+  {
+    auto s = Open();
+    Seed(*s, "Remote", "T", int64_t{0});
+    Seed(*s, "Local", "L", int64_t{0});
+    ASSERT_TRUE(s->SetServerOnline("Remote", false));
+    std::vector<TagStatus> out;
+    s->Write({TagWrite{"Remote", "T", int64_t{1}}}, false, &out);
+    EXPECT_EQ(out[0], TagStatus::kServerOffline);
+    for (int i = 1; i <= 3; ++i) {
+      s->Write({TagWrite{"Remote", "T", int64_t{i}, kQualityGood, 10.0 + i}, TagWrite{"Local", "L", int64_t{i}}}, true,
+               &out);
+      EXPECT_EQ(out[0], TagStatus::kSpooled);
+      EXPECT_EQ(out[1], TagStatus::kOk);
+    }
+    EXPECT_EQ(s->Forward(), 0) << "the server is still offline";
+  }
+  // A restart: a new store object on the same file.
+  auto s = Open();
+  ASSERT_EQ(s->Spool().size(), 3u);
+  ASSERT_TRUE(s->SetServerOnline("Remote", true));
+  EXPECT_EQ(s->Forward(), 3);
+  EXPECT_TRUE(s->Spool().empty());
+  const auto h = s->History("Remote", "T", 10);
+  ASSERT_EQ(h.size(), 4u);  // the seed, then the three in the order they were written
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_EQ(h[i].value, TagValue(int64_t{i}));
+    EXPECT_EQ(h[i].time, 10.0 + i);
+  }
+}
+
+TEST_F(TagStoreTest, AKilledWriterLosesNoAcknowledgedWrite) {
+  {
+    auto s = Open();
+    Seed(*s, "Plant1", "Counter", int64_t{0});
+  }
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(fds[0]);
+    std::string error;
+    auto s = SqliteTagStore::Open(path, &error);
+    if (!s) _exit(2);
+    for (int64_t i = 1;; ++i) {
+      std::vector<TagStatus> out;
+      s->Write({TagWrite{"Plant1", "Counter", TagValue(i), kQualityGood, static_cast<double>(i)}}, false, &out);
+      if (out[0] != TagStatus::kOk) _exit(3);
+      // Acknowledged: tell the parent.
+      if (write(fds[1], &i, sizeof i) != sizeof i) _exit(4);
+    }
+  }
+  close(fds[1]);
+  int64_t acked = 0, got = 0;
+  while (acked < 200 && read(fds[0], &got, sizeof got) == sizeof got) acked = got;
+  kill(child, SIGKILL);
+  while (read(fds[0], &got, sizeof got) == sizeof got) acked = got;  // what was acknowledged before the kill
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself: " << status;
+  ASSERT_GE(acked, 200);
+
+  auto s = Open();
+  TagSample sample;
+  ASSERT_EQ(s->Read("Plant1", "Counter", &sample), TagStatus::kOk);
+  ASSERT_TRUE(std::holds_alternative<int64_t>(sample.value));
+  EXPECT_GE(std::get<int64_t>(sample.value), acked);
+  const auto h = s->History("Plant1", "Counter", 1);
+  ASSERT_EQ(h.size(), 1u);
+  EXPECT_GE(std::get<int64_t>(h[0].value), acked);
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* st = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+}
+
+TEST_F(TagStoreTest, ValueTextsRoundTrip) {
+  struct Case {
+    const char* text;
+    TagValue value;
+  } cases[] = {{"42", int64_t{42}}, {"-7", int64_t{-7}}, {"1.5", 1.5}, {"0.1", 0.1}, {"open", std::string("open")},
+               {"1 2", std::string("1 2")}, {"", TagValue()}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(ParseTagValue(c.text), c.value);
+    EXPECT_EQ(FormatTagValue(c.value), c.text);
+  }
+}
+
+TEST_F(TagStoreTest, PassThroughConnectionsByConnectString) {
+  { auto s = Open(); }
+  SqliteConnections c;
+  std::string error;
+  EXPECT_EQ(SqliteConnections::PathOf("Provider=x; Data Source = /a/b.db ;Mode=1"), "/a/b.db");
+  EXPECT_FALSE(c.Connect(dir.path() + "/missing.db", false, &error));
+  EXPECT_NE(error, "");
+  const std::string conn = "Data Source=" + path;
+  ASSERT_TRUE(c.Connect(conn, true, &error)) << error;
+  std::vector<std::string> names, types;
+  ASSERT_TRUE(c.QueryInfo(conn, "SELECT server, tag, quality, 1+1 AS two FROM tags", &names, &types, &error)) << error;
+  EXPECT_EQ(names, (std::vector<std::string>{"server", "tag", "quality", "two"}));
+  EXPECT_EQ(types, (std::vector<std::string>{"TEXT", "TEXT", "INTEGER", ""}));
+  EXPECT_FALSE(c.QueryInfo(conn, "SELEC nonsense", &names, &types, &error));
+  EXPECT_NE(error.find("syntax error"), std::string::npos) << error;
+  EXPECT_TRUE(c.Close(conn, &error));
+  EXPECT_FALSE(c.Close(conn, &error));
+}
+
+}  // namespace
+}  // namespace kv::tags
