@@ -294,6 +294,52 @@ class CCalcCmdBase {
   // ---- Commands that belong to no store ------------------------------------------------
   // The command server's version text.
   Bstr CalcCommandVersion();
+  // Bodies of the commands below in exchange/. None asks the access gate; none clears the last
+  // error unless said.
+  //
+  // No component library is ever loaded on demand here, so there is nothing to unload.
+  void FreeUnusedComLibraries() {}
+  // The object as an object string (com/object_stream.h): its class and its XML form. An object
+  // without XML persistence or a registered class gives the VARTYPE alone; null gives a null
+  // string.
+  Bstr ObjecttoBSTR(IDispatch* object);
+  // A new object of the string's class loaded from its data; null when the string holds no
+  // object, names an unknown class or the data does not load.
+  ComPtr<IDispatch> BSTRtoObject(const Bstr& binaryObject);
+  // BSTRtoObject of a VT_BSTR (or a reference to one); null for any other type.
+  ComPtr<IDispatch> VarBSTRtoObject(const Variant& binaryObject);
+  // The ODM workspace name in the registry store; null when its key cannot be opened.
+  Bstr GetOdmWorkSpace();
+  // Writes the name (a null name writes nothing), drops the process's workspace service object
+  // and sets g_bOdmWorkspaceSet, under ScheduleLock (site 211). Nothing when the key cannot be
+  // created.
+  void SetOdmWorkSpace(const Bstr& workSpaceName);
+  // The workspace service's list; VT_EMPTY when the service cannot be created.
+  Variant GetOdmWorkSpaces();
+  // The workspace service's one-line report; null when the service cannot be created.
+  Bstr TestOdmConnection(const Bstr& workSpaceName);
+  bool GetStoreAndForwardEnabled();
+  // Writes "Enabled" and g_bStoreAndForwardEnabled under ScheduleLock (site 211).
+  void SetStoreAndForwardEnabled(bool enabled);
+
+  // ---- XML exchange (bodies in exchange/) ----------------------------------------------
+  // Each clears the last error; every failure is CMDERR_CATCH_ALL with the step's own text.
+  // The export's root element is "Calculation", "Library" or "EngUnitType" holding the object's
+  // own content; the empty string on failure.
+  Bstr SaveCalcXML(const Bstr& calcName);
+  Bstr SaveLibXML(const Bstr& libName);
+  Bstr SaveUnitTypeXML(const Bstr& unitTypeName);
+  // Loads the text into the given object and stores it (SaveCalculationObject /
+  // SaveLibraryObject, with their rights and errors): 1 when stored, 0 otherwise.
+  long LoadCalcXML(const Bstr& xmlString, IDispatch* calc);
+  long LoadLibXML(const Bstr& xmlString, IDispatch* lib);
+  // A new measurement type loaded from the text, handed out in *unitDisp and added to the units
+  // table (saved) under UnitsLock (site 208): 1 when added.
+  long LoadUnitXML(const Bstr& xmlString, Variant* unitDisp);
+  // The import steps without storing: a null string on success, otherwise an ERROR element text.
+  Bstr LoadXmlIntoCalc(const Bstr& xml, IDispatch* calc);
+  // The export of a given object under the root "Calculation" (errors as the export's).
+  Bstr ObjectToXml(IDispatch* object);
 
   // ---- Access control (bodies in security/permission.cc) -------------------------------
   enum class Grant { Full, ScriptOnly, Refused };
