@@ -117,6 +117,21 @@ HRESULT ZrCalcEnvironment::LoadLibraryFile(const Bstr& path, const Bstr& name, C
   return LoadNew<ZrLibrary>(path, name, lib);
 }
 
+HRESULT ZrCalcEnvironment::EnvAdoConnect(const Bstr&, const Bstr&, const Bstr&, long, Variant* result) {
+  if (result) *result = Variant();
+  return com::E_NOTIMPL;
+}
+
+HRESULT ZrCalcEnvironment::EnvAdoClose(const Bstr&, Variant* result) {
+  if (result) *result = Variant();
+  return com::E_NOTIMPL;
+}
+
+HRESULT ZrCalcEnvironment::EnvAdoQueryInfo(const Bstr&, const Bstr&, Variant*, Variant*, Variant* result) {
+  if (result) *result = Variant();
+  return com::E_NOTIMPL;
+}
+
 HRESULT ZrCalcEnvironment::LibraryFormulaSaved(const Bstr& library, const Bstr& formula) {
   return RemoveLibrary(library);
 }

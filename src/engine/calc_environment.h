@@ -19,6 +19,7 @@ namespace kv::engine {
 using components::Bstr;
 using com::ComPtr;
 using com::IDispatch;
+using com::Variant;
 
 class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> {
  public:
@@ -40,6 +41,12 @@ class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> 
   // When the file gives the object no name, it takes `name`.
   HRESULT LoadCalculationFile(const Bstr& path, const Bstr& name, ComPtr<IDispatch>* calc) override;
   HRESULT LoadLibraryFile(const Bstr& path, const Bstr& name, ComPtr<IDispatch>* lib) override;
+  // The database pass-through (not built yet: E_NOTIMPL and an empty result).
+  HRESULT EnvAdoConnect(const Bstr& connect, const Bstr& user, const Bstr& password, long options,
+                        Variant* result) override;
+  HRESULT EnvAdoClose(const Bstr& connection, Variant* result) override;
+  HRESULT EnvAdoQueryInfo(const Bstr& connection, const Bstr& query, Variant* fieldNames, Variant* fieldTypes,
+                          Variant* result) override;
   // Drops the held library so that the next GetLibrary reads the saved file.
   HRESULT LibraryFormulaSaved(const Bstr& library, const Bstr& formula) override;
   // Kept (one reference) for the calculations' unit conversions.

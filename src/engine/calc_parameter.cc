@@ -1,24 +1,40 @@
 #include "engine/calc_parameter.h"
 
+#include <strings.h>
+
+#include <sstream>
+
+#include "engine/server_context.h"
+
 namespace kv::engine {
+namespace {
+
+bool SameServer(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+}  // namespace
 
 CalcParameter::CalcParameter() {
-  props_.Text("Name", name_);
+  ParameterFields::Visit(f_, props_);
   props_.Custom(
       "Value", [this] { return Value(); }, com::VT_VARIANT,
       [this](const Variant& v) { return SetValue(v) ? com::S_OK : com::DISP_E_TYPEMISMATCH; });
-  props_.Text("Units", units_);
 }
 
 CalcParameter::CalcParameter(std::string name, Variant value, std::string units) : CalcParameter() {
-  name_ = std::move(name);
-  units_ = std::move(units);
+  f_.name = std::move(name);
+  f_.units = std::move(units);
   SetValue(value);
 }
 
-std::string CalcParameter::Name() const { return Locked([&] { return name_; }); }
+CalcParameter::CalcParameter(ParameterFields fields, Variant value) : CalcParameter() {
+  f_ = std::move(fields);
+  SetValue(value);
+}
+
+std::string CalcParameter::Name() const { return Locked([&] { return f_.name; }); }
 Variant CalcParameter::Value() const { return Locked([&] { return value_; }); }
-std::string CalcParameter::Units() const { return Locked([&] { return units_; }); }
+std::string CalcParameter::Units() const { return Locked([&] { return f_.units; }); }
+ParameterFields CalcParameter::Fields() const { return Locked([&] { return f_; }); }
 
 bool CalcParameter::SetValue(const Variant& value) {
   const Variant& v = value.Deref();
@@ -27,23 +43,130 @@ bool CalcParameter::SetValue(const Variant& value) {
   return true;
 }
 
+bool CalcParameter::SetSample(const Variant& value, int32_t quality, double timestamp) {
+  const Variant& v = value.Deref();
+  if (!IsStorableValue(v)) return false;
+  Locked([&] {
+    value_ = v;
+    f_.quality = quality;
+    f_.timestamp = timestamp;
+  });
+  return true;
+}
+
+void CalcParameter::SetFields(const ParameterFields& fields) {
+  Locked([&] { f_ = fields; });
+}
+
+bool CalcParameter::IsInput() const {
+  const int32_t d = Locked([&] { return f_.direction; });
+  return d != components::kParamOut;
+}
+
+bool CalcParameter::IsOutput() const {
+  const int32_t d = Locked([&] { return f_.direction; });
+  return d == components::kParamOut || d == components::kParamInOut;
+}
+
+HRESULT CalcParameter::GetServerName(Bstr* server) { return ReadField(f_, &ParameterFields::serverName, server); }
+HRESULT CalcParameter::GetName(Bstr* name) { return ReadField(f_, &ParameterFields::name, name); }
+HRESULT CalcParameter::GetTagName(Bstr* tag) { return ReadField(f_, &ParameterFields::tagName, tag); }
+HRESULT CalcParameter::GetCalcName(Bstr* calc) { return ReadField(f_, &ParameterFields::calcName, calc); }
+HRESULT CalcParameter::GetUnits(Bstr* units) { return ReadField(f_, &ParameterFields::units, units); }
+HRESULT CalcParameter::GetParameterKind(long* kind) { return ReadField(f_, &ParameterFields::kind, kind); }
+HRESULT CalcParameter::GetDirection(long* direction) { return ReadField(f_, &ParameterFields::direction, direction); }
+
+HRESULT CalcParameter::ChangeServer(const Bstr& oldServer, long, const Bstr& newServer, long) {
+  const std::string from = oldServer.ToUtf8(), to = newServer.ToUtf8();
+  return Locked([&] {
+    if (f_.kind != components::kParamTag || !SameServer(f_.serverName, from)) return com::E_FAIL;
+    f_.serverName = to;
+    return com::S_OK;
+  });
+}
+
+HRESULT CalcParameter::ValidateParameter(Bstr* message) { return ValidateParameterUnits(0, message); }
+
+HRESULT CalcParameter::ValidateParameterUnits(long checkUnits, Bstr* message) {
+  if (!message) return com::E_POINTER;
+  *message = Bstr();
+  const ParameterFields f = Fields();
+  std::string reason;
+  switch (f.kind) {
+    case components::kParamConstant:
+      break;
+    case components::kParamTag:
+      if (f.serverName.empty()) reason = "Parameter " + f.name + ": no server name";
+      else if (f.tagName.empty()) reason = "Parameter " + f.name + ": no tag name";
+      else return com::E_NOTIMPL;  // the tag store answers whether the tag exists
+      break;
+    case components::kParamCalculation: {
+      components::IServerObjects* objects = ServerObjects();
+      com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
+      com::ComPtr<com::IDispatch> calc;
+      if (f.calcName.empty()) reason = "Parameter " + f.name + ": no calculation name";
+      else if (env) env->GetCalculation(Bstr::FromUtf8(f.calcName), Bstr(), &calc);
+      if (reason.empty() && !calc) reason = "Parameter " + f.name + ": calculation " + f.calcName + " not found";
+      break;
+    }
+    default:
+      reason = "Parameter " + f.name + ": unknown kind " + std::to_string(f.kind);
+  }
+  if (!reason.empty()) *message = Bstr::FromUtf8(reason);
+  return com::S_OK;
+}
+
+HRESULT CalcParameter::LoadXML(const Bstr& xml) {
+  pugi::xml_document doc;
+  const std::string text = xml.ToUtf8();
+  if (!doc.load_buffer(text.data(), text.size())) return com::E_INVALIDARG;
+  pugi::xml_node node = doc.document_element();
+  ParameterFields f = Fields();
+  Variant value = Value();
+  XmlError err;
+  FieldReader r(node, &err);
+  const std::string oldName = f.name;
+  ParameterFields::Visit(f, r);
+  r.Value("Value", &value);
+  if (!r.Ok()) return com::E_INVALIDARG;
+  if (f.name.empty()) f.name = oldName;
+  Locked([&] {
+    f_ = std::move(f);
+    value_ = std::move(value);
+  });
+  return com::S_OK;
+}
+
+HRESULT CalcParameter::SaveXML(Bstr* xml) {
+  if (!xml) return com::E_POINTER;
+  pugi::xml_document doc;
+  WriteTo(doc);
+  std::ostringstream out;
+  doc.document_element().print(out, "", pugi::format_raw);
+  *xml = Bstr::FromUtf8(out.str());
+  return com::S_OK;
+}
+
 void CalcParameter::WriteTo(pugi::xml_node parent) const {
   pugi::xml_node node = parent.append_child("Parameter");
-  std::lock_guard lock(mu_);
-  WriteText(node, "Name", name_);
-  WriteText(node, "Units", units_);
-  WriteValue(node, "Value", value_);
+  ParameterFields f;
+  Variant value;
+  Locked([&] {
+    f = f_;
+    value = value_;
+  });
+  WriteFields(node, f);
+  WriteValue(node, "Value", value);
 }
 
 com::ComPtr<CalcParameter> CalcParameter::ReadFrom(pugi::xml_node node, XmlError* err) {
-  std::string name, units;
+  ParameterFields f;
   Variant value;
   FieldReader r(node, err);
-  r.Text("Name", name, kFieldRequired);
-  r.Text("Units", units);
+  ParameterFields::Visit(f, r);
   r.Value("Value", &value, kFieldRequired);
   if (!r.Ok()) return nullptr;
-  return com::MakeCom<CalcParameter>(std::move(name), std::move(value), std::move(units));
+  return com::MakeCom<CalcParameter>(std::move(f), std::move(value));
 }
 
 }  // namespace kv::engine

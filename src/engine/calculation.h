@@ -2,14 +2,16 @@
 // ZrCalculation: a calculation, and each formula of a library. It holds the common object
 // fields, the calculation type (4, CalcScript, by default), the script text, the names of the
 // libraries it uses, its parameters in order, the creation time, the new and edit states and
-// the status of its last run ("Status", "ErrorText"). Thread-safe: the environment hands one
-// object to several threads.
+// the outcome of its last run. Thread-safe: the environment hands one object to several
+// threads.
 //
 // Properties by name (IDispatch): "Name", "Description", "ID", "Password" (VT_I4),
 // "EditOwner", "SaveTime" and "CreationTime" (VT_DATE), "CalcType", "Script", "NewState",
 // "EditState", "Libraries" (list result of names; put takes such a list or VT_EMPTY),
-// "Status" and "ErrorText" (read-only), "SummaryState" (VT_I2, read-only) and "Parameters"
-// (the parameter collection: "Count", "Item" by 1-based index).
+// the read-only results of the last run "Value" (VARIANT), "Level" (0 ok, 1 warning, 2 error),
+// "Status" (short text), "ErrorText" (empty when fine) and "LastRunTime" (VT_DATE, local),
+// "SummaryState" (VT_I2, read-only) and "Parameters" (the parameter collection: "Count", "Item"
+// by 1-based index).
 #include <pugixml.hpp>
 
 #include <string>
@@ -26,8 +28,9 @@ namespace kv::engine {
 
 using ParameterList = NamedCollection<CalcParameter>;
 
-class ZrCalculation : public com::ComObject<components::IZrCalculation, components::VRRoot, XmlPersistence,
-                                            PropertyObject> {
+class ZrCalculation
+    : public com::ComObject<components::IZrCalculation, components::IZrScriptParameters,
+                            components::IZrCalcReferences, components::VRRoot, XmlPersistence, PropertyObject> {
  public:
   ZrCalculation();
 
@@ -39,24 +42,44 @@ class ZrCalculation : public com::ComObject<components::IZrCalculation, componen
   HRESULT SetOwnerString(const Bstr& owner) override;
   HRESULT SetEditState(long state) override;
   HRESULT GetCalcType(long* type) override;
+  HRESULT SetCalcType(long type) override;
+  HRESULT SetCalcScript(const Bstr& script) override;
   HRESULT GetName(Bstr* name) override;
   HRESULT SetName(const Bstr& name) override;
+  HRESULT GetParameters(com::ComPtr<components::IZrParameters>* params) override;
+  HRESULT GetParameter(const Bstr& name, com::ComPtr<com::IDispatch>* param) override;
+  HRESULT Calculate() override;
+  HRESULT CheckFormula() override;
   // 1 when the calculation has a script, 0 when it has none.
   HRESULT GetSummaryState(int16_t* state) override;
 
+  // IZrScriptParameters.
+  HRESULT CreateParams(const Bstr& autoBindingHosts, Variant* unused, Variant* unbound) override;
+  HRESULT GetParameterDetails(Variant* details) override;
+  HRESULT PrepareExecution() override;
+
+  // IZrCalcReferences.
+  HRESULT RefersToCalculation(const Bstr& name, com::VARIANT_BOOL* refers) override;
+  HRESULT RefersToFormula(const Bstr& library, const Bstr& formula, com::VARIANT_BOOL* refers) override;
+
   std::string Name() const;
   long CalcType() const;
-  void SetCalcType(long type);
   std::string Script() const;
   void SetScript(std::string script);
   std::vector<std::string> Libraries() const;
   void SetLibraries(std::vector<std::string> names);
   // The outcome of the last run.
-  void SetStatus(long status, std::string errorText);
+  void SetOutcome(long level, std::string status, std::string errorText);
+  long Level() const;
+  std::string StatusText() const;
+  std::string ErrorText() const;
+  Variant Result() const;
   // The live parameter collection (the same object for the calculation's whole life).
   com::ComPtr<ParameterList> Parameters() const { return parameters_; }
   // False when a parameter of that name exists or the value is not storable.
   bool AddParameter(std::string name, const Variant& value, std::string units = {});
+  // False when a parameter of that name exists.
+  bool AddParameter(const ParameterFields& fields, const Variant& value);
 
  protected:
   const char* RootName() const override { return "Calculation"; }
@@ -73,8 +96,10 @@ class ZrCalculation : public com::ComObject<components::IZrCalculation, componen
     std::vector<std::string> libraries;
     int32_t newState = 0;
     int32_t editState = 0;
-    int32_t status = 0;
+    int32_t level = 0;
+    std::string status;
     std::string errorText;
+    double lastRunTime = 0;
 
     template <class F, class V>
     static void Visit(F& f, V& v) {
@@ -84,12 +109,15 @@ class ZrCalculation : public com::ComObject<components::IZrCalculation, componen
       v.Text("Script", f.script);
       v.Long("NewState", f.newState);
       v.Long("EditState", f.editState);
-      v.Long("Status", f.status, kFieldReadOnly);
+      v.Long("Level", f.level, kFieldReadOnly);
+      v.Text("Status", f.status, kFieldReadOnly);
       v.Text("ErrorText", f.errorText, kFieldReadOnly);
+      v.Date("LastRunTime", f.lastRunTime, kFieldReadOnly);
     }
   };
 
-  Fields f_;  // guarded by mu_
+  Fields f_;      // guarded by mu_
+  Variant value_;  // the last run's "Value"; guarded by mu_
   const com::ComPtr<ParameterList> parameters_;
 };
 

@@ -32,7 +32,8 @@ const char* const kAwkwardTexts[] = {
 
 const char* const kCalcProperties[] = {"Name",     "Description", "ID",        "Password", "EditOwner",
                                        "SaveTime", "CreationTime", "CalcType", "Script",   "NewState",
-                                       "EditState", "Libraries",  "Status",    "ErrorText", "SummaryState"};
+                                       "EditState", "Libraries",  "Status",    "ErrorText", "SummaryState",
+                                       "Level",    "LastRunTime", "Value"};
 const char* const kLibraryProperties[] = {"Name", "Description", "ID", "Password", "EditOwner", "SaveTime",
                                           "FormulaNames"};
 
@@ -65,7 +66,7 @@ void Fill(ZrCalculation& c, const std::string& text) {
   c.SetCalcType(3);
   c.SetScript(text + "s");
   c.SetLibraries({text, "Lib2"});
-  c.SetStatus(-5, text + "e");
+  c.SetOutcome(2, text + "s", text + "e");
   std::vector<com::Variant> values = ParameterValues();
   for (size_t i = 0; i < values.size(); ++i)
     ASSERT_TRUE(c.AddParameter(text + std::to_string(i), values[i], text + "u"));

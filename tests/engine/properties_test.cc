@@ -38,7 +38,8 @@ TEST(CalculationProperties, PutsConvertToThePropertyType) {
       {"CreationTime", Variant::R8(45000.5), com::S_OK, Variant::Date(45000.5)},
       {"SaveTime", Variant::Str("x"), com::DISP_E_TYPEMISMATCH, Variant::Date(0)},
       {"Script", Variant::Str("y = 2"), com::S_OK, Variant::Str("y = 2")},
-      {"Status", Variant::I4(3), com::DISP_E_MEMBERNOTFOUND, Variant::I4(0)},
+      {"Status", Variant::I4(3), com::DISP_E_MEMBERNOTFOUND, Variant::Str("")},
+      {"Level", Variant::I4(1), com::DISP_E_MEMBERNOTFOUND, Variant::I4(0)},
       {"ErrorText", Variant::Str("boom"), com::DISP_E_MEMBERNOTFOUND, Variant::Str("")},
       {"SummaryState", Variant::I2(1), com::DISP_E_MEMBERNOTFOUND, Variant::I2(0)},
   };

@@ -26,6 +26,12 @@ class FakeCalc : public com::ComObject<IZrCalculation, com::IDispatch> {
   HRESULT GetCalcType(long* t) override { *t = 4; return com::S_OK; }
   HRESULT GetName(com::Bstr* n) override { *n = com::Bstr(u"fake"); return com::S_OK; }
   HRESULT SetName(const com::Bstr&) override { return com::S_OK; }
+  HRESULT SetCalcType(long) override { return com::S_OK; }
+  HRESULT SetCalcScript(const com::Bstr&) override { return com::S_OK; }
+  HRESULT GetParameters(com::ComPtr<components::IZrParameters>* p) override { *p = nullptr; return com::S_OK; }
+  HRESULT GetParameter(const com::Bstr&, com::ComPtr<com::IDispatch>* p) override { *p = nullptr; return com::S_FALSE; }
+  HRESULT Calculate() override { return com::S_OK; }
+  HRESULT CheckFormula() override { return com::S_OK; }
   HRESULT GetSummaryState(int16_t* s) override { *s = summary_; return com::S_OK; }
   HRESULT GetIDsOfNames(std::string_view, com::DISPID*) override { return com::DISP_E_UNKNOWNNAME; }
   HRESULT Invoke(com::DISPID, uint16_t, std::vector<com::Variant>&, com::Variant*) override {
@@ -66,6 +72,13 @@ class FakeEnvironment : public com::ComObject<IZrCalcEnvironment> {
   }
   HRESULT LoadLibraryFile(const com::Bstr&, const com::Bstr&, com::ComPtr<com::IDispatch>*) override {
     return com::E_FAIL;
+  }
+  HRESULT EnvAdoConnect(const com::Bstr&, const com::Bstr&, const com::Bstr&, long, com::Variant*) override {
+    return com::E_NOTIMPL;
+  }
+  HRESULT EnvAdoClose(const com::Bstr&, com::Variant*) override { return com::E_NOTIMPL; }
+  HRESULT EnvAdoQueryInfo(const com::Bstr&, const com::Bstr&, com::Variant*, com::Variant*, com::Variant*) override {
+    return com::E_NOTIMPL;
   }
   HRESULT LibraryFormulaSaved(const com::Bstr&, const com::Bstr&) override { return com::S_OK; }
   HRESULT SetUnitConversionObject(com::IDispatch*) override { return com::S_OK; }
