@@ -2,6 +2,6 @@
 
 namespace kv::exchange {
 
-bool FormulaExists(components::IZrCalculation* calc) { return calc != nullptr; }
+bool FormulaExists(components::IZrCalculation* calc) { return calc != nullptr && com::SUCCEEDED(calc->CheckFormula()); }
 
 }  // namespace kv::exchange

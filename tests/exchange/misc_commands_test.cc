@@ -8,6 +8,7 @@
 #include "commands/workspace_service.h"
 #include "engine/workspace_service.h"
 #include "platform/registry_store.h"
+#include "store/fake_environment.h"
 #include "store/lifecycle_fixture.h"
 
 namespace kv::testing {
@@ -173,6 +174,65 @@ TEST_F(MiscCommandsTest, WithoutAWorkspaceServiceTheOdmCommandsAnswerEmpty) {
   EXPECT_TRUE(cmd->TestOdmConnection(B("North")).IsNull());
   EXPECT_EQ(Code(), CMDERR_INVALID_PASSWORD);
   engine::RegisterEngineClasses(&SharedServerObjects());
+}
+
+// An environment whose database operations answer a set value and record their arguments.
+class AdoEnvironment : public FakeEnvironment {
+ public:
+  Variant answer;
+  std::string seen;
+  HRESULT EnvAdoConnect(const Bstr& c, const Bstr& u, const Bstr& p, long o, Variant* r) override {
+    seen = c.ToUtf8() + "|" + u.ToUtf8() + "|" + p.ToUtf8() + "|" + std::to_string(o);
+    *r = answer;
+    return com::S_OK;
+  }
+  HRESULT EnvAdoClose(const Bstr& c, Variant* r) override {
+    seen = c.ToUtf8();
+    *r = answer;
+    return com::S_OK;
+  }
+  HRESULT EnvAdoQueryInfo(const Bstr& c, const Bstr& q, Variant* names, Variant* types, Variant* r) override {
+    seen = c.ToUtf8() + "|" + q.ToUtf8();
+    *names = com::StringListVariant({"Tag"});
+    *types = com::StringListVariant({"TEXT"});
+    *r = answer;
+    return com::S_OK;
+  }
+};
+
+TEST_F(MiscCommandsTest, DatabasePassThroughJudgesTheEnvironmentsAnswerByItsType) {
+  auto ado = com::MakeCom<AdoEnvironment>();
+  g_pEnvironment = ado;
+  struct Case {
+    Variant answer;
+    bool result;
+    long code;
+    const char* text;
+  } cases[] = {
+      {Variant::Bool(true), true, 0, ""},
+      {Variant::Bool(false), false, 0, ""},
+      {Variant::I4(CMDERR_INVALID_SCHEDULE_GROUP), false, CMDERR_INVALID_SCHEDULE_GROUP, "Invalid Schedule Group Name."},
+      {Variant::Str("no such table: Tags"), false, CMDERR_CATCH_ALL, "no such table: Tags"},
+      {Variant::R8(1), false, 0, ""},
+      {Variant(), false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    ado->answer = c.answer;
+    cmd->SetCommandError(CMDERR_INVALID_PASSWORD);  // each command clears the previous error
+    EXPECT_EQ(cmd->AdoClose(B("tags")), c.result);
+    EXPECT_EQ(Code(), c.code);
+    EXPECT_EQ(cmd->m_lastErrorText, c.text);
+  }
+  ado->answer = Variant::Bool(true);
+  EXPECT_TRUE(cmd->AdoConnect(B("/var/lib/tags.db"), B("op"), B("pw"), 1));
+  EXPECT_EQ(ado->seen, "/var/lib/tags.db|op|pw|1");
+  Variant names, types;
+  EXPECT_TRUE(cmd->AdoQueryInfo(B("tags"), B("SELECT Tag FROM Tags"), &names, &types));
+  EXPECT_EQ(ado->seen, "tags|SELECT Tag FROM Tags");
+  EXPECT_EQ(names, com::StringListVariant({"Tag"}));
+  g_pEnvironment = nullptr;
+  EXPECT_FALSE(cmd->AdoClose(B("tags")));  // no environment: false, no error
+  EXPECT_EQ(Code(), 0);
 }
 
 }  // namespace

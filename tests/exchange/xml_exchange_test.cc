@@ -4,27 +4,13 @@
 
 #include <regex>
 
-#include "store/lifecycle_fixture.h"
-#include "units/units_table.h"
+#include "exchange_fixture.h"
 
 namespace kv::testing {
 namespace {
 
-class XmlExchangeTest : public LifecycleFixture {
+class XmlExchangeTest : public ExchangeFixture {
  protected:
-  void SetUp() override {
-    LifecycleFixture::SetUp();
-    units::GetUnitConversionObject();  // the default table, unsaved
-  }
-  void TearDown() override {
-    g_pUnitConversionObject = nullptr;
-    LifecycleFixture::TearDown();
-  }
-  ComPtr<IDispatch> New(const com::CLSID& clsid) {
-    ComPtr<IDispatch> obj;
-    EXPECT_EQ(com::CreateInstance(clsid, &obj), com::S_OK);
-    return obj;
-  }
   // The text without the save time, which every store sets anew.
   static std::string WithoutSaveTime(const std::string& xml) {
     return std::regex_replace(xml, std::regex("<SaveTime>[^<]*</SaveTime>"), "");
@@ -123,6 +109,8 @@ TEST_F(XmlExchangeTest, HostileTextsAreRefusedAndNothingIsStored) {
        "Error executing LoadXML method."},
       {"50 MB", B("<Data>" + std::string(50u << 20, 'x') + "</Data>"), "Error executing LoadXML method."},
       {"lone surrogate", Bstr(loneSurrogate), "Error loading XML string."},
+      {"script that does not check", B("<Calculation version=\"1\"><Name>Bad</Name><Script>@@</Script></Calculation>"),
+       "Formula does not exist."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
