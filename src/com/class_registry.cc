@@ -17,6 +17,21 @@ void ClassRegistry::Register(const CLSID& clsid, std::vector<std::string> progId
 void ClassRegistry::Unregister(const CLSID& clsid) {
   std::lock_guard lock(mu_);
   classes_.erase(clsid);
+  std::erase_if(types_, [&](const auto& t) { return t.second == clsid; });
+}
+
+void ClassRegistry::RegisterType(std::type_index type, const CLSID& clsid) {
+  std::lock_guard lock(mu_);
+  types_.insert_or_assign(type, clsid);
+}
+
+bool ClassRegistry::ClassOf(IUnknown* object, CLSID* out) const {
+  if (object == nullptr) return false;
+  std::lock_guard lock(mu_);
+  auto it = types_.find(std::type_index(typeid(*object)));
+  if (it == types_.end()) return false;
+  *out = it->second;
+  return true;
 }
 
 bool ClassRegistry::IsRegistered(const CLSID& clsid) const {

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <typeindex>
+#include <typeinfo>
 #include <unordered_map>
 #include <vector>
 
@@ -28,6 +30,12 @@ class ClassRegistry {
 
   // REGDB_E_CLASSNOTREG for an unknown class; E_OUTOFMEMORY when the factory yields nothing.
   HRESULT Create(const CLSID& clsid, ComPtr<IUnknown>* out) const;
+  // Records that objects whose dynamic type is `type` belong to `clsid` (RegisterClass does it),
+  // so that ClassOf can answer as IPersist::GetClassID would.
+  void RegisterType(std::type_index type, const CLSID& clsid);
+  // The class `object` was registered under; false for a null object or an unregistered type.
+  bool ClassOf(IUnknown* object, CLSID* out) const;
+
   // `name` is a CLSID ("{...}" or bare) or a ProgID (compared without regard to case);
   // CO_E_CLASSSTRING for a name that is neither.
   HRESULT CLSIDFromString(std::string_view name, CLSID* out) const;
@@ -39,6 +47,7 @@ class ClassRegistry {
   };
   mutable std::mutex mu_;
   std::unordered_map<CLSID, Entry, GuidHash> classes_;
+  std::unordered_map<std::type_index, CLSID> types_;
 };
 
 // Creates an object of `clsid` and asks it for interface I: E_NOINTERFACE when it does not
@@ -59,6 +68,7 @@ void RegisterClass(const CLSID& clsid, std::vector<std::string> progIds = {}) {
     ComPtr<T> obj = MakeCom<T>();
     return ComPtr<IUnknown>(static_cast<IUnknown*>(obj.Get()));
   });
+  ClassRegistry::Instance().RegisterType(typeid(T), clsid);
 }
 
 }  // namespace kv::com

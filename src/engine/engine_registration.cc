@@ -9,6 +9,7 @@
 #include "engine/schedule_group.h"
 #include "engine/server_context.h"
 #include "engine/unit_type.h"
+#include "engine/workspace_service.h"
 
 namespace kv::engine {
 
@@ -24,6 +25,7 @@ void RegisterEngineClasses(components::IServerObjects* objects) {
   com::RegisterClass<ZrScheduleGroup>(components::CLSID_ZrScheduleGroup,
                                       {"Kelvarin.ZrScheduleGroup", "Kelvarin.ZrScheduleGroup.1"});
   com::RegisterClass<ZrUnitType>(components::CLSID_ZrUnitType, {"Kelvarin.ZrUnitType", "Kelvarin.ZrUnitType.1"});
+  com::RegisterClass<ZrWorkspaceService>(components::CLSID_ZrWorkspaceService, {"Kelvarin.ZrWorkspaceService"});
 }
 
 }  // namespace kv::engine

@@ -230,7 +230,7 @@ class ServerTest(unittest.TestCase):
         # A command that is not built: E_NOTIMPL, with the object's last error attached.
         self.cmd.GetConversion("Colour", "F", "C", 1, 0)
         with self.assertRaises(KelvarinError) as caught:
-            self.cmd.CalcExecute(None)
+            self.cmd.LibraryCrossReference("Steam")
         self.assertEqual((caught.exception.hresult, caught.exception.name), (0x80004001, "E_NOTIMPL"))
         self.assertEqual(caught.exception.last_error, (143, "Invalid Measurement Type."))
 

@@ -1,0 +1,138 @@
+// The execution commands: a calculation run on demand, by object, by name, from XML text or from
+// a script, and the preparation and listing of script parameters.
+#include "base/error_codes.h"
+#include "base/rights.h"
+#include "com/class_registry.h"
+#include "commands/calc_cmd_base.h"
+#include "commands/shared_objects.h"
+#include "exchange/calc_checks.h"
+#include "exchange/group_hook.h"
+#include "exchange/xml_text.h"
+#include "store/store_names.h"
+
+namespace kv {
+
+using com::HRESULT;
+using components::IZrCalculation;
+using components::IZrScriptParameters;
+
+namespace {
+
+// A by-name call as the execution commands make them: the one name looked up, then invoked as
+// method or property get in the system default locale, without arguments.
+HRESULT CallByName(IDispatch* obj, const char* name, Variant* result) {
+  com::DISPID id = com::DISPID_UNKNOWN;
+  HRESULT hr = obj->GetIDsOfNames(name, &id);
+  if (com::FAILED(hr)) return hr;
+  std::vector<Variant> none;
+  return obj->Invoke(id, com::DISPATCH_METHOD | com::DISPATCH_PROPERTYGET, none, result);
+}
+
+ComPtr<IZrCalculation> NewCalculation() {
+  ComPtr<IZrCalculation> calc;
+  if (com::FAILED(com::CreateInstance(components::CLSID_ZrCalculation, &calc))) return nullptr;
+  return calc;
+}
+
+Bstr Reply(const char* text) { return Bstr::FromUtf8(exchange::ErrorReply(text)); }
+
+}  // namespace
+
+bool CCalcCmdBase::CalcExecute(IDispatch* calcObject) {
+  ResetLastError();
+  if (!CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE)) return false;
+  if (!calcObject) return Failed(CMDERR_GET_CALCULATION_OBJECT);
+  if (auto script = com::QueryInterface<IZrScriptParameters>(calcObject)) script->PrepareExecution();
+  if (auto calc = com::QueryInterface<IZrCalculation>(calcObject)) calc->Calculate();
+  return true;
+}
+
+Variant CCalcCmdBase::ExecuteItem(const Bstr& itemName, Variant* result) {
+  ResetLastError();
+  Variant status;
+  ComPtr<IDispatch> calc = GetCalculationObject(itemName);
+  if (calc) {
+    if (!CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE)) return Variant::I4(-4);
+    status = Variant::I4(1);
+    Variant ignored;
+    const HRESULT hr = CallByName(calc.Get(), "Calculate", &ignored);
+    if (result) {
+      com::SafeArray values(com::VT_VARIANT, 0, 5);
+      values.At(0) = Variant::I4(hr);
+      const char* names[] = {"Value", "Level", "Status", "ErrorText"};
+      for (size_t i = 0; i < 4; ++i) CallByName(calc.Get(), names[i], &values.At(i + 1));
+      *result = Variant::Array(std::move(values));
+    }
+    return status;
+  }
+  // The application objects' stores have no schedule of their own.
+  if (m_appName.empty() && g_pScheduleObject) {
+    const bool due = exchange::MakeGroupDueNow(*this, itemName);
+    if (due) status = Variant::I4(2);
+    if (result) *result = Variant::Bool(due);
+  }
+  return status;
+}
+
+ComPtr<IDispatch> CCalcCmdBase::CreateTemporaryCalc(const Bstr& calcScript) {
+  ComPtr<IZrCalculation> calc = NewCalculation();
+  if (!calc) return nullptr;
+  calc->SetCalcType(components::kCalcTypeCalcScript);
+  calc->SetCalcScript(calcScript);
+  return com::QueryInterface<IDispatch>(calc);
+}
+
+Bstr CCalcCmdBase::ExecuteXML(const Bstr& xmlString) {
+  ComPtr<IZrCalculation> calc = NewCalculation();
+  auto disp = com::QueryInterface<IDispatch>(calc);
+  if (!disp) return Reply("Failed to create calculation object");
+  Bstr failure = LoadXmlIntoCalc(xmlString, disp.Get());
+  if (!failure.IsNull()) return failure;
+  calc->Calculate();
+  return ObjectToXml(disp.Get());
+}
+
+Bstr CCalcCmdBase::ExecuteCalculationXML(const Bstr& xmlString) {
+  exchange::ParsedXml parsed;
+  exchange::ParseClientXml(xmlString, &parsed);
+  if (!parsed.ok) return Bstr::FromUtf8(exchange::ParseErrorReply(parsed));
+  pugi::xml_node root = parsed.doc.document_element();
+  if (!root) return Reply("Failed to get calculation node");
+  pugi::xml_node nameNode = root.child("Name");
+  if (!nameNode) return Reply("Failed to get calculation name node");
+  const Bstr name = Bstr::FromUtf8(nameNode.text().get());
+  ComPtr<IDispatch> stored;
+  if (g_pEnvironment && store::IsSafeCalculationName(name.ToUtf8()))
+    g_pEnvironment->GetCalculation(name, CalculationDirectoryArgument(), &stored);
+  if (!stored) return Reply("Failed to load calculation");
+  // A private copy: the stored object, which other clients and the schedule share, stays as it is.
+  ComPtr<IDispatch> copy = BSTRtoObject(ObjecttoBSTR(stored.Get()));
+  auto calc = com::QueryInterface<IZrCalculation>(copy);
+  if (!calc) return Reply("Failed to load calculation");
+  for (pugi::xml_node p : root.child("Parameters").children()) {
+    ComPtr<IDispatch> parameter;
+    if (com::FAILED(calc->GetParameter(Bstr::FromUtf8(p.child("Name").text().get()), &parameter)) || !parameter)
+      continue;
+    if (auto persist = com::QueryInterface<components::IZrPersistXML>(parameter))
+      persist->LoadXML(Bstr::FromUtf8(exchange::ElementText(p)));
+  }
+  calc->Calculate();
+  return ObjectToXml(copy.Get());
+}
+
+bool CCalcCmdBase::CreateCalcScriptParams(IDispatch* calc, const Bstr& autoBindingHosts, Variant* unused,
+                                          Variant* unbound) {
+  if (unused) unused->Clear();
+  if (unbound) unbound->Clear();
+  auto script = com::QueryInterface<IZrScriptParameters>(calc);
+  if (!script) return false;
+  return com::SUCCEEDED(script->CreateParams(autoBindingHosts, unused, unbound));
+}
+
+Variant CCalcCmdBase::ListParameterDetails(IDispatch* calc) {
+  Variant details;
+  if (auto script = com::QueryInterface<IZrScriptParameters>(calc)) script->GetParameterDetails(&details);
+  return details;
+}
+
+}  // namespace kv

@@ -1,0 +1,101 @@
+// The walks over a calculation's parameters: server renaming, validation, and the server list.
+#include <algorithm>
+
+#include "commands/calc_cmd_base.h"
+#include "commands/shared_objects.h"
+#include "components/calc_components.h"
+#include "platform/utf8.h"
+
+namespace kv {
+
+using components::IZrCalcParameter;
+using com::HRESULT;
+using components::IZrCalculation;
+
+namespace {
+
+// Every parameter item of `calc` in collection order (1 to Count); items the collection does not
+// give are null.
+template <class F>
+void ForEachParameter(IDispatch* calcDisp, F visit) {
+  auto calc = com::QueryInterface<IZrCalculation>(calcDisp);
+  if (!calc) return;
+  ComPtr<components::IZrParameters> params;
+  if (com::FAILED(calc->GetParameters(&params)) || !params) return;
+  long count = 0;
+  params->Count(&count);
+  for (long i = 1; i <= count; ++i) {
+    ComPtr<IDispatch> item;
+    params->Item(i, &item);
+    if (!visit(i, item.Get())) return;
+  }
+}
+
+}  // namespace
+
+Bstr CCalcCmdBase::ParameterWalk(IDispatch* calcDisp, const Bstr* oldServer, long oldGroup, const Bstr* newServer,
+                                 long newGroup, bool checkUnits, long* count) {
+  Bstr message;
+  long visited = 0;
+  bool hasValidate2 = false;
+  ForEachParameter(calcDisp, [&](long position, IDispatch* item) {
+    if (position == 1 && item) {
+      com::DISPID id = com::DISPID_UNKNOWN;
+      hasValidate2 = com::SUCCEEDED(item->GetIDsOfNames("Validate2", &id));
+    }
+    auto parameter = com::QueryInterface<IZrCalcParameter>(item);
+    if (!parameter) return true;
+    if (oldServer && newServer) {
+      if (com::SUCCEEDED(parameter->ChangeServer(*oldServer, oldGroup, *newServer, newGroup))) {
+        ++visited;
+        parameter->ValidateParameter(&message);
+      }
+    } else {
+      const HRESULT hr = hasValidate2 && checkUnits ? parameter->ValidateParameterUnits(-1, &message)
+                                                    : parameter->ValidateParameter(&message);
+      if (com::SUCCEEDED(hr)) ++visited;
+    }
+    return message.IsNull();
+  });
+  if (count) *count = visited;
+  return message;
+}
+
+Bstr CCalcCmdBase::ChangeServerName(IDispatch* calc, const Bstr& oldServer, long oldGroup, const Bstr& newServer,
+                                    long newGroup, long* count) {
+  return ParameterWalk(calc, &oldServer, oldGroup, &newServer, newGroup, false, count);
+}
+
+Bstr CCalcCmdBase::Validate(IDispatch* calc, long* count) {
+  return ParameterWalk(calc, nullptr, 0, nullptr, 0, false, count);
+}
+
+Bstr CCalcCmdBase::Validate2(IDispatch* calc, bool checkUnits, long* count) {
+  return ParameterWalk(calc, nullptr, 0, nullptr, 0, checkUnits, count);
+}
+
+void CCalcCmdBase::ListVorenServers(Variant* result) {
+  std::vector<std::string> servers;
+  const Bstr dir = CalculationDirectoryArgument();
+  for (const std::string& name : ListCalculations()) {
+    ComPtr<IDispatch> calc;
+    if (g_pEnvironment) g_pEnvironment->GetCalculation(Bstr::FromUtf8(name), dir, &calc);
+    if (!calc) continue;
+    ForEachParameter(calc.Get(), [&](long, IDispatch* item) {
+      auto parameter = com::QueryInterface<IZrCalcParameter>(item);
+      long kind = 0;
+      Bstr server;
+      if (parameter && com::SUCCEEDED(parameter->GetParameterKind(&kind)) && kind == 1 &&
+          com::SUCCEEDED(parameter->GetServerName(&server)) && server.Length() != 0) {
+        const std::string s = server.ToUtf8();
+        if (std::none_of(servers.begin(), servers.end(), [&](const std::string& t) { return com::NamesEqual(s, t); }))
+          servers.push_back(s);
+      }
+      return true;
+    });
+  }
+  if (result) *result = Variant();
+  StringArrayToVariant(servers, result);
+}
+
+}  // namespace kv

@@ -1,0 +1,56 @@
+// The ODM workspace and store-and-forward settings: registry values kept in step with the
+// process flags the schedule threads read under ScheduleLock.
+#include "commands/calc_cmd_base.h"
+#include "commands/shared_objects.h"
+#include "commands/workspace_service.h"
+#include "config/config.h"
+#include "platform/registry_store.h"
+
+namespace kv {
+
+using platform::RegHive;
+using platform::RegValue;
+
+Bstr CCalcCmdBase::GetOdmWorkSpace() {
+  if (!Env().registry->KeyExists(RegHive::LocalMachine, config::kOdmKey)) return Bstr::Null();
+  return Bstr::FromUtf8(config::ReadOdmWorkspace(Env()));
+}
+
+void CCalcCmdBase::SetOdmWorkSpace(const Bstr& workSpaceName) {
+  auto& reg = *Env().registry;
+  if (reg.CreateKey(RegHive::LocalMachine, config::kOdmKey) != platform::kRegOk) return;
+  platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
+  if (!workSpaceName.IsNull())
+    reg.SetValue(RegHive::LocalMachine, config::kOdmKey, config::kOdmWorkSpaceValue,
+                 RegValue::String(workSpaceName.ToUtf8()));
+  g_pWorkspaceService = nullptr;
+  g_bOdmWorkspaceSet = workSpaceName.Length() != 0;
+}
+
+Variant CCalcCmdBase::GetOdmWorkSpaces() {
+  Variant result;
+  if (auto service = CreateWorkspaceService()) service->ListWorkspaces(&result);
+  return result;
+}
+
+Bstr CCalcCmdBase::TestOdmConnection(const Bstr& workSpaceName) {
+  Bstr report;
+  if (auto service = CreateWorkspaceService()) service->TestConnection(workSpaceName, &report);
+  return report;
+}
+
+bool CCalcCmdBase::GetStoreAndForwardEnabled() {
+  if (!Env().registry->KeyExists(RegHive::LocalMachine, config::kStoreAndForwardKey)) return false;
+  return config::ReadStoreAndForward(Env()) != 0;
+}
+
+void CCalcCmdBase::SetStoreAndForwardEnabled(bool enabled) {
+  auto& reg = *Env().registry;
+  if (reg.CreateKey(RegHive::LocalMachine, config::kStoreAndForwardKey) != platform::kRegOk) return;
+  platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
+  reg.SetValue(RegHive::LocalMachine, config::kStoreAndForwardKey, config::kStoreAndForwardValue,
+               RegValue::Dword(enabled ? 1 : 0));
+  g_bStoreAndForwardEnabled = enabled ? com::VARIANT_TRUE : com::VARIANT_FALSE;
+}
+
+}  // namespace kv

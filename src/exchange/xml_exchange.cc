@@ -1,0 +1,227 @@
+// XML export and import of calculations, libraries and measurement types. The document around an
+// object (its root element) is the command's; the content is the object's own XML form.
+#include "base/error_codes.h"
+#include "base/rights.h"
+#include "com/class_registry.h"
+#include "commands/calc_cmd_base.h"
+#include "commands/shared_objects.h"
+#include "components/units_components.h"
+#include "exchange/calc_checks.h"
+#include "exchange/xml_text.h"
+#include "units/units_table.h"
+
+namespace kv {
+
+using com::HRESULT;
+using components::IZrPersistXML;
+
+namespace {
+
+constexpr char kCalcRoot[] = "Calculation";
+constexpr char kLibRoot[] = "Library";
+constexpr char kUnitTypeRoot[] = "EngUnitType";
+
+Bstr EmptyText() { return Bstr(std::u16string()); }
+
+// Export steps 4 to 7 on `object` under `rootName`; "" and the step's error on failure.
+Bstr ExportObject(CCalcCmdBase& cmd, com::IUnknown* object, const char* rootName) {
+  auto persist = com::QueryInterface<IZrPersistXML>(object);
+  if (!persist) {
+    cmd.SetCommandError("Failed to query IZrPersistXML interface.", CMDERR_CATCH_ALL);
+    return EmptyText();
+  }
+  Bstr xml;
+  if (com::FAILED(persist->SaveXML(&xml))) {
+    cmd.SetCommandError("IZrPersistXML::SaveXML failed.", CMDERR_CATCH_ALL);
+    return EmptyText();
+  }
+  const std::string utf8 = xml.ToUtf8();
+  std::string text;
+  if (!exchange::TextIfRooted(utf8, rootName, &text) && !exchange::RerootedText(utf8, rootName, &text)) {
+    cmd.SetCommandError("get_xml failed.", CMDERR_CATCH_ALL);
+    return EmptyText();
+  }
+  return Bstr::FromUtf8(text);
+}
+
+// Import steps 1 to 5 into `object`: Done when it loaded, otherwise the step that failed (with the
+// parse failure in *parsed). The document element goes to the object as it stands, except that
+// with `ownRoot` it takes the name of the object's own form first: a measurement type's export
+// root differs from its stored form's.
+enum class ImportStep { Parse, Node, Persist, Load, Done };
+ImportStep LoadInto(const Bstr& xml, com::IUnknown* object, exchange::ParsedXml* parsed, bool ownRoot = false) {
+  exchange::ParseClientXml(xml, parsed);
+  if (!parsed->ok) return ImportStep::Parse;
+  pugi::xml_node root = parsed->doc.document_element();
+  if (!root) return ImportStep::Node;
+  auto persist = com::QueryInterface<IZrPersistXML>(object);
+  if (!persist) return ImportStep::Persist;
+  Bstr own;
+  std::string ownName;
+  if (ownRoot && com::SUCCEEDED(persist->SaveXML(&own))) ownName = exchange::RootNameOf(own.ToUtf8());
+  HRESULT hr;
+  if (!ownName.empty() && ownName != root.name()) {
+    root.set_name(ownName.c_str());
+    hr = persist->LoadXML(Bstr::FromUtf8(exchange::ElementText(root)));
+  } else {
+    hr = persist->LoadXML(xml);
+  }
+  return com::SUCCEEDED(hr) ? ImportStep::Done : ImportStep::Load;
+}
+
+}  // namespace
+
+Bstr CCalcCmdBase::SaveCalcXML(const Bstr& calcName) {
+  ResetLastError();
+  ComPtr<IDispatch> calc = GetCalculationObject(calcName);
+  if (!calc) {
+    SetCommandError("Failed to get calculation object.", CMDERR_CATCH_ALL);
+    return EmptyText();
+  }
+  return ExportObject(*this, calc.Get(), kCalcRoot);
+}
+
+Bstr CCalcCmdBase::SaveLibXML(const Bstr& libName) {
+  ResetLastError();
+  ComPtr<IDispatch> lib = GetLibraryObject(libName);
+  if (!lib) {
+    SetCommandError("Failed to get library object.", CMDERR_CATCH_ALL);
+    return EmptyText();
+  }
+  return ExportObject(*this, lib.Get(), kLibRoot);
+}
+
+Bstr CCalcCmdBase::SaveUnitTypeXML(const Bstr& unitTypeName) {
+  ResetLastError();
+  // The type is changed in place by the units commands: read its form under their lock.
+  platform::TrackedLock::Scope lock(UnitsLock(), kSiteUnitsCommand);
+  ComPtr<components::IZrUnitType> type;
+  if (units::FindType(unitTypeName, &type) != com::S_OK || !type) {
+    SetCommandError("Failed to get unit type object.", CMDERR_CATCH_ALL);
+    return EmptyText();
+  }
+  return ExportObject(*this, type.Get(), kUnitTypeRoot);
+}
+
+Bstr CCalcCmdBase::ObjectToXml(IDispatch* object) { return ExportObject(*this, object, kCalcRoot); }
+
+long CCalcCmdBase::LoadCalcXML(const Bstr& xmlString, IDispatch* calc) {
+  ResetLastError();
+  exchange::ParsedXml parsed;
+  switch (LoadInto(xmlString, calc, &parsed)) {
+    case ImportStep::Parse:
+      SetCommandError("Error loading XML string.", CMDERR_CATCH_ALL);
+      return 0;
+    case ImportStep::Node:
+      SetCommandError("Error getting Calculation node.", CMDERR_CATCH_ALL);
+      return 0;
+    case ImportStep::Persist:
+      SetCommandError("Error querying IZrPeresistXML interface.", CMDERR_CATCH_ALL);
+      return 0;
+    case ImportStep::Load:
+      SetCommandError("Error executing LoadXML method.", CMDERR_CATCH_ALL);
+      return 0;
+    case ImportStep::Done:
+      break;
+  }
+  auto calculation = com::QueryInterface<components::IZrCalculation>(calc);
+  if (!calculation) {
+    SetCommandError("Error querying IZrCalculation interface.", CMDERR_CATCH_ALL);
+    return 0;
+  }
+  if (!exchange::FormulaExists(calculation.Get())) {
+    SetCommandError("Formula does not exist.", CMDERR_CATCH_ALL);
+    return 0;
+  }
+  return SaveCalculationObject(calc) ? 1 : 0;
+}
+
+long CCalcCmdBase::LoadLibXML(const Bstr& xmlString, IDispatch* lib) {
+  ResetLastError();
+  exchange::ParsedXml parsed;
+  switch (LoadInto(xmlString, lib, &parsed)) {
+    case ImportStep::Parse:
+      SetCommandError("Error loading XML string.", CMDERR_CATCH_ALL);
+      return 0;
+    case ImportStep::Node:
+      SetCommandError("Error getting Library node.", CMDERR_CATCH_ALL);
+      return 0;
+    case ImportStep::Persist:
+      SetCommandError("Error querying IZrPeresistXML interface.", CMDERR_CATCH_ALL);
+      return 0;
+    case ImportStep::Load:
+      SetCommandError("Error executing LoadXML method.", CMDERR_CATCH_ALL);
+      return 0;
+    case ImportStep::Done:
+      break;
+  }
+  return SaveLibraryObject(lib) ? 1 : 0;
+}
+
+long CCalcCmdBase::LoadUnitXML(const Bstr& xmlString, Variant* unitDisp) {
+  ResetLastError();
+  // The units table is shared by every client: changing it takes the units right everywhere.
+  if (!CheckPermission(security::kRightUnits, CMDERR_DENIED_UNITS, StoreScope::Shared)) return 0;
+  exchange::ParsedXml parsed;
+  exchange::ParseClientXml(xmlString, &parsed);
+  if (!parsed.ok) {
+    SetCommandError("Error loading XML string.", CMDERR_CATCH_ALL);
+    return 0;
+  }
+  if (!parsed.doc.document_element()) {
+    SetCommandError("Error getting Unit Type node.", CMDERR_CATCH_ALL);
+    return 0;
+  }
+  ComPtr<components::IZrUnitType> type;
+  if (com::FAILED(com::CreateInstance(components::CLSID_ZrUnitType, &type))) {
+    SetCommandError("Error creating Unit Type object.", CMDERR_CATCH_ALL);
+    return 0;
+  }
+  switch (LoadInto(xmlString, type.Get(), &parsed, /*ownRoot=*/true)) {
+    case ImportStep::Persist:
+      SetCommandError("Error querying IZrPeresistXML interface.", CMDERR_CATCH_ALL);
+      return 0;
+    case ImportStep::Done:
+      break;
+    default:
+      SetCommandError("Error executing LoadXML method.", CMDERR_CATCH_ALL);
+      return 0;
+  }
+  platform::TrackedLock::Scope lock(UnitsLock(), kSiteUnitsCommand);
+  if (!g_pUnitConversionObject) {
+    SetCommandError(CMDERR_UNIT_CONVERSION_NOT_FOUND);
+    return 0;
+  }
+  Bstr name;
+  type->GetName(&name);
+  auto disp = com::QueryInterface<IDispatch>(type);
+  if (unitDisp) *unitDisp = Variant::Dispatch(disp);
+  if (com::FAILED(g_pUnitConversionObject->Add(name, disp.Get()))) {
+    SetCommandError(CMDERR_MEASUREMENT_TYPE_EXISTS);
+    return 0;
+  }
+  units::SaveUnitConversionObject();
+  return 1;
+}
+
+Bstr CCalcCmdBase::LoadXmlIntoCalc(const Bstr& xml, IDispatch* calc) {
+  exchange::ParsedXml parsed;
+  switch (LoadInto(xml, calc, &parsed)) {
+    case ImportStep::Parse:
+      return Bstr::FromUtf8(exchange::ParseErrorReply(parsed));
+    case ImportStep::Node:
+      return Bstr::FromUtf8(exchange::ErrorReply("Error getting Calculation node"));
+    case ImportStep::Persist:
+      return Bstr::FromUtf8(exchange::ErrorReply("Error querying IZrPeresistXML interface"));
+    case ImportStep::Load:
+      return Bstr::FromUtf8(exchange::ErrorReply("Error executing LoadXML method"));
+    case ImportStep::Done:
+      break;
+  }
+  auto calculation = com::QueryInterface<components::IZrCalculation>(calc);
+  if (!calculation || !exchange::FormulaExists(calculation.Get()))
+    return Bstr::FromUtf8(exchange::ErrorReply("Formula does not exist"));
+  return Bstr::Null();
+}
+
+}  // namespace kv

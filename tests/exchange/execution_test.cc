@@ -1,0 +1,185 @@
+// The execution commands on the command object: runs by object, by name and from XML text, the
+// private copy of ExecuteCalculationXML, the script-parameter pass-throughs, and the gate.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "exchange_fixture.h"
+
+namespace kv::testing {
+namespace {
+
+class ExecutionTest : public ExchangeFixture {
+ protected:
+  static std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  static timespec MTime(const std::string& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mtim;
+  }
+  static std::string ChildText(const std::string& xml, const char* name) {
+    pugi::xml_document doc;
+    doc.load_string(xml.c_str());
+    return doc.document_element().child(name).text().get();
+  }
+};
+
+TEST_F(ExecutionTest, CalcExecuteRunsWhatTheObjectAnswersAndChecksTheGate) {
+  EXPECT_FALSE(cmd->CalcExecute(nullptr));
+  EXPECT_EQ(Code(), CMDERR_GET_CALCULATION_OBJECT);
+
+  ComPtr<IDispatch> calc = cmd->CreateTemporaryCalc(B("x = 1"));
+  ASSERT_TRUE(calc);
+  EXPECT_EQ(Text(calc.Get(), "Script"), "x = 1");
+  EXPECT_FALSE(Exists("Calc/.zrc"));
+  EXPECT_TRUE(cmd->CalcExecute(calc.Get()));
+  EXPECT_EQ(Text(calc.Get(), "Status"), "sum 0");
+  // A library runs nothing and still answers true.
+  EXPECT_TRUE(cmd->CalcExecute(New(components::CLSID_ZrLibrary).Get()));
+  EXPECT_EQ(Code(), 0);
+
+  service->heldRights = 0;
+  EXPECT_FALSE(cmd->CalcExecute(calc.Get()));
+  EXPECT_EQ(Code(), CMDERR_DENIED_EXECUTE);
+  // An application object with its own store skips the gate.
+  fs::create_directories(g_BasePath + "/Apps/Plant");
+  ZrCalcAppCmdObject app;
+  app.SetBaseDirectory("Plant");
+  EXPECT_TRUE(app.CalcExecute(calc.Get()));
+}
+
+TEST_F(ExecutionTest, ExecuteItemRunsAStoredCalculationAndFillsTheFiveResults) {
+  StoreWithParameters("Flow1", Constant("a", 2));
+  Variant result = Variant::I4(77);
+  const Variant status = cmd->ExecuteItem(B("Flow1"), &result);
+  EXPECT_EQ(status, Variant::I4(1));
+  ASSERT_EQ(result.vt(), com::VT_ARRAY | com::VT_VARIANT);
+  ASSERT_EQ(result.array().Count(), 5u);
+  // Element 0 is what the run by name answered; the calculation the environment holds is the
+  // engine's own.
+  ComPtr<IDispatch> held = cmd->GetCalculationObject(B("Flow1"));
+  std::vector<Variant> none;
+  const HRESULT again = com::CallMethod(held.Get(), "Calculate", none, nullptr);
+  EXPECT_EQ(result.array().At(0), Variant::I4(again));
+  Variant level, statusText, errorText;
+  com::GetProperty(held.Get(), "Level", &level);
+  com::GetProperty(held.Get(), "Status", &statusText);
+  com::GetProperty(held.Get(), "ErrorText", &errorText);
+  EXPECT_EQ(result.array().At(2), level);
+  EXPECT_EQ(result.array().At(3), statusText);
+  EXPECT_EQ(result.array().At(4), errorText);
+
+  service->heldRights = 0;
+  result = Variant();
+  EXPECT_EQ(cmd->ExecuteItem(B("Flow1"), &result), Variant::I4(-4));
+  EXPECT_TRUE(result.IsEmpty());
+}
+
+TEST_F(ExecutionTest, ExecuteItemLooksForAGroupOnlyOnTheMainObjectWithASchedule) {
+  Variant result = Variant::I4(77);
+  // No schedule: nothing is looked up, the result stays.
+  EXPECT_TRUE(cmd->ExecuteItem(B("Hourly"), &result).IsEmpty());
+  EXPECT_EQ(result, Variant::I4(77));
+
+  ASSERT_EQ(com::CreateInstance(components::CLSID_ZrCollection, &g_pScheduleObject), com::S_OK);
+  EXPECT_TRUE(cmd->ExecuteItem(B("NoSuchItem"), &result).IsEmpty());
+  EXPECT_EQ(result, Variant::Bool(false));
+
+  fs::create_directories(g_BasePath + "/Apps/Plant");
+  ZrCalcAppCmdObject app;
+  app.SetBaseDirectory("Plant");
+  result = Variant::I4(77);
+  EXPECT_TRUE(app.ExecuteItem(B("Hourly"), &result).IsEmpty());
+  EXPECT_EQ(result, Variant::I4(77));
+  g_pScheduleObject = nullptr;
+}
+
+TEST_F(ExecutionTest, ExecuteXMLRunsANewCalculationAndAnswersItsExport) {
+  const std::string text = "<Calculation version=\"1\"><Name>Tmp</Name><Script>x = 1</Script><Parameters>" +
+                           Constant("a", 1.5) + Constant("b", 2) + "</Parameters></Calculation>";
+  const std::string reply = cmd->ExecuteXML(B(text)).ToUtf8();
+  EXPECT_EQ(ChildText(reply, "Status"), "sum 3.5") << reply;
+  EXPECT_FALSE(Exists("Calc/Tmp.zrc"));
+
+  struct Case {
+    std::string text, reply;
+  } cases[] = {
+      {"<Calculation", ""},  // a parse-error reply, checked by its form
+      {"<Library version=\"1\"><Name>x</Name></Library>", "<ERROR>Error executing LoadXML method</ERROR>"},
+      {"<Calculation version=\"1\"><Name>Tmp</Name><Script>@@</Script></Calculation>",
+       "<ERROR>Formula does not exist</ERROR>"},
+  };
+  for (const Case& c : cases) {
+    const std::string r = cmd->ExecuteXML(B(c.text)).ToUtf8();
+    if (c.reply.empty())
+      EXPECT_EQ(r.rfind("<ERROR Line=\"1\" Pos=\"", 0), 0u) << r;
+    else
+      EXPECT_EQ(r, c.reply);
+  }
+}
+
+TEST_F(ExecutionTest, ExecuteCalculationXMLRunsAPrivateCopyAndLeavesTheStoreAlone) {
+  StoreWithParameters("Flow1", Constant("a", 2) + Constant("b", 3));
+  const std::string file = g_BasePath + "/Calc/Flow1.zrc";
+  const std::string bytes = FileBytes(file);
+  const timespec mtime = MTime(file);
+
+  const std::string request = "<Calculation><Name>Flow1</Name><Parameters>" + Constant("b", 10) +
+                              Constant("nosuch", 100) + "</Parameters></Calculation>";
+  const std::string reply = cmd->ExecuteCalculationXML(B(request)).ToUtf8();
+  EXPECT_EQ(ChildText(reply, "Status"), "sum 12") << reply;
+  EXPECT_EQ(ChildText(reply, "Name"), "Flow1");
+
+  // The stored calculation, as the environment holds it and as its file has it, is unchanged.
+  EXPECT_EQ(FileBytes(file), bytes);
+  const timespec after = MTime(file);
+  EXPECT_EQ(after.tv_sec, mtime.tv_sec);
+  EXPECT_EQ(after.tv_nsec, mtime.tv_nsec);
+  ComPtr<IDispatch> held = cmd->GetCalculationObject(B("Flow1"));
+  ComPtr<IDispatch> b;
+  com::QueryInterface<components::IZrCalculation>(held)->GetParameter(B("b"), &b);
+  ASSERT_TRUE(b);
+  Variant value;
+  com::GetProperty(b.Get(), "Value", &value);
+  EXPECT_EQ(value, Variant::R8(3));
+  EXPECT_EQ(Text(held.Get(), "Status"), "");
+
+  struct Case {
+    std::string text, reply;
+  } cases[] = {
+      {"<Calculation><Name>NoSuch</Name></Calculation>", "<ERROR>Failed to load calculation</ERROR>"},
+      {"<Calculation><Name>..\\..\\x</Name></Calculation>", "<ERROR>Failed to load calculation</ERROR>"},
+      {"<Calculation><Title>Flow1</Title></Calculation>", "<ERROR>Failed to get calculation name node</ERROR>"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(cmd->ExecuteCalculationXML(B(c.text)).ToUtf8(), c.reply);
+  const std::string parseError = cmd->ExecuteCalculationXML(B("<Calculation>\n<Name>")).ToUtf8();
+  EXPECT_EQ(parseError.rfind("<ERROR Line=\"2\" Pos=\"", 0), 0u) << parseError;
+  EXPECT_EQ(Entries("Calc"), (std::vector<std::string>{"Edit", "Flow1.zrc", "Recycle"}));
+}
+
+TEST_F(ExecutionTest, ScriptParameterPassThroughs) {
+  StoreWithParameters("Flow1", Constant("a", 2));
+  ComPtr<IDispatch> calc = cmd->GetCalculationObject(B("Flow1"));
+  const Variant details = cmd->ListParameterDetails(calc.Get());
+  ASSERT_TRUE(details.IsArray());
+  EXPECT_EQ(details.array().Count(), 1u);
+  EXPECT_TRUE(cmd->ListParameterDetails(New(components::CLSID_ZrLibrary).Get()).IsEmpty());
+  EXPECT_TRUE(cmd->ListParameterDetails(nullptr).IsEmpty());
+
+  Variant unused = Variant::I4(1), unbound = Variant::I4(2);
+  EXPECT_FALSE(cmd->CreateCalcScriptParams(New(components::CLSID_ZrLibrary).Get(), B(""), &unused, &unbound));
+  EXPECT_TRUE(unused.IsEmpty());
+  EXPECT_TRUE(unbound.IsEmpty());
+  ComPtr<components::IZrScriptParameters> script = com::QueryInterface<components::IZrScriptParameters>(calc);
+  Variant u2, b2;
+  const bool expected = com::SUCCEEDED(script->CreateParams(B("Node1"), &u2, &b2));
+  EXPECT_EQ(cmd->CreateCalcScriptParams(calc.Get(), B("Node1"), &unused, &unbound), expected);
+}
+
+}  // namespace
+}  // namespace kv::testing

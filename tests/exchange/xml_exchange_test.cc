@@ -1,0 +1,161 @@
+// XML export and import through the command object, on the real components and a temporary store.
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+
+#include <regex>
+
+#include "exchange_fixture.h"
+
+namespace kv::testing {
+namespace {
+
+class XmlExchangeTest : public ExchangeFixture {
+ protected:
+  // The text without the save time, which every store sets anew.
+  static std::string WithoutSaveTime(const std::string& xml) {
+    return std::regex_replace(xml, std::regex("<SaveTime>[^<]*</SaveTime>"), "");
+  }
+  static std::string Renamed(std::string xml, const std::string& from, const std::string& to) {
+    const std::string a = "<Name>" + from + "</Name>";
+    const size_t at = xml.find(a);
+    EXPECT_NE(at, std::string::npos) << xml;
+    if (at != std::string::npos) xml.replace(at, a.size(), "<Name>" + to + "</Name>");
+    return xml;
+  }
+};
+
+TEST_F(XmlExchangeTest, CalculationRoundTripStoresAnEqualObjectUnderItsOwnName) {
+  StoreCalculation("Flow1", "Total = Flow * 2\n  -- indented \xC3\xA9\n");
+  const std::string text = cmd->SaveCalcXML(B("Flow1")).ToUtf8();
+  ASSERT_EQ(Code(), 0) << cmd->m_lastErrorText;
+  EXPECT_EQ(text.rfind("<Calculation", 0), 0u) << text;  // the element alone, no declaration
+  EXPECT_EQ(text.back(), '>');
+
+  EXPECT_EQ(cmd->LoadCalcXML(B(Renamed(text, "Flow1", "Flow2")), New(components::CLSID_ZrCalculation).Get()), 1)
+      << cmd->m_lastErrorText;
+  EXPECT_TRUE(Exists("Calc/Flow2.zrc"));
+  EXPECT_EQ(WithoutSaveTime(cmd->SaveCalcXML(B("Flow2")).ToUtf8()), WithoutSaveTime(Renamed(text, "Flow1", "Flow2")));
+  EXPECT_EQ(StoredScript("Flow2"), "Total = Flow * 2\n  -- indented \xC3\xA9\n");
+}
+
+TEST_F(XmlExchangeTest, LibraryRoundTrip) {
+  StoreLibrary("Steam");
+  const std::string text = cmd->SaveLibXML(B("Steam")).ToUtf8();
+  EXPECT_EQ(text.rfind("<Library", 0), 0u) << text;
+  EXPECT_EQ(cmd->LoadLibXML(B(Renamed(text, "Steam", "Water")), New(components::CLSID_ZrLibrary).Get()), 1)
+      << cmd->m_lastErrorText;
+  EXPECT_TRUE(Exists("Lib/Water.zrc"));
+  EXPECT_EQ(WithoutSaveTime(cmd->SaveLibXML(B("Water")).ToUtf8()), WithoutSaveTime(Renamed(text, "Steam", "Water")));
+}
+
+TEST_F(XmlExchangeTest, MeasurementTypeRoundTripAddsItToTheTableAndSavesIt) {
+  const std::string text = cmd->SaveUnitTypeXML(B("Temperature")).ToUtf8();
+  EXPECT_EQ(text.rfind("<EngUnitType", 0), 0u) << text;
+  const std::string renamed = Renamed(text, "Temperature", "Heat");
+  Variant unit;
+  EXPECT_EQ(cmd->LoadUnitXML(B(renamed), &unit), 1) << cmd->m_lastErrorText;
+  ASSERT_EQ(unit.vt(), com::VT_DISPATCH);
+  EXPECT_TRUE(com::QueryInterface<components::IZrUnitType>(unit.unknown()));
+  EXPECT_EQ(cmd->SaveUnitTypeXML(B("Heat")).ToUtf8(), renamed);
+  EXPECT_TRUE(Exists("bin/Conversions.zrc"));
+  // A second load of the same name is not added.
+  EXPECT_EQ(cmd->LoadUnitXML(B(renamed), &unit), 0);
+  EXPECT_EQ(Code(), CMDERR_MEASUREMENT_TYPE_EXISTS);
+}
+
+TEST_F(XmlExchangeTest, ExportsOfMissingObjectsAreEmptyWithTheirText) {
+  struct Case {
+    Bstr (CCalcCmdBase::*command)(const Bstr&);
+    const char* text;
+  } cases[] = {
+      {&CCalcCmdBase::SaveCalcXML, "Failed to get calculation object."},
+      {&CCalcCmdBase::SaveLibXML, "Failed to get library object."},
+      {&CCalcCmdBase::SaveUnitTypeXML, "Failed to get unit type object."},
+  };
+  for (const Case& c : cases) {
+    const Bstr result = ((*cmd).*c.command)(B("NoSuch"));
+    EXPECT_FALSE(result.IsNull());
+    EXPECT_EQ(result.Length(), 0u);
+    EXPECT_EQ(Code(), CMDERR_CATCH_ALL);
+    EXPECT_EQ(cmd->m_lastErrorText, c.text);
+  }
+}
+
+std::string Repeat(const std::string& s, size_t n) {
+  std::string out;
+  out.reserve(s.size() * n);
+  for (size_t i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+TEST_F(XmlExchangeTest, HostileTextsAreRefusedAndNothingIsStored) {
+  StoreCalculation("Flow1", "x = 1");
+  const std::vector<std::string> before = Entries("Calc");
+  std::u16string loneSurrogate = u"<Calculation version=\"1\"><Name>A";
+  loneSurrogate.push_back(static_cast<char16_t>(0xD800));
+  loneSurrogate += u"</Name></Calculation>";
+  struct Case {
+    const char* what;
+    Bstr text;
+    const char* error;
+  } cases[] = {
+      {"not well-formed", B("<Calculation version=\"1\"><Name>x</Calculation>"), "Error loading XML string."},
+      {"empty", B(""), "Error loading XML string."},
+      {"wrong root", B("<Library version=\"1\"><Name>x</Name></Library>"), "Error executing LoadXML method."},
+      {"deeply nested", B(Repeat("<a>", 10000) + Repeat("</a>", 10000)), "Error executing LoadXML method."},
+      {"entity expansion",
+       B("<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\"><!ENTITY lol2 \"&lol;&lol;&lol;&lol;\">"
+         "<!ENTITY ext SYSTEM \"file:///etc/passwd\">]><lolz>&lol2;&ext;</lolz>"),
+       "Error executing LoadXML method."},
+      {"50 MB", B("<Data>" + std::string(50u << 20, 'x') + "</Data>"), "Error executing LoadXML method."},
+      {"lone surrogate", Bstr(loneSurrogate), "Error loading XML string."},
+      {"script that does not check", B("<Calculation version=\"1\"><Name>Bad</Name><Script>@@</Script></Calculation>"),
+       "Formula does not exist."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(cmd->LoadCalcXML(c.text, New(components::CLSID_ZrCalculation).Get()), 0);
+    EXPECT_EQ(Code(), CMDERR_CATCH_ALL);
+    EXPECT_EQ(cmd->m_lastErrorText, c.error);
+    const Bstr reply = cmd->LoadXmlIntoCalc(c.text, New(components::CLSID_ZrCalculation).Get());
+    EXPECT_EQ(reply.ToUtf8().rfind("<ERROR", 0), 0u);
+  }
+  EXPECT_EQ(Entries("Calc"), before);
+  EXPECT_EQ(Entries("Calc/Edit"), std::vector<std::string>{});
+}
+
+TEST_F(XmlExchangeTest, ParseFailureReplyGivesReasonLineAndPosition) {
+  const std::string text = "<Calculation version=\"1\">\n  <N\xC3\xA9me>x</Name>\n</Calculation>";
+  const std::string reply = cmd->LoadXmlIntoCalc(B(text), New(components::CLSID_ZrCalculation).Get()).ToUtf8();
+  EXPECT_EQ(reply.rfind("<ERROR Line=\"2\" Pos=\"", 0), 0u) << reply;
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_string(reply.c_str()));
+  pugi::xml_node e = doc.document_element();
+  EXPECT_STREQ(e.first_attribute().name(), "Line");
+  EXPECT_STREQ(e.first_attribute().next_attribute().name(), "Pos");
+  // The mismatch is found at the closing tag: characters, not bytes, count the position.
+  EXPECT_EQ(e.attribute("Pos").as_int(), 12);
+  EXPECT_EQ(std::string(e.text().get()), "Failed to load calculation XML: Start-end tags mismatch");
+}
+
+TEST_F(XmlExchangeTest, LoadingIntoAGivenObjectDoesNotStoreIt) {
+  StoreCalculation("Flow1", "x = 1");
+  std::string text = Renamed(cmd->SaveCalcXML(B("Flow1")).ToUtf8(), "Flow1", "Flow9");
+  ComPtr<IDispatch> calc = New(components::CLSID_ZrCalculation);
+  EXPECT_TRUE(cmd->LoadXmlIntoCalc(B(text), calc.Get()).IsNull());
+  EXPECT_EQ(Text(calc.Get(), "Name"), "Flow9");
+  EXPECT_FALSE(Exists("Calc/Flow9.zrc"));
+  EXPECT_EQ(cmd->ObjectToXml(calc.Get()).ToUtf8(), text);
+}
+
+TEST_F(XmlExchangeTest, AnImportWhoseSaveIsRefusedReportsTheSavesError) {
+  StoreCalculation("Flow1", "x = 1");
+  const std::string text = Renamed(cmd->SaveCalcXML(B("Flow1")).ToUtf8(), "Flow1", "Flow2");
+  service->heldRights = 0;
+  EXPECT_EQ(cmd->LoadCalcXML(B(text), New(components::CLSID_ZrCalculation).Get()), 0);
+  EXPECT_EQ(Code(), CMDERR_DENIED_CALC);
+  EXPECT_FALSE(Exists("Calc/Flow2.zrc"));
+}
+
+}  // namespace
+}  // namespace kv::testing
