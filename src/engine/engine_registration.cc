@@ -6,6 +6,7 @@
 #include "engine/calculation.h"
 #include "engine/collection.h"
 #include "engine/library.h"
+#include "engine/reference_index.h"
 #include "engine/schedule_group.h"
 #include "engine/server_context.h"
 #include "engine/unit_type.h"
@@ -24,6 +25,8 @@ void RegisterEngineClasses(components::IServerObjects* objects) {
   com::RegisterClass<ZrScheduleGroup>(components::CLSID_ZrScheduleGroup,
                                       {"Kelvarin.ZrScheduleGroup", "Kelvarin.ZrScheduleGroup.1"});
   com::RegisterClass<ZrUnitType>(components::CLSID_ZrUnitType, {"Kelvarin.ZrUnitType", "Kelvarin.ZrUnitType.1"});
+  com::RegisterClass<ZrReferenceIndex>(components::CLSID_ZrReferenceIndex,
+                                       {"Kelvarin.ZrReferenceIndex", "Kelvarin.ZrReferenceIndex.1"});
 }
 
 }  // namespace kv::engine
