@@ -24,7 +24,7 @@ struct Token {
 };
 
 struct Keyword {
-  const char* word;
+  std::string_view word;
   Tok kind;
 };
 constexpr Keyword kKeywords[] = {
@@ -37,9 +37,10 @@ constexpr Keyword kKeywords[] = {
 };
 
 Tok KeywordOrName(std::string_view word) {
-  if (word.size() < 2 || word.size() > 8) return Tok::Name;
+  // Every keyword is lower case, two to eight letters long.
+  if (word.size() < 2 || word.size() > 8 || word[0] < 'a' || word[0] > 'w') return Tok::Name;
   for (const Keyword& k : kKeywords)
-    if (word.size() == std::strlen(k.word) && std::memcmp(word.data(), k.word, word.size()) == 0) return k.kind;
+    if (k.word[0] == word[0] && k.word == word) return k.kind;
   return Tok::Name;
 }
 

@@ -11,13 +11,6 @@ namespace {
 using components::LibrarySummary;
 using components::ReferenceSummary;
 
-// "<dir>\<folder>\<name>.zrc": where the environment loads the object from.
-std::string ObjectPath(const std::string& dir, const char* folder, const std::string& name) {
-  std::string path = platform::JoinPath(platform::JoinPath(dir, folder), name);
-  path += ".zrc";
-  return path;
-}
-
 template <class Summary>
 std::shared_ptr<const Summary> ReadSummary(platform::FileSystem& fs, const std::string& path,
                                            bool (*read)(pugi::xml_node, Summary*)) {
@@ -41,47 +34,58 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
   platform::Env* env = ServerPlatform();
   if (!env || !env->fs) return com::E_UNEXPECTED;
   platform::FileSystem& fs = *env->fs;
-  uint64_t request;
+
+  Store<Summary> previous;
   {
     std::lock_guard lock(mu_);
-    request = ++requests_;
+    if (auto it = stores.find(dir); it != stores.end()) {
+      previous = std::move(it->second);
+      stores.erase(it);
+    }
   }
+  // The previous request's entries by name, built only when the order differs from it.
+  std::unordered_map<std::string_view, size_t> byName;
+  auto find = [&](size_t i) -> Entry<Summary>* {
+    if (i < previous.size() && previous[i].name == names[i]) return &previous[i];
+    if (byName.empty())
+      for (size_t j = 0; j < previous.size(); ++j) byName.emplace(previous[j].name, j);
+    auto it = byName.find(names[i]);
+    return it == byName.end() ? nullptr : &previous[it->second];
+  };
+
+  Store<Summary> current;
+  current.reserve(names.size());
+  const std::string prefix = platform::JoinPath(dir, folder) + "\\";
+  std::string path;
+  uint64_t reads = 0;
   for (size_t i = 0; i < names.size(); ++i) {
-    const std::string path = ObjectPath(dir, folder, names[i]);
+    path.assign(prefix).append(names[i]).append(".zrc");
     const int64_t now = env->clock ? env->clock->NowUnixMs() : 0;
     platform::FileStamp stamp;
-    const bool stamped = fs.Stat(path, &stamp) == 0;
-    if (stamped) {
-      std::lock_guard lock(mu_);
-      Store<Summary>& store = stores[dir];
-      auto it = store.find(names[i]);
-      if (it != store.end() && it->second.trusted && it->second.stamp == stamp) {
-        it->second.seen = request;
-        (*out)[i] = it->second.summary;
-        continue;
-      }
+    if (fs.Stat(path, &stamp) != 0) {
+      ++reads;  // missing, or a file system that cannot tell versions apart: read, keep nothing
+      (*out)[i] = ReadSummary<Summary>(fs, path, read);
+      continue;
     }
-    std::shared_ptr<const Summary> summary = ReadSummary<Summary>(fs, path, read);
-    std::lock_guard lock(mu_);
-    ++filesRead_;
-    Store<Summary>& store = stores[dir];
-    if (!stamped) {
-      store.erase(names[i]);  // missing, or a file system that cannot tell versions apart
-    } else {
-      Entry<Summary>& e = store[names[i]];
-      e.stamp = stamp;
-      e.trusted = stamp.mtimeNs / 1000000 + kRacyWindowMs < now && stamp.ctimeNs / 1000000 + kRacyWindowMs < now;
-      e.seen = request;
-      e.summary = summary;
+    Entry<Summary>* known = find(i);
+    if (known && known->trusted && known->stamp == stamp) {
+      // Copied, not moved: `byName` may be looking at the previous entries' names.
+      current.push_back(*known);
+      (*out)[i] = known->summary;
+      continue;
     }
-    (*out)[i] = std::move(summary);
+    ++reads;
+    Entry<Summary>& e = current.emplace_back();
+    e.name = names[i];
+    e.stamp = stamp;
+    e.trusted = stamp.mtimeNs / 1000000 + kRacyWindowMs < now && stamp.ctimeNs / 1000000 + kRacyWindowMs < now;
+    e.summary = ReadSummary<Summary>(fs, path, read);
+    (*out)[i] = e.summary;
   }
+
   std::lock_guard lock(mu_);
-  auto s = stores.find(dir);
-  if (s != stores.end()) {
-    std::erase_if(s->second, [&](const auto& entry) { return entry.second.seen != request; });
-    if (s->second.empty()) stores.erase(s);
-  }
+  filesRead_ += reads;
+  if (!current.empty()) stores[dir] = std::move(current);
   return com::S_OK;
 }
 

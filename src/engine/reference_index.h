@@ -3,18 +3,21 @@
 // their object files through the server objects' file system and kept per store directory.
 //
 // What is kept: per store (a base directory, or the root for libraries) and name, the file's
-// stamp (size, mtime, ctime, inode) and the summary read from it. When it is dropped: an entry
-// whose file's stamp differs on the next request is read again; a file that is gone yields
-// null and its entry goes; entries of names a request of the same store no longer lists go at
-// the end of that request. A stamp whose mtime lies within kRacyWindowMs of the moment the file
-// was read is not trusted (a rewrite in place within the same clock tick would keep it), so such
-// a file is read again until it is older. Thread-safe: files are read outside the lock.
+// stamp (size, mtime, ctime, inode) and the summary read from it, in the order of the last
+// request, which the next one (listing the same store in the same order) walks in step. When it
+// is dropped: an entry whose file's stamp differs on the next request is read again; a file that
+// is gone yields null and its entry goes; entries of names a request of the same store no longer
+// lists go with that request. A stamp whose mtime or ctime lies within kRacyWindowMs of the moment
+// the file was read is not trusted (a rewrite in place within the same clock tick would keep it),
+// so such a file is read again until it is older. Thread-safe: a request takes its store's
+// entries out while it reads files, so a concurrent request on the same store reads for itself.
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "com/unknown.h"
 #include "components/reference_components.h"
@@ -37,13 +40,13 @@ class ZrReferenceIndex : public com::ComObject<components::IZrReferenceIndex> {
  private:
   template <class Summary>
   struct Entry {
+    std::string name;
     platform::FileStamp stamp;
     bool trusted = false;
-    uint64_t seen = 0;  // the request that last listed it
     std::shared_ptr<const Summary> summary;
   };
   template <class Summary>
-  using Store = std::unordered_map<std::string, Entry<Summary>>;
+  using Store = std::vector<Entry<Summary>>;
 
   template <class Summary, class Read>
   com::HRESULT Summaries(std::map<std::string, Store<Summary>>& stores, const std::string& dir, const char* folder,
@@ -53,7 +56,6 @@ class ZrReferenceIndex : public com::ComObject<components::IZrReferenceIndex> {
   mutable std::mutex mu_;
   std::map<std::string, Store<components::ReferenceSummary>> calcs_;
   std::map<std::string, Store<components::LibrarySummary>> libs_;
-  uint64_t requests_ = 0;
   uint64_t filesRead_ = 0;
 };
 

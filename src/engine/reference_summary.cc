@@ -22,13 +22,6 @@ bool HasReadableVersion(pugi::xml_node root) {
   return n > 0 && res.ec == std::errc() && res.ptr == text + n && version >= 1 && version <= kObjectFileVersion;
 }
 
-long KindOf(pugi::xml_node param) {
-  const char* text = param.child_value("Kind");
-  long kind = 0;
-  std::from_chars(text, text + std::strlen(text), kind);
-  return kind;
-}
-
 }  // namespace
 
 bool ParseObjectText(std::string& text, pugi::xml_document* doc) {
@@ -41,13 +34,26 @@ bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary
   if (std::strcmp(root.name(), "Calculation") != 0 || !HasReadableVersion(root) || !root.child("Name")) return false;
   for (pugi::xml_node lib : root.child("Libraries").children("Library")) out->libraries.emplace_back(lib.text().get());
   for (pugi::xml_node param : root.child("Parameters").children("Parameter")) {
-    pugi::xml_node name = param.child("Name");
+    // One pass over the parameter's fields: most files hold many parameters.
+    const char *name = nullptr, *kind = "", *server = "", *tag = "", *calc = "";
+    for (pugi::xml_node field : param.children()) {
+      const char* n = field.name();
+      switch (n[0]) {
+        case 'N': if (std::strcmp(n, "Name") == 0) name = field.child_value(); break;
+        case 'K': if (std::strcmp(n, "Kind") == 0) kind = field.child_value(); break;
+        case 'S': if (std::strcmp(n, "ServerName") == 0) server = field.child_value(); break;
+        case 'T': if (std::strcmp(n, "TagName") == 0) tag = field.child_value(); break;
+        case 'C': if (std::strcmp(n, "CalcName") == 0) calc = field.child_value(); break;
+        default: break;
+      }
+    }
     if (!name) return false;
-    const long kind = KindOf(param);
-    if (kind == kKindCalculation) {
-      out->calculations.emplace_back(param.child_value("CalcName"));
-    } else if (kind == kKindTag) {
-      out->tags.push_back({name.text().get(), param.child_value("ServerName"), param.child_value("TagName")});
+    long k = 0;
+    std::from_chars(kind, kind + std::strlen(kind), k);
+    if (k == kKindCalculation) {
+      out->calculations.emplace_back(calc);
+    } else if (k == kKindTag) {
+      out->tags.push_back({name, server, tag});
     }
   }
   out->formulas = FindScriptReferences(root.child_value("Script")).fields;
