@@ -112,6 +112,28 @@ class CCalcCmdBase {
   // folders. Walks the schedule holding ScheduleLock (site 211).
   void GetCalculationSummary(Variant* result);
 
+  // ---- Cross references (bodies in store/cross_references.cc) --------------------------
+  // Each clears the last error and asks no right; a missing base directory leaves the
+  // calculation part empty with CMDERR_BASE_DIR_NOT_INITIALIZED (the scan's). Objects whose file
+  // is missing or cannot be read are skipped.
+  //
+  // The calculations of the calculation scan, in scan order, with a parameter that takes the
+  // Value of the calculation `calculationName` (exact name): a list result, VT_EMPTY for none.
+  void CalculationCrossReference(const Bstr& calculationName, Variant* result);
+  // Two elements: 0 the formulas ("<library>.<formula>", library scan then collection order)
+  // and 1 the calculations (scan order) whose script reaches `libraryName`.`formulaName` on a
+  // free name; each a list result. An empty `formulaName` asks for any use of the library, as
+  // LibraryCrossReference does: it listed in "Libraries" or any of its formulas reached.
+  void FormulaCrossReference(const Bstr& libraryName, const Bstr& formulaName, Variant* result);
+  void LibraryCrossReference(const Bstr& libraryName, Variant* result);
+  // The calculations of the root store with tag parameters on `tagName` (without regard to case)
+  // whose node matches `nodeName` (store/node_match.h), then the calculations of the "OnDemand"
+  // application whose "ReturnValue" parameter is such a tag parameter, as one XML text; every
+  // inserted name is escaped as attribute text. With an empty node or tag: the header and the
+  // footer only. Otherwise the object is left on the "OnDemand" application directory (checks
+  // off), whose store layout is made when missing.
+  Bstr FindReferences(const Bstr& nodeName, const Bstr& tagName);
+
   // ---- Lifecycle, edit copies, folders -------------------------------------------------
   // Every command here starts with ResetLastError (CancelEdit after its gate and directory test), sets exactly one
   // error on failure and returns false / null. Names supplied by a client that could leave the store (see
@@ -451,6 +473,9 @@ class CCalcCmdBase {
   platform::Env* m_env;
 
  public:
+
+  // The two lists of FormulaCrossReference; an empty `formula` asks for the library at all.
+  void FormulaUsers(const std::string& library, const std::string& formula, Variant* result);
 
   // The environment's directory argument for calculations: null for the main store, the
   // calculation base directory for an application object.

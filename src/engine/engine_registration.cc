@@ -6,6 +6,7 @@
 #include "engine/calculation.h"
 #include "engine/collection.h"
 #include "engine/library.h"
+#include "engine/reference_index.h"
 #include "engine/schedule_group.h"
 #include "engine/server_context.h"
 #include "engine/unit_type.h"
@@ -26,6 +27,8 @@ void RegisterEngineClasses(components::IServerObjects* objects) {
                                       {"Kelvarin.ZrScheduleGroup", "Kelvarin.ZrScheduleGroup.1"});
   com::RegisterClass<ZrUnitType>(components::CLSID_ZrUnitType, {"Kelvarin.ZrUnitType", "Kelvarin.ZrUnitType.1"});
   com::RegisterClass<ZrWorkspaceService>(components::CLSID_ZrWorkspaceService, {"Kelvarin.ZrWorkspaceService"});
+  com::RegisterClass<ZrReferenceIndex>(components::CLSID_ZrReferenceIndex,
+                                       {"Kelvarin.ZrReferenceIndex", "Kelvarin.ZrReferenceIndex.1"});
 }
 
 }  // namespace kv::engine

@@ -4,8 +4,8 @@
 
 namespace kv::engine {
 
-// Registers ZrCalcEnvironment, ZrCalculation, ZrLibrary, ZrCollection, ZrScheduleGroup and
-// ZrUnitType under their class identifiers and the ProgIDs "Kelvarin.<class name>", each also
+// Registers ZrCalcEnvironment, ZrCalculation, ZrLibrary, ZrCollection, ZrScheduleGroup,
+// ZrUnitType and ZrReferenceIndex under their class identifiers and the ProgIDs "Kelvarin.<class name>", each also
 // with ".1". Calling it again replaces the registrations. `objects` is what the components reach
 // of the process (see server_context.h): the platform their files and clocks come from, and the
 // calculation environment whose calculations schedule groups run. It must outlive every

@@ -177,6 +177,7 @@ class RealFs final : public FileSystem {
   int ReplaceFile(std::string_view from, std::string_view to) override;
   int DeleteFile(std::string_view path) override;
   int ReadFile(std::string_view path, std::string* out) override;
+  int Stat(std::string_view path, FileStamp* stamp) override;
   int WriteFileAtomic(std::string_view path, std::string_view data) override;
   int OpenForAppend(std::string_view path, std::unique_ptr<AppendableFile>* file) override;
   int LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) override;
@@ -307,6 +308,17 @@ int RealFs::ReplaceFile(std::string_view from, std::string_view to) {
 int RealFs::DeleteFile(std::string_view path) {
   if (unlink(ToFsPath(path).c_str()) == 0) return crt::kOk;
   return errno == EISDIR ? crt::kEACCES : CrtErrnoFromLinux(errno);
+}
+
+int RealFs::Stat(std::string_view path, FileStamp* stamp) {
+  struct stat st;
+  if (stat(ToFsPath(path).c_str(), &st) != 0) return CrtErrnoFromLinux(errno);
+  constexpr int64_t kNs = 1000000000;
+  stamp->size = static_cast<int64_t>(st.st_size);
+  stamp->mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * kNs + st.st_mtim.tv_nsec;
+  stamp->ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * kNs + st.st_ctim.tv_nsec;
+  stamp->inode = static_cast<uint64_t>(st.st_ino);
+  return crt::kOk;
 }
 
 int RealFs::ReadFile(std::string_view path, std::string* out) {

@@ -36,6 +36,18 @@ struct FindEntry {
   bool isDirectory = false;
 };
 
+// One version of a file: size, modification and status-change times (ns since the epoch) and
+// inode. A file replaced by a rename gets another inode; one rewritten in place gets new times,
+// but only at the file system's clock granularity (a few ms), which callers that cache by stamp
+// must allow for.
+struct FileStamp {
+  int64_t size = 0;
+  int64_t mtimeNs = 0;
+  int64_t ctimeNs = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
 // An exclusive advisory lock on a file, held until the object is destroyed.
 class FileLock {
  public:
@@ -84,6 +96,9 @@ class FileSystem {
 
   // The whole file into *out, which is left untouched on failure (a directory gives kEACCES).
   virtual int ReadFile(std::string_view path, std::string* out) = 0;
+  // The stamp of the file at `path`: 0, or crt errno (kENOENT when missing). A file system that
+  // cannot tell answers kEINVAL, and callers then treat every read as a new version.
+  virtual int Stat(std::string_view path, FileStamp* stamp) { return crt::kEINVAL; }
   // Writes a temporary file beside `path`, fsyncs it, renames it over `path` and fsyncs the
   // directory: afterwards `path` holds either the old or the new content, never a torn one.
   // This is the one way files are replaced whole; nothing else writes a temporary file.
@@ -120,6 +135,7 @@ class FileSystemWrapper : public FileSystem {
   int ReplaceFile(std::string_view from, std::string_view to) override { return target_.ReplaceFile(from, to); }
   int DeleteFile(std::string_view path) override { return target_.DeleteFile(path); }
   int ReadFile(std::string_view path, std::string* out) override { return target_.ReadFile(path, out); }
+  int Stat(std::string_view path, FileStamp* stamp) override { return target_.Stat(path, stamp); }
   int WriteFileAtomic(std::string_view path, std::string_view data) override {
     return target_.WriteFileAtomic(path, data);
   }

@@ -1,6 +1,10 @@
 #include "platform/system_info.h"
 
+#include <arpa/inet.h>
 #include <grp.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -8,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <vector>
 
 namespace kv::platform {
@@ -194,6 +199,29 @@ class RealSysInfo final : public SystemInfo {
 };
 
 }  // namespace
+
+bool SystemInfo::ResolveIPv4(const std::string& host, std::string* canonical, std::vector<std::string>* addresses) {
+  canonical->clear();
+  addresses->clear();
+  if (host.empty()) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    if (a->ai_canonname && canonical->empty()) *canonical = a->ai_canonname;
+    if (a->ai_family != AF_INET || !a->ai_addr) continue;
+    char text[INET_ADDRSTRLEN];
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    if (!inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) continue;
+    if (std::find(addresses->begin(), addresses->end(), text) == addresses->end()) addresses->push_back(text);
+  }
+  freeaddrinfo(found);
+  return true;
+}
 
 SystemInfo& RealSystemInfo() {
   static RealSysInfo info;

@@ -36,6 +36,12 @@ class SystemInfo {
   // are left out.
   virtual std::vector<std::string> GroupNamesOfUid(uid_t uid) = 0;
   virtual std::vector<std::string> GroupNamesOfUser(const std::string& user) = 0;
+
+  // Name resolution for IPv4 stream sockets over TCP (getaddrinfo with AI_CANONNAME): the
+  // canonical, fully qualified name of `host` and its addresses in dotted form, in the
+  // resolver's order without repeats. False, with both left empty, when it does not resolve.
+  // The default asks the system's resolver, which may wait on the network.
+  virtual bool ResolveIPv4(const std::string& host, std::string* canonical, std::vector<std::string>* addresses);
 };
 
 SystemInfo& RealSystemInfo();

@@ -1,8 +1,6 @@
 #pragma once
-// A store with the real components, where a calculation created by class identifier runs: until
-// the engine runs scripts itself, a run that it answers E_NOTIMPL is done here by summing the
-// parameters' values into "Status" ("sum <n>"), and a check it answers E_NOTIMPL fails only for
-// a script holding "@@". Calculations the environment loads are the engine's own.
+// A store with the real components: calculations created by class identifier or loaded by the
+// environment are the engine's own and run their scripts.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,31 +12,10 @@
 
 namespace kv::testing {
 
-class RunnableCalculation : public engine::ZrCalculation {
- public:
-  HRESULT Calculate() override {
-    const HRESULT hr = ZrCalculation::Calculate();
-    if (hr != com::E_NOTIMPL) return hr;
-    double sum = 0;
-    for (const auto& p : Parameters()->Items()) {
-      Variant v;
-      if (com::SUCCEEDED(com::ChangeType(p->Value(), com::VT_R8, &v))) sum += v.r8();
-    }
-    SetOutcome(components::kLevelOk, "sum " + engine::FormatDouble(sum), "");
-    return com::S_OK;
-  }
-  HRESULT CheckFormula() override {
-    const HRESULT hr = ZrCalculation::CheckFormula();
-    if (hr != com::E_NOTIMPL) return hr;
-    return Script().find("@@") == std::string::npos ? com::S_OK : components::E_FORMULA_INVALID;
-  }
-};
-
 class ExchangeFixture : public LifecycleFixture {
  protected:
   void SetUp() override {
     LifecycleFixture::SetUp();
-    com::RegisterClass<RunnableCalculation>(components::CLSID_ZrCalculation);
     units::GetUnitConversionObject();  // the default table, unsaved
   }
   void TearDown() override {

@@ -227,12 +227,10 @@ class ServerTest(unittest.TestCase):
                          (kelvarin.ERROR_HRESULT, 0x800401F3, "CO_E_CLASSSTRING", "invalid class string"))
         self.assertEqual(e.message, "0x800401F3 CO_E_CLASSSTRING: invalid class string")
 
-        # A command that is not built: E_NOTIMPL, with the object's last error attached.
-        self.cmd.GetConversion("Colour", "F", "C", 1, 0)
+        # A late-bound call with too few arguments.
         with self.assertRaises(KelvarinError) as caught:
-            self.cmd.LibraryCrossReference("Steam")
-        self.assertEqual((caught.exception.hresult, caught.exception.name), (0x80004001, "E_NOTIMPL"))
-        self.assertEqual(caught.exception.last_error, (143, "Invalid Measurement Type."))
+            self.cmd.invoke("GetConversion", "Colour")
+        self.assertEqual((caught.exception.hresult, caught.exception.name), (0x8002000E, "DISP_E_BADPARAMCOUNT"))
 
     def test_released_and_closed_objects_are_gone(self):
         other = self.conn.create("Kelvarin.CalcCommands")

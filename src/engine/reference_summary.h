@@ -1,0 +1,23 @@
+#pragma once
+// Reads the outgoing references of a calculation or library from its object file's XML:
+// parameters of kind 2 (the calculation named in CalcName), kind 1 (ServerName and TagName),
+// the "Libraries" list and the formulas its script reaches (lua_references.h).
+#include <pugixml.hpp>
+
+#include <string_view>
+
+#include "components/reference_components.h"
+
+namespace kv::engine {
+
+// False when `root` is not a <Calculation> element the engine reads (root name, version, a
+// name, every parameter named); *out is then left incomplete.
+bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary* out);
+// False when `root` is not a readable <Library> element or one of its formulas is not.
+bool ReadLibraryReferences(pugi::xml_node root, components::LibrarySummary* out);
+
+// The whole file's text, parsed as the engine parses object files (the buffer is parsed in
+// place and must outlive the document).
+bool ParseObjectText(std::string& text, pugi::xml_document* doc);
+
+}  // namespace kv::engine

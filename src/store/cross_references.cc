@@ -1,0 +1,177 @@
+// Which calculations and formulas use a calculation, a library, a formula or a process tag.
+// Every question is answered from a full scan of the store's lists; the reference summaries
+// come from the reference index (components/reference_components.h), which reads each object
+// file again only when it has changed.
+#include <mutex>
+
+#include "base/store_layout.h"
+#include "com/class_registry.h"
+#include "commands/calc_cmd_base.h"
+#include "commands/shared_objects.h"
+#include "components/reference_components.h"
+#include "config/config.h"
+#include "store/node_match.h"
+
+namespace kv {
+namespace {
+
+using components::IZrReferenceIndex;
+
+// The application directory whose calculations the on-demand question visits.
+constexpr char kOnDemandApp[] = "OnDemand";
+// The parameter through which an on-demand calculation is tied to a tag.
+constexpr char kReturnValue[] = "ReturnValue";
+
+// The environment's own index when it keeps one; otherwise one index for the process, made
+// through the class registry on first use (and again while it cannot be made).
+ComPtr<IZrReferenceIndex> ReferenceIndex() {
+  if (auto own = com::QueryInterface<IZrReferenceIndex>(g_pEnvironment)) return own;
+  static std::mutex mu;
+  static ComPtr<IZrReferenceIndex> shared;
+  std::lock_guard lock(mu);
+  if (!shared) com::CreateInstance(components::CLSID_ZrReferenceIndex, &shared);
+  return shared;
+}
+
+std::vector<components::SummaryPtr> CalculationSummaries(const std::string& base,
+                                                         const std::vector<std::string>& names) {
+  std::vector<components::SummaryPtr> out;
+  auto index = ReferenceIndex();
+  if (!index || com::FAILED(index->CalculationSummaries(base, names, &out))) out.assign(names.size(), nullptr);
+  return out;
+}
+
+// `text` as XML attribute text: markup characters and the white space an XML reader would
+// normalise become references; other control characters, which XML cannot carry, become U+FFFD.
+std::string XmlAttribute(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\t': out += "&#9;"; break;
+      case '\n': out += "&#10;"; break;
+      case '\r': out += "&#13;"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20)
+          out += "\xEF\xBF\xBD";
+        else
+          out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void CCalcCmdBase::CalculationCrossReference(const Bstr& calculationName, Variant* result) {
+  ResetLastError();
+  const std::string target = calculationName.ToUtf8();
+  const std::vector<std::string> names = ListCalculations();
+  std::string base;
+  if (!GetBaseDirectory(&base)) return;
+  const auto summaries = CalculationSummaries(base, names);
+  std::vector<std::string> users;
+  for (size_t i = 0; i < names.size(); ++i)
+    if (summaries[i] && summaries[i]->RefersToCalculation(target)) users.push_back(names[i]);
+  StringArrayToVariant(users, result);
+}
+
+void CCalcCmdBase::FormulaCrossReference(const Bstr& libraryName, const Bstr& formulaName, Variant* result) {
+  ResetLastError();
+  FormulaUsers(libraryName.ToUtf8(), formulaName.ToUtf8(), result);
+}
+
+void CCalcCmdBase::LibraryCrossReference(const Bstr& libraryName, Variant* result) {
+  ResetLastError();
+  FormulaUsers(libraryName.ToUtf8(), std::string(), result);
+}
+
+void CCalcCmdBase::FormulaUsers(const std::string& library, const std::string& formula, Variant* result) {
+  // Formulas of every library that use it, as "<library>.<formula>".
+  std::vector<std::string> formulaUsers;
+  const std::vector<std::string> libraries = ListLibraries();
+  std::string root;
+  GetRootDirectory(&root);
+  std::vector<components::LibrarySummaryPtr> libs;
+  auto index = ReferenceIndex();
+  if (!index || com::FAILED(index->LibrarySummaries(root, libraries, &libs))) libs.assign(libraries.size(), nullptr);
+  for (size_t i = 0; i < libraries.size(); ++i) {
+    if (!libs[i]) continue;
+    for (const auto& [name, refs] : libs[i]->formulas)
+      if (refs.RefersToFormula(library, formula)) formulaUsers.push_back(libraries[i] + "." + name);
+  }
+
+  // Calculations of this object's store that use it.
+  std::vector<std::string> calcUsers;
+  const std::vector<std::string> names = ListCalculations();
+  std::string base;
+  if (GetBaseDirectory(&base)) {
+    const auto summaries = CalculationSummaries(base, names);
+    for (size_t i = 0; i < names.size(); ++i)
+      if (summaries[i] && summaries[i]->RefersToFormula(library, formula)) calcUsers.push_back(names[i]);
+  }
+
+  Variant formulas, calcs;
+  StringArrayToVariant(formulaUsers, &formulas);
+  StringArrayToVariant(calcUsers, &calcs);
+  std::vector<Variant> both;
+  both.push_back(std::move(formulas));
+  both.push_back(std::move(calcs));
+  *result = com::VariantArray(std::move(both));
+}
+
+Bstr CCalcCmdBase::FindReferences(const Bstr& nodeName, const Bstr& tagName) {
+  ResetLastError();
+  const std::string node = nodeName.ToUtf8();
+  const std::string tag = tagName.ToUtf8();
+  std::string reply = "<Calculation><References node=\"" + XmlAttribute(node) + "\" tag=\"" + XmlAttribute(tag) + "\">";
+  const char* const footer = " </References> </Calculation>";
+  if (node.empty() || tag.empty()) return Bstr::FromUtf8(reply + footer);
+
+  // "<root>\Apps\.." names the root only where "<root>\Apps" exists, and the on-demand store is
+  // made when missing: make both before either is visited.
+  platform::CreateDirectories(Fs(), layout::AppDir(g_BasePath, kOnDemandApp));
+  store::NodeMatcher matcher(*Env().system, node);
+  auto onTag = [&](const components::TagReference& t) {
+    return store::EqualNoCase(t.tag, tag) && matcher.Matches(t.server);
+  };
+
+  // Regular calculations: the root store, through the application directory "..".
+  SetBaseDirectory("..");
+  std::vector<std::string> names = ListCalculations();
+  auto summaries = CalculationSummaries(m_baseDir, names);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!summaries[i]) continue;
+    std::string params;
+    for (const auto& t : summaries[i]->tags) {
+      if (!onTag(t)) continue;
+      if (!params.empty()) params += ", ";
+      params += t.parameter;
+    }
+    if (!params.empty())
+      reply += "<ref tag=\"" + XmlAttribute(names[i]) + "\" type=\"Regular Calc\" info=\"parameter(s): " +
+               XmlAttribute(params) + "\" />";
+  }
+
+  // On-demand calculations: tied to the tag through their "ReturnValue" parameter. The object
+  // stays on this directory afterwards, as callers of this command expect.
+  SetBaseDirectory(kOnDemandApp);
+  names = ListCalculations();
+  summaries = CalculationSummaries(m_baseDir, names);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!summaries[i]) continue;
+    for (const auto& t : summaries[i]->tags) {
+      if (t.parameter != kReturnValue || !onTag(t)) continue;
+      reply += "<ref tag=\"" + XmlAttribute(names[i]) +
+               "\" type=\"On-Demand Calc\" info=\"No additional info for on-demand calculations.\" />";
+      break;
+    }
+  }
+  return Bstr::FromUtf8(reply + footer);
+}
+
+}  // namespace kv
