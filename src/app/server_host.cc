@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -23,6 +24,7 @@
 #include "scheduler/schedule.h"
 #include "security/server_security.h"
 #include "service/apartment_pool.h"
+#include "store/startup_cleanup.h"
 #include "units/units_table.h"
 
 namespace kv::app {
@@ -125,10 +127,15 @@ void StartServices() {
   g_DebugLog.Init(platform::Env::Current(), static_cast<int>(LogKind::Kelvarin), "", kServerVersion);
   InstallDebugLogAsErrorSink();
   if (g_DebugLog.IsOn(LogCategory::Steps)) g_DebugLog.Write("Service Starting", "");
-  config::LoadConfiguration(platform::Env::Current());
+  if (!config::LoadConfiguration(platform::Env::Current())) {
+    std::fprintf(stderr, "kelvarin: %s\n", config::kNoBasePathMessage);
+    g_DebugLog.Write("Kelvarin::Run: cannot start", config::kNoBasePathMessage);
+    std::exit(1);
+  }
   EnsureStoreLayout();
   RegisterClasses();
   CreateSharedObjects();
+  store::CleanStoreAtStartup(platform::Env::Current(), g_BasePath);
 }
 
 ServeOutcome Serve(const ServerOptions& options) {
