@@ -7,6 +7,7 @@
 #include "com/class_registry.h"
 #include "components/calc_components.h"
 #include "log/debug_log.h"
+#include "platform/path.h"
 #include "store/edit_owner.h"
 #include "store/recycle.h"
 
@@ -90,7 +91,7 @@ int RecycleOrphans(platform::FileSystem& fs, const std::string& storeDir, bool c
     if (!node.empty() && !editor.empty()) continue;
     if (!MoveIntoRecycle(fs, storeDir, name, path)) continue;
     ++moved;
-    g_DebugLog.Write("Kelvarin::Run: moved an edit copy nobody owns to Recycle", path);
+    g_DebugLog.Write("Kelvarin::Run: moved an edit copy nobody owns to Recycle", platform::ToFsPath(path));
   }
   return moved;
 }
@@ -132,7 +133,7 @@ StartupCleanup CleanStoreAtStartup(platform::Env& env, const std::string& root) 
   done.temporaries = RemoveTemporaries(fs, dirs, nowMs);
   if (done.temporaries > 0)
     g_DebugLog.Write("Kelvarin::Run: removed leftover temporary files",
-                     std::to_string(done.temporaries) + " in " + root);
+                     std::to_string(done.temporaries) + " in " + platform::ToFsPath(root));
   return done;
 }
 
