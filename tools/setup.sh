@@ -2,10 +2,14 @@
 # Installs the Debian packages the build needs, only when one is missing.
 #   bash tools/setup.sh          everything: the server, the tests and the benchmarks
 #   bash tools/setup.sh runtime  only what building and running the server needs
+#   bash tools/setup.sh fuzz     everything, and clang with its sanitizer runtimes for fuzz/
 set -euo pipefail
 pkgs=(g++ cmake ninja-build pkg-config libsystemd-dev libpugixml-dev liblua5.4-dev libsqlite3-dev)
 if [ "${1:-all}" != "runtime" ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus)
+fi
+if [ "${1:-all}" = "fuzz" ]; then
+  pkgs+=(clang libclang-rt-14-dev)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -34,6 +35,7 @@
 #include "service/apartment_pool.h"
 #include "service/fault_translator.h"
 #include "transport/server.h"
+#include "store/startup_cleanup.h"
 #include "units/units_table.h"
 
 namespace kv::app {
@@ -113,7 +115,16 @@ class RunSteps {
     Step("RefreshAuthorization", &RunSteps::RefreshAuthorization);    // 12
     Step("CreateEnvironment", &RunSteps::CreateEnvironment);          // 13
     Step("LookupBasePath", &RunSteps::LookupBasePath);                // 14
+    if (g_BasePath.empty()) {
+      // No store anywhere but the file-system root: refuse to start rather than make one there.
+      std::fprintf(stderr, "kelvarin: %s\n", config::kNoBasePathMessage);
+      g_DebugLog.Write("Kelvarin::Run: cannot start", config::kNoBasePathMessage);
+      ReleaseObjects();
+      m_.exitCode = 1;
+      return;
+    }
     Step("MoveAfterUpgrade", &RunSteps::MoveAfterUpgrade);            // 15
+    Step("CleanStore", &RunSteps::CleanStore);  // what a crash or a lost client left behind
     Step("LoadSchedule", &RunSteps::LoadSchedule);                    // 16
     Step("LoadUnits", &RunSteps::LoadUnits);                          // 17
     Step("HandUnitsToEnvironment", &RunSteps::HandUnitsToEnvironment);  // 18
@@ -238,6 +249,7 @@ class RunSteps {
   void ReadSettings() {
     g_bOdmWorkspaceSet = !config::ReadOdmWorkspace(env_).empty();
     g_bStoreAndForwardEnabled = config::ReadStoreAndForward(env_) != 0 ? -1 : 0;
+    g_RecycleCopies = config::ReadRecycleCopies(env_);
   }
 
   void QueryVersion() {
@@ -261,6 +273,7 @@ class RunSteps {
 
   void LookupBasePath() {
     g_BasePath = config::LookupBasePath(env_);
+    if (g_BasePath.empty()) return;
     EnsureStoreLayout();
     if (g_pEnvironment) g_pEnvironment->SetBasePath(com::Bstr::FromUtf8(g_BasePath));
   }
@@ -280,6 +293,8 @@ class RunSteps {
     ZrUpgradeUtils mover(env_, g_BasePath);
     mover.MoveAfterUpgrade();
   }
+
+  void CleanStore() { store::CleanStoreAtStartup(env_, g_BasePath); }
 
   void LoadSchedule() {
     try {

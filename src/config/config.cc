@@ -7,6 +7,7 @@ namespace kv {
 std::string g_BasePath;
 bool g_bOdmWorkspaceSet = false;
 int16_t g_bStoreAndForwardEnabled = 0;
+uint32_t g_RecycleCopies = config::kDefaultRecycleCopies;
 
 namespace config {
 namespace {
@@ -30,8 +31,11 @@ std::string LookupBasePath(platform::Env& env) {
   if (!ReadBoundedString(*env.registry, kSharedPathKey, kSharedPathValue, 260, &result)) {
     if (auto v = env.system->GetEnv(kBaseEnvVar)) result = *v;
   }
-  if (result.empty()) result = env.system->CommonAppDataFolder() + "\\Quorlith\\Morvane Calc";
-  return result;
+  if (!result.empty()) return result;
+  // Without a common data folder there is no store: "" + "\Quorlith\..." would put one at the
+  // file-system root.
+  const std::string common = env.system->CommonAppDataFolder();
+  return common.empty() ? std::string() : common + "\\Quorlith\\Morvane Calc";
 }
 
 std::string ReadOdmWorkspace(platform::Env& env) {
@@ -47,10 +51,20 @@ uint32_t ReadStoreAndForward(platform::Env& env) {
   return v.type == platform::REG_DWORD ? v.dword : 0;
 }
 
-void LoadConfiguration(platform::Env& env) {
+uint32_t ReadRecycleCopies(platform::Env& env) {
+  RegValue v;
+  if (env.registry->GetValue(RegHive::LocalMachine, kStoreKey, kRecycleCopiesValue, &v) != platform::kRegOk ||
+      v.type != platform::REG_DWORD || v.dword == 0)
+    return kDefaultRecycleCopies;
+  return v.dword;
+}
+
+bool LoadConfiguration(platform::Env& env) {
   g_BasePath = LookupBasePath(env);
   g_bOdmWorkspaceSet = !ReadOdmWorkspace(env).empty();
   g_bStoreAndForwardEnabled = ReadStoreAndForward(env) != 0 ? -1 : 0;
+  g_RecycleCopies = ReadRecycleCopies(env);
+  return !g_BasePath.empty();
 }
 
 }  // namespace config

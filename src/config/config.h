@@ -17,6 +17,8 @@ extern std::string g_BasePath;
 extern bool g_bOdmWorkspaceSet;
 // VARIANT_TRUE (-1) when store-and-forward "Enabled" was non-zero at start-up, else 0.
 extern int16_t g_bStoreAndForwardEnabled;
+// How many copies Recycle keeps of one object name (at least 1); the oldest go first.
+extern uint32_t g_RecycleCopies;
 
 namespace config {
 
@@ -28,12 +30,16 @@ inline constexpr const char* kOdmWorkSpaceValue = "WorkSpace";
 inline constexpr const char* kStoreAndForwardKey = "SOFTWARE\\Quorlith\\Morvane Calc\\StoreAndForward";
 inline constexpr const char* kStoreAndForwardValue = "Enabled";
 inline constexpr const char* kBaseEnvVar = "MORVANE_CALC_BASE";
+inline constexpr const char* kStoreKey = "SOFTWARE\\Kelvarin\\Store";
+inline constexpr const char* kRecycleCopiesValue = "RecycleCopies";
+inline constexpr uint32_t kDefaultRecycleCopies = 10;
 
 // Each reads the registry store and the system of `env`.
 
 // The root base directory: "Shared Path" (REG_SZ or REG_EXPAND_SZ of at most 260 bytes with its
 // NUL, used as it stands, even when empty); else $MORVANE_CALC_BASE; and when the result is
-// still empty, the common application data folder + "\Quorlith\Morvane Calc". Never fails.
+// still empty, the common application data folder + "\Quorlith\Morvane Calc". Empty when there
+// is no common data folder either (it could not be created).
 std::string LookupBasePath(platform::Env& env);
 
 // "WorkSpace" as a string of at most 256 bytes with its NUL; "" when the key or value is
@@ -43,8 +49,17 @@ std::string ReadOdmWorkspace(platform::Env& env);
 // "Enabled" as a DWORD; 0 when the key or value is missing or not a DWORD.
 uint32_t ReadStoreAndForward(platform::Env& env);
 
-// Sets g_BasePath, g_bOdmWorkspaceSet and g_bStoreAndForwardEnabled from the lookups above.
-void LoadConfiguration(platform::Env& env);
+// "RecycleCopies" under kStoreKey as a DWORD of at least 1; kDefaultRecycleCopies otherwise.
+uint32_t ReadRecycleCopies(platform::Env& env);
+
+// Sets g_BasePath, g_bOdmWorkspaceSet, g_bStoreAndForwardEnabled and g_RecycleCopies from the
+// lookups above. False when there is no root base directory (the server must not start).
+bool LoadConfiguration(platform::Env& env);
+
+// Why the server does not start when LoadConfiguration fails.
+inline constexpr const char* kNoBasePathMessage =
+    "no store directory: the common data folder cannot be created; set MORVANE_CALC_BASE, "
+    "KELVARIN_PROGRAMDATA or the \"Shared Path\" value under HKLM SOFTWARE\\Wow6432Node\\Quorlith\\Morvane Calc";
 
 }  // namespace config
 }  // namespace kv

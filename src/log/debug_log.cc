@@ -8,6 +8,7 @@
 #include <iterator>
 #include <type_traits>
 
+#include "com/hresult_names.h"
 #include "com/utf.h"
 #include "log/error_log.h"
 #include "platform/env.h"
@@ -305,15 +306,9 @@ std::string DebugLog::HResultText(com::HRESULT hr) {
     case 0x8000FFFFu: return "E_UNEXPECTED";
     default: break;
   }
-  const uint32_t u = static_cast<uint32_t>(hr);
-  const int code = static_cast<int>(u & 0xFFFFu);
-  // Statuses this system makes from a failed system call wrap the errno as a Win32 code.
-  if ((u & 0xFFFF0000u) == 0x80070000u && code >= 1 && code <= 133) {
-    char buf[1024];
-    std::string text = ::strerror_r(code, buf, sizeof buf);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (!text.empty()) return text;
-  }
+  // The statuses this system produces have a name and a text in one table; a Win32 code there
+  // is never read as a Linux errno of the same number (5 is "access denied", not "I/O error").
+  if (com::FindHResultName(hr)) return com::DescribeHResult(hr);
   return std::to_string(hr);
 }
 

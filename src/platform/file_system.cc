@@ -179,6 +179,7 @@ class RealFs final : public FileSystem {
   int ReadFile(std::string_view path, std::string* out) override;
   int Stat(std::string_view path, FileStamp* stamp) override;
   int WriteFileAtomic(std::string_view path, std::string_view data) override;
+  int ModifiedTimeMs(std::string_view path, int64_t* ms) override;
   int OpenForAppend(std::string_view path, std::unique_ptr<AppendableFile>* file) override;
   int LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) override;
 
@@ -386,6 +387,13 @@ int RealFs::WriteFileAtomic(std::string_view path, std::string_view data) {
   close(dirFd);
   // Some file systems cannot fsync a directory; the data itself is already safe.
   if (err != 0 && err != EINVAL) return CrtErrnoFromLinux(err);
+  return crt::kOk;
+}
+
+int RealFs::ModifiedTimeMs(std::string_view path, int64_t* ms) {
+  struct stat st;
+  if (stat(ToFsPath(path).c_str(), &st) != 0) return CrtErrnoFromLinux(errno);
+  *ms = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
   return crt::kOk;
 }
 

@@ -104,6 +104,10 @@ class FileSystem {
   // This is the one way files are replaced whole; nothing else writes a temporary file.
   virtual int WriteFileAtomic(std::string_view path, std::string_view data) = 0;
 
+  // When `path` (a file or directory) was last modified, in milliseconds since 1970 (UTC). 0 or
+  // crt errno; a file system that cannot tell answers kEINVAL.
+  virtual int ModifiedTimeMs(std::string_view path, int64_t* ms) { return crt::kEINVAL; }
+
   // Opens `path` for appending, creating it when missing (a file, never a directory: kEISDIR).
   virtual int OpenForAppend(std::string_view path, std::unique_ptr<AppendableFile>* file) = 0;
   // Waits for an exclusive lock on `path`, creating the file when missing. The lock is held
@@ -136,6 +140,7 @@ class FileSystemWrapper : public FileSystem {
   int DeleteFile(std::string_view path) override { return target_.DeleteFile(path); }
   int ReadFile(std::string_view path, std::string* out) override { return target_.ReadFile(path, out); }
   int Stat(std::string_view path, FileStamp* stamp) override { return target_.Stat(path, stamp); }
+  int ModifiedTimeMs(std::string_view path, int64_t* ms) override { return target_.ModifiedTimeMs(path, ms); }
   int WriteFileAtomic(std::string_view path, std::string_view data) override {
     return target_.WriteFileAtomic(path, data);
   }

@@ -10,6 +10,18 @@ namespace kv {
 
 using components::IZrScheduleGroup;
 
+namespace {
+
+// The OLE date range: 1 January 100 to the end of 31 December 9999. A computed time outside it
+// (a huge rate or offset, NaN, an infinity) cannot be shown or converted by any client: it
+// becomes 0.0, "no run time".
+constexpr double kMinOleDate = -657434.0;
+constexpr double kMaxOleDate = 2958466.0;
+
+double WithinOleDates(double date) { return date >= kMinOleDate && date < kMaxOleDate ? date : 0.0; }
+
+}  // namespace
+
 bool CCalcCmdBase::RequireScheduleGroup(const Bstr& groupName, ComPtr<IZrScheduleGroup>* group) {
   if (!g_pScheduleObject) {
     SetCommandError(CMDERR_SCHEDULE_NOT_FOUND);
@@ -34,7 +46,8 @@ bool CCalcCmdBase::ComputeNewRunTime(const Bstr& groupName, double* newRunTime) 
     return false;
   }
   const platform::LocalTime time = Env().Time();
-  const double t = scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, time.LocalNow());
+  const double t =
+      WithinOleDates(scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, time.LocalNow()));
   if (newRunTime) *newRunTime = t;
   group->PutComputedRunTime(t > 0.0 ? time.LocalToUtc(t) : t);
   scheduler::SaveScheduleObject(g_pScheduleObject.Get());
@@ -42,11 +55,13 @@ bool CCalcCmdBase::ComputeNewRunTime(const Bstr& groupName, double* newRunTime) 
 }
 
 double CCalcCmdBase::ComputeNextStartTime(double rate, double offset, long dayOfMonth, long dayOfWeek) {
-  return scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, Env().Time().LocalNow());
+  return WithinOleDates(
+      scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, Env().Time().LocalNow()));
 }
 
 bool CCalcCmdBase::SetComputedRunTime(const Bstr& groupName, double newTime) {
   ResetLastError();
+  newTime = WithinOleDates(newTime);
   ComPtr<IZrScheduleGroup> group;
   if (!RequireScheduleGroup(groupName, &group)) return false;
   if (com::FAILED(group->PutComputedRunTime(newTime > 0.0 ? Env().Time().LocalToUtc(newTime) : newTime))) {

@@ -26,7 +26,7 @@ namespace {
 constexpr const char* kAnonymousIdentity = "NT AUTHORITY\\ANONYMOUS LOGON";
 constexpr size_t kMaxComputerName = 16;
 // The status written with the refusal for a missing server identifier.
-constexpr HRESULT kNoServerIdStatus = com::HResultFromWin32(EACCES);
+constexpr HRESULT kNoServerIdStatus = com::E_ACCESSDENIED;
 
 struct State {
   std::unique_ptr<InterfaceTable> table;  // the global interface table

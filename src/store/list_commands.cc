@@ -52,8 +52,9 @@ ComPtr<IDispatch> CCalcCmdBase::GetLibraryObject(const Bstr& name) {
   return lib;
 }
 
+// Keeps the previous error (its table row forwards without a reset), so a client can still
+// read why its last command failed after refreshing the summary.
 void CCalcCmdBase::GetCalculationSummary(Variant* result) {
-  ResetLastError();
   std::vector<std::string> names = ListCalculations();
   std::vector<std::string> folders = ListCalcFolders();
 

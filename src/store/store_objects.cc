@@ -14,7 +14,6 @@ namespace {
 
 using layout::EditCalcPath;
 using layout::EditLibPath;
-using layout::IsStoreDirectoryName;
 using layout::StoredCalcPath;
 using layout::StoredLibPath;
 
@@ -25,13 +24,9 @@ std::string EditPathOf(std::string_view dir, std::string_view name, bool calcula
   return IsSafeLibraryName(name) ? EditLibPath(dir, name) : std::string();
 }
 
-bool IsStoreCalculationName(std::string_view name) {
-  if (!IsSafeCalculationName(name)) return false;
-  const size_t slash = name.find('\\');
-  return slash == std::string_view::npos || !IsStoreDirectoryName(name.substr(0, slash));
-}
+bool IsStoreCalculationName(std::string_view name) { return IsValidName(name, NameKind::Calculation); }
 
-bool IsStoreFolderName(std::string_view name) { return IsSafeFolderName(name) && !IsStoreDirectoryName(name); }
+bool IsStoreFolderName(std::string_view name) { return IsValidName(name, NameKind::Folder); }
 
 bool VRRootName(com::IUnknown* object, std::string* name) {
   auto root = com::QueryInterface<components::VRRoot>(object);

@@ -24,10 +24,8 @@ using layout::StoredLibPath;
 // root directory); "" when the name could leave the store.
 std::string EditPathOf(std::string_view dir, std::string_view name, bool calculation);
 
-// IsSafeCalculationName, and the folder part is not one of the store's own directories
-// ("Edit", "Recycle"), whose files a folder of that name would collide with.
+// The name rule of store/store_names.h for a calculation and for a folder.
 bool IsStoreCalculationName(std::string_view name);
-// IsSafeFolderName, and not "Edit" or "Recycle".
 bool IsStoreFolderName(std::string_view name);
 
 // The object's store name through VRRoot (UTF-8); false when it does not answer or fails.

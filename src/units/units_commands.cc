@@ -122,6 +122,11 @@ bool CCalcCmdBase::UpdateMeasurementTypeInfo(const Bstr& type, const Bstr* descr
   UnitsStep step(*this);
   ComPtr<IZrUnitType> t;
   if (!step.Type(type, &t)) return false;
+  if ((description && !units::IsUsableText(*description, units::kMaxUnitDescriptionLength)) ||
+      (standardUnits && !units::IsUsableText(*standardUnits, units::kMaxUnitNameLength))) {
+    SetCommandError(CMDERR_INVALID_ARGUMENTS);
+    return false;
+  }
   if (description) t->PutDescription(*description);
   if (standardUnits) t->PutStandardUnits(*standardUnits);
   units::SaveUnitConversionObject();
@@ -135,6 +140,11 @@ bool CCalcCmdBase::UpdateUnitInfo(const Bstr& type, const Bstr& unit, const Bstr
   UnitsStep step(*this);
   ComPtr<IZrUnit> u;
   if (!step.Unit(type, unit, &u)) return false;
+  if (!units::IsUsableFactors(multiplier, offset) ||
+      (description && !units::IsUsableText(*description, units::kMaxUnitDescriptionLength))) {
+    SetCommandError(CMDERR_INVALID_ARGUMENTS);
+    return false;
+  }
   if (description) u->PutDescription(*description);
   u->PutMultiplier(multiplier);
   u->PutOffset(offset);

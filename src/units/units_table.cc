@@ -1,5 +1,7 @@
 #include "units/units_table.h"
 
+#include <cmath>
+
 #include "com/class_registry.h"
 #include "commands/shared_objects.h"
 #include "components/server_objects.h"
@@ -131,7 +133,21 @@ HRESULT TypeAt(long position, ComPtr<IZrUnitType>* type) {
   return scheduler::ItemAtAs(g_pUnitConversionObject.Get(), position, type);
 }
 
+bool IsUsableText(const Bstr& text, size_t limit) { return text.Length() <= limit; }
+
+bool IsUsableFactors(double multiplier, double offset) {
+  return std::isfinite(multiplier) && std::isfinite(offset) && multiplier != 0;
+}
+
+bool IsUsableUnit(const Bstr& unit, const Bstr& description, double multiplier, double offset) {
+  return IsUsableText(unit, kMaxUnitNameLength) && IsUsableText(description, kMaxUnitDescriptionLength) &&
+         IsUsableFactors(multiplier, offset);
+}
+
 bool AddDefaultMeasurementType(const Bstr& name, const Bstr& description, const Bstr& standardUnits) {
+  if (!IsUsableText(name, kMaxUnitNameLength) || !IsUsableText(description, kMaxUnitDescriptionLength) ||
+      !IsUsableText(standardUnits, kMaxUnitNameLength))
+    return false;
   ComPtr<components::IZrCollection> table = g_pUnitConversionObject;
   ComPtr<IZrUnitType> type;
   if (!table || com::FAILED(com::CreateInstance(components::CLSID_ZrUnitType, &type))) return false;
@@ -145,6 +161,7 @@ bool AddDefaultMeasurementType(const Bstr& name, const Bstr& description, const 
 int AddUnitToType(const Bstr& type, const Bstr& unit, const Bstr& description, double multiplier, double offset) {
   ComPtr<IZrUnitType> t;
   if (FindType(type, &t) != com::S_OK) return -1;
+  if (!IsUsableUnit(unit, description, multiplier, offset)) return -3;
   ComPtr<components::IZrUnit> u;
   t->CreateUnit(unit, &u);
   if (!u) return -2;

@@ -51,9 +51,21 @@ HRESULT TypeAt(long position, ComPtr<IZrUnitType>* type);
 // Creates a measurement type with these properties and adds it to the table under `name`; true
 // when the table took it (false when the type cannot be created, there is no table, or the name
 // is taken).
+// Also false, and nothing added, when a text is longer than IsUsableText allows.
 bool AddDefaultMeasurementType(const Bstr& name, const Bstr& description, const Bstr& standardUnits);
+
+// The longest name and description (UTF-16 units) the table takes: the table is written whole
+// on every change and shown in clients' lists.
+inline constexpr size_t kMaxUnitNameLength = 256;
+inline constexpr size_t kMaxUnitDescriptionLength = 1024;
+bool IsUsableText(const Bstr& text, size_t limit);
+// A unit's factors convert both ways only when both are finite and the multiplier is not zero
+// (a conversion divides by it); NaN or an infinity would spread into every converted value.
+bool IsUsableFactors(double multiplier, double offset);
+// Both of the above for a whole unit.
+bool IsUsableUnit(const Bstr& unit, const Bstr& description, double multiplier, double offset);
 // Adds a unit to the type `type`: 0, -1 when there is no such type, -2 when the type has a unit
-// of that name.
+// of that name, -3 when IsUsableUnit refuses it (nothing is added).
 int AddUnitToType(const Bstr& type, const Bstr& unit, const Bstr& description, double multiplier, double offset);
 
 }  // namespace kv::units

@@ -56,7 +56,7 @@ TEST(RunSteps, StartsInOrderAndServesWithoutAnEnvironment) {
   EXPECT_THAT(steps, ::testing::ElementsAre(
                          "RecordRunThread", "InitDiagnosticLog", "InitCom", "LogStarting", "InitSecurity",
                          "CreateLocks", "ReadSettings", "QueryVersion", "CreateEvents", "RefreshAuthorization",
-                         "CreateEnvironment", "LookupBasePath", "MoveAfterUpgrade", "LoadSchedule", "LoadUnits",
+                         "CreateEnvironment", "LookupBasePath", "MoveAfterUpgrade", "CleanStore", "LoadSchedule", "LoadUnits",
                          "HandUnitsToEnvironment", "RegisterClassObjects", "ReportStarted", "StartSupervisor",
                          "MessageLoop", "SaveSchedule", "SignalStop", "WaitForSupervisor", "StopServing",
                          "ReleaseObjects", "Pause", "DeleteLocksAndEvents", "RevokeClassObjects", "UninitCom"));

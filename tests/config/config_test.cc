@@ -41,6 +41,37 @@ TEST(Config, BasePathLookupOrder) {
   }
 }
 
+// Without a common data folder there is no store: the server must not put one at "/Quorlith".
+TEST(Config, NoCommonDataFolderMeansNoBasePath) {
+  testing::TestEnv env;
+  env.system().commonAppData = "";
+  EXPECT_EQ(LookupBasePath(env.env()), "");
+  EXPECT_FALSE(LoadConfiguration(env.env()));
+  env.system().vars[kBaseEnvVar] = "/env/calc";
+  EXPECT_TRUE(LoadConfiguration(env.env()));
+  EXPECT_EQ(g_BasePath, "/env/calc");
+}
+
+TEST(Config, RecycleCopies) {
+  struct Case {
+    std::optional<RegValue> value;
+    uint32_t want;
+  } cases[] = {
+      {std::nullopt, kDefaultRecycleCopies},
+      {RegValue::Dword(3), 3},
+      {RegValue::Dword(0), kDefaultRecycleCopies},
+      {RegValue::String("3"), kDefaultRecycleCopies},
+  };
+  for (const auto& c : cases) {
+    testing::TestEnv env;
+    if (c.value) env.registry().SetValue(RegHive::LocalMachine, kStoreKey, kRecycleCopiesValue, *c.value);
+    EXPECT_EQ(ReadRecycleCopies(env.env()), c.want);
+    LoadConfiguration(env.env());
+    EXPECT_EQ(g_RecycleCopies, c.want);
+  }
+  g_RecycleCopies = kDefaultRecycleCopies;
+}
+
 TEST(Config, StartupFlags) {
   struct Case {
     std::optional<RegValue> workspace;

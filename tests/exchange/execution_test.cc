@@ -161,7 +161,7 @@ TEST_F(ExecutionTest, ExecuteCalculationXMLRunsAPrivateCopyAndLeavesTheStoreAlon
   for (const Case& c : cases) EXPECT_EQ(cmd->ExecuteCalculationXML(B(c.text)).ToUtf8(), c.reply);
   const std::string parseError = cmd->ExecuteCalculationXML(B("<Calculation>\n<Name>")).ToUtf8();
   EXPECT_EQ(parseError.rfind("<ERROR Line=\"2\" Pos=\"", 0), 0u) << parseError;
-  EXPECT_EQ(Entries("Calc"), (std::vector<std::string>{"Edit", "Flow1.zrc", "Recycle"}));
+  EXPECT_EQ(Entries("Calc"), (std::vector<std::string>{"Edit", "Flow1.zrc"}));
 }
 
 TEST_F(ExecutionTest, ScriptParameterPassThroughs) {

@@ -425,7 +425,7 @@ TEST(DebugLogBeforeInit, DropsLines) {
   EXPECT_FALSE(std::filesystem::exists(platform::ToFsPath(log.FilePath())));
 }
 
-TEST(DebugLogHResultText, NamesAndSystemTexts) {
+TEST(DebugLogHResultText, NamesAndTextsOfWhatEachStatusMeans) {
   struct Case {
     com::HRESULT hr;
     const char* want;
@@ -437,13 +437,17 @@ TEST(DebugLogHResultText, NamesAndSystemTexts) {
       {com::E_POINTER, "E_POINTER"},
       {com::E_FAIL, "E_FAIL"},
       {com::E_UNEXPECTED, "E_UNEXPECTED"},
-      {com::HResultFromWin32(2), "No such file or directory"},
-      {com::HResultFromWin32(28), "No space left on device"},
-      {com::HResultFromWin32(133), "Memory page has hardware error"},
+      // Win32 codes the store wraps read as what they mean on that system, not as the Linux
+      // errno of the same number (5 "Input/output error", 3 "No such process", 112 "Host is down").
+      {com::HResultFromWin32(2), "ERROR_FILE_NOT_FOUND: file not found"},
+      {com::HResultFromWin32(3), "ERROR_PATH_NOT_FOUND: path not found"},
+      {com::E_ACCESSDENIED, "E_ACCESSDENIED: access denied"},
+      {com::HResultFromWin32(112), "ERROR_DISK_FULL: not enough space on the disk"},
+      {com::HResultFromWin32(28), "-2147024868"},
       {com::HResultFromWin32(134), "-2147024762"},
       {static_cast<com::HRESULT>(0x80070000u), "-2147024896"},
-      {com::E_NOTIMPL, "-2147467263"},
-      {com::DISP_E_MEMBERNOTFOUND, "-2147352573"},
+      {com::E_NOTIMPL, "E_NOTIMPL: not implemented"},
+      {com::DISP_E_MEMBERNOTFOUND, "DISP_E_MEMBERNOTFOUND: member not found"},
       {2, "2"},
   };
   for (const auto& c : cases) EXPECT_EQ(DebugLog::HResultText(c.hr), c.want) << c.want;

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <fstream>
 #include <functional>
 
@@ -180,6 +182,28 @@ TEST_F(ScheduleCommandsTest, ThroughTheDispatchWrappers) {
   EXPECT_EQ(lastError(app.Get()), CMDERR_SCHEDULE_NOT_SUPPORTED);
 }
 
+// A time past the OLE date range cannot be shown by any client: the commands answer 0.0 ("no
+// run time") instead.
+TEST_F(ScheduleCommandsTest, RunTimesStayInsideTheOleDateRange) {
+  struct Case {
+    double rate, offset;
+    long dayOfMonth, dayOfWeek;
+  } cases[] = {
+      {0, 1e9, 1, 0},       // monthly, an offset of a billion days
+      {0, 1e9, -1, 0},      // last day of the month
+      {0, 1e9, 0, 1},       // weekly
+      {1e9, 0, 0, 0},       // a rate of a billion days
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.rate << " " << c.offset << " " << c.dayOfMonth << " " << c.dayOfWeek);
+    EXPECT_EQ(cmd_.ComputeNextStartTime(c.rate, c.offset, c.dayOfMonth, c.dayOfWeek), 0.0);
+  }
+  ASSERT_TRUE(cmd_.SetComputedRunTime(Bstr::FromUtf8("OneDay"), std::numeric_limits<double>::quiet_NaN()));
+  EXPECT_EQ(ReadGroup(Group("OneDay").Get()).computedRunTime, 0.0);
+  ASSERT_TRUE(cmd_.SetComputedRunTime(Bstr::FromUtf8("OneDay"), 1e12));
+  EXPECT_EQ(ReadGroup(Group("OneDay").Get()).computedRunTime, 0.0);
+}
+
 class SummaryTest : public ScheduleCommandsTest {
  protected:
   void SetUp() override {
@@ -219,6 +243,11 @@ TEST_F(SummaryTest, ScheduleDataPerCalculation) {
                                              Variant::Str("OneDay")));
   EXPECT_THAT(Elements(a.At(5)), ElementsAre(Variant::Str("FiveSec"), Variant::Str("FiveSec"), Variant::Str("")));
   EXPECT_EQ(ScheduleLock().Holder(), kSiteScheduleCommand);
+
+  // The summary leaves the previous error for the client to read.
+  cmd_.SetCommandError(CMDERR_INVALID_PASSWORD);
+  cmd_.GetCalculationSummary(&summary);
+  EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_PASSWORD);
 
   g_pScheduleObject = nullptr;
   cmd_.GetCalculationSummary(&summary);

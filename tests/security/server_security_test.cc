@@ -131,7 +131,7 @@ TEST_F(ServerSecurityTest, FailedInitCacheRefusesAndIsRetriedOnTheNextCall) {
   EXPECT_THAT(service->checks, IsEmpty());
   EXPECT_THAT(service->sidNames, IsEmpty());
   EXPECT_THAT(lines, ElementsAre(Line{kInitCacheFailed, "E_OUTOFMEMORY"},
-                                 Line{kNoServerId, DebugLog::HResultText(com::HResultFromWin32(EACCES))}));
+                                 Line{kNoServerId, DebugLog::HResultText(com::E_ACCESSDENIED)}));
 
   lines.clear();
   EXPECT_TRUE(ZrServerSecurity::CheckAccess(security::kRightCalc));
@@ -152,7 +152,7 @@ TEST_F(ServerSecurityTest, NoComputerNameLeavesTheServerWithoutIdentifier) {
   EXPECT_THAT(service->checks, IsEmpty());
   // Initialisation got through InitCache, so the identifier is not asked for again.
   EXPECT_THAT(service->sidNames, ElementsAre(""));
-  const std::string refused = DebugLog::HResultText(com::HResultFromWin32(EACCES));
+  const std::string refused = DebugLog::HResultText(com::E_ACCESSDENIED);
   EXPECT_THAT(lines,
               ElementsAre(Line{"ZrServerSecurity::GetServerID, GetComputerName failed to get server host name!", "E_FAIL"},
                           Line{"ZrServerSecurity::GetServerIDFailed in GetSecurityId for secured object - ", "E_INVALIDARG"},
@@ -290,7 +290,7 @@ TEST_F(ServerSecurityTest, LinesGoToTheDiagnosticLogFile) {
   for (const auto& line : ReadLogLines(platform::ToFsPath(g_DebugLog.FilePath()))) messages.push_back(MessageOf(line));
   g_DebugLog.ResetForTest();
   EXPECT_THAT(messages, ElementsAre("CLSID_StdGlobalInterfaceTable - Create", "AUTHORIZATIONLib::IQLTXAuthorization - Create",
-                                    std::string(kCreateServiceFailed) + ": -2147221164"));
+                                    std::string(kCreateServiceFailed) + ": REGDB_E_CLASSNOTREG: class not registered"));
 }
 
 }  // namespace

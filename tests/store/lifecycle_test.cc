@@ -3,6 +3,7 @@
 #include "engine/library.h"
 #include "base/rights.h"
 #include "store/lifecycle_fixture.h"
+#include "store/store_names.h"
 #include "store/object_password.h"
 
 namespace kv::testing {
@@ -60,7 +61,8 @@ TEST_F(CalcLifecycleTest, SaveAsWithAndWithoutOverWrite) {
   EXPECT_NE(cmd->GetCalculationObject(B("Flow2")), held);  // the replaced object is not served any more
   EXPECT_EQ(StoredScript("Flow2"), "return 1");
   // Both the replaced Flow2 and the moved-away Flow1 are kept.
-  EXPECT_EQ(Entries("Calc/Recycle"), (std::vector<std::string>{"Flow1.zrc", "Flow2.zrc"}));
+  EXPECT_EQ(Entries("Calc/Recycle"),
+            (std::vector<std::string>{"Flow1.zrc", "Flow1.zrc.last", "Flow2.zrc", "Flow2.zrc.last"}));
   EXPECT_EQ(Entries("Calc/Edit"), std::vector<std::string>{});
 
   // Without OverWrite to a new name.
@@ -233,8 +235,10 @@ TEST_F(CalcLifecycleTest, DeletionsAreRecycledWithoutReplacingEarlierOnes) {
   }
   // Each save kept the content it replaced (none here: each version was new) and each
   // deletion moved the stored file.
-  EXPECT_EQ(Entries("Calc/Recycle"), (std::vector<std::string>{"Area3", "Flow1.1.zrc", "Flow1.2.zrc", "Flow1.zrc"}));
-  EXPECT_EQ(Entries("Calc/Recycle/Area3"), (std::vector<std::string>{"Pump.1.zrc", "Pump.2.zrc", "Pump.zrc"}));
+  EXPECT_EQ(Entries("Calc/Recycle"),
+            (std::vector<std::string>{"Area3", "Flow1.1.zrc", "Flow1.2.zrc", "Flow1.zrc", "Flow1.zrc.last"}));
+  EXPECT_EQ(Entries("Calc/Recycle/Area3"),
+            (std::vector<std::string>{"Pump.1.zrc", "Pump.2.zrc", "Pump.zrc", "Pump.zrc.last"}));
   ComPtr<IDispatch> recycled;
   ASSERT_EQ(g_pEnvironment->LoadCalculationFile(B(g_BasePath + "\\Calc\\Recycle\\Flow1.2.zrc"), B("Flow1"), &recycled),
             com::S_OK);
@@ -254,7 +258,31 @@ TEST_F(CalcLifecycleTest, DeletionsAreRecycledWithoutReplacingEarlierOnes) {
 
   StoreLibrary("Lib1");
   ASSERT_TRUE(cmd->DeleteLibraryObject(B("Lib1"), B(""), B("")));
-  EXPECT_EQ(Entries("Lib/Recycle"), std::vector<std::string>{"Lib1.zrc"});
+  EXPECT_EQ(Entries("Lib/Recycle"), (std::vector<std::string>{"Lib1.zrc", "Lib1.zrc.last"}));
+}
+
+TEST_F(CalcLifecycleTest, StoreDirectoriesAreNotReachableAsFoldersAndLongNamesFit) {
+  StoreCalculation("Flow1", "stored");
+  ComPtr<IDispatch> other = cmd->CreateCalculationObject(B("Draft"), B("HOST9"), B("someone"));
+  ASSERT_TRUE(other);
+  ASSERT_TRUE(cmd->DeleteCalculationObject(B("Flow1"), B(""), B("")));
+  ASSERT_TRUE(Exists("Calc/Edit/Draft.zrc"));
+  ASSERT_TRUE(Exists("Calc/Recycle/Flow1.zrc"));
+  // Another user's edit copy and a deleted calculation are not served as calculations.
+  EXPECT_FALSE(cmd->GetCalculationObject(B("Edit\\Draft")));
+  EXPECT_FALSE(cmd->GetCalculationObject(B("Recycle\\Flow1")));
+  EXPECT_EQ(Code(), 0);
+
+  // The longest name goes through creation, saves (with a Recycle copy) and SaveAs.
+  const std::string longest(store::kMaxNameBytes, 'n');
+  ComPtr<IDispatch> calc = StoreCalculation(longest, "v1");
+  ASSERT_TRUE(calc);
+  Put(calc.Get(), "Script", Variant::Str("v2"));
+  EXPECT_TRUE(cmd->SaveCalculationObject(calc.Get())) << Code();
+  EXPECT_TRUE(Exists("Calc/Recycle/" + longest + ".zrc"));
+  const std::string other200 = std::string(store::kMaxNameBytes - 1, 'm') + "2";
+  EXPECT_TRUE(cmd->SaveCalculationObjectAs(calc.Get(), B(other200), false)) << Code();
+  EXPECT_EQ(StoredScript(other200), "v2");
 }
 
 TEST_F(CalcLifecycleTest, AnApplicationStoreDeletesForGood) {
@@ -274,8 +302,9 @@ TEST_F(CalcLifecycleTest, AnApplicationStoreDeletesForGood) {
   EXPECT_FALSE(Exists("Calc/Flow1.zrc"));
 }
 
-// A client name that would leave the store is refused like an unknown object and no file
-// anywhere under the test's root changes.
+// A client name that would leave the store or breaks the name rule is refused by every command
+// with its own code (169 on creation, the unknown-object code elsewhere), and no file anywhere
+// under the test's root changes.
 TEST_F(CalcLifecycleTest, UnsafeNamesTouchNoFile) {
   ComPtr<IDispatch> lib = StoreLibrary("Lib1");
   fs::create_directories(env.root() + "/outside/Edit");
@@ -288,8 +317,15 @@ TEST_F(CalcLifecycleTest, UnsafeNamesTouchNoFile) {
     return files;
   };
   const auto before = snapshot();
-  for (const char* raw : {"..\\outside\\x", "../outside/x", "/etc/passwd", "..", "", "Edit\\Flow1", "Recycle\\x",
-                          "a\\b\\c", "..\\..\\outside\\x"}) {
+  // Names that would leave the store, and names that break the one name rule: white space,
+  // controls, characters that disguise text, the store's own directories as a folder in any
+  // case, a folder the scan would read as a file, and a name too long for the store's suffixes.
+  const std::vector<std::string> names = {
+      "..\\outside\\x", "../outside/x", "/etc/passwd", "..", "", "Edit\\Flow1", "Recycle\\x", "a\\b\\c",
+      "..\\..\\outside\\x", "a b", " Flow1", "Flow1\t", "x\ny", "\x1b[2Jx", "\xE2\x80\xAEgpj.exe",
+      "\xEF\xBB\xBFx", "a\xE2\x80\x8B" "b", "\xC2\x85x", "x\x7F", "edit\\Flow1", "RECYCLE\\x", "Area.3\\Flow1",
+      "Area3\\", std::string(201, 'x')};
+  for (const std::string& raw : names) {
     SCOPED_TRACE(raw);
     const Bstr name = B(raw);
     EXPECT_FALSE(cmd->CreateCalculationObject(name, B("H"), B("e")));

@@ -91,8 +91,8 @@ TEST_F(StoreTest, NameTests) {
   } cases[] = {
       {"Flow1", true, true, true},
       {"Area3\\Flow1", true, false, true},
-      {"Flow 1", true, true, false},
-      {"Flow\t1", true, true, false},
+      {"Flow 1", false, false, false},
+      {"Flow\t1", false, false, false},
       {"A\\B\\C", false, false, true},
       {"\\Flow1", false, false, true},
       {"Area3\\", false, false, true},

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 
 #include "commands/calc_cmd_base.h"
 #include "dispatch/calc_commands.h"
@@ -233,6 +234,48 @@ TEST_F(UnitsCommandsTest, InformationAndUpdates) {
   EXPECT_TRUE(list.IsEmpty());
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_MEASUREMENT_TYPE);
   EXPECT_EQ(cmd_.GetUnitConversionObject().Get(), com::QueryInterface<IDispatch>(g_pUnitConversionObject).Get());
+}
+
+// Factors that cannot convert (NaN, an infinity, a zero multiplier that conversions divide by)
+// and texts past the table's limits are refused; the table and its file stay as they were.
+TEST_F(UnitsCommandsTest, UnusableFactorsAndOverlongTextsAreRefused) {
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    double multiplier, offset;
+    std::string name, description;
+  } cases[] = {
+      {nan, 0, "u1", ""}, {inf, 0, "u2", ""}, {-inf, 0, "u3", ""}, {1, nan, "u4", ""},
+      {1, inf, "u5", ""}, {0, 0, "u6", ""},   {1, 0, std::string(kMaxUnitNameLength + 1, 'n'), ""},
+      {1, 0, "u7", std::string(kMaxUnitDescriptionLength + 1, 'd')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name.substr(0, 8) + " " + std::to_string(c.multiplier) + " " + std::to_string(c.offset));
+    EXPECT_FALSE(cmd_.AddUnit(B("Distance"), Bstr::FromUtf8(c.name), Bstr::FromUtf8(c.description), c.multiplier,
+                              c.offset));
+    EXPECT_EQ(cmd_.m_lastError, CMDERR_ADD_UNIT_CONVERSION);
+    Bstr description;
+    double m = 0, o = 0;
+    EXPECT_FALSE(cmd_.GetUnitInfo(B("Distance"), Bstr::FromUtf8(c.name), &description, &m, &o));
+
+    // The same factors or description on an existing unit.
+    const Bstr description2 = Bstr::FromUtf8(c.description);
+    const bool textOnly = c.multiplier == 1 && c.offset == 0;
+    if (!textOnly || !c.description.empty()) {
+      EXPECT_FALSE(cmd_.UpdateUnitInfo(B("Distance"), B("m"), c.description.empty() ? nullptr : &description2,
+                                       c.multiplier, c.offset));
+      EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_ARGUMENTS);
+    }
+  }
+  double m = 0, o = 0;
+  Bstr description;
+  ASSERT_TRUE(cmd_.GetUnitInfo(B("Distance"), B("m"), &description, &m, &o));
+  EXPECT_EQ(m, 1);
+  EXPECT_EQ(o, 0);
+  const Bstr longName = Bstr::FromUtf8(std::string(kMaxUnitNameLength + 1, 't'));
+  EXPECT_FALSE(cmd_.AddMeasurementType(longName, longName, B("x")));
+  EXPECT_FALSE(cmd_.UpdateMeasurementTypeInfo(B("Distance"), nullptr, &longName));
+  EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_ARGUMENTS);
+  EXPECT_FALSE(FileWritten());
 }
 
 TEST_F(UnitsCommandsTest, LookupByUnitsName) {
