@@ -69,6 +69,19 @@ ImportStep LoadInto(const Bstr& xml, com::IUnknown* object, exchange::ParsedXml*
   return com::SUCCEEDED(hr) ? ImportStep::Done : ImportStep::Load;
 }
 
+// The command error of a failed import step, null when every step succeeded; `nodeError` is the
+// text for a document without its element.
+const char* ImportFailure(ImportStep step, const char* nodeError) {
+  switch (step) {
+    case ImportStep::Parse: return "Error loading XML string.";
+    case ImportStep::Node: return nodeError;
+    case ImportStep::Persist: return "Error querying IZrPeresistXML interface.";
+    case ImportStep::Load: return "Error executing LoadXML method.";
+    case ImportStep::Done: break;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 Bstr CCalcCmdBase::SaveCalcXML(const Bstr& calcName) {
@@ -108,21 +121,9 @@ Bstr CCalcCmdBase::ObjectToXml(IDispatch* object) { return ExportObject(*this, o
 long CCalcCmdBase::LoadCalcXML(const Bstr& xmlString, IDispatch* calc) {
   ResetLastError();
   exchange::ParsedXml parsed;
-  switch (LoadInto(xmlString, calc, &parsed)) {
-    case ImportStep::Parse:
-      SetCommandError("Error loading XML string.", CMDERR_CATCH_ALL);
-      return 0;
-    case ImportStep::Node:
-      SetCommandError("Error getting Calculation node.", CMDERR_CATCH_ALL);
-      return 0;
-    case ImportStep::Persist:
-      SetCommandError("Error querying IZrPeresistXML interface.", CMDERR_CATCH_ALL);
-      return 0;
-    case ImportStep::Load:
-      SetCommandError("Error executing LoadXML method.", CMDERR_CATCH_ALL);
-      return 0;
-    case ImportStep::Done:
-      break;
+  if (const char* failure = ImportFailure(LoadInto(xmlString, calc, &parsed), "Error getting Calculation node.")) {
+    SetCommandError(failure, CMDERR_CATCH_ALL);
+    return 0;
   }
   auto calculation = com::QueryInterface<components::IZrCalculation>(calc);
   if (!calculation) {
@@ -139,21 +140,9 @@ long CCalcCmdBase::LoadCalcXML(const Bstr& xmlString, IDispatch* calc) {
 long CCalcCmdBase::LoadLibXML(const Bstr& xmlString, IDispatch* lib) {
   ResetLastError();
   exchange::ParsedXml parsed;
-  switch (LoadInto(xmlString, lib, &parsed)) {
-    case ImportStep::Parse:
-      SetCommandError("Error loading XML string.", CMDERR_CATCH_ALL);
-      return 0;
-    case ImportStep::Node:
-      SetCommandError("Error getting Library node.", CMDERR_CATCH_ALL);
-      return 0;
-    case ImportStep::Persist:
-      SetCommandError("Error querying IZrPeresistXML interface.", CMDERR_CATCH_ALL);
-      return 0;
-    case ImportStep::Load:
-      SetCommandError("Error executing LoadXML method.", CMDERR_CATCH_ALL);
-      return 0;
-    case ImportStep::Done:
-      break;
+  if (const char* failure = ImportFailure(LoadInto(xmlString, lib, &parsed), "Error getting Library node.")) {
+    SetCommandError(failure, CMDERR_CATCH_ALL);
+    return 0;
   }
   return SaveLibraryObject(lib) ? 1 : 0;
 }

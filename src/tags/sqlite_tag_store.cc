@@ -284,20 +284,7 @@ std::vector<TagInfo> SqliteTagStore::List(const std::string& server) {
 int SqliteTagStore::Forward() {
   std::lock_guard lock(mu_);
   if (!Exec("BEGIN IMMEDIATE")) return 0;
-  std::vector<SpoolRow> rows;
-  {
-    Use u(st_->spoolList);
-    while (sqlite3_step(u.s) == SQLITE_ROW) {
-      SpoolRow r;
-      r.id = sqlite3_column_int64(u.s, 0);
-      r.write.server = ColumnText(u.s, 1);
-      r.write.tag = ColumnText(u.s, 2);
-      r.write.value = Column(u.s, 3);
-      r.write.quality = sqlite3_column_int(u.s, 4);
-      r.write.time = sqlite3_column_double(u.s, 5);
-      rows.push_back(std::move(r));
-    }
-  }
+  std::vector<SpoolRow> rows = SpoolLocked();
   int forwarded = 0;
   bool failed = false;
   for (const SpoolRow& r : rows) {
@@ -387,6 +374,10 @@ bool SqliteTagStore::ServerOnline(const std::string& server) {
 
 std::vector<SpoolRow> SqliteTagStore::Spool() {
   std::lock_guard lock(mu_);
+  return SpoolLocked();
+}
+
+std::vector<SpoolRow> SqliteTagStore::SpoolLocked() {
   std::vector<SpoolRow> rows;
   Use u(st_->spoolList);
   while (sqlite3_step(u.s) == SQLITE_ROW) {

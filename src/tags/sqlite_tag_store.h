@@ -66,6 +66,7 @@ class SqliteTagStore : public TagSource {
   explicit SqliteTagStore(sqlite3* db, int historyPerTag);
   bool Prepare(std::string* error);
   bool OnlineLocked(const std::string& server);
+  std::vector<SpoolRow> SpoolLocked();
   // Updates the tag and appends to its history; kNoSuchTag when the tag does not exist.
   TagStatus ApplyLocked(const TagWrite& w, bool* failed);
   bool Exec(const char* sql);
