@@ -1,7 +1,16 @@
 #include "exchange/group_hook.h"
 
+#include "scheduler/schedule.h"
+#include "scheduler/scheduler_supervisor.h"
+
 namespace kv::exchange {
 
-bool MakeGroupDueNow(CCalcCmdBase& cmd, const com::Bstr& name) { return false; }
+bool MakeGroupDueNow(CCalcCmdBase&, const com::Bstr& name) {
+  com::ComPtr<components::IZrScheduleGroup> group;
+  if (scheduler::FindGroup(name, &group) != com::S_OK || !group) return false;
+  // The group's run time is set without the scheduler's lock, as a group thread may hold it.
+  scheduler::RunGroupNow(group.Get());
+  return true;
+}
 
 }  // namespace kv::exchange

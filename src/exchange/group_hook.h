@@ -10,9 +10,6 @@ namespace kv::exchange {
 
 // When the schedule holds a group named `name`: sets its next run time to now (local time),
 // wakes the schedule threads and returns true. False when there is no such group.
-//
-// Until the group threads offer their wake-up for an item run, no group is made due here and the
-// answer is always false ("no group").
 bool MakeGroupDueNow(CCalcCmdBase& cmd, const com::Bstr& name);
 
 }  // namespace kv::exchange

@@ -7,6 +7,8 @@
 #include <iterator>
 
 #include "exchange_fixture.h"
+#include "scheduler/schedule.h"
+#include "scheduler/scheduler_supervisor.h"
 
 namespace kv::testing {
 namespace {
@@ -91,6 +93,29 @@ TEST_F(ExecutionTest, ExecuteItemLooksForAGroupOnlyOnTheMainObjectWithASchedule)
   ASSERT_EQ(com::CreateInstance(components::CLSID_ZrCollection, &g_pScheduleObject), com::S_OK);
   EXPECT_TRUE(cmd->ExecuteItem(B("NoSuchItem"), &result).IsEmpty());
   EXPECT_EQ(result, Variant::Bool(false));
+
+  // A group is made due now and the group threads are woken; a name that is also a calculation
+  // runs the calculation only.
+  StoreWithParameters("Flow1", Constant("a", 2), "return a");
+  for (const char* name : {"Hourly", "Flow1"}) {
+    ASSERT_EQ(scheduler::CreateScheduleGroup(g_pScheduleObject.Get(), B(name), 1.0 / 24, 0, 0, 0, 0), com::S_OK);
+    ComPtr<components::IZrScheduleGroup> group;
+    ASSERT_EQ(scheduler::FindGroup(B(name), &group), com::S_OK);
+    group->PutNextRunTime(1.0);
+  }
+  scheduler::ExecuteItemEvent().ResetEvent();
+  EXPECT_EQ(cmd->ExecuteItem(B("Hourly"), &result), Variant::I4(2));
+  EXPECT_EQ(result, Variant::Bool(true));
+  EXPECT_TRUE(scheduler::ExecuteItemEvent().IsSet());
+  auto nextRun = [](const char* name) {
+    ComPtr<components::IZrScheduleGroup> group;
+    double when = 0;
+    if (scheduler::FindGroup(B(name), &group) == com::S_OK) group->GetNextRunTime(&when);
+    return when;
+  };
+  EXPECT_GT(nextRun("Hourly"), 1.0);
+  EXPECT_EQ(cmd->ExecuteItem(B("Flow1"), &result), Variant::I4(1));
+  EXPECT_EQ(nextRun("Flow1"), 1.0);
 
   fs::create_directories(g_BasePath + "/Apps/Plant");
   ZrCalcAppCmdObject app;
