@@ -59,6 +59,15 @@ struct Use {
   sqlite3_stmt* s;
 };
 
+// A write's server, tag, value, quality and time as the first five parameters of `s`.
+void BindWrite(sqlite3_stmt* s, const TagWrite& w) {
+  Bind(s, 1, w.server);
+  Bind(s, 2, w.tag);
+  Bind(s, 3, w.value);
+  sqlite3_bind_int(s, 4, w.quality);
+  sqlite3_bind_double(s, 5, w.time);
+}
+
 }  // namespace
 
 const char* TagStatusText(TagStatus status) {
@@ -191,11 +200,7 @@ TagStatus SqliteTagStore::Read(const std::string& server, const std::string& tag
 TagStatus SqliteTagStore::ApplyLocked(const TagWrite& w, bool* failed) {
   {
     Use u(st_->update);
-    Bind(u.s, 1, w.server);
-    Bind(u.s, 2, w.tag);
-    Bind(u.s, 3, w.value);
-    sqlite3_bind_int(u.s, 4, w.quality);
-    sqlite3_bind_double(u.s, 5, w.time);
+    BindWrite(u.s, w);
     if (sqlite3_step(u.s) != SQLITE_DONE) {
       *failed = true;
       return TagStatus::kStoreError;
@@ -204,11 +209,7 @@ TagStatus SqliteTagStore::ApplyLocked(const TagWrite& w, bool* failed) {
   if (sqlite3_changes(db_) == 0) return TagStatus::kNoSuchTag;
   {
     Use u(st_->history);
-    Bind(u.s, 1, w.server);
-    Bind(u.s, 2, w.tag);
-    Bind(u.s, 3, w.value);
-    sqlite3_bind_int(u.s, 4, w.quality);
-    sqlite3_bind_double(u.s, 5, w.time);
+    BindWrite(u.s, w);
     if (sqlite3_step(u.s) != SQLITE_DONE) {
       *failed = true;
       return TagStatus::kStoreError;
@@ -239,11 +240,7 @@ void SqliteTagStore::Write(const std::vector<TagWrite>& writes, bool storeAndFor
       (*outcome)[i] = TagStatus::kServerOffline;
     } else {
       Use u(st_->spoolAdd);
-      Bind(u.s, 1, w.server);
-      Bind(u.s, 2, w.tag);
-      Bind(u.s, 3, w.value);
-      sqlite3_bind_int(u.s, 4, w.quality);
-      sqlite3_bind_double(u.s, 5, w.time);
+      BindWrite(u.s, w);
       failed = sqlite3_step(u.s) != SQLITE_DONE;
       (*outcome)[i] = TagStatus::kSpooled;
     }

@@ -11,20 +11,10 @@
 namespace kv {
 namespace {
 
-std::string ShellOutput(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
-    char buf[512];
-    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
-
 TEST(ExchangeE2E, ExportRunPrivatelyAndCopyThroughAnObjectString) {
   testing::ServerProcess server;
   ASSERT_TRUE(server.Start());
-  if (ShellOutput("/usr/bin/python3 -c 'import dbus; print(1)' 2>/dev/null").find('1') == std::string::npos)
+  if (testing::Shell("/usr/bin/python3 -c 'import dbus; print(1)' 2>/dev/null").find('1') == std::string::npos)
     GTEST_SKIP() << "python3-dbus is not installed";
   const std::string script =
       "import dbus, re\n"
@@ -47,7 +37,7 @@ TEST(ExchangeE2E, ExportRunPrivatelyAndCopyThroughAnObjectString) {
       "print('identical', strip(o.SaveCalcXML('Flow2')) == strip(a))\n"
       "print(o.ExecuteCalculationXML('<Calculation><Name>NoSuch</Name></Calculation>'))\n";
   std::ofstream(server.DataDir() + ".py") << script;
-  const std::string out = ShellOutput("/usr/bin/python3 " + server.DataDir() + ".py 2>&1");
+  const std::string out = testing::Shell("/usr/bin/python3 " + server.DataDir() + ".py 2>&1");
   EXPECT_EQ(out,
             "saved True\nran True\nstored unchanged True\ncopied True\nidentical True\n"
             "<ERROR>Failed to load calculation</ERROR>\n");
@@ -56,7 +46,7 @@ TEST(ExchangeE2E, ExportRunPrivatelyAndCopyThroughAnObjectString) {
   const std::string batch = server.DataDir() + ".batch";
   std::ofstream(batch) << "SetOdmWorkSpace North\nGetOdmWorkSpace\nSetStoreAndForwardEnabled True\n"
                           "GetStoreAndForwardEnabled\nExecuteXML \"<Calculation\"\nCalcCommandVersion\n";
-  const std::string cli = ShellOutput(std::string(KELVARIN_CLI) + " --address " + server.Address() + " batch " + batch + " 2>&1");
+  const std::string cli = testing::Shell(std::string(KELVARIN_CLI) + " --address " + server.Address() + " batch " + batch + " 2>&1");
   for (const char* expected :
        {"> GetOdmWorkSpace\nNorth\n", "> GetStoreAndForwardEnabled\nTrue\n",
         "<ERROR Line=\"1\" Pos=\"12\">Failed to load calculation XML: Error parsing start element tag</ERROR>",

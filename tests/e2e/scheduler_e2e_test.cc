@@ -24,16 +24,6 @@ using client::GroupHealthRow;
 using client::RemoteObject;
 using com::Variant;
 
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
-    char buf[512];
-    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
-
 // The local time of a log line ("(tid) MM/DD/YYYY hh:mm:ss.mmm message") in ms since 1970, read
 // with the zone the server and this test share.
 int64_t LineTimeMs(const std::string& line) {
@@ -59,7 +49,7 @@ const GroupHealthRow* Find(const std::vector<GroupHealthRow>& rows, const std::s
 TEST(SchedulerE2E, AOneSecondGroupRunsOnTimeAndAStopEndsEveryThread) {
   testing::ServerProcess server;
   // The group threads' start and exit lines go to the log.
-  Shell("KELVARIN_REGISTRY_DIR='" + server.RegistryDir() + "' " + KELVARIN_CLI +
+  testing::Shell("KELVARIN_REGISTRY_DIR='" + server.RegistryDir() + "' " + KELVARIN_CLI +
         " reg set 'HKLM\\SOFTWARE\\Quorlith\\Morvane Calc\\Logging\\Kelvarin' Steps ON");
   ASSERT_TRUE(server.Start());
 
@@ -103,11 +93,11 @@ TEST(SchedulerE2E, AOneSecondGroupRunsOnTimeAndAStopEndsEveryThread) {
   EXPECT_GT(tick.nextRunUtc, tick.lastStartUtc);
   EXPECT_EQ(rows.size(), 6u);  // the five default groups and Tick
 
-  const std::string table = Shell(std::string(KELVARIN_CLI) + " --address " + server.Address() + " scheduler");
+  const std::string table = testing::Shell(std::string(KELVARIN_CLI) + " --address " + server.Address() + " scheduler");
   EXPECT_NE(table.find("GROUP"), std::string::npos) << table;
   EXPECT_NE(table.find("FiveSec"), std::string::npos) << table;
   EXPECT_NE(table.find("Tick"), std::string::npos) << table;
-  const std::string json = Shell(std::string(KELVARIN_CLI) + " --address " + server.Address() + " scheduler --json");
+  const std::string json = testing::Shell(std::string(KELVARIN_CLI) + " --address " + server.Address() + " scheduler --json");
   EXPECT_NE(json.find("{\"name\":\"Tick\",\"rate_s\":1,"), std::string::npos) << json;
 
   conn.reset();

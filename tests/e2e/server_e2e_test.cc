@@ -53,16 +53,6 @@ using com::Variant;
   return connected ? NewObject(*conn, obj) : connected;
 }
 
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
-    char buf[512];
-    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
-
 TEST(ServerE2E, TypedAndLateBoundCallsReachTheSameCommands) {
   testing::ServerProcess server;
   ASSERT_TRUE(server.Start());
@@ -231,15 +221,15 @@ TEST(ServerE2E, MalformedCallsAreAnsweredAndTheServerStaysUp) {
 TEST(ServerE2E, ClientsWeDidNotWrite) {
   testing::ServerProcess server;
   ASSERT_TRUE(server.Start());
-  std::string intro = Shell("busctl --address=" + server.Address() +
+  std::string intro = testing::Shell("busctl --address=" + server.Address() +
                           " introspect com.quorlith.Kelvarin /com/quorlith/Kelvarin 2>&1");
   EXPECT_NE(intro.find(".CreateInstance"), std::string::npos) << intro;
-  std::string created = Shell("busctl --address=" + server.Address() +
+  std::string created = testing::Shell("busctl --address=" + server.Address() +
                             " call com.quorlith.Kelvarin /com/quorlith/Kelvarin com.quorlith.Kelvarin.ClassFactory"
                             " CreateInstance s Kelvarin.CalcCommands 2>&1");
   EXPECT_NE(created.find("/com/quorlith/Kelvarin/obj/"), std::string::npos) << created;
 
-  if (Shell("/usr/bin/python3 -c 'import dbus; print(1)' 2>/dev/null").find('1') == std::string::npos)
+  if (testing::Shell("/usr/bin/python3 -c 'import dbus; print(1)' 2>/dev/null").find('1') == std::string::npos)
     GTEST_SKIP() << "python3-dbus is not installed";
   std::string script =
       "import dbus\n"
@@ -251,7 +241,7 @@ TEST(ServerE2E, ClientsWeDidNotWrite) {
       "print(o.GetIDsOfNames('CalcExecute', dbus_interface='com.quorlith.Kelvarin.IDispatch'))\n"
       "print(int(o.GetLastCommandError(7, dbus_interface='com.quorlith.Kelvarin.ICalcCommands')[0]))\n";
   std::ofstream(server.DataDir() + ".py") << script;
-  std::string out = Shell("/usr/bin/python3 " + server.DataDir() + ".py 2>&1");
+  std::string out = testing::Shell("/usr/bin/python3 " + server.DataDir() + ".py 2>&1");
   EXPECT_EQ(out, "v7.3\n1\n0\n");
 }
 
@@ -364,7 +354,7 @@ TEST(ServerE2E, EditWorkflowThroughTheCommandLineClient) {
                           "DeleteCalculationEditObject Flow1\n"
                           "DeleteCalculationObject Flow1 op wrong\n"
                           "DeleteCalculationObject Flow1 op secret\n";
-  std::string out = Shell(std::string(KELVARIN_CLI) + " --address " + server.Address() + " batch " + batch + " 2>&1");
+  std::string out = testing::Shell(std::string(KELVARIN_CLI) + " --address " + server.Address() + " batch " + batch + " 2>&1");
   const char* expected[] = {
       "> calc = CreateCalculationObject", "/com/quorlith/Kelvarin/obj/",
       "> SaveCalculationObject @calc", "True",

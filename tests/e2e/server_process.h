@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +32,17 @@
 extern char** environ;
 
 namespace kv::testing {
+
+// What `cmd` writes to standard output when run by the shell ("" when it cannot be started).
+inline std::string Shell(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char buf[512];
+    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
 
 class ServerProcess {
  public:
