@@ -278,9 +278,20 @@ bool ParseVariantLiteral(std::string_view text, const NamedValues& names, Varian
 bool ParseArgument(ParamType type, std::string_view text, const NamedValues& names, Variant* out,
                    std::string* error) {
   switch (type) {
-    case ParamType::Bstr:
-      *out = Variant::Str(text);
+    case ParamType::Bstr: {
+      // "@NAME" of a value kept earlier passes that string on untouched (an object string is
+      // not text a shell could carry); any other word, or a name not kept, is the text itself.
+      auto it = text.size() > 1 && text.front() == '@' ? names.find(text.substr(1)) : names.end();
+      if (it == names.end()) {
+        *out = Variant::Str(text);
+        return true;
+      }
+      const Variant& v = it->second.Deref();
+      if (v.vt() == com::VT_BSTR) *out = v;
+      else if (v.vt() == com::VT_EMPTY || v.vt() == com::VT_NULL) *out = Variant::Str("");
+      else return Fail(error, Quoted(text.substr(1)) + " does not hold a string");
       return true;
+    }
     case ParamType::Long: return ParseAs(ParseLong, Variant::I4, text, out, error);
     case ParamType::Double: return ParseAs(ParseDouble, Variant::R8, text, out, error);
     case ParamType::Date: return ParseAs(ParseDate, Variant::Date, text, out, error);

@@ -1,6 +1,7 @@
 #pragma once
 // How kelvarin-cli reads command-line words as values of the method table's parameter types:
-//   string  the word as given
+//   string  the word as given, or "@NAME" for a string kept earlier in a batch (passed on
+//           byte for byte; a name not kept leaves the word as text)
 //   long    a decimal integer in the 32-bit range ("-12"); nothing else
 //   double  a finite decimal number ("2.5", "-1e3"); nothing else
 //   bool    true, false (any case), 1, 0 or -1

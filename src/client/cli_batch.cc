@@ -91,7 +91,9 @@ int RunBatch(const CliOptions& o, std::istream& in, std::ostream& out, std::ostr
     r.line = p.number;
     r.name = p.line.name;
     int code = s.Run(*p.method, args, &r);
-    if (!p.line.name.empty() && r.callError.empty()) kept[p.line.name] = r.result;
+    // A failed call keeps an empty value, so a later "@NAME" gives null or "" rather than
+    // falling back to the literal word.
+    if (!p.line.name.empty()) kept[p.line.name] = r.callError.empty() ? r.result : Variant();
     if (!o.json) out << "> " << p.text << "\n";
     PrintReport(r, o.json, out, out);
     worst = std::max(worst, code);

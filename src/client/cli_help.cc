@@ -41,7 +41,7 @@ const char* FailureMeaning(ParamType t) {
 
 const char* TypeHelp(ParamType t) {
   switch (t) {
-    case ParamType::Bstr: return "the word as given";
+    case ParamType::Bstr: return "the word as given, or @NAME (a string kept in a batch)";
     case ParamType::Long: return "a decimal integer (32 bits)";
     case ParamType::Double: return "a finite number";
     case ParamType::Date: return "a day number or YYYY-MM-DD[ hh:mm[:ss]]";
@@ -132,7 +132,7 @@ A value may also follow its option after "=" (--socket=PATH).
 
 Arguments are the method's in and in/out parameters in order (see --help METHOD);
 in/out parameters at the end may be left out. Words are read by the parameter type:
-  string  as given               long    decimal integer (32 bits)
+  string  as given, or @NAME     long    decimal integer (32 bits)
   double  finite number          bool    true, false, 1, 0, -1
   date    OLE day number, or YYYY-MM-DD[ hh:mm[:ss]]
   object  @NAME (kept earlier in a batch), or null

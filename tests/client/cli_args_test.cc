@@ -18,7 +18,10 @@ double Day(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
 }
 
 TEST(ParseArgumentTest, WordsByParameterType) {
-  NamedValues names{{"calc", Variant::Dispatch(nullptr)}, {"list", Array({Variant::Str("a")})}};
+  NamedValues names{{"calc", Variant::Dispatch(nullptr)},
+                    {"list", Array({Variant::Str("a")})},
+                    {"blob", Variant::Str("\t\xe5\x8f\xb0 \"q\"\n<x/>")},
+                    {"failed", Variant()}};
   struct Case {
     ParamType type;
     const char* text;
@@ -28,7 +31,11 @@ TEST(ParseArgumentTest, WordsByParameterType) {
   const Case cases[] = {
       {ParamType::Bstr, "two words", true, Variant::Str("two words")},
       {ParamType::Bstr, "", true, Variant::Str("")},
-      {ParamType::Bstr, "@calc", true, Variant::Str("@calc")},
+      {ParamType::Bstr, "@blob", true, Variant::Str("\t\xe5\x8f\xb0 \"q\"\n<x/>")},
+      {ParamType::Bstr, "@failed", true, Variant::Str("")},
+      {ParamType::Bstr, "@nobody", true, Variant::Str("@nobody")},
+      {ParamType::Bstr, "@", true, Variant::Str("@")},
+      {ParamType::Bstr, "@calc", false, {}},
       {ParamType::Long, "-2147483648", true, Variant::I4(INT32_MIN)},
       {ParamType::Long, "2147483648", false, {}},
       {ParamType::Long, "12abc", false, {}},

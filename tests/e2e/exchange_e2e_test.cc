@@ -52,6 +52,25 @@ TEST(ExchangeE2E, ExportRunPrivatelyAndCopyThroughAnObjectString) {
         "<ERROR Line=\"1\" Pos=\"12\">Failed to load calculation XML: Error parsing start element tag</ERROR>",
         "> CalcCommandVersion\nv7.3\n"})
     EXPECT_NE(cli.find(expected), std::string::npos) << expected << "\nin:\n" << cli;
+
+  // An object string kept in a batch goes back to the server byte for byte: the copy saved under
+  // a new name exports as the original did.
+  std::ofstream(batch) << "before = SaveCalcXML Flow2\ng = GetCalculationObject Flow2\ns = ObjecttoBSTR @g\n"
+                          "copy = BSTRtoObject @s\nSaveCalculationObjectAs @copy Flow3 false\nSaveCalcXML Flow3\n";
+  const std::string copied =
+      testing::Shell(std::string(KELVARIN_CLI) + " --address " + server.Address() + " batch " + batch + " 2>&1");
+  auto exported = [&](const std::string& line) {
+    size_t from = copied.find("> " + line + "\n");
+    if (from == std::string::npos) return std::string("missing");
+    from += line.size() + 3;
+    std::string text = copied.substr(from, copied.find("\n> ", from) - from);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    const size_t a = text.find("<SaveTime>"), b = text.find("</SaveTime>");
+    return a == std::string::npos || b == std::string::npos ? text : text.erase(a, b - a);
+  };
+  EXPECT_NE(copied.find("> SaveCalculationObjectAs @copy Flow3 false\nTrue\n"), std::string::npos) << copied;
+  EXPECT_NE(exported("before = SaveCalcXML Flow2").find("<Script>Total = 1</Script>"), std::string::npos) << copied;
+  EXPECT_EQ(exported("SaveCalcXML Flow3"), exported("before = SaveCalcXML Flow2"));
 }
 
 }  // namespace
