@@ -33,10 +33,11 @@ status=0
 for t in $run; do
   corpus=build/fuzz/corpus/$t artifacts=build/fuzz/artifacts/$t
   mkdir -p "$corpus" "$artifacts"
+  seeds=(); [ -d "fuzz/corpus/$t" ] && seeds=("fuzz/corpus/$t")
   echo "fuzz: $t for ${seconds}s"
   # The first directory collects new inputs; the seeds are only read.
   if ! "build/fuzz/${t}_fuzz" -max_total_time="$seconds" -print_final_stats=1 -timeout=60 -rss_limit_mb=2048 \
-      -artifact_prefix="$artifacts/" "$@" "$corpus" "fuzz/corpus/$t"; then
+      -artifact_prefix="$artifacts/" "$@" "$corpus" "${seeds[@]}"; then
     echo "fuzz: $t found a failing input in $artifacts/" >&2
     status=1
   fi

@@ -178,12 +178,16 @@ class RealFs final : public FileSystem {
   int DeleteFile(std::string_view path) override;
   int ReadFile(std::string_view path, std::string* out) override;
   int Stat(std::string_view path, FileStamp* stamp) override;
-  int WriteFileAtomic(std::string_view path, std::string_view data) override;
+  int WriteFileAtomic(std::string_view path, std::string_view data) override { return Replace(path, data, true); }
+  int WriteFileUnflushed(std::string_view path, std::string_view data) override { return Replace(path, data, false); }
+  int LinkFile(std::string_view from, std::string_view to) override;
   int ModifiedTimeMs(std::string_view path, int64_t* ms) override;
   int OpenForAppend(std::string_view path, std::unique_ptr<AppendableFile>* file) override;
   int LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) override;
 
  private:
+  int Replace(std::string_view path, std::string_view data, bool flush);
+
   std::atomic<uint64_t> tempCounter_{0};
 };
 
@@ -358,7 +362,13 @@ int RealFs::ReadFile(std::string_view path, std::string* out) {
   return crt::kOk;
 }
 
-int RealFs::WriteFileAtomic(std::string_view path, std::string_view data) {
+int RealFs::LinkFile(std::string_view from, std::string_view to) {
+  if (link(ToFsPath(from).c_str(), ToFsPath(to).c_str()) == 0) return crt::kOk;
+  if (errno == EPERM || errno == EOPNOTSUPP) return crt::kEINVAL;  // no hard links here
+  return CrtErrnoFromLinux(errno);
+}
+
+int RealFs::Replace(std::string_view path, std::string_view data, bool flush) {
   const std::string target = ToFsPath(path);
   const std::string prefix = target + ".tmp-" + std::to_string(getpid()) + "-";
   std::string temp;
@@ -372,7 +382,7 @@ int RealFs::WriteFileAtomic(std::string_view path, std::string_view data) {
   if (fd < 0) return crt::kEEXIST;
 
   int err = WriteAll(fd, data.data(), data.size());
-  if (err == 0) err = FsyncRetry(fd);
+  if (err == 0 && flush) err = FsyncRetry(fd);
   if (close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
   if (err == 0 && rename(temp.c_str(), target.c_str()) != 0) err = errno;
   if (err != 0) {
@@ -380,6 +390,7 @@ int RealFs::WriteFileAtomic(std::string_view path, std::string_view data) {
     return CrtErrnoFromLinux(err);
   }
 
+  if (!flush) return crt::kOk;
   // Make the rename itself durable.
   const int dirFd = open(ParentFolder(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd < 0) return CrtErrnoFromLinux(errno);

@@ -103,6 +103,13 @@ class FileSystem {
   // directory: afterwards `path` holds either the old or the new content, never a torn one.
   // This is the one way files are replaced whole; nothing else writes a temporary file.
   virtual int WriteFileAtomic(std::string_view path, std::string_view data) = 0;
+  // As WriteFileAtomic without waiting for the disk: after a crash `path` may hold the old
+  // content, or be empty. Only for hints that are checked when read (a counter), never for
+  // stored objects.
+  virtual int WriteFileUnflushed(std::string_view path, std::string_view data) { return WriteFileAtomic(path, data); }
+  // Gives the file `from` the second name `to` (a hard link), never replacing: kEEXIST when
+  // `to` exists. A file system without links answers kEINVAL and callers copy instead.
+  virtual int LinkFile(std::string_view from, std::string_view to) { return crt::kEINVAL; }
 
   // When `path` (a file or directory) was last modified, in milliseconds since 1970 (UTC). 0 or
   // crt errno; a file system that cannot tell answers kEINVAL.
@@ -144,6 +151,10 @@ class FileSystemWrapper : public FileSystem {
   int WriteFileAtomic(std::string_view path, std::string_view data) override {
     return target_.WriteFileAtomic(path, data);
   }
+  int WriteFileUnflushed(std::string_view path, std::string_view data) override {
+    return target_.WriteFileUnflushed(path, data);
+  }
+  int LinkFile(std::string_view from, std::string_view to) override { return target_.LinkFile(from, to); }
   int OpenForAppend(std::string_view path, std::unique_ptr<AppendableFile>* file) override {
     return target_.OpenForAppend(path, file);
   }

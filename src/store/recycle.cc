@@ -62,19 +62,25 @@ struct Copies {
     }
   }
 
-  // Moves `from` to the next free copy number. The rename never replaces, so a number taken
-  // meanwhile (another process, a counter file lost in a crash) is skipped, not overwritten.
-  bool MoveIn(const std::string& from) const {
+  // Places a copy under the next free number with `place(path)`, which never replaces, so a
+  // number taken meanwhile (another process, a counter lost in a crash) is skipped, not
+  // overwritten. The counter is only a hint checked against the directory, so it is not flushed.
+  // Answers place's error.
+  template <typename Place>
+  int PlaceNext(Place place) const {
     long n = Newest();
     for (int attempt = 0; attempt < kMaxRecycleAttempts; ++attempt) {
-      const int err = fs.Rename(from, Copy(++n));
+      const int err = place(Copy(++n));
       if (err == kEEXIST) continue;
-      if (err != kOk) return false;
-      fs.WriteFileAtomic(CounterFile(), std::to_string(n) + "\n");
+      if (err != kOk) return err;
+      fs.WriteFileUnflushed(CounterFile(), std::to_string(n) + "\n");
       Trim(n, std::max<long>(1, g_RecycleCopies));
-      return true;
+      return kOk;
     }
-    return false;
+    return kEEXIST;
+  }
+  bool MoveIn(const std::string& from) const {
+    return PlaceNext([&](const std::string& to) { return fs.Rename(from, to); }) == kOk;
   }
 };
 
@@ -98,18 +104,24 @@ bool EnsureRecycleDirectory(platform::FileSystem& fs, const std::string& storeDi
   return err == kOk || err == kEEXIST;
 }
 
-// A copy of `path` in Recycle, written beside its place first so that a crash leaves at most a
-// stray temporary there (removed at the next start). Nothing stored: nothing to keep, and no
-// directory is made.
+// A copy of `path` in Recycle: a second name of the file where the file system has links, else a
+// copy written beside its place first so that a crash leaves at most a stray temporary there
+// (removed at the next start). Nothing stored: nothing to keep, and no directory is made.
 bool CopyIntoRecycle(platform::FileSystem& fs, const std::string& path, const std::string& storeDir,
                      const std::string& name) {
   static std::atomic<unsigned> counter{0};
+  if (!fs.Exists(path)) return true;
+  Copies copies{fs, {}, {}};
+  if (!EnsureRecycleDirectory(fs, storeDir, name, &copies)) return false;
+  // A second name for the stored file keeps its bytes without copying or flushing them: the store
+  // replaces a stored file by renaming a new one over it, never by writing into it.
+  const int linked = copies.PlaceNext([&](const std::string& to) { return fs.LinkFile(path, to); });
+  if (linked == kOk || linked == kENOENT) return true;
+  if (linked != platform::crt::kEINVAL) return false;
   std::string content;
   int err = fs.ReadFile(path, &content);
   if (err == kENOENT) return true;
   if (err != kOk) return false;
-  Copies copies{fs, {}, {}};
-  if (!EnsureRecycleDirectory(fs, storeDir, name, &copies)) return false;
   // Named apart from the object so that its own temporary suffix fits whatever the name's length.
   const std::string temp =
       copies.dir + "\\recycle." + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".tmp";

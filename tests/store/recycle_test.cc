@@ -112,5 +112,33 @@ TEST_F(RecycleTest, ASaveDoesNotListTheRecycleDirectory) {
   EXPECT_TRUE(Exists("Calc/Recycle/Flow1.4.zrc"));
 }
 
+// A file system without hard links (a link answers kEINVAL).
+class NoLinksFs : public platform::FileSystemWrapper {
+ public:
+  NoLinksFs() : FileSystemWrapper(platform::RealFileSystem()) {}
+  int LinkFile(std::string_view, std::string_view) override {
+    ++refused;
+    return platform::crt::kEINVAL;
+  }
+  int refused = 0;
+};
+
+TEST_F(RecycleTest, WithoutLinksTheStoredFileIsCopied) {
+  StoreCalculation("Flow1", "v0");
+  NoLinksFs noLinks;
+  {
+    TestEnv env("UTC0", 1765324800000, noLinks);
+    cmd = std::make_unique<ZrCalcCmdObject>();
+    SaveAgain("Flow1", 2);
+    cmd.reset();
+  }
+  cmd = std::make_unique<ZrCalcCmdObject>();
+  EXPECT_GT(noLinks.refused, 0);
+  EXPECT_EQ(Entries("Calc/Recycle"), Copies("Flow1", 0, 1));
+  EXPECT_EQ(RecycledScript("Calc/Recycle/Flow1.zrc"), "v0");
+  EXPECT_EQ(RecycledScript("Calc/Recycle/Flow1.1.zrc"), "v1");
+  EXPECT_EQ(StoredScript("Flow1"), "v2");
+}
+
 }  // namespace
 }  // namespace kv::testing
