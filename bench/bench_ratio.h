@@ -3,6 +3,8 @@
 // (or, for several floors, each benchmark against its own) measured in the same run.
 #include <benchmark/benchmark.h>
 
+#include <stdlib.h>
+
 #include <cstdio>
 #include <map>
 #include <string>
@@ -10,6 +12,14 @@
 #include <vector>
 
 namespace kv::bench {
+
+// A new directory for a benchmark's store under $TMPDIR (default /tmp), so that a run can choose
+// the file system it measures: a disk, where each flush waits for the device, or a tmpfs.
+inline std::string MakeTempDir(const std::string& tag) {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kelvarin-bench-" + tag + "-XXXXXX";
+  return mkdtemp(tmpl.data()) ? tmpl : std::string();
+}
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:

@@ -37,8 +37,7 @@ struct StringWriter : pugi::xml_writer {
 
 struct Fixture {
   Fixture() {
-    char tmpl[] = "/tmp/kelvarin-bench-xml-XXXXXX";
-    dir = mkdtemp(tmpl);
+    dir = kv::bench::MakeTempDir("xml");
     setenv("KELVARIN_REGISTRY_DIR", (dir + "/reg").c_str(), 1);
     setenv("KELVARIN_PROGRAMDATA", dir.c_str(), 1);
     kv::g_BasePath = dir + "/store";

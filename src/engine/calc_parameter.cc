@@ -31,9 +31,11 @@ Variant LooseValue(const std::string& text) {
 
 }  // namespace
 
-CalcParameter::CalcParameter() {
-  ParameterFields::Visit(f_, props_);
-  props_.Custom(
+CalcParameter::CalcParameter() = default;
+
+void CalcParameter::DescribeMembers(PropertyTable& props) {
+  ParameterFields::Visit(f_, props);
+  props.Custom(
       "Value", [this] { return Value(); }, com::VT_VARIANT,
       [this](const Variant& v) { return SetValue(v) ? com::S_OK : com::DISP_E_TYPEMISMATCH; });
 }

@@ -89,6 +89,9 @@ class CalcParameter : public com::ComObject<components::IZrCalcParameter, compon
   // A new parameter read from a <Parameter> element; null and the reason in `err` otherwise.
   static com::ComPtr<CalcParameter> ReadFrom(pugi::xml_node node, XmlError* err);
 
+ protected:
+  void DescribeMembers(PropertyTable& props) override;
+
  private:
   ParameterFields f_;  // guarded by mu_
   Variant value_;      // guarded by mu_

@@ -69,10 +69,11 @@ class PropertyTable {
 // constructor and guards the fields they reach with mu_.
 class PropertyObject : public virtual com::IDispatch, public virtual components::ISharedObject {
  public:
-  HRESULT GetIDsOfNames(std::string_view name, DISPID* id) override { return props_.Table().GetIDsOfNames(name, id); }
+  HRESULT GetIDsOfNames(std::string_view name, DISPID* id) override { return Props().Table().GetIDsOfNames(name, id); }
   HRESULT Invoke(DISPID id, uint16_t flags, std::vector<Variant>& args, Variant* result) override {
-    if (props_.Changes(id, flags) && !CallerMayChange()) return com::E_ACCESSDENIED;
-    return props_.Table().Invoke(id, flags, args, result);
+    const PropertyTable& props = Props();
+    if (props.Changes(id, flags) && !CallerMayChange()) return com::E_ACCESSDENIED;
+    return props.Table().Invoke(id, flags, args, result);
   }
   // Changes through IDispatch then need the calling client to be allowed to change an object of
   // `kind`: set on objects shared by every client, so that one without the right cannot change
@@ -82,6 +83,11 @@ class PropertyObject : public virtual com::IDispatch, public virtual components:
   components::SharedObject Guard() const override { return guard_; }
 
  protected:
+  // Adds the members on the first IDispatch call instead of in the constructor: for objects made
+  // by the hundred and mostly used through their typed interfaces (a calculation's parameters,
+  // loaded with it from its file), the table would otherwise be most of the cost of loading.
+  virtual void DescribeMembers(PropertyTable& props) {}
+
   // Runs `f` under mu_ and returns its result.
   template <class F>
   auto Locked(F&& f) const {
@@ -109,7 +115,12 @@ class PropertyObject : public virtual com::IDispatch, public virtual components:
   PropertyTable props_{&mu_};
 
  private:
+  const PropertyTable& Props() {
+    std::call_once(described_, [this] { DescribeMembers(props_); });
+    return props_;
+  }
   bool CallerMayChange() const;
+  std::once_flag described_;
   std::atomic<components::SharedObject> guard_{components::SharedObject::None};
 
  private:
