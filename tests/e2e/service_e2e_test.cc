@@ -328,6 +328,15 @@ TEST(ServiceE2E, TheBusPolicyLetsOnlyTheServiceOwnTheNameAndEveryoneCallIt) {
   Ran otherAdd = as(nobody, {KELVARIN_CLI, "--bus", "system", "AddMeasurementType", "Flux2", "", "Wb"});
   EXPECT_NE(otherAdd.status, 0);
   EXPECT_THAT(otherAdd.output, HasSubstr("198")) << otherAdd.output;
+  // The schedule and execute rights are refused the same way, each with its own code.
+  Ran otherGroup = as(nobody, {KELVARIN_CLI, "--bus", "system", "AddScheduleGroup", "G1", "0.5", "0", "0", "0"});
+  EXPECT_NE(otherGroup.status, 0);
+  EXPECT_THAT(otherGroup.output, HasSubstr("error 197")) << otherGroup.output;
+  std::ofstream(dir / "run.batch") << "c = CreateTemporaryCalc \"Total = 1\"\nCalcExecute @c\n";
+  fs::permissions(dir / "run.batch", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  Ran otherRun = as(nobody, {KELVARIN_CLI, "--bus", "system", "batch", dir / "run.batch"});
+  EXPECT_NE(otherRun.status, 0);
+  EXPECT_THAT(otherRun.output, HasSubstr("> CalcExecute @c\nFalse\nerror 194")) << otherRun.output;
 
   Ran thief = as({kSetpriv, "--reuid=1", "--regid=1", "--clear-groups"},
                  {kDbusSend, "--bus=" + address, "--print-reply", "--dest=org.freedesktop.DBus",
