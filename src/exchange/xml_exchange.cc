@@ -35,9 +35,11 @@ Bstr ExportObject(CCalcCmdBase& cmd, com::IUnknown* object, const char* rootName
     cmd.SetCommandError("IZrPersistXML::SaveXML failed.", CMDERR_CATCH_ALL);
     return EmptyText();
   }
+  // The usual case, a form already under the root, is cut out of the string as it is.
+  if (std::u16string text; exchange::TextIfRooted(xml.Wide(), rootName, &text)) return Bstr(std::move(text));
   const std::string utf8 = xml.ToUtf8();
   std::string text;
-  if (!exchange::TextIfRooted(utf8, rootName, &text) && !exchange::RerootedText(utf8, rootName, &text)) {
+  if (!exchange::RerootedText(utf8, rootName, &text)) {
     cmd.SetCommandError("get_xml failed.", CMDERR_CATCH_ALL);
     return EmptyText();
   }

@@ -99,23 +99,52 @@ std::string RootNameOf(std::string_view objectXml) {
 
 namespace kv::exchange {
 
-bool TextIfRooted(std::string_view text, std::string_view rootName, std::string* out) {
+namespace {
+
+// What TextIfRooted keeps of `text` as [*begin, *end); the markup it looks at is ASCII, so one
+// routine serves both widths.
+template <class Ch>
+bool RootedRange(std::basic_string_view<Ch> text, std::string_view rootName, size_t* begin, size_t* end) {
+  auto is = [&](size_t i, std::string_view ascii) {
+    if (i + ascii.size() > text.size()) return false;
+    for (size_t k = 0; k < ascii.size(); ++k)
+      if (text[i + k] != static_cast<Ch>(ascii[k])) return false;
+    return true;
+  };
   auto skipSpace = [&](size_t i) {
     while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\r' || text[i] == '\t')) ++i;
     return i;
   };
   size_t i = skipSpace(0);
-  if (text.substr(i, 5) == "<?xml") {
-    const size_t end = text.find("?>", i);
-    if (end == std::string_view::npos) return false;
-    i = skipSpace(end + 2);
+  if (is(i, "<?xml")) {
+    size_t close = i;
+    while (close < text.size() && !is(close, "?>")) ++close;
+    if (close >= text.size()) return false;
+    i = skipSpace(close + 2);
   }
-  if (text.substr(i, 1) != "<" || text.substr(i + 1, rootName.size()) != rootName) return false;
+  if (!is(i, "<") || !is(i + 1, rootName)) return false;
   const size_t after = i + 1 + rootName.size();
   if (after >= text.size() || (text[after] != ' ' && text[after] != '>' && text[after] != '/')) return false;
   size_t last = text.size();
   while (last > i && (text[last - 1] == '\n' || text[last - 1] == '\r')) --last;
-  out->assign(text.substr(i, last - i));
+  *begin = i;
+  *end = last;
+  return true;
+}
+
+}  // namespace
+
+bool TextIfRooted(std::u16string_view text, std::string_view rootName, std::u16string* out) {
+  size_t begin, end;
+  if (!RootedRange(text, rootName, &begin, &end)) return false;
+  out->assign(text.substr(begin, end - begin));
+  return true;
+}
+
+bool TextIfRooted(std::string_view text, std::string_view rootName, std::string* out) {
+  size_t begin, end;
+  if (!RootedRange(text, rootName, &begin, &end)) return false;
+  out->assign(text.substr(begin, end - begin));
   return true;
 }
 

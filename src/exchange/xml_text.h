@@ -46,5 +46,7 @@ namespace kv::exchange {
 // text without its XML declaration and trailing line break, taken without a parse. False when the
 // text does not start that way (RerootedText then does the full work).
 bool TextIfRooted(std::string_view objectXml, std::string_view rootName, std::string* out);
+// The same on the UTF-16 form, so that an export already in that form is not converted twice.
+bool TextIfRooted(std::u16string_view objectXml, std::string_view rootName, std::u16string* out);
 
 }  // namespace kv::exchange

@@ -4,7 +4,9 @@
 
 #include <regex>
 
+#include "exchange/xml_text.h"
 #include "exchange_fixture.h"
+#include "platform/utf8.h"
 
 namespace kv::testing {
 namespace {
@@ -23,6 +25,37 @@ class XmlExchangeTest : public ExchangeFixture {
     return xml;
   }
 };
+
+// The export cuts a form already under its root out of the text without a parse, in UTF-8 and
+// in UTF-16 alike; anything else is left to the full re-rooting.
+TEST(TextIfRooted, CutsTheElementOutOrRefuses) {
+  struct Case {
+    const char* text;
+    const char* want;  // null: refused
+  };
+  const Case cases[] = {
+      {"<?xml version=\"1.0\"?>\n<Calculation version=\"1\">\xC3\xA9</Calculation>\n",
+       "<Calculation version=\"1\">\xC3\xA9</Calculation>"},
+      {"  <Calculation/>\r\n\n", "<Calculation/>"},
+      {"<Calculation>x</Calculation>", "<Calculation>x</Calculation>"},
+      {"<CalculationX>x</CalculationX>", nullptr},
+      {"<Library>x</Library>", nullptr},
+      {"<?xml version=\"1.0\"<Calculation/>", nullptr},
+      {"<Calculation", nullptr},
+      {"", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string narrow;
+    std::u16string wide;
+    EXPECT_EQ(exchange::TextIfRooted(std::string_view(c.text), "Calculation", &narrow), c.want != nullptr);
+    EXPECT_EQ(exchange::TextIfRooted(platform::Utf8ToUtf16(c.text), "Calculation", &wide), c.want != nullptr);
+    if (c.want) {
+      EXPECT_EQ(narrow, c.want);
+      EXPECT_EQ(platform::Utf16ToUtf8(wide), c.want);
+    }
+  }
+}
 
 TEST_F(XmlExchangeTest, CalculationRoundTripStoresAnEqualObjectUnderItsOwnName) {
   StoreCalculation("Flow1", "Total = Flow * 2\n  -- indented \xC3\xA9\n");
