@@ -13,6 +13,7 @@
 #include "engine/server_context.h"
 #include "engine/unit_conversion.h"
 #include "platform/env.h"
+#include "platform/ole_date.h"
 
 namespace kv::engine {
 namespace {
@@ -36,9 +37,19 @@ double UtcNowOle() {
   return static_cast<double>(clock.NowUnixMs()) / 86400000.0 + kUnixEpochOle;
 }
 
-double LocalNowOle() {
+// One reading of the clock as UTC (milliseconds kept) and as local time in whole seconds: the
+// time a run's outputs carry and the run's LastRunTime are the same instant.
+struct RunTimes {
+  double utc, local;
+};
+RunTimes ReadRunTimes() {
   platform::Env* env = ServerPlatform();
-  return env && env->clock && env->zone ? env->Time().LocalNow() : UtcNowOle();
+  platform::Clock& clock = env && env->clock ? *env->clock : platform::RealClock();
+  const int64_t ms = clock.NowUnixMs();
+  const double utc = static_cast<double>(ms) / 86400000.0 + kUnixEpochOle;
+  if (!env || !env->clock || !env->zone) return {utc, utc};
+  const int64_t secs = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+  return {utc, platform::OleDateFromUnixMs((secs + env->zone->OffsetAtUtc(secs)) * 1000)};
 }
 
 // The names a script may use that no parameter binds: the sandbox's own globals.
@@ -342,7 +353,8 @@ void ZrCalculation::Run(const RunContext& ctx) {
 
   // Publish: tag writes, parameter values and the results, as one run's.
   std::lock_guard publish(publishMu_);
-  const double nowUtc = UtcNowOle();
+  const RunTimes now = ReadRunTimes();
+  const double nowUtc = now.utc;
   if (!st.Failed()) {
     std::vector<tags::TagWrite> writes;
     std::vector<size_t> writeOf;
@@ -388,7 +400,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
     if (params[i].f.kind != kParamConstant) params[i].param->SetSample(params[i].value, params[i].quality, params[i].time);
   if (!st.Failed())
     for (size_t o = 0; o < outputs.size(); ++o) params[outputs[o]].param->SetSample(outValues[o], kQualityGood, nowUtc);
-  const double when = LocalNowOle();
+  const double when = now.local;
   Locked([&] {
     f_.level = static_cast<int32_t>(st.level);
     f_.status = std::move(st.status);

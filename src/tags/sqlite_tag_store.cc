@@ -141,8 +141,7 @@ bool SqliteTagStore::Exec(const char* sql) {
 
 bool SqliteTagStore::Prepare(std::string* error) {
   const char* const sql[14] = {
-      "SELECT t.value, t.quality, t.time, t.units, coalesce(s.online, 1) FROM tags t"
-      " LEFT JOIN servers s ON s.server = t.server WHERE t.server=?1 AND t.tag=?2",
+      "SELECT value, quality, time, units FROM tags WHERE server=?1 AND tag=?2",
       "UPDATE tags SET value=?3, quality=?4, time=?5 WHERE server=?1 AND tag=?2",
       "INSERT INTO tags(server, tag, value, quality, time, units) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"
       " ON CONFLICT(server, tag) DO UPDATE SET value=excluded.value, quality=excluded.quality,"
@@ -177,6 +176,23 @@ bool SqliteTagStore::OnlineLocked(const std::string& server) {
   return sqlite3_column_int(u.s, 0) != 0;
 }
 
+bool SqliteTagStore::OnlineCachedLocked(const std::string& server) {
+  // The version moves with every commit, of this connection or another process (the tag tool
+  // switching a server), and is current for the read transaction the caller's statement holds.
+  unsigned version = 0;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &version) != SQLITE_OK) return OnlineLocked(server);
+  if (version != onlineVersion_ || onlineCache_.size() > 1024) {
+    onlineCache_.clear();
+    onlineVersion_ = version;
+  }
+  std::string key(server);
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');  // NOCASE folds ASCII only
+  auto it = onlineCache_.find(key);
+  if (it == onlineCache_.end()) it = onlineCache_.emplace(std::move(key), OnlineLocked(server)).first;
+  return it->second;
+}
+
 TagStatus SqliteTagStore::Read(const std::string& server, const std::string& tag, TagSample* out) {
   std::lock_guard lock(mu_);
   Use u(st_->read);
@@ -189,7 +205,7 @@ TagStatus SqliteTagStore::Read(const std::string& server, const std::string& tag
     lastError_ = sqlite3_errmsg(db_);
     return TagStatus::kStoreError;
   }
-  if (sqlite3_column_int(u.s, 4) == 0) return TagStatus::kServerOffline;
+  if (!OnlineCachedLocked(server)) return TagStatus::kServerOffline;
   out->value = Column(u.s, 0);
   out->quality = sqlite3_column_int(u.s, 1);
   out->time = sqlite3_column_double(u.s, 2);

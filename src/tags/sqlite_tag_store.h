@@ -7,6 +7,7 @@
 // their own connection and SQLite's locks).
 #include <sqlite3.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,6 +67,8 @@ class SqliteTagStore : public TagSource {
   explicit SqliteTagStore(sqlite3* db, int historyPerTag);
   bool Prepare(std::string* error);
   bool OnlineLocked(const std::string& server);
+  // OnlineLocked answered from memory while the database is unchanged since the answer.
+  bool OnlineCachedLocked(const std::string& server);
   std::vector<SpoolRow> SpoolLocked();
   // Updates the tag and appends to its history; kNoSuchTag when the tag does not exist.
   TagStatus ApplyLocked(const TagWrite& w, bool* failed);
@@ -77,6 +80,10 @@ class SqliteTagStore : public TagSource {
   std::string lastError_;
   struct Statements;
   std::unique_ptr<Statements> st_;
+  // Server switches read since the database's data version was `onlineVersion_` (keys folded
+  // as the servers table compares them).
+  std::map<std::string, bool> onlineCache_;
+  unsigned onlineVersion_ = 0;
 };
 
 // Text forms of values for people: integers and reals as numbers, texts as they are, nothing as

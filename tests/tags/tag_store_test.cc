@@ -57,6 +57,34 @@ TEST_F(TagStoreTest, WritesReadBackAndHistoryIsBounded) {
   EXPECT_EQ(s->List("").size(), 1u);
 }
 
+// A read remembers a server's switch only while the database is unchanged: a switch made by
+// another connection (the tag tool) or by this one is seen by the next read.
+TEST_F(TagStoreTest, AServerSwitchedOfflineElsewhereIsSeenByTheNextRead) {
+  auto server = Open();
+  auto tool = Open();
+  Seed(*server, "Plant1", "Flow", 1.0);
+  TagSample sample;
+  ASSERT_EQ(server->Read("Plant1", "Flow", &sample), TagStatus::kOk);
+  const struct {
+    SqliteTagStore* by;
+    const char* name;
+    bool online;
+    TagStatus want;
+  } steps[] = {
+      {tool.get(), "PLANT1", false, TagStatus::kServerOffline},
+      {tool.get(), "Plant1", true, TagStatus::kOk},
+      {server.get(), "plant1", false, TagStatus::kServerOffline},
+      {tool.get(), "Other", false, TagStatus::kServerOffline},  // another server: no change here
+      {server.get(), "Plant1", true, TagStatus::kOk},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(std::string(step.name) + (step.online ? " on" : " off"));
+    ASSERT_TRUE(step.by->SetServerOnline(step.name, step.online));
+    EXPECT_EQ(server->Read("Plant1", "Flow", &sample), step.want);
+    EXPECT_EQ(server->Read("plant1", "FLOW", &sample), step.want);
+  }
+}
+
 TEST_F(TagStoreTest, StoreAndForwardSurvivesARestartAndForwardsInOrder) {
   {
     auto s = Open();
