@@ -87,6 +87,10 @@ struct RunScratch {
   std::vector<Input> params;
   std::vector<size_t> inputs, outputs;
   std::vector<Variant> outValues;
+  // The tag inputs, read together before the inputs are bound; samples[k] is the k-th tag input's.
+  std::vector<tags::TagKey> tagKeys;
+  std::vector<tags::TagSample> samples;
+  std::vector<tags::TagStatus> statuses;
   bool inUse = false;
 };
 
@@ -107,7 +111,8 @@ bool Convert(com::IDispatch* units, const std::string& from, const std::string& 
 
 // Reads the inputs: constants as held, tags from the tag source (converted to the parameter's
 // units), other calculations' last Value.
-bool ReadInput(ZrCalcEnvironment* env, tags::TagSource* tags, com::IDispatch* units, Input* in, RunState* st) {
+bool ReadInput(ZrCalcEnvironment* env, tags::TagSource* tags, com::IDispatch* units, Input* in, RunState* st,
+               tags::TagSample* read = nullptr, tags::TagStatus readStatus = tags::TagStatus::kOk) {
   const ParameterFields& f = in->f;
   switch (f.kind) {
     case kParamConstant:
@@ -120,8 +125,9 @@ bool ReadInput(ZrCalcEnvironment* env, tags::TagSource* tags, com::IDispatch* un
                                     (env && !env->TagStoreError().empty() ? " (" + env->TagStoreError() + ")" : ""));
         return false;
       }
-      tags::TagSample s;
-      const tags::TagStatus rc = tags->Read(f.serverName, f.tagName, &s);
+      tags::TagSample own;
+      tags::TagSample& s = read ? *read : own;
+      const tags::TagStatus rc = read ? readStatus : tags->Read(f.serverName, f.tagName, &own);
       if (rc != tags::TagStatus::kOk) {
         st->Fail("Input error", "input " + f.name + ": " + f.serverName + "/" + f.tagName + ": " +
                                     tags::TagStatusText(rc));
@@ -234,6 +240,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
     RunScratch* s;
     ~Release() {
       s->items.clear();
+      s->tagKeys.clear();
       s->inUse = false;
     }
   } release{scratch};
@@ -291,10 +298,22 @@ void ZrCalculation::Run(const RunContext& ctx) {
   if (!st.Failed()) {
     rt->PushEnvironment();
     const int envIndex = lua_gettop(L);
+    std::vector<tags::TagKey>& keys = scratch->tagKeys;
+    keys.clear();
+    if (tags) {
+      for (const Input& in : params)
+        if (isInput(in) && in.f.kind == kParamTag) keys.push_back({&in.f.serverName, &in.f.tagName});
+      if (!keys.empty()) tags->ReadMany(keys, &scratch->samples, &scratch->statuses);
+    }
+    size_t nextSample = 0;
     for (size_t i = 0; i < params.size(); ++i) {
       Input& in = params[i];
       if (!isInput(in)) continue;
-      if (!ReadInput(env.Get(), tags.get(), units.Get(), &in, &st)) break;
+      const bool pre = tags && in.f.kind == kParamTag;
+      if (!ReadInput(env.Get(), tags.get(), units.Get(), &in, &st, pre ? &scratch->samples[nextSample] : nullptr,
+                     pre ? scratch->statuses[nextSample] : tags::TagStatus::kOk))
+        break;
+      if (pre) ++nextSample;
       PushVariant(L, in.value);
       lua_setfield(L, envIndex, in.f.name.c_str());
       inputs.push_back(i);

@@ -96,9 +96,12 @@ struct SqliteTagStore::Statements {
   sqlite3_stmt* listAll = nullptr;
   sqlite3_stmt* historyList = nullptr;
   sqlite3_stmt* remove = nullptr;
+  sqlite3_stmt* begin = nullptr;
+  sqlite3_stmt* commit = nullptr;
 
-  sqlite3_stmt** All[14] = {&read, &update, &upsert, &history, &trim, &online, &setOnline,
-                            &spoolAdd, &spoolList, &spoolDelete, &list, &listAll, &historyList, &remove};
+  sqlite3_stmt** All[16] = {&read,     &update,    &upsert,      &history, &trim,  &online,
+                            &setOnline, &spoolAdd, &spoolList, &spoolDelete, &list, &listAll,
+                            &historyList, &remove,  &begin,      &commit};
   ~Statements() {
     for (sqlite3_stmt** s : All) sqlite3_finalize(*s);
   }
@@ -140,7 +143,7 @@ bool SqliteTagStore::Exec(const char* sql) {
 }
 
 bool SqliteTagStore::Prepare(std::string* error) {
-  const char* const sql[14] = {
+  const char* const sql[16] = {
       "SELECT value, quality, time, units FROM tags WHERE server=?1 AND tag=?2",
       "UPDATE tags SET value=?3, quality=?4, time=?5 WHERE server=?1 AND tag=?2",
       "INSERT INTO tags(server, tag, value, quality, time, units) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"
@@ -159,8 +162,10 @@ bool SqliteTagStore::Prepare(std::string* error) {
       "SELECT id, value, quality, time FROM (SELECT id, value, quality, time FROM history"
       " WHERE server=?1 AND tag=?2 ORDER BY id DESC LIMIT ?3) ORDER BY id",
       "DELETE FROM tags WHERE server=?1 AND tag=?2",
+      "BEGIN",
+      "COMMIT",
   };
-  for (int i = 0; i < 14; ++i) {
+  for (int i = 0; i < 16; ++i) {
     if (sqlite3_prepare_v3(db_, sql[i], -1, SQLITE_PREPARE_PERSISTENT, st_->All[i], nullptr) != SQLITE_OK) {
       *error = sqlite3_errmsg(db_);
       return false;
@@ -195,6 +200,27 @@ bool SqliteTagStore::OnlineCachedLocked(const std::string& server) {
 
 TagStatus SqliteTagStore::Read(const std::string& server, const std::string& tag, TagSample* out) {
   std::lock_guard lock(mu_);
+  return ReadLocked(server, tag, out);
+}
+
+void SqliteTagStore::ReadMany(const std::vector<TagKey>& keys, std::vector<TagSample>* out,
+                              std::vector<TagStatus>* status) {
+  out->assign(keys.size(), TagSample());
+  status->assign(keys.size(), TagStatus::kOk);
+  std::lock_guard lock(mu_);
+  // One read transaction: the samples are of one moment, and the file locks are taken once.
+  // Nothing else runs on this connection meanwhile (every call holds mu_ and ends its own
+  // transaction), so the BEGIN cannot fail for one already open.
+  const bool grouped = keys.size() > 1 && sqlite3_step(st_->begin) == SQLITE_DONE;
+  sqlite3_reset(st_->begin);
+  for (size_t i = 0; i < keys.size(); ++i) (*status)[i] = ReadLocked(*keys[i].server, *keys[i].tag, &(*out)[i]);
+  if (grouped) {
+    if (sqlite3_step(st_->commit) != SQLITE_DONE) Exec("ROLLBACK");
+    sqlite3_reset(st_->commit);
+  }
+}
+
+TagStatus SqliteTagStore::ReadLocked(const std::string& server, const std::string& tag, TagSample* out) {
   Use u(st_->read);
   // The strings outlive the statement's use: no copies.
   sqlite3_bind_text(u.s, 1, server.data(), static_cast<int>(server.size()), SQLITE_STATIC);

@@ -44,6 +44,7 @@ class SqliteTagStore : public TagSource {
 
   // TagSource. A read of a tag whose server is offline answers kServerOffline.
   TagStatus Read(const std::string& server, const std::string& tag, TagSample* out) override;
+  void ReadMany(const std::vector<TagKey>& keys, std::vector<TagSample>* out, std::vector<TagStatus>* status) override;
   void Write(const std::vector<TagWrite>& writes, bool storeAndForward, std::vector<TagStatus>* outcome) override;
   bool Exists(const std::string& server, const std::string& tag) override;
   std::vector<TagInfo> List(const std::string& server) override;
@@ -67,6 +68,7 @@ class SqliteTagStore : public TagSource {
   explicit SqliteTagStore(sqlite3* db, int historyPerTag);
   bool Prepare(std::string* error);
   bool OnlineLocked(const std::string& server);
+  TagStatus ReadLocked(const std::string& server, const std::string& tag, TagSample* out);
   // OnlineLocked answered from memory while the database is unchanged since the answer.
   bool OnlineCachedLocked(const std::string& server);
   std::vector<SpoolRow> SpoolLocked();

@@ -42,6 +42,12 @@ enum class TagStatus {
 // A readable text for a status ("" for kOk).
 const char* TagStatusText(TagStatus status);
 
+// A tag named by strings the caller keeps alive for the call.
+struct TagKey {
+  const std::string* server;
+  const std::string* tag;
+};
+
 struct TagInfo {
   std::string server, tag;
   TagSample sample;
@@ -52,6 +58,12 @@ class TagSource {
  public:
   virtual ~TagSource() = default;
   virtual TagStatus Read(const std::string& server, const std::string& tag, TagSample* out) = 0;
+  // Read of each key, as of one moment where the source can give that (a run's inputs).
+  virtual void ReadMany(const std::vector<TagKey>& keys, std::vector<TagSample>* out, std::vector<TagStatus>* status) {
+    out->assign(keys.size(), TagSample());
+    status->assign(keys.size(), TagStatus::kOk);
+    for (size_t i = 0; i < keys.size(); ++i) (*status)[i] = Read(*keys[i].server, *keys[i].tag, &(*out)[i]);
+  }
   // Applies the writes as one unit (all or none reach the store, except that writes spooled
   // under store-and-forward are acknowledged as kSpooled). `outcome` gets one status per write.
   // With `storeAndForward`, a write that fails because its server is offline is spooled and

@@ -24,6 +24,7 @@
 #include "client/remote_object.h"
 #include "e2e/server_process.h"
 #include "support/temp_dir.h"
+#include "support/unix_socket.h"
 
 extern char** environ;
 
@@ -305,8 +306,8 @@ TEST(ServiceE2E, TheBusPolicyLetsOnlyTheServiceOwnTheNameAndEveryoneCallIt) {
       waitpid(pid, nullptr, 0);
     }
   } reaper{daemon};
-  for (int i = 0; i < 600 && access(socket.c_str(), F_OK) != 0; ++i) usleep(10000);
-  ASSERT_EQ(access(socket.c_str(), F_OK), 0) << "the bus daemon did not start";
+  for (int i = 0; i < 600 && !testing::AcceptsConnections(socket); ++i) usleep(10000);
+  ASSERT_TRUE(testing::AcceptsConnections(socket)) << "the bus daemon did not start";
 
   testing::ServerProcess server({"--bus", "system"});
   ASSERT_TRUE(server.Start({{"DBUS_SYSTEM_BUS_ADDRESS", address}}));

@@ -85,6 +85,31 @@ TEST_F(TagStoreTest, AServerSwitchedOfflineElsewhereIsSeenByTheNextRead) {
   }
 }
 
+// A run's inputs read together answer as one read each would, in order, and leave no
+// transaction open behind them (a write right after succeeds).
+TEST_F(TagStoreTest, ReadManyAnswersAsSeparateReads) {
+  auto s = Open();
+  Seed(*s, "Plant1", "a", 1.5);
+  Seed(*s, "Plant1", "b", int64_t{7});
+  Seed(*s, "Remote", "c", 3.0);
+  ASSERT_TRUE(s->SetServerOnline("Remote", false));
+  const std::string p1 = "plant1", remote = "Remote", a = "A", b = "b", c = "c", none = "none";
+  std::vector<TagSample> got;
+  std::vector<TagStatus> status;
+  s->ReadMany({{&p1, &a}, {&remote, &c}, {&p1, &none}, {&p1, &b}}, &got, &status);
+  ASSERT_EQ(status.size(), 4u);
+  EXPECT_EQ(status, (std::vector<TagStatus>{TagStatus::kOk, TagStatus::kServerOffline, TagStatus::kNoSuchTag,
+                                            TagStatus::kOk}));
+  EXPECT_EQ(got[0].value, TagValue(1.5));
+  EXPECT_EQ(got[3].value, TagValue(int64_t{7}));
+  std::vector<TagStatus> out;
+  s->Write({TagWrite{"Plant1", "a", 2.5}}, false, &out);
+  EXPECT_EQ(out[0], TagStatus::kOk);
+  TagSample sample;
+  ASSERT_EQ(s->Read("Plant1", "a", &sample), TagStatus::kOk);
+  EXPECT_EQ(sample.value, TagValue(2.5));
+}
+
 TEST_F(TagStoreTest, StoreAndForwardSurvivesARestartAndForwardsInOrder) {
   {
     auto s = Open();

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "support/test_env.h"
+#include "support/unix_socket.h"
 #include "transport/running_server.h"
 #include "transport/test_client.h"
 #include "protocol/wire_names.h"
@@ -34,7 +35,7 @@ class SessionDaemon {
     std::string listen = "--address=" + address_;
     const char* argv[] = {kDaemon, "--session", "--nofork", "--nopidfile", listen.c_str(), nullptr};
     if (posix_spawn(&pid_, kDaemon, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
-    ready_ = pid_ > 0 && testing::Eventually([&] { return access(socket_.c_str(), F_OK) == 0; });
+    ready_ = pid_ > 0 && testing::Eventually([&] { return testing::AcceptsConnections(socket_); });
     if (const char* old = getenv("DBUS_SESSION_BUS_ADDRESS")) saved_ = old;
     setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
   }
