@@ -12,15 +12,20 @@ using components::LibrarySummary;
 using components::ReferenceSummary;
 
 template <class Summary>
-std::shared_ptr<const Summary> ReadSummary(platform::FileSystem& fs, const std::string& path,
-                                           bool (*read)(pugi::xml_node, Summary*)) {
-  std::string text;
-  if (fs.ReadFile(path, &text) != 0) return nullptr;
+std::shared_ptr<const Summary> SummaryOf(std::string& text, bool (*read)(pugi::xml_node, Summary*)) {
   pugi::xml_document doc;
   if (!ParseObjectText(text, &doc)) return nullptr;
   auto summary = std::make_shared<Summary>();
   if (!read(doc.document_element(), summary.get())) return nullptr;
   return summary;
+}
+
+template <class Summary>
+std::shared_ptr<const Summary> ReadSummary(platform::FileSystem& fs, const std::string& path,
+                                           bool (*read)(pugi::xml_node, Summary*)) {
+  std::string text;
+  if (fs.ReadFile(path, &text) != 0) return nullptr;
+  return SummaryOf(text, read);
 }
 
 }  // namespace
@@ -61,25 +66,30 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
   for (size_t i = 0; i < names.size(); ++i) {
     path.assign(prefix).append(names[i]).append(".zrc");
     const int64_t now = env->clock ? env->clock->NowUnixMs() : 0;
-    platform::FileStamp stamp;
-    if (fs.Stat(path, &stamp) != 0) {
-      ++reads;  // missing, or a file system that cannot tell versions apart: read, keep nothing
-      (*out)[i] = ReadSummary<Summary>(fs, path, read);
-      continue;
-    }
     Entry<Summary>* known = find(i);
-    if (known && known->trusted && known->stamp == stamp) {
-      // Copied, not moved: `byName` may be looking at the previous entries' names.
-      current.push_back(*known);
-      (*out)[i] = known->summary;
+    platform::FileStamp stamp;
+    if (known && known->trusted) {
+      if (fs.Stat(path, &stamp) == 0 && known->stamp == stamp) {
+        // Copied, not moved: `byName` may be looking at the previous entries' names.
+        current.push_back(*known);
+        (*out)[i] = known->summary;
+        continue;
+      }
+    }
+    // Nothing known or a new version: the file is read with the stamp of what was read.
+    ++reads;
+    std::string text;
+    const int err = fs.ReadFileStamped(path, &text, &stamp);
+    if (err != 0) {
+      // Missing, or a file system that cannot tell versions apart: read, keep nothing.
+      (*out)[i] = err == platform::crt::kEINVAL ? ReadSummary<Summary>(fs, path, read) : nullptr;
       continue;
     }
-    ++reads;
     Entry<Summary>& e = current.emplace_back();
     e.name = names[i];
     e.stamp = stamp;
     e.trusted = stamp.mtimeNs / 1000000 + kRacyWindowMs < now && stamp.ctimeNs / 1000000 + kRacyWindowMs < now;
-    e.summary = ReadSummary<Summary>(fs, path, read);
+    e.summary = SummaryOf<Summary>(text, read);
     (*out)[i] = e.summary;
   }
 

@@ -176,8 +176,11 @@ class RealFs final : public FileSystem {
   int Rename(std::string_view from, std::string_view to) override;
   int ReplaceFile(std::string_view from, std::string_view to) override;
   int DeleteFile(std::string_view path) override;
-  int ReadFile(std::string_view path, std::string* out) override;
+  int ReadFile(std::string_view path, std::string* out) override { return Read(path, out, nullptr); }
   int Stat(std::string_view path, FileStamp* stamp) override;
+  int ReadFileStamped(std::string_view path, std::string* out, FileStamp* stamp) override {
+    return Read(path, out, stamp);
+  }
   int WriteFileAtomic(std::string_view path, std::string_view data) override { return Replace(path, data, true); }
   int WriteFileUnflushed(std::string_view path, std::string_view data) override { return Replace(path, data, false); }
   int LinkFile(std::string_view from, std::string_view to) override;
@@ -187,6 +190,7 @@ class RealFs final : public FileSystem {
 
  private:
   int Replace(std::string_view path, std::string_view data, bool flush);
+  int Read(std::string_view path, std::string* out, FileStamp* stamp);
 
   std::atomic<uint64_t> tempCounter_{0};
 };
@@ -315,18 +319,22 @@ int RealFs::DeleteFile(std::string_view path) {
   return errno == EISDIR ? crt::kEACCES : CrtErrnoFromLinux(errno);
 }
 
-int RealFs::Stat(std::string_view path, FileStamp* stamp) {
-  struct stat st;
-  if (stat(ToFsPath(path).c_str(), &st) != 0) return CrtErrnoFromLinux(errno);
+void StampOf(const struct stat& st, FileStamp* stamp) {
   constexpr int64_t kNs = 1000000000;
   stamp->size = static_cast<int64_t>(st.st_size);
   stamp->mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * kNs + st.st_mtim.tv_nsec;
   stamp->ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * kNs + st.st_ctim.tv_nsec;
   stamp->inode = static_cast<uint64_t>(st.st_ino);
+}
+
+int RealFs::Stat(std::string_view path, FileStamp* stamp) {
+  struct stat st;
+  if (stat(ToFsPath(path).c_str(), &st) != 0) return CrtErrnoFromLinux(errno);
+  StampOf(st, stamp);
   return crt::kOk;
 }
 
-int RealFs::ReadFile(std::string_view path, std::string* out) {
+int RealFs::Read(std::string_view path, std::string* out, FileStamp* stamp) {
   const int fd = open(ToFsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return CrtErrnoFromLinux(errno);
   struct stat st;
@@ -339,6 +347,7 @@ int RealFs::ReadFile(std::string_view path, std::string* out) {
     close(fd);
     return crt::kEACCES;  // what opening a directory as a file reports on Windows
   }
+  if (stamp) StampOf(st, stamp);  // of the file opened, before its content
   std::string data;
   // Size from fstat is a hint only: the file may grow or shrink while being read.
   size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
@@ -346,7 +355,8 @@ int RealFs::ReadFile(std::string_view path, std::string* out) {
   size_t used = 0;
   for (;;) {
     if (used == data.size()) data.resize(data.size() * 2);
-    ssize_t n = read(fd, data.data() + used, data.size() - used);
+    const size_t asked = data.size() - used;
+    ssize_t n = read(fd, data.data() + used, asked);
     if (n < 0) {
       if (errno == EINTR) continue;
       const int err = errno;
@@ -355,6 +365,9 @@ int RealFs::ReadFile(std::string_view path, std::string* out) {
     }
     if (n == 0) break;
     used += static_cast<size_t>(n);
+    // A regular file reads short only at its end (below the kernel's 2 GiB cap on one read):
+    // no second call just to see the end.
+    if (S_ISREG(st.st_mode) && static_cast<size_t>(n) < asked && asked < (size_t{1} << 30)) break;
   }
   close(fd);
   data.resize(used);

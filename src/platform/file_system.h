@@ -99,6 +99,12 @@ class FileSystem {
   // The stamp of the file at `path`: 0, or crt errno (kENOENT when missing). A file system that
   // cannot tell answers kEINVAL, and callers then treat every read as a new version.
   virtual int Stat(std::string_view path, FileStamp* stamp) { return crt::kEINVAL; }
+  // ReadFile with the stamp of the file it read (taken before the content, so a change made
+  // while reading gives a stamp that no longer matches); errors as Stat, then as ReadFile.
+  virtual int ReadFileStamped(std::string_view path, std::string* out, FileStamp* stamp) {
+    const int err = Stat(path, stamp);
+    return err != crt::kOk ? err : ReadFile(path, out);
+  }
   // Writes a temporary file beside `path`, fsyncs it, renames it over `path` and fsyncs the
   // directory: afterwards `path` holds either the old or the new content, never a torn one.
   // This is the one way files are replaced whole; nothing else writes a temporary file.
@@ -147,6 +153,9 @@ class FileSystemWrapper : public FileSystem {
   int DeleteFile(std::string_view path) override { return target_.DeleteFile(path); }
   int ReadFile(std::string_view path, std::string* out) override { return target_.ReadFile(path, out); }
   int Stat(std::string_view path, FileStamp* stamp) override { return target_.Stat(path, stamp); }
+  int ReadFileStamped(std::string_view path, std::string* out, FileStamp* stamp) override {
+    return target_.ReadFileStamped(path, out, stamp);
+  }
   int ModifiedTimeMs(std::string_view path, int64_t* ms) override { return target_.ModifiedTimeMs(path, ms); }
   int WriteFileAtomic(std::string_view path, std::string_view data) override {
     return target_.WriteFileAtomic(path, data);
