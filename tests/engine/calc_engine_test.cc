@@ -135,6 +135,14 @@ TEST_F(CalcEngineTest, OutputsReachTagsConvertedWithTimeAndHistory) {
   EXPECT_EQ(calc->Result(), Variant::I4(100));
 }
 
+TEST_F(CalcEngineTest, EachRunStartsWithoutTheGlobalsOfTheLastRun) {
+  auto calc = Make("if Stash ~= nil or a ~= 3 then error('stale globals') end Stash = 1 a = 10 return 1");
+  for (int run = 0; run < 3; ++run) {
+    calc->Calculate();
+    ASSERT_EQ(calc->Level(), components::kLevelOk) << "run " << run << ": " << calc->ErrorText();
+  }
+}
+
 TEST_F(CalcEngineTest, AnOutputLeftUnsetIsNotWritten) {
   SetTag("Plant1", "Kept", 7.0);
   auto calc = Make("if a > 100 then Out = 1 end return 2");
