@@ -109,10 +109,11 @@ bool Convert(com::IDispatch* units, const std::string& from, const std::string& 
   return true;
 }
 
-// Reads the inputs: constants as held, tags from the tag source (converted to the parameter's
-// units), other calculations' last Value.
-bool ReadInput(ZrCalcEnvironment* env, tags::TagSource* tags, com::IDispatch* units, Input* in, RunState* st,
-               tags::TagSample* read = nullptr, tags::TagStatus readStatus = tags::TagStatus::kOk) {
+// Reads the inputs: constants as held, tags as already read from the tag source (`read` and its
+// `readStatus`, null when there is no tag source) converted to the parameter's units, other
+// calculations' last Value.
+bool ReadInput(ZrCalcEnvironment* env, com::IDispatch* units, Input* in, RunState* st, tags::TagSample* read,
+               tags::TagStatus readStatus) {
   const ParameterFields& f = in->f;
   switch (f.kind) {
     case kParamConstant:
@@ -120,17 +121,15 @@ bool ReadInput(ZrCalcEnvironment* env, tags::TagSource* tags, com::IDispatch* un
       in->time = f.timestamp;
       return true;
     case kParamTag: {
-      if (!tags) {
+      if (!read) {
         st->Fail("Input error", "input " + f.name + ": no tag store" +
                                     (env && !env->TagStoreError().empty() ? " (" + env->TagStoreError() + ")" : ""));
         return false;
       }
-      tags::TagSample own;
-      tags::TagSample& s = read ? *read : own;
-      const tags::TagStatus rc = read ? readStatus : tags->Read(f.serverName, f.tagName, &own);
-      if (rc != tags::TagStatus::kOk) {
+      const tags::TagSample& s = *read;
+      if (readStatus != tags::TagStatus::kOk) {
         st->Fail("Input error", "input " + f.name + ": " + f.serverName + "/" + f.tagName + ": " +
-                                    tags::TagStatusText(rc));
+                                    tags::TagStatusText(readStatus));
         return false;
       }
       in->value = FromTagValue(s.value);
@@ -310,7 +309,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
       Input& in = params[i];
       if (!isInput(in)) continue;
       const bool pre = tags && in.f.kind == kParamTag;
-      if (!ReadInput(env.Get(), tags.get(), units.Get(), &in, &st, pre ? &scratch->samples[nextSample] : nullptr,
+      if (!ReadInput(env.Get(), units.Get(), &in, &st, pre ? &scratch->samples[nextSample] : nullptr,
                      pre ? scratch->statuses[nextSample] : tags::TagStatus::kOk))
         break;
       if (pre) ++nextSample;
