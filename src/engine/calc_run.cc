@@ -294,8 +294,9 @@ void ZrCalculation::Run(const RunContext& ctx) {
     st.Fail("Compile error", CompileMessage(script, name, error));
   }
 
-  if (!st.Failed()) {
-    rt->PushEnvironment();
+  const bool ranScript = !st.Failed();
+  if (ranScript) {
+    rt->PushRunEnvironment();
     const int envIndex = lua_gettop(L);
     std::vector<tags::TagKey>& keys = scratch->tagKeys;
     keys.clear();
@@ -366,8 +367,20 @@ void ZrCalculation::Run(const RunContext& ctx) {
       }
       if (!st.Failed() && result.IsEmpty() && !outValues.empty()) result = outValues.front();
     }
+    // The names this run bound or read go first, by name; EndRunEnvironment finds the rest.
+    for (const Input& in : params) {
+      lua_pushnil(L);
+      lua_setfield(L, envIndex, in.f.name.c_str());
+    }
+    lua_pushnil(L);
+    lua_setfield(L, envIndex, "Context");
+    for (const std::string& lib : libraries) {
+      lua_pushnil(L);
+      lua_setfield(L, envIndex, lib.c_str());
+    }
   }
   lua_settop(L, top);
+  if (ranScript) rt->EndRunEnvironment();
 
   // Publish: tag writes, parameter values and the results, as one run's.
   std::lock_guard publish(publishMu_);

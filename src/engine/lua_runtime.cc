@@ -193,6 +193,8 @@ void LuaRuntime::BuildSandbox() {
   lua_setfield(L, -2, "__index");
   envMetaRef_ = luaL_ref(L, LUA_REGISTRYINDEX);
   lua_pop(L, 1);  // safe
+  PushEnvironment();
+  runEnvRef_ = luaL_ref(L, LUA_REGISTRYINDEX);
 
   // Chunks are loaded with an empty global table: nothing of the full libraries stays
   // reachable from a script.
@@ -205,6 +207,24 @@ void LuaRuntime::PushEnvironment() {
   lua_createtable(L_, 0, 8);
   lua_rawgeti(L_, LUA_REGISTRYINDEX, envMetaRef_);
   lua_setmetatable(L_, -2);
+}
+
+void LuaRuntime::PushRunEnvironment() { lua_rawgeti(L_, LUA_REGISTRYINDEX, runEnvRef_); }
+
+void LuaRuntime::EndRunEnvironment() {
+  lua_rawgeti(L_, LUA_REGISTRYINDEX, runEnvRef_);
+  const int env = lua_gettop(L_);
+  // The caller has emptied the names it bound and read; what a script made of its own is found
+  // here. Setting a present field to nil during a traversal is allowed and frees nothing, so the
+  // table keeps its slots for the next run's names.
+  lua_pushnil(L_);
+  while (lua_next(L_, env)) {
+    lua_pop(L_, 1);
+    lua_pushvalue(L_, -1);
+    lua_pushnil(L_);
+    lua_rawset(L_, env);
+  }
+  lua_pop(L_, 1);
 }
 
 bool LuaRuntime::PushCompiled(const std::string& text, const std::string& chunkName, std::string* error) {

@@ -141,6 +141,16 @@ TEST_F(CalcEngineTest, EachRunStartsWithoutTheGlobalsOfTheLastRun) {
     calc->Calculate();
     ASSERT_EQ(calc->Level(), components::kLevelOk) << "run " << run << ": " << calc->ErrorText();
   }
+  // Runs on one thread share a state: what another calculation left, even one that failed or was
+  // stopped at its limit, is not there either.
+  auto checker = Make("if Stash ~= nil or Other ~= nil or Context ~= nil and Context ~= '' then error('stale') end");
+  for (const char* script : {"Stash = 1 Other = {} error('fails')", "Stash = 1 while true do end",
+                             "Stash = 1 Other = {1, 2} return 1"}) {
+    auto writer = Make(script);
+    writer->Calculate();
+    checker->Calculate();
+    EXPECT_EQ(checker->Level(), components::kLevelOk) << script << ": " << checker->ErrorText();
+  }
 }
 
 TEST_F(CalcEngineTest, AnOutputLeftUnsetIsNotWritten) {
