@@ -56,16 +56,21 @@ Variant CalcParameter::Value() const { return Locked([&] { return value_; }); }
 std::string CalcParameter::Units() const { return Locked([&] { return f_.units; }); }
 ParameterFields CalcParameter::Fields() const { return Locked([&] { return f_; }); }
 
-void CalcParameter::Snapshot(ParameterFields* fields, Variant* value) const {
+void CalcParameter::Snapshot(ParameterFields* fields, Variant* value, uint32_t* edits, uint32_t* samples) const {
   std::lock_guard lock(mu_);
   *fields = f_;
   *value = value_;
+  *edits = Edits();
+  *samples = Samples();
 }
 
 bool CalcParameter::SetValue(const Variant& value) {
   const Variant& v = value.Deref();
   if (!IsStorableValue(v)) return false;
-  Locked([&] { value_ = v; });
+  Locked([&] {
+    samples_.fetch_add(1, std::memory_order_relaxed);
+    value_ = v;
+  });
   return true;
 }
 
@@ -73,6 +78,7 @@ bool CalcParameter::SetSample(const Variant& value, int32_t quality, double time
   const Variant& v = value.Deref();
   if (!IsStorableValue(v)) return false;
   Locked([&] {
+    samples_.fetch_add(1, std::memory_order_relaxed);
     value_ = v;
     f_.quality = quality;
     f_.timestamp = timestamp;
@@ -81,7 +87,7 @@ bool CalcParameter::SetSample(const Variant& value, int32_t quality, double time
 }
 
 void CalcParameter::SetFields(const ParameterFields& fields) {
-  Locked([&] { f_ = fields; });
+  Edit([&] { f_ = fields; });
 }
 
 bool CalcParameter::IsInput() const {
@@ -104,7 +110,7 @@ HRESULT CalcParameter::GetDirection(long* direction) { return ReadField(f_, &Par
 
 HRESULT CalcParameter::ChangeServer(const Bstr& oldServer, long, const Bstr& newServer, long) {
   const std::string from = oldServer.ToUtf8(), to = newServer.ToUtf8();
-  return Locked([&] {
+  return Edit([&] {
     if (f_.kind != components::kParamTag || !SameServer(f_.serverName, from)) return com::E_FAIL;
     f_.serverName = to;
     return com::S_OK;
@@ -180,7 +186,8 @@ HRESULT CalcParameter::LoadXML(const Bstr& xml) {
   }
   if (!r.Ok()) return com::E_INVALIDARG;
   if (f.name.empty()) f.name = oldName;
-  Locked([&] {
+  Edit([&] {
+    samples_.fetch_add(1, std::memory_order_relaxed);
     f_ = std::move(f);
     value_ = std::move(value);
   });

@@ -57,8 +57,11 @@ class CalcParameter : public com::ComObject<components::IZrCalcParameter, compon
   Variant Value() const;
   std::string Units() const;
   ParameterFields Fields() const;
-  // The fields and the value, read together.
-  void Snapshot(ParameterFields* fields, Variant* value) const;
+  // The fields and the value, read together, with the counts of Edits and Samples they were
+  // read at.
+  void Snapshot(ParameterFields* fields, Variant* value, uint32_t* edits, uint32_t* samples) const;
+  // Changes of the value (SetValue, SetSample, a load), which Edits does not count.
+  uint32_t Samples() const { return samples_.load(std::memory_order_acquire); }
   // False (and no change) for a value IsStorableValue refuses.
   bool SetValue(const Variant& value);
   // Value with its quality and time stamp, as one update.
@@ -95,6 +98,7 @@ class CalcParameter : public com::ComObject<components::IZrCalcParameter, compon
  private:
   ParameterFields f_;  // guarded by mu_
   Variant value_;      // guarded by mu_
+  std::atomic<uint32_t> samples_{0};
 };
 
 }  // namespace kv::engine

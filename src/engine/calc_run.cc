@@ -2,6 +2,7 @@
 #include <lua.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 
 #include "engine/calc_environment.h"
@@ -72,10 +73,10 @@ struct RunState {
   }
 };
 
-// A parameter as a run sees it (the run holds the parameter list, which keeps it alive).
+// A parameter as a run sees it (the run holds the plan, which keeps it and its fields alive).
 struct Input {
   CalcParameter* param = nullptr;
-  ParameterFields f;
+  const ParameterFields* f = nullptr;
   Variant value;
   int32_t quality = kQualityGood;
   double time = 0;
@@ -83,7 +84,6 @@ struct Input {
 
 // The buffers of one run, kept per thread so that a run allocates nothing it need not.
 struct RunScratch {
-  std::vector<com::ComPtr<CalcParameter>> items;
   std::vector<Input> params;
   std::vector<size_t> inputs, outputs;
   std::vector<Variant> outValues;
@@ -114,7 +114,7 @@ bool Convert(com::IDispatch* units, const std::string& from, const std::string& 
 // calculations' last Value.
 bool ReadInput(ZrCalcEnvironment* env, com::IDispatch* units, Input* in, RunState* st, tags::TagSample* read,
                tags::TagStatus readStatus) {
-  const ParameterFields& f = in->f;
+  const ParameterFields& f = *in->f;
   switch (f.kind) {
     case kParamConstant:
       in->quality = f.quality;
@@ -210,22 +210,78 @@ std::string CompileMessage(const std::string& script, const std::string& name, c
 
 }  // namespace
 
+// What a run needs of the calculation and its parameters, kept between runs while none of it
+// changes: the calculation's type, script, name and libraries, compared with the object's on
+// each run, and the parameters' fields and constant values, kept while their edit counts stay.
+// Never changed once made, so runs on several threads share it.
+struct RunPlan {
+  int32_t type = 0;
+  std::string script, name, displayName;
+  std::vector<std::string> libraries;
+  uint64_t version = 0;  // unique to this plan: names its script to the thread's Lua state
+  uint32_t itemEdits = 0;
+  struct Param {
+    com::ComPtr<CalcParameter> param;
+    ParameterFields f;
+    Variant value;
+    uint32_t edits = 0, samples = 0;
+    bool constantInput = false;  // its value is an input of the run, so its samples count too
+  };
+  std::vector<Param> params;
+  bool anyTag = false, anyOther = false;
+
+  bool ParamsCurrent(const ParameterList& list) const {
+    if (list.Edits() != itemEdits) return false;
+    for (const Param& p : params)
+      if (p.param->Edits() != p.edits || (p.constantInput && p.param->Samples() != p.samples)) return false;
+    return true;
+  }
+};
+
+std::shared_ptr<const RunPlan> ZrCalculation::Plan() {
+  std::shared_ptr<const RunPlan> plan;
+  Locked([&] {
+    if (plan_ && plan_->type == f_.calcType && plan_->script == f_.script && plan_->name == f_.header.name &&
+        plan_->libraries == f_.libraries)
+      plan = plan_;
+  });
+  if (plan && plan->ParamsCurrent(*parameters_)) return plan;
+
+  static std::atomic<uint64_t> versions{0};
+  auto next = std::make_shared<RunPlan>();
+  Locked([&] {
+    next->type = f_.calcType;
+    next->script = f_.script;
+    next->name = f_.header.name;
+    next->libraries = f_.libraries;
+  });
+  next->displayName = next->name.empty() ? "calculation" : next->name;
+  next->version = ++versions;
+  std::vector<com::ComPtr<CalcParameter>> items;
+  next->itemEdits = parameters_->CopyItems(&items);
+  next->params.resize(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    RunPlan::Param& p = next->params[i];
+    p.param = std::move(items[i]);
+    p.param->Snapshot(&p.f, &p.value, &p.edits, &p.samples);
+    p.constantInput = p.f.kind == kParamConstant && p.f.direction != components::kParamOut;
+    next->anyTag = next->anyTag || p.f.kind == kParamTag;
+    next->anyOther = next->anyOther || p.f.kind != kParamConstant;
+  }
+  Locked([&] { plan_ = next; });
+  return next;
+}
+
 HRESULT ZrCalculation::Calculate() {
   Run(CurrentRunContext());
   return com::S_OK;
 }
 
 void ZrCalculation::Run(const RunContext& ctx) {
-  long type;
-  std::string script, name;
-  std::vector<std::string> libraries;
-  Locked([&] {
-    type = f_.calcType;
-    script = f_.script;
-    name = f_.header.name;
-    libraries = f_.libraries;
-  });
-  if (name.empty()) name = "calculation";
+  const std::shared_ptr<const RunPlan> plan = Plan();
+  const long type = plan->type;
+  const std::string& name = plan->displayName;
+  const std::vector<std::string>& libraries = plan->libraries;
 
   thread_local RunScratch threadScratch;
   std::unique_ptr<RunScratch> ownScratch;
@@ -238,30 +294,26 @@ void ZrCalculation::Run(const RunContext& ctx) {
   struct Release {
     RunScratch* s;
     ~Release() {
-      s->items.clear();
       s->tagKeys.clear();
       s->inUse = false;
     }
   } release{scratch};
 
-  // One snapshot of the parameters serves the whole run.
-  std::vector<com::ComPtr<CalcParameter>>& items = scratch->items;
-  parameters_->CopyItems(&items);
   std::vector<Input>& params = scratch->params;
-  params.resize(items.size());
-  bool anyTag = false, anyOther = false;
-  for (size_t i = 0; i < items.size(); ++i) {
-    params[i].param = items[i].Get();
-    items[i]->Snapshot(&params[i].f, &params[i].value);
-    anyTag = anyTag || params[i].f.kind == kParamTag;
-    anyOther = anyOther || params[i].f.kind != kParamConstant;
+  params.resize(plan->params.size());
+  for (size_t i = 0; i < params.size(); ++i) {
+    const RunPlan::Param& p = plan->params[i];
+    params[i].param = p.param.Get();
+    params[i].f = &p.f;
+    params[i].value = p.value;
   }
+  const bool anyTag = plan->anyTag, anyOther = plan->anyOther;
   // A calculation of constants alone needs nothing of the environment.
   const com::ComPtr<ZrCalcEnvironment> env =
       anyOther || !libraries.empty() ? Environment() : com::ComPtr<ZrCalcEnvironment>();
-  auto isInput = [](const Input& in) { return in.f.direction != components::kParamOut; };
+  auto isInput = [](const Input& in) { return in.f->direction != components::kParamOut; };
   auto isOutput = [](const Input& in) {
-    return in.f.direction == components::kParamOut || in.f.direction == components::kParamInOut;
+    return in.f->direction == components::kParamOut || in.f->direction == components::kParamInOut;
   };
 
   RunState st;
@@ -290,8 +342,8 @@ void ZrCalculation::Run(const RunContext& ctx) {
   std::string error;
   if (type != components::kCalcTypeCalcScript) {
     st.Fail("Not runnable", "calculation type " + std::to_string(type) + " cannot run; only CalcScript (4) runs");
-  } else if (!rt->PushBodyFor(id_, script, name, &error)) {
-    st.Fail("Compile error", CompileMessage(script, name, error));
+  } else if (!rt->PushBodyFor(id_, plan->version, plan->script, name, &error)) {
+    st.Fail("Compile error", CompileMessage(plan->script, name, error));
   }
 
   const bool ranScript = !st.Failed();
@@ -302,24 +354,23 @@ void ZrCalculation::Run(const RunContext& ctx) {
     keys.clear();
     if (tags) {
       for (const Input& in : params)
-        if (isInput(in) && in.f.kind == kParamTag) keys.push_back({&in.f.serverName, &in.f.tagName});
+        if (isInput(in) && in.f->kind == kParamTag) keys.push_back({&in.f->serverName, &in.f->tagName});
       if (!keys.empty()) tags->ReadMany(keys, &scratch->samples, &scratch->statuses);
     }
     size_t nextSample = 0;
     for (size_t i = 0; i < params.size(); ++i) {
       Input& in = params[i];
       if (!isInput(in)) continue;
-      const bool pre = tags && in.f.kind == kParamTag;
+      const bool pre = tags && in.f->kind == kParamTag;
       if (!ReadInput(env.Get(), units.Get(), &in, &st, pre ? &scratch->samples[nextSample] : nullptr,
                      pre ? scratch->statuses[nextSample] : tags::TagStatus::kOk))
         break;
       if (pre) ++nextSample;
       PushVariant(L, in.value);
-      lua_setfield(L, envIndex, in.f.name.c_str());
+      lua_setfield(L, envIndex, in.f->name.c_str());
       inputs.push_back(i);
     }
-    lua_pushlstring(L, ctx.context.data(), ctx.context.size());
-    lua_setfield(L, envIndex, "Context");
+    rt->SetContext(ctx.context);
     for (const std::string& lib : libraries) {
       if (st.Failed() || !PushLibrary(*rt, env.Get(), lib, &st)) break;
       lua_setfield(L, envIndex, lib.c_str());
@@ -348,7 +399,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
     if (!st.Failed()) {
       for (size_t i = 0; i < params.size(); ++i) {
         if (!isOutput(params[i])) continue;
-        const std::string& pname = params[i].f.name;
+        const std::string& pname = params[i].f->name;
         // Raw: an output never reads through to the sandbox's globals.
         lua_pushlstring(L, pname.data(), pname.size());
         lua_rawget(L, envIndex);
@@ -370,10 +421,8 @@ void ZrCalculation::Run(const RunContext& ctx) {
     // The names this run bound or read go first, by name; EndRunEnvironment finds the rest.
     for (const Input& in : params) {
       lua_pushnil(L);
-      lua_setfield(L, envIndex, in.f.name.c_str());
+      lua_setfield(L, envIndex, in.f->name.c_str());
     }
-    lua_pushnil(L);
-    lua_setfield(L, envIndex, "Context");
     for (const std::string& lib : libraries) {
       lua_pushnil(L);
       lua_setfield(L, envIndex, lib.c_str());
@@ -390,7 +439,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
     std::vector<tags::TagWrite> writes;
     std::vector<size_t> writeOf;
     for (size_t o = 0; o < outputs.size() && !st.Failed(); ++o) {
-      const ParameterFields& f = params[outputs[o]].f;
+      const ParameterFields& f = *params[outputs[o]].f;
       if (f.kind != kParamTag) continue;
       if (!tags) {
         st.Fail("Output error", "output " + f.name + ": no tag store");
@@ -414,7 +463,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
       tags->Write(writes, sf, &outcome);
       for (size_t w = 0; w < writes.size(); ++w) {
         if (outcome[w] == tags::TagStatus::kOk) continue;
-        const std::string what = "output " + params[outputs[writeOf[w]]].f.name + ": " + writes[w].server + "/" +
+        const std::string what = "output " + params[outputs[writeOf[w]]].f->name + ": " + writes[w].server + "/" +
                                  writes[w].tag + ": " + tags::TagStatusText(outcome[w]);
         if (outcome[w] == tags::TagStatus::kSpooled) {
           if (st.level < components::kLevelWarning) st.level = components::kLevelWarning, st.status = "Warning";
@@ -428,7 +477,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
   }
   // Constants keep their value; what was read from tags and calculations is recorded.
   for (size_t i : inputs)
-    if (params[i].f.kind != kParamConstant) params[i].param->SetSample(params[i].value, params[i].quality, params[i].time);
+    if (params[i].f->kind != kParamConstant) params[i].param->SetSample(params[i].value, params[i].quality, params[i].time);
   if (!st.Failed())
     for (size_t o = 0; o < outputs.size(); ++o) params[outputs[o]].param->SetSample(outValues[o], kQualityGood, nowUtc);
   const double when = now.local;
@@ -460,7 +509,7 @@ HRESULT ZrCalculation::PrepareExecution() {
   std::string error;
   if (rt.Busy()) return com::S_OK;
   // The run finds it by this object, as Run looks it up.
-  if (rt.PushBodyFor(id_, Script(), Name().empty() ? "calculation" : Name(), &error)) lua_pop(rt.L(), 1);
+  if (rt.PushBodyFor(id_, 0, Script(), Name().empty() ? "calculation" : Name(), &error)) lua_pop(rt.L(), 1);
   return com::S_OK;
 }
 

@@ -14,6 +14,7 @@
 // by 1-based index) and the methods "Calculate" and "CheckFormula".
 #include <pugixml.hpp>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@
 
 namespace kv::engine {
 
+struct RunPlan;
 using ParameterList = NamedCollection<CalcParameter>;
 
 class ZrCalculation
@@ -129,6 +131,9 @@ class ZrCalculation
   const uint64_t id_;  // tells this object's compiled script apart in a Lua state
   // Held while a run writes its outputs and results, so each run's are seen together.
   std::mutex publishMu_;
+  // What the last run found of this object, for the next run to reuse; guarded by mu_.
+  std::shared_ptr<const RunPlan> plan_;
+  std::shared_ptr<const RunPlan> Plan();
   const com::ComPtr<ParameterList> parameters_;
 };
 

@@ -192,7 +192,9 @@ void LuaRuntime::BuildSandbox() {
   lua_pushvalue(L, safe);
   lua_setfield(L, -2, "__index");
   envMetaRef_ = luaL_ref(L, LUA_REGISTRYINDEX);
-  lua_pop(L, 1);  // safe
+  lua_pushliteral(L, "");
+  lua_setfield(L, safe, "Context");
+  safeRef_ = luaL_ref(L, LUA_REGISTRYINDEX);  // pops safe
   PushEnvironment();
   runEnvRef_ = luaL_ref(L, LUA_REGISTRYINDEX);
 
@@ -210,6 +212,16 @@ void LuaRuntime::PushEnvironment() {
 }
 
 void LuaRuntime::PushRunEnvironment() { lua_rawgeti(L_, LUA_REGISTRYINDEX, runEnvRef_); }
+
+void LuaRuntime::SetContext(const std::string& context) {
+  // Kept with the safe globals, where a script cannot change it, and set only when it changes.
+  if (context == context_) return;
+  lua_rawgeti(L_, LUA_REGISTRYINDEX, safeRef_);
+  lua_pushlstring(L_, context.data(), context.size());
+  lua_setfield(L_, -2, "Context");
+  lua_pop(L_, 1);
+  context_ = context;
+}
 
 void LuaRuntime::EndRunEnvironment() {
   lua_rawgeti(L_, LUA_REGISTRYINDEX, runEnvRef_);
@@ -262,10 +274,13 @@ bool LuaRuntime::PushBody(const std::string& script, const std::string& chunkNam
   return PushCompiled("return function(_ENV, ...) do " + script + "\nend end", chunkName, error);
 }
 
-bool LuaRuntime::PushBodyFor(uint64_t owner, const std::string& script, const std::string& chunkName,
-                             std::string* error) {
+bool LuaRuntime::PushBodyFor(uint64_t owner, uint64_t version, const std::string& script,
+                             const std::string& chunkName, std::string* error) {
   auto it = byOwner_.find(owner);
-  if (it != byOwner_.end() && it->second.script == script && it->second.chunkName == chunkName) {
+  if (it != byOwner_.end() &&
+      ((version != 0 && it->second.version == version) ||
+       (it->second.script == script && it->second.chunkName == chunkName))) {
+    it->second.version = version;
     lua_rawgeti(L_, LUA_REGISTRYINDEX, it->second.ref);
     return true;
   }
@@ -279,7 +294,7 @@ bool LuaRuntime::PushBodyFor(uint64_t owner, const std::string& script, const st
     byOwner_.clear();
   }
   lua_pushvalue(L_, -1);
-  byOwner_.emplace(owner, OwnerEntry{script, chunkName, luaL_ref(L_, LUA_REGISTRYINDEX)});
+  byOwner_.emplace(owner, OwnerEntry{script, chunkName, luaL_ref(L_, LUA_REGISTRYINDEX), version});
   return true;
 }
 

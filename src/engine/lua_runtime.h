@@ -62,8 +62,11 @@ class LuaRuntime {
   // pushed and the compiler's message (chunk name and line) in `error` when it does not compile.
   bool PushBody(const std::string& script, const std::string& chunkName, std::string* error);
   // PushBody for the object `owner` (a number unique to it), which remembers the function of the
-  // owner's last text, so a run of an unchanged script finds it without rebuilding its key.
-  bool PushBodyFor(uint64_t owner, const std::string& script, const std::string& chunkName, std::string* error);
+  // owner's last text, so a run of an unchanged script finds it without rebuilding its key. A
+  // `version` other than 0 names the text: the same version again is the same text, found
+  // without comparing it.
+  bool PushBodyFor(uint64_t owner, uint64_t version, const std::string& script, const std::string& chunkName,
+                   std::string* error);
   // Pushes a library formula as a function of its `params` (in order); each call runs the body
   // in a fresh environment and returns the body's return values, or, when it returns none, the
   // global named `result` ("" for none) as the body left it.
@@ -76,6 +79,8 @@ class LuaRuntime {
   // to nil first.
   void PushRunEnvironment();
   void EndRunEnvironment();
+  // The run's context string, which scripts read as the global Context.
+  void SetContext(const std::string& context);
   // Pushes a read-only view of the table on top of the stack (which it replaces).
   void MakeReadOnly();
 
@@ -118,11 +123,14 @@ class LuaRuntime {
   RunNotes* notes_ = nullptr;
   int envMetaRef_ = -2;
   int runEnvRef_ = -2;
+  int safeRef_ = -2;
+  std::string context_;
   int readOnlyMetaRef_ = -2;
   std::unordered_map<std::string, int> compiled_;  // text -> registry ref of the function
   struct OwnerEntry {
     std::string script, chunkName;
     int ref;
+    uint64_t version;
   };
   std::unordered_map<uint64_t, OwnerEntry> byOwner_;
   std::unordered_map<std::string, int> libraries_;

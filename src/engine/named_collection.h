@@ -61,10 +61,11 @@ class NamedCollection : public com::ComObject<components::IZrFormulas, PropertyO
     return items_;
   }
 
-  // The items into *out (its storage reused).
-  void CopyItems(std::vector<com::ComPtr<T>>* out) const {
+  // The items into *out (its storage reused); the count of Edits they were read at.
+  uint32_t CopyItems(std::vector<com::ComPtr<T>>* out) const {
     std::lock_guard lock(mu_);
     out->assign(items_.begin(), items_.end());
+    return Edits();
   }
 
   std::vector<std::string> Names() const {
@@ -93,6 +94,7 @@ class NamedCollection : public com::ComObject<components::IZrFormulas, PropertyO
       item->GuardChanges(kind);
     std::lock_guard lock(mu_);
     if (FindLocked(name) != items_.end()) return false;
+    edits_.fetch_add(1, std::memory_order_relaxed);
     items_.push_back(std::move(item));
     return true;
   }
@@ -101,6 +103,7 @@ class NamedCollection : public com::ComObject<components::IZrFormulas, PropertyO
     std::lock_guard lock(mu_);
     auto it = FindLocked(name);
     if (it == items_.end()) return false;
+    edits_.fetch_add(1, std::memory_order_relaxed);
     items_.erase(it);
     return true;
   }
@@ -109,6 +112,7 @@ class NamedCollection : public com::ComObject<components::IZrFormulas, PropertyO
     if (const components::SharedObject kind = Guard(); kind != components::SharedObject::None)
       for (const auto& item : items) item->GuardChanges(kind);
     std::lock_guard lock(mu_);
+    edits_.fetch_add(1, std::memory_order_relaxed);
     items_ = std::move(items);
   }
 

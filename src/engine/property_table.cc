@@ -28,6 +28,7 @@ bool PropertyObject::CallerMayChange() const {
 template <class T>
 void PropertyTable::Field(std::string name, T* field, com::VARTYPE vt, bool writable) {
   std::mutex* mu = mu_;
+  std::atomic<uint32_t>* edits = edits_;
   com::DispatchMember m{std::move(name), NextId(), nullptr, nullptr};
   m.get = [mu, field, vt](std::vector<Variant>&, Variant* result) {
     std::lock_guard lock(*mu);
@@ -35,11 +36,12 @@ void PropertyTable::Field(std::string name, T* field, com::VARTYPE vt, bool writ
     return com::S_OK;
   };
   if (writable) {
-    m.put = [mu, field, vt](std::vector<Variant>& args) {
+    m.put = [mu, edits, field, vt](std::vector<Variant>& args) {
       Variant converted;
       HRESULT hr = com::ChangeType(args.back(), vt, &converted);
       if (FAILED(hr)) return hr;
       std::lock_guard lock(*mu);
+      if (edits) edits->fetch_add(1, std::memory_order_relaxed);
       FromVariant(converted, field);
       return com::S_OK;
     };

@@ -23,12 +23,13 @@ using com::Variant;
 // Builds a DispatchTable; ids are given in the order members are added, from 1. A get copies
 // the field under the lock. A put first converts the new value with ChangeType to the field's
 // type; a value that does not convert fails with ChangeType's result and leaves the field as
-// it was. Names compare without regard to case.
+// it was. Names compare without regard to case. Each put that changes a field counts one edit
+// in `edits` when there is one.
 class PropertyTable {
  public:
   using Getter = std::function<HRESULT(std::vector<Variant>& args, Variant* result)>;
 
-  explicit PropertyTable(std::mutex* mu) : mu_(mu) {}
+  explicit PropertyTable(std::mutex* mu, std::atomic<uint32_t>* edits = nullptr) : mu_(mu), edits_(edits) {}
 
   // The field lives as long as the table; kFieldReadOnly leaves the property without a put.
   void Text(const char* name, std::string& field, unsigned flags = kFieldDefault);
@@ -60,6 +61,7 @@ class PropertyTable {
   DISPID NextId() { return next_++; }
 
   std::mutex* mu_;
+  std::atomic<uint32_t>* edits_;
   com::DispatchTable table_;
   std::vector<DISPID> changing_;
   DISPID next_ = 1;
@@ -94,6 +96,20 @@ class PropertyObject : public virtual com::IDispatch, public virtual components:
     std::lock_guard lock(mu_);
     return f();
   }
+  // Locked for a change of the fields: counts one edit.
+  template <class F>
+  auto Edit(F&& f) {
+    std::lock_guard lock(mu_);
+    edits_.fetch_add(1, std::memory_order_relaxed);
+    return f();
+  }
+
+ public:
+  // Changes made so far through the property table, WriteField and Edit: a reader that keeps a
+  // copy of the fields keeps it while this stays the same.
+  uint32_t Edits() const { return edits_.load(std::memory_order_acquire); }
+
+ protected:
 
   // Interface getters and setters over the field `m` of `s`, a struct guarded by mu_;
   // std::string fields travel as BSTRs, numbers are cast. E_POINTER for a null `out`.
@@ -107,12 +123,14 @@ class PropertyObject : public virtual com::IDispatch, public virtual components:
   template <class S, class T, class In>
   HRESULT WriteField(S& s, T S::*m, const In& value) {
     std::lock_guard lock(mu_);
+    edits_.fetch_add(1, std::memory_order_relaxed);
     FieldIn(value, &(s.*m));
     return com::S_OK;
   }
 
   mutable std::mutex mu_;
-  PropertyTable props_{&mu_};
+  std::atomic<uint32_t> edits_{0};
+  PropertyTable props_{&mu_, &edits_};
 
  private:
   const PropertyTable& Props() {

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "engine/schedule_group.h"
 #include "engine_fixture.h"
 
@@ -150,6 +152,68 @@ TEST_F(CalcEngineTest, EachRunStartsWithoutTheGlobalsOfTheLastRun) {
     writer->Calculate();
     checker->Calculate();
     EXPECT_EQ(checker->Level(), components::kLevelOk) << script << ": " << checker->ErrorText();
+  }
+}
+
+// A run keeps what it found of the calculation for the next; every way of changing the
+// calculation or a parameter between two runs must reach the next run.
+TEST_F(CalcEngineTest, EveryChangeBetweenRunsReachesTheNextRun) {
+  SetTag("Plant1", "Flow", 7.0);
+  SetTag("Plant2", "Flow", 70.0);
+  using Change = std::function<void(ZrCalculation*)>;
+  auto param = [](ZrCalculation* c, const char* name) { return c->Parameters()->Find(name); };
+  struct Case {
+    const char* what;
+    const char* script;
+    Change change;
+    Variant after;
+  };
+  const Case cases[] = {
+      {"SetValue", "return a + b", [&](ZrCalculation* c) { param(c, "a")->SetValue(Variant::I4(10)); },
+       Variant::I4(15)},
+      {"Value put by name", "return a + b",
+       [&](ZrCalculation* c) { com::PutProperty(param(c, "a").Get(), "Value", Variant::I4(20)); }, Variant::I4(25)},
+      {"Name put by name", "return (a or 0) + (c or 100)",
+       [&](ZrCalculation* c) { com::PutProperty(param(c, "b").Get(), "Name", Variant::Str("c")); }, Variant::I4(8)},
+      {"Direction put by name", "return (a or 100) + b",
+       [&](ZrCalculation* c) { com::PutProperty(param(c, "a").Get(), "Direction", Variant::I4(kParamOut)); },
+       Variant::I4(105)},
+      {"SetFields", "return a + b",
+       [&](ZrCalculation* c) {
+         ParameterFields f = param(c, "a")->Fields();
+         f.kind = kParamTag;
+         f.serverName = "Plant1";
+         f.tagName = "Flow";
+         param(c, "a")->SetFields(f);
+       },
+       Variant::R8(12)},
+      {"ChangeServer", "return f",
+       [&](ZrCalculation* c) {
+         param(c, "f")->ChangeServer(Bstr::FromUtf8("Plant1"), 0, Bstr::FromUtf8("Plant2"), 0);
+       },
+       Variant::R8(70)},
+      {"LoadXML", "return a + b",
+       [&](ZrCalculation* c) {
+         param(c, "a")->LoadXML(Bstr::FromUtf8("<Parameter><Value>1</Value></Parameter>"));
+       },
+       Variant::I4(6)},
+      {"parameter removed", "return (a or 100) + b", [&](ZrCalculation* c) { c->Parameters()->Remove("a"); },
+       Variant::I4(105)},
+      {"parameter added", "return a + b + (d or 0)",
+       [&](ZrCalculation* c) { c->AddParameter("d", Variant::I4(1000)); }, Variant::I4(1008)},
+      {"script", "return a + b", [&](ZrCalculation* c) { c->SetScript("return a * b"); }, Variant::I4(15)},
+      {"Script put by name", "return a + b",
+       [&](ZrCalculation* c) { com::PutProperty(c, "Script", Variant::Str("return b - a")); }, Variant::I4(2)},
+      {"calculation type", "return a + b", [&](ZrCalculation* c) { c->SetCalcType(1); }, Variant()},
+  };
+  for (const Case& k : cases) {
+    auto calc = Make(k.script);
+    AddParam(calc.Get(), "f", kParamIn, kParamTag, "Plant1", "Flow");
+    calc->Calculate();
+    ASSERT_EQ(calc->Level(), components::kLevelOk) << k.what << ": " << calc->ErrorText();
+    k.change(calc.Get());
+    calc->Calculate();
+    EXPECT_EQ(calc->Result(), k.after) << k.what << ": " << calc->ErrorText();
   }
 }
 
