@@ -77,7 +77,8 @@ struct RunState {
 struct Input {
   CalcParameter* param = nullptr;
   const ParameterFields* f = nullptr;
-  Variant value;
+  const Variant* constant = nullptr;  // a constant's value, as the plan holds it
+  Variant value;                      // what was read for any other kind
   int32_t quality = kQualityGood;
   double time = 0;
 };
@@ -305,7 +306,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
     const RunPlan::Param& p = plan->params[i];
     params[i].param = p.param.Get();
     params[i].f = &p.f;
-    params[i].value = p.value;
+    params[i].constant = &p.value;
   }
   const bool anyTag = plan->anyTag, anyOther = plan->anyOther;
   // A calculation of constants alone needs nothing of the environment.
@@ -366,7 +367,7 @@ void ZrCalculation::Run(const RunContext& ctx) {
                      pre ? scratch->statuses[nextSample] : tags::TagStatus::kOk))
         break;
       if (pre) ++nextSample;
-      PushVariant(L, in.value);
+      PushVariant(L, in.f->kind == kParamConstant ? *in.constant : in.value);
       lua_setfield(L, envIndex, in.f->name.c_str());
       inputs.push_back(i);
     }
