@@ -49,8 +49,7 @@ RunTimes ReadRunTimes() {
   const int64_t ms = clock.NowUnixMs();
   const double utc = static_cast<double>(ms) / 86400000.0 + kUnixEpochOle;
   if (!env || !env->clock || !env->zone) return {utc, utc};
-  const int64_t secs = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
-  return {utc, platform::OleDateFromUnixMs((secs + env->zone->OffsetAtUtc(secs)) * 1000)};
+  return {utc, platform::LocalOleDateAt(*env->zone, ms)};
 }
 
 // The names a script may use that no parameter binds: the sandbox's own globals.

@@ -127,10 +127,12 @@ void FixedClock::AwaitBlockedWaiters(size_t count) {
 // date made from fields is, so that "a candidate equal to now" compares equal.
 double LocalTime::NowUtc() const { return OleDateFromUnixMs(clock_.NowUnixMs()); }
 
-double LocalTime::LocalNow() const {
-  const int64_t secs = FloorDiv(clock_.NowUnixMs(), 1000);
-  return OleDateFromUnixMs((secs + zone_.OffsetAtUtc(secs)) * 1000);
+double LocalOleDateAt(const TimeZone& zone, int64_t unixMs) {
+  const int64_t secs = FloorDiv(unixMs, 1000);
+  return OleDateFromUnixMs((secs + zone.OffsetAtUtc(secs)) * 1000);
 }
+
+double LocalTime::LocalNow() const { return LocalOleDateAt(zone_, clock_.NowUnixMs()); }
 
 double LocalTime::LocalNowMs() const {
   const int64_t ms = clock_.NowUnixMs();

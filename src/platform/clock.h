@@ -74,6 +74,9 @@ class FixedClock : public Clock {
 };
 
 // Time helpers over a clock and a zone.
+// The local time in `zone` at `unixMs` (UTC) as an OLE date in whole seconds.
+double LocalOleDateAt(const TimeZone& zone, int64_t unixMs);
+
 class LocalTime {
  public:
   LocalTime(Clock& clock, const TimeZone& zone) : clock_(clock), zone_(zone) {}
