@@ -21,7 +21,16 @@ struct Token {
   Tok kind;
   std::string_view text;  // for strings: the contents between the delimiters, undecoded
   bool escaped = false;   // a short string holding a backslash
+  uint32_t op = 0;        // for operators: OpCode(text)
 };
+
+// An operator's text (one to three characters) as one number, so that the parser tells
+// operators apart with an integer compare.
+constexpr uint32_t OpCode(std::string_view text) {
+  uint32_t code = 0;
+  for (size_t i = 0; i < text.size() && i < 3; ++i) code |= static_cast<uint32_t>(static_cast<uint8_t>(text[i])) << (8 * i);
+  return code;
+}
 
 struct Keyword {
   std::string_view word;
@@ -187,21 +196,23 @@ class Lexer {
       }
       if (At(p_ + 1) == '=') return false;  // `[=` that opens no long bracket
     }
-    // Operators, longest first.
-    static constexpr const char* kMulti[] = {"...", "..", "==", "~=", "<=", ">=", "<<", ">>", "//", "::"};
-    for (const char* op : kMulti) {
-      const size_t n = std::strlen(op);
-      if (s_.compare(p_, n, op) == 0) {
-        t->kind = Tok::Op;
-        t->text = s_.substr(p_, n);
-        p_ += n;
-        return true;
-      }
+    // Operators, longest first: "...", "..", "==", "~=", "<=", ">=", "<<", ">>", "//", "::".
+    const char d = At(p_ + 1);
+    size_t n = 1;
+    switch (c) {
+      case '.': if (d == '.') n = At(p_ + 2) == '.' ? 3 : 2; break;
+      case '=': case '~': if (d == '=') n = 2; break;
+      case '<': if (d == '=' || d == '<') n = 2; break;
+      case '>': if (d == '=' || d == '>') n = 2; break;
+      case '/': if (d == '/') n = 2; break;
+      case ':': if (d == ':') n = 2; break;
+      default: break;
     }
-    if (std::strchr("+-*/%^#&~|<>=(){}[];:,.", c) == nullptr) return false;
+    if (n == 1 && std::strchr("+-*/%^#&~|<>=(){}[];:,.", c) == nullptr) return false;
     t->kind = Tok::Op;
-    t->text = s_.substr(p_, 1);
-    ++p_;
+    t->text = s_.substr(p_, n);
+    t->op = OpCode(t->text);
+    p_ += n;
     return true;
   }
 
@@ -228,7 +239,7 @@ class Parser {
   const Token& Cur() const { return t_[i_]; }
   const Token& Peek(size_t ahead = 1) const { return t_[std::min(i_ + ahead, t_.size() - 1)]; }
   bool Is(Tok k) const { return Cur().kind == k; }
-  bool IsOp(std::string_view op) const { return Cur().kind == Tok::Op && Cur().text == op; }
+  bool IsOp(std::string_view op) const { return Cur().kind == Tok::Op && Cur().op == OpCode(op); }
   void Advance() {
     if (i_ + 1 < t_.size()) ++i_;
   }
@@ -451,9 +462,15 @@ class Parser {
   bool IsBinary() const {
     if (Is(Tok::And) || Is(Tok::Or)) return true;
     if (Cur().kind != Tok::Op) return false;
-    static constexpr std::string_view kBinary[] = {"+", "-", "*", "/", "//", "%", "^", "..", "==", "~=",
-                                                   "<", "<=", ">", ">=", "&", "|", "~", "<<", ">>"};
-    return std::find(std::begin(kBinary), std::end(kBinary), Cur().text) != std::end(kBinary);
+    switch (Cur().op) {
+      case OpCode("+"): case OpCode("-"): case OpCode("*"): case OpCode("/"): case OpCode("//"):
+      case OpCode("%"): case OpCode("^"): case OpCode(".."): case OpCode("=="): case OpCode("~="):
+      case OpCode("<"): case OpCode("<="): case OpCode(">"): case OpCode(">="): case OpCode("&"):
+      case OpCode("|"): case OpCode("~"): case OpCode("<<"): case OpCode(">>"):
+        return true;
+      default:
+        return false;
+    }
   }
 
   void Expr() {
@@ -506,7 +523,7 @@ class Parser {
       } else if (IsOp("[")) {
         Advance();
         if (first && !freeName.empty() && Is(Tok::String) && !Cur().escaped && Peek().kind == Tok::Op &&
-            Peek().text == "]")
+            Peek().op == OpCode("]"))
           Record(freeName, Cur().text);
         Expr();
         ExpectOp("]");
@@ -535,7 +552,7 @@ class Parser {
         ExpectOp("]");
         ExpectOp("=");
         Expr();
-      } else if (Is(Tok::Name) && Peek().kind == Tok::Op && Peek().text == "=") {
+      } else if (Is(Tok::Name) && Peek().kind == Tok::Op && Peek().op == OpCode("=")) {
         Advance();
         Advance();
         Expr();

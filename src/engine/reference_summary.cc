@@ -22,6 +22,15 @@ bool HasReadableVersion(pugi::xml_node root) {
   return n > 0 && res.ec == std::errc() && res.ptr == text + n && version >= 1 && version <= kObjectFileVersion;
 }
 
+// Whether the element name `n` is `lit`, compared up to the first difference (names are short:
+// a call to strcmp costs more than the compare).
+template <size_t N>
+bool NameIs(const char* n, const char (&lit)[N]) {
+  for (size_t i = 0; i < N; ++i)
+    if (n[i] != lit[i]) return false;
+  return true;
+}
+
 }  // namespace
 
 bool ParseObjectText(std::string& text, pugi::xml_document* doc) {
@@ -31,32 +40,46 @@ bool ParseObjectText(std::string& text, pugi::xml_document* doc) {
 }
 
 bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary* out) {
-  if (std::strcmp(root.name(), "Calculation") != 0 || !HasReadableVersion(root) || !root.child("Name")) return false;
-  for (pugi::xml_node lib : root.child("Libraries").children("Library")) out->libraries.emplace_back(lib.text().get());
-  for (pugi::xml_node param : root.child("Parameters").children("Parameter")) {
-    // One pass over the parameter's fields: most files hold many parameters.
-    const char *name = nullptr, *kind = "", *server = "", *tag = "", *calc = "";
-    for (pugi::xml_node field : param.children()) {
+  if (!NameIs(root.name(), "Calculation") || !HasReadableVersion(root)) return false;
+  // One pass over the root's fields, each the first of its name, as child() would find it.
+  pugi::xml_node name, script, libraries, parameters;
+  for (pugi::xml_node field = root.first_child(); field; field = field.next_sibling()) {
+    const char* n = field.name();
+    switch (n[0]) {
+      case 'N': if (!name && NameIs(n, "Name")) name = field; break;
+      case 'S': if (!script && NameIs(n, "Script")) script = field; break;
+      case 'L': if (!libraries && NameIs(n, "Libraries")) libraries = field; break;
+      case 'P': if (!parameters && NameIs(n, "Parameters")) parameters = field; break;
+      default: break;
+    }
+  }
+  if (!name) return false;
+  for (pugi::xml_node lib : libraries.children("Library")) out->libraries.emplace_back(lib.text().get());
+  for (pugi::xml_node param : parameters.children("Parameter")) {
+    // One pass over the parameter's fields (the last of a name counts): most files hold many
+    // parameters.
+    const char *pname = nullptr, *kind = "", *server = "", *tag = "", *calc = "";
+    for (pugi::xml_node field = param.first_child(); field; field = field.next_sibling()) {
       const char* n = field.name();
       switch (n[0]) {
-        case 'N': if (std::strcmp(n, "Name") == 0) name = field.child_value(); break;
-        case 'K': if (std::strcmp(n, "Kind") == 0) kind = field.child_value(); break;
-        case 'S': if (std::strcmp(n, "ServerName") == 0) server = field.child_value(); break;
-        case 'T': if (std::strcmp(n, "TagName") == 0) tag = field.child_value(); break;
-        case 'C': if (std::strcmp(n, "CalcName") == 0) calc = field.child_value(); break;
+        case 'N': if (NameIs(n, "Name")) pname = field.child_value(); break;
+        case 'K': if (NameIs(n, "Kind")) kind = field.child_value(); break;
+        case 'S': if (NameIs(n, "ServerName")) server = field.child_value(); break;
+        case 'T': if (NameIs(n, "TagName")) tag = field.child_value(); break;
+        case 'C': if (NameIs(n, "CalcName")) calc = field.child_value(); break;
         default: break;
       }
     }
-    if (!name) return false;
+    if (!pname) return false;
     long k = 0;
     std::from_chars(kind, kind + std::strlen(kind), k);
     if (k == kKindCalculation) {
       out->calculations.emplace_back(calc);
     } else if (k == kKindTag) {
-      out->tags.push_back({name, server, tag});
+      out->tags.push_back({pname, server, tag});
     }
   }
-  out->formulas = FindScriptReferences(root.child_value("Script")).fields;
+  out->formulas = FindScriptReferences(script.child_value()).fields;
   return true;
 }
 
