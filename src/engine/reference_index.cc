@@ -3,6 +3,7 @@
 #include "engine/reference_summary.h"
 #include "engine/server_context.h"
 #include "platform/env.h"
+#include "platform/folder_reader.h"
 #include "platform/path.h"
 
 namespace kv::engine {
@@ -262,10 +263,25 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
     return lastFolder;
   };
 
+  // On the real file system, the files of a run of names in one folder are read relative to
+  // the folder, opened once.
+  const bool direct = &fs == &platform::RealFileSystem();
+  const std::string prefix = platform::JoinPath(dir, folder) + "\\";
+  std::string_view readerSub;
+  std::unique_ptr<platform::FolderReader> reader;
+  auto readerFor = [&](std::string_view sub) -> platform::FolderReader* {
+    if (!direct) return nullptr;
+    if (!reader || sub != readerSub) {
+      readerSub = sub;
+      reader = std::make_unique<platform::FolderReader>(sub.empty() ? std::string_view(prefix).substr(0, prefix.size() - 1)
+                                                                     : std::string_view(prefix + std::string(sub)));
+    }
+    return reader->ok() ? reader.get() : nullptr;
+  };
+
   Store<Summary> current;
   current.reserve(names.size());
-  const std::string prefix = platform::JoinPath(dir, folder) + "\\";
-  std::string path;
+  std::string path, leaf, text;
   uint64_t reads = 0, checks = 0;
   for (size_t i = 0; i < names.size(); ++i) {
     Entry<Summary>* known = find(i);
@@ -282,11 +298,16 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
     const FolderPtr watched = folderOf(names[i]);
     const uint64_t changes = watched ? watched->changes.load() : 0;
     path.assign(prefix).append(names[i]).append(".zrc");
+    const size_t slash = names[i].rfind('\\');
+    const std::string_view sub =
+        slash == std::string::npos ? std::string_view() : std::string_view(names[i]).substr(0, slash);
+    leaf.assign(names[i], slash == std::string::npos ? 0 : slash + 1).append(".zrc");
+    platform::FolderReader* in = readerFor(sub);
     const int64_t now = env->clock ? env->clock->NowUnixMs() : 0;
     platform::FileStamp stamp;
     if (known && known->trusted) {
       ++checks;
-      if (fs.Stat(path, &stamp) == 0 && known->stamp == stamp) {
+      if ((in ? in->Stat(leaf, &stamp) : fs.Stat(path, &stamp)) == 0 && known->stamp == stamp) {
         Entry<Summary>& e = current.emplace_back(*known);
         e.folder = watched;
         e.changes = changes;
@@ -296,8 +317,7 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
     }
     // Nothing known or a new version: the file is read with the stamp of what was read.
     ++reads;
-    std::string text;
-    const int err = fs.ReadFileStamped(path, &text, &stamp);
+    const int err = in ? in->ReadStamped(leaf, &text, &stamp) : fs.ReadFileStamped(path, &text, &stamp);
     if (err != 0) {
       // Missing, or a file system that cannot tell versions apart: read, keep nothing.
       (*out)[i] = err == platform::crt::kEINVAL ? ReadSummary<Summary>(fs, path, read) : nullptr;
