@@ -226,8 +226,18 @@ struct SyntaxError {};
 // records field accesses on free names.
 class Parser {
  public:
-  Parser(const std::vector<Token>& toks, std::vector<std::pair<std::string, std::string>>* fields)
-      : t_(toks), fields_(fields) {}
+  // The parser's stacks, kept by the thread from one script to the next.
+  struct Stacks {
+    std::vector<std::string_view> locals, pending;
+    std::vector<size_t> scopes;
+  };
+
+  Parser(const std::vector<Token>& toks, Stacks& stacks, std::vector<std::pair<std::string, std::string>>* fields)
+      : t_(toks), fields_(fields), locals_(stacks.locals), pending_(stacks.pending), scopes_(stacks.scopes) {
+    locals_.clear();
+    pending_.clear();
+    scopes_.clear();
+  }
 
   void Chunk() {
     OpenScope();
@@ -354,10 +364,11 @@ class Parser {
           Declare(ExpectName());  // visible inside its own body, for recursion
           FunctionBody(false);
         } else {
-          std::vector<std::string_view> names;
+          // The names wait in pending_ (above `mark`, which nested statements leave as found).
+          const size_t mark = pending_.size();
           do {
-            if (!names.empty()) Advance();
-            names.push_back(ExpectName());
+            if (pending_.size() > mark) Advance();
+            pending_.push_back(ExpectName());
             if (IsOp("<")) {  // attribute: <const> or <close>
               Advance();
               ExpectName();
@@ -368,7 +379,8 @@ class Parser {
             Advance();
             ExprList();  // the new locals are not yet visible here
           }
-          for (auto n : names) Declare(n);
+          for (size_t k = mark; k < pending_.size(); ++k) Declare(pending_[k]);
+          pending_.resize(mark);
         }
         return;
       case Tok::Return: throw SyntaxError{};  // only as a block's last statement
@@ -400,7 +412,8 @@ class Parser {
 
   void For() {
     Advance();
-    std::vector<std::string_view> names{ExpectName()};
+    const size_t mark = pending_.size();
+    pending_.push_back(ExpectName());
     if (IsOp("=")) {
       Advance();
       Expr();
@@ -413,14 +426,15 @@ class Parser {
     } else {
       while (IsOp(",")) {
         Advance();
-        names.push_back(ExpectName());
+        pending_.push_back(ExpectName());
       }
       Expect(Tok::In);
       ExprList();
     }
     Expect(Tok::Do);
     OpenScope();
-    for (auto n : names) Declare(n);
+    for (size_t k = mark; k < pending_.size(); ++k) Declare(pending_[k]);
+    pending_.resize(mark);
     Block();
     CloseScope();
     Expect(Tok::End);
@@ -570,8 +584,9 @@ class Parser {
   const std::vector<Token>& t_;
   size_t i_ = 0;
   std::vector<std::pair<std::string, std::string>>* fields_;
-  std::vector<std::string_view> locals_;  // every local in scope, innermost last
-  std::vector<size_t> scopes_;            // where each open scope's locals start in locals_
+  std::vector<std::string_view>& locals_;   // every local in scope, innermost last
+  std::vector<std::string_view>& pending_;  // names of a `local` or `for` not yet in scope
+  std::vector<size_t>& scopes_;             // where each open scope's locals start in locals_
 };
 
 }  // namespace
@@ -583,17 +598,21 @@ ScriptReferences FindScriptReferences(std::string_view script) {
     const size_t eol = script.find('\n');
     script = eol == std::string_view::npos ? std::string_view() : script.substr(eol);
   }
-  std::vector<Token> tokens;
+  // Kept by the thread: most scripts are short, and the allocations cost more than the parse.
+  thread_local std::vector<Token> tokens;
+  thread_local Parser::Stacks stacks;
+  tokens.clear();
   tokens.reserve(script.size() / 3 + 1);
   if (!Lexer(script).Run(&tokens)) {
     out.complete = false;
     tokens.push_back(Token{Tok::Eof, {}});  // parse what was read, up to the malformed token
   }
   try {
-    Parser(tokens, &out.fields).Chunk();
+    Parser(tokens, stacks, &out.fields).Chunk();
   } catch (const SyntaxError&) {
     out.complete = false;
   }
+  if (tokens.capacity() > 16384) std::vector<Token>().swap(tokens);  // a long script's memory is not kept
   std::sort(out.fields.begin(), out.fields.end());
   out.fields.erase(std::unique(out.fields.begin(), out.fields.end()), out.fields.end());
   return out;

@@ -52,21 +52,23 @@ bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary
       case 'P': if (!parameters && NameIs(n, "Parameters")) parameters = field; break;
       default: break;
     }
+    if (name && script && libraries && parameters) break;
   }
   if (!name) return false;
   for (pugi::xml_node lib : libraries.children("Library")) out->libraries.emplace_back(lib.text().get());
   for (pugi::xml_node param : parameters.children("Parameter")) {
-    // One pass over the parameter's fields (the last of a name counts): most files hold many
-    // parameters.
+    // One pass over the parameter's fields, the first of each name counting, as the engine
+    // reads them; it ends once all five are found (most files hold many parameters).
     const char *pname = nullptr, *kind = "", *server = "", *tag = "", *calc = "";
-    for (pugi::xml_node field = param.first_child(); field; field = field.next_sibling()) {
+    unsigned found = 0;
+    for (pugi::xml_node field = param.first_child(); field && found != 31; field = field.next_sibling()) {
       const char* n = field.name();
       switch (n[0]) {
-        case 'N': if (NameIs(n, "Name")) pname = field.child_value(); break;
-        case 'K': if (NameIs(n, "Kind")) kind = field.child_value(); break;
-        case 'S': if (NameIs(n, "ServerName")) server = field.child_value(); break;
-        case 'T': if (NameIs(n, "TagName")) tag = field.child_value(); break;
-        case 'C': if (NameIs(n, "CalcName")) calc = field.child_value(); break;
+        case 'N': if (!(found & 1) && NameIs(n, "Name")) pname = field.child_value(), found |= 1; break;
+        case 'K': if (!(found & 2) && NameIs(n, "Kind")) kind = field.child_value(), found |= 2; break;
+        case 'S': if (!(found & 4) && NameIs(n, "ServerName")) server = field.child_value(), found |= 4; break;
+        case 'T': if (!(found & 8) && NameIs(n, "TagName")) tag = field.child_value(), found |= 8; break;
+        case 'C': if (!(found & 16) && NameIs(n, "CalcName")) calc = field.child_value(), found |= 16; break;
         default: break;
       }
     }
