@@ -1,6 +1,7 @@
 #include "engine/lua_references.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace kv::engine {
@@ -53,10 +54,25 @@ Tok KeywordOrName(std::string_view word) {
   return Tok::Name;
 }
 
-bool IsNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsNameChar(char c) { return IsNameStart(c) || IsDigit(c); }
-bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+// Character classes by table: the lexer asks for every character of the script.
+enum : uint8_t { kSpace = 1, kNameStart = 2, kDigit = 4, kHex = 8 };
+constexpr auto kClasses = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c : {' ', '\t', '\n', '\r', '\v', '\f'}) t[c] = kSpace;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = kNameStart;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = kNameStart;
+  t['_'] = kNameStart;
+  for (int c = '0'; c <= '9'; ++c) t[c] = kDigit | kHex;
+  for (int c = 'a'; c <= 'f'; ++c) t[c] |= kHex;
+  for (int c = 'A'; c <= 'F'; ++c) t[c] |= kHex;
+  return t;
+}();
+inline uint8_t ClassOf(char c) { return kClasses[static_cast<uint8_t>(c)]; }
+bool IsSpace(char c) { return ClassOf(c) & kSpace; }
+bool IsNameStart(char c) { return ClassOf(c) & kNameStart; }
+bool IsDigit(char c) { return ClassOf(c) & kDigit; }
+bool IsNameChar(char c) { return ClassOf(c) & (kNameStart | kDigit); }
+bool IsHexDigit(char c) { return ClassOf(c) & kHex; }
 
 // Splits a script into tokens as Lua's own lexer does; false at the first malformed token.
 class Lexer {
@@ -154,7 +170,7 @@ class Lexer {
         return true;
       }
       const char c = s_[p_];
-      if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
+      if (IsSpace(c)) {
         ++p_;
         continue;
       }
@@ -176,7 +192,8 @@ class Lexer {
     const char c = s_[p_];
     const size_t start = p_;
     if (IsNameStart(c)) {
-      while (IsNameChar(At(p_))) ++p_;
+      ++p_;
+      while (p_ < s_.size() && IsNameChar(s_[p_])) ++p_;
       t->text = s_.substr(start, p_ - start);
       t->kind = KeywordOrName(t->text);
       return true;
