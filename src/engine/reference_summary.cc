@@ -2,6 +2,9 @@
 
 #include <charconv>
 #include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "components/calc_components.h"
 #include "engine/lua_references.h"
@@ -55,8 +58,16 @@ bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary
     if (name && script && libraries && parameters) break;
   }
   if (!name) return false;
-  for (pugi::xml_node lib : libraries.children("Library")) out->libraries.emplace_back(lib.text().get());
-  for (pugi::xml_node param : parameters.children("Parameter")) {
+  // Gathered first, then moved into place with one allocation each.
+  thread_local std::vector<std::string> libs, calcs;
+  thread_local std::vector<components::TagReference> tags;
+  libs.clear();
+  calcs.clear();
+  tags.clear();
+  for (pugi::xml_node lib = libraries.first_child(); lib; lib = lib.next_sibling())
+    if (NameIs(lib.name(), "Library")) libs.emplace_back(lib.text().get());
+  for (pugi::xml_node param = parameters.first_child(); param; param = param.next_sibling()) {
+    if (!NameIs(param.name(), "Parameter")) continue;
     // One pass over the parameter's fields, the first of each name counting, as the engine
     // reads them; it ends once all five are found (most files hold many parameters).
     const char *pname = nullptr, *kind = "", *server = "", *tag = "", *calc = "";
@@ -76,19 +87,31 @@ bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary
     long k = 0;
     std::from_chars(kind, kind + std::strlen(kind), k);
     if (k == kKindCalculation) {
-      out->calculations.emplace_back(calc);
+      calcs.emplace_back(calc);
     } else if (k == kKindTag) {
-      out->tags.push_back({pname, server, tag});
+      tags.push_back({pname, server, tag});
     }
   }
+  out->libraries.insert(out->libraries.end(), std::make_move_iterator(libs.begin()), std::make_move_iterator(libs.end()));
+  out->calculations.insert(out->calculations.end(), std::make_move_iterator(calcs.begin()),
+                           std::make_move_iterator(calcs.end()));
+  out->tags.insert(out->tags.end(), std::make_move_iterator(tags.begin()), std::make_move_iterator(tags.end()));
   out->formulas = FindScriptReferences(script.child_value()).fields;
   return true;
 }
 
 bool ReadLibraryReferences(pugi::xml_node root, components::LibrarySummary* out) {
-  if (std::strcmp(root.name(), "Library") != 0 || !HasReadableVersion(root) || !root.child("Name")) return false;
-  for (pugi::xml_node formula : root.child("Formulas").children("Calculation")) {
-    auto& [name, refs] = out->formulas.emplace_back(formula.child_value("Name"), components::ReferenceSummary{});
+  if (!NameIs(root.name(), "Library") || !HasReadableVersion(root)) return false;
+  pugi::xml_node name, formulas;
+  for (pugi::xml_node field = root.first_child(); field && !(name && formulas); field = field.next_sibling()) {
+    const char* n = field.name();
+    if (!name && NameIs(n, "Name")) name = field;
+    if (!formulas && NameIs(n, "Formulas")) formulas = field;
+  }
+  if (!name) return false;
+  for (pugi::xml_node formula = formulas.first_child(); formula; formula = formula.next_sibling()) {
+    if (!NameIs(formula.name(), "Calculation")) continue;
+    auto& [fname, refs] = out->formulas.emplace_back(formula.child_value("Name"), components::ReferenceSummary{});
     if (!ReadCalculationReferences(formula, &refs)) return false;
   }
   return true;
