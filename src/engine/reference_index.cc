@@ -104,9 +104,9 @@ void ZrReferenceIndex::TakeEvents(platform::FileSystem& fs) {
         continue;
       }
       f->changes.fetch_add(1);
-      // A subfolder created, deleted, moved or changed: whatever is kept under its path may
-      // now be of another folder.
-      if (e.isDirectory && !e.name.empty())
+      // A subfolder (or a link to one) created, deleted, moved or changed: whatever is kept
+      // under its path may now be of another folder.
+      if (!e.name.empty())
         if (auto sub = folders_.find(f->path + "/" + e.name); sub != folders_.end()) Drop(sub->second);
     }
   }
@@ -305,11 +305,14 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
     platform::FolderReader* in = readerFor(sub);
     const int64_t now = env->clock ? env->clock->NowUnixMs() : 0;
     platform::FileStamp stamp;
+    // A file with other names may be written through one in another folder, which no event
+    // here would tell: it is checked by stamp every time. So is one read without its folder.
+    bool linked = in == nullptr;
     if (known && known->trusted) {
       ++checks;
-      if ((in ? in->Stat(leaf, &stamp) : fs.Stat(path, &stamp)) == 0 && known->stamp == stamp) {
+      if ((in ? in->Stat(leaf, &stamp, &linked) : fs.Stat(path, &stamp)) == 0 && known->stamp == stamp) {
         Entry<Summary>& e = current.emplace_back(*known);
-        e.folder = watched;
+        e.folder = linked ? nullptr : watched;
         e.changes = changes;
         (*out)[i] = known->summary;
         continue;
@@ -317,7 +320,7 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
     }
     // Nothing known or a new version: the file is read with the stamp of what was read.
     ++reads;
-    const int err = in ? in->ReadStamped(leaf, &text, &stamp) : fs.ReadFileStamped(path, &text, &stamp);
+    const int err = in ? in->ReadStamped(leaf, &text, &stamp, &linked) : fs.ReadFileStamped(path, &text, &stamp);
     if (err != 0) {
       // Missing, or a file system that cannot tell versions apart: read, keep nothing.
       (*out)[i] = err == platform::crt::kEINVAL ? ReadSummary<Summary>(fs, path, read) : nullptr;
@@ -328,7 +331,7 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
     e.stamp = stamp;
     e.trusted = stamp.mtimeNs / 1000000 + kRacyWindowMs < now && stamp.ctimeNs / 1000000 + kRacyWindowMs < now;
     e.summary = SummaryOf<Summary>(text, read);
-    e.folder = watched;
+    e.folder = linked ? nullptr : watched;
     e.changes = changes;
     (*out)[i] = e.summary;
   }

@@ -419,11 +419,12 @@ int RealFs::LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) {
 
 void StampFromStat(const struct stat& st, FileStamp* stamp) { StampOf(st, stamp); }
 
-int ReadOpenFile(int fd, std::string* data, FileStamp* stamp) {
+int ReadOpenFile(int fd, std::string* data, FileStamp* stamp, bool* linked) {
   struct stat st;
   if (fstat(fd, &st) != 0) return CrtErrnoFromLinux(errno);
   if (S_ISDIR(st.st_mode)) return crt::kEACCES;  // what opening a directory as a file reports on Windows
   if (stamp) StampOf(st, stamp);  // of the file opened, before its content
+  if (linked) *linked = st.st_nlink > 1;
   // Size from fstat is a hint only: the file may grow or shrink while being read.
   data->resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096);
   size_t used = 0;

@@ -19,10 +19,11 @@ class FolderReader {
 
   bool ok() const { return fd_ >= 0; }
   // FileSystem::ReadFileStamped for the entry `name` of the folder, except that *out is
-  // unspecified on failure (its storage is reused).
-  int ReadStamped(const std::string& name, std::string* out, FileStamp* stamp);
-  // FileSystem::Stat for the entry `name` of the folder.
-  int Stat(const std::string& name, FileStamp* stamp);
+  // unspecified on failure (its storage is reused). *linked tells whether the file has other
+  // names (hard links), through which it may change without a change in this folder.
+  int ReadStamped(const std::string& name, std::string* out, FileStamp* stamp, bool* linked);
+  // FileSystem::Stat for the entry `name` of the folder, *linked as above.
+  int Stat(const std::string& name, FileStamp* stamp, bool* linked);
 
  private:
   int fd_ = -1;

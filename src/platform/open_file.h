@@ -11,8 +11,9 @@ namespace kv::platform {
 
 // Reads the open file `fd` whole into *data (whose storage is reused), with the stamp of the
 // descriptor taken before the content. 0 or crt errno (kEACCES for a directory); *data is
-// unspecified on failure. Leaves `fd` open.
-int ReadOpenFile(int fd, std::string* data, FileStamp* stamp);
+// unspecified on failure. Leaves `fd` open. *linked (when given) tells whether the file has
+// other names (hard links).
+int ReadOpenFile(int fd, std::string* data, FileStamp* stamp, bool* linked = nullptr);
 // The stamp a stat result describes.
 void StampFromStat(const struct stat& st, FileStamp* stamp);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -201,6 +202,15 @@ TEST_F(WatchedIndexTest, WithoutAWatchEveryFileIsLookedAt) {
   watch_->refuse = false;
   EXPECT_EQ(Looked(), 3u);
   EXPECT_EQ(Looked(), 0u);
+}
+
+TEST_F(WatchedIndexTest, AFileWithAnotherNameIsLookedAtEveryTime) {
+  // Written through its other name, it changes with no event in the store's folders.
+  dir_.MakeDir("Other");
+  ASSERT_EQ(::link(Fs("Calc\\A.zrc").c_str(), Fs("Other\\A.zrc").c_str()), 0);
+  EXPECT_EQ(Looked(), 3u);
+  EXPECT_EQ(Looked(), 1u);
+  EXPECT_EQ(Looked(), 1u);
 }
 
 TEST_F(WatchedIndexTest, NamesAreScannedAgainOnlyAfterAChange) {
