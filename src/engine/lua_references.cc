@@ -81,9 +81,12 @@ class Lexer {
 
   bool Run(std::vector<Token>* out) {
     for (;;) {
-      Token t;
-      if (!Next(&t)) return false;
-      out->push_back(t);
+      // Made in place: a token built aside and copied in costs more than lexing it.
+      Token& t = out->emplace_back();
+      if (!Next(&t)) {
+        out->pop_back();
+        return false;
+      }
       if (t.kind == Tok::Eof) return true;
     }
   }
