@@ -1,7 +1,7 @@
 // Which calculations and formulas use a calculation, a library, a formula or a process tag.
-// Every question is answered from a full scan of the store's lists; the reference summaries
-// come from the reference index (components/reference_components.h), which reads each object
-// file again only when it has changed.
+// Every question is answered as from a full scan of the store's lists; the lists and the
+// reference summaries come from the reference index (components/reference_components.h), which
+// scans a folder again, or reads an object file again, only when it has changed.
 #include <mutex>
 
 #include "base/store_layout.h"
@@ -160,7 +160,7 @@ Bstr CCalcCmdBase::FindReferences(const Bstr& nodeName, const Bstr& tagName) {
 
   // Regular calculations: the root store, through the application directory "..".
   SetBaseDirectory("..");
-  std::vector<std::string> names = ListCalculations();
+  std::vector<std::string> names = Calculations(Fs(), m_baseDir);
   auto summaries = CalculationSummaries(m_baseDir, names);
   for (size_t i = 0; i < names.size(); ++i) {
     if (!summaries[i]) continue;
@@ -178,7 +178,7 @@ Bstr CCalcCmdBase::FindReferences(const Bstr& nodeName, const Bstr& tagName) {
   // On-demand calculations: tied to the tag through their "ReturnValue" parameter. The object
   // stays on this directory afterwards, as callers of this command expect.
   SetBaseDirectory(kOnDemandApp);
-  names = ListCalculations();
+  names = Calculations(Fs(), m_baseDir);
   summaries = CalculationSummaries(m_baseDir, names);
   for (size_t i = 0; i < names.size(); ++i) {
     if (!summaries[i]) continue;

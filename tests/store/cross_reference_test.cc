@@ -304,6 +304,19 @@ TEST_F(FindReferencesTest, RegularEntriesThenOnDemandEntries) {
   // The object is left on the on-demand application, checks off.
   EXPECT_EQ(app->m_appName, "OnDemand");
   EXPECT_EQ(app->m_accessMode, CCalcCmdBase::kAccessApplication);
+
+  // Calculations stored since, in both stores, are in the next answer.
+  WriteCalc("Area2\\Beta", {.params = {{.name = "Flow", .kind = 1, .server = "plant7", .tag = "FIC101"}}});
+  WriteCalc("Valve", {.params = {{.name = "ReturnValue", .kind = 1, .server = "plant7", .tag = "FIC101"}}},
+            "Apps/OnDemand");
+  EXPECT_EQ(Find("plant7", "FIC101"),
+            "<Calculation><References node=\"plant7\" tag=\"FIC101\">"
+            "<ref tag=\"Area1\\Alpha\" type=\"Regular Calc\" info=\"parameter(s): Flow\" />"
+            "<ref tag=\"Area2\\Beta\" type=\"Regular Calc\" info=\"parameter(s): Flow\" />"
+            "<ref tag=\"Zeta\" type=\"Regular Calc\" info=\"parameter(s): In1, In2\" />"
+            "<ref tag=\"Pump\" type=\"On-Demand Calc\" info=\"No additional info for on-demand calculations.\" />"
+            "<ref tag=\"Valve\" type=\"On-Demand Calc\" info=\"No additional info for on-demand calculations.\" />"
+            " </References> </Calculation>");
 }
 
 TEST_F(FindReferencesTest, NodeMatchesByNameFqdnOrAddress) {
