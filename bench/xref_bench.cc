@@ -108,6 +108,9 @@ class BenchEnvironment : public kv::engine::ZrCalcEnvironment, public kv::compon
  public:
   kv::com::ComPtr<kv::engine::ZrReferenceIndex> index = kv::com::MakeCom<kv::engine::ZrReferenceIndex>();
 
+  kv::com::HRESULT StoreNames(const std::string& key, const Scan& scan, std::vector<std::string>* names) override {
+    return index->StoreNames(key, scan, names);
+  }
   kv::com::HRESULT CalculationSummaries(const std::string& base, const std::vector<std::string>& names,
                                         std::vector<kv::components::SummaryPtr>* out) override {
     return index->CalculationSummaries(base, names, out);

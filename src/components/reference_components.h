@@ -3,6 +3,7 @@
 // summary of its outgoing references, kept by a reference index so that repeated questions do
 // not read and parse every object file again. The store asks; the engine, which owns the
 // content of object files, answers.
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +13,10 @@
 #include "com/guid.h"
 #include "com/hresult.h"
 #include "com/unknown.h"
+
+namespace kv::platform {
+class FileSystem;
+}
 
 namespace kv::components {
 
@@ -49,11 +54,16 @@ struct LibrarySummary {
 using SummaryPtr = std::shared_ptr<const ReferenceSummary>;
 using LibrarySummaryPtr = std::shared_ptr<const LibrarySummary>;
 
-// Summaries of stored objects, read from their files and kept until the file changes. Each file
-// is checked on every request (size, modification and change times, inode), so answers follow
-// saves, deletions, renames and changes made by other processes. Thread-safe.
+// Summaries of stored objects, read from their files and kept until the file changes, and the
+// store's name lists, kept until a folder they came from changes. Answers follow saves,
+// deletions, renames and changes made by other processes. Thread-safe.
 class IZrReferenceIndex : public virtual com::IUnknown {
  public:
+  // Lists a store, reading its folders only through `fs.Find`.
+  using Scan = std::function<std::vector<std::string>(platform::FileSystem& fs)>;
+  // What `scan` gives now. The index may instead give what it gave last time under `key` while
+  // it knows that none of the folders that scan read has changed since.
+  virtual com::HRESULT StoreNames(const std::string& key, const Scan& scan, std::vector<std::string>* names) = 0;
   // The stored calculations `names` of the store whose base directory is `base` (Windows form),
   // in order: one summary each, null where the file is missing or is not a calculation the
   // environment could load. Entries kept for other names of that store are dropped.

@@ -1,6 +1,7 @@
 #include "engine/lua_references.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace kv::engine {
@@ -21,7 +22,16 @@ struct Token {
   Tok kind;
   std::string_view text;  // for strings: the contents between the delimiters, undecoded
   bool escaped = false;   // a short string holding a backslash
+  uint32_t op = 0;        // for operators: OpCode(text)
 };
+
+// An operator's text (one to three characters) as one number, so that the parser tells
+// operators apart with an integer compare.
+constexpr uint32_t OpCode(std::string_view text) {
+  uint32_t code = 0;
+  for (size_t i = 0; i < text.size() && i < 3; ++i) code |= static_cast<uint32_t>(static_cast<uint8_t>(text[i])) << (8 * i);
+  return code;
+}
 
 struct Keyword {
   std::string_view word;
@@ -44,10 +54,25 @@ Tok KeywordOrName(std::string_view word) {
   return Tok::Name;
 }
 
-bool IsNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsNameChar(char c) { return IsNameStart(c) || IsDigit(c); }
-bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+// Character classes by table: the lexer asks for every character of the script.
+enum : uint8_t { kSpace = 1, kNameStart = 2, kDigit = 4, kHex = 8 };
+constexpr auto kClasses = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c : {' ', '\t', '\n', '\r', '\v', '\f'}) t[c] = kSpace;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = kNameStart;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = kNameStart;
+  t['_'] = kNameStart;
+  for (int c = '0'; c <= '9'; ++c) t[c] = kDigit | kHex;
+  for (int c = 'a'; c <= 'f'; ++c) t[c] |= kHex;
+  for (int c = 'A'; c <= 'F'; ++c) t[c] |= kHex;
+  return t;
+}();
+inline uint8_t ClassOf(char c) { return kClasses[static_cast<uint8_t>(c)]; }
+bool IsSpace(char c) { return ClassOf(c) & kSpace; }
+bool IsNameStart(char c) { return ClassOf(c) & kNameStart; }
+bool IsDigit(char c) { return ClassOf(c) & kDigit; }
+bool IsNameChar(char c) { return ClassOf(c) & (kNameStart | kDigit); }
+bool IsHexDigit(char c) { return ClassOf(c) & kHex; }
 
 // Splits a script into tokens as Lua's own lexer does; false at the first malformed token.
 class Lexer {
@@ -56,9 +81,12 @@ class Lexer {
 
   bool Run(std::vector<Token>* out) {
     for (;;) {
-      Token t;
-      if (!Next(&t)) return false;
-      out->push_back(t);
+      // Made in place: a token built aside and copied in costs more than lexing it.
+      Token& t = out->emplace_back();
+      if (!Next(&t)) {
+        out->pop_back();
+        return false;
+      }
       if (t.kind == Tok::Eof) return true;
     }
   }
@@ -145,7 +173,7 @@ class Lexer {
         return true;
       }
       const char c = s_[p_];
-      if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
+      if (IsSpace(c)) {
         ++p_;
         continue;
       }
@@ -167,7 +195,8 @@ class Lexer {
     const char c = s_[p_];
     const size_t start = p_;
     if (IsNameStart(c)) {
-      while (IsNameChar(At(p_))) ++p_;
+      ++p_;
+      while (p_ < s_.size() && IsNameChar(s_[p_])) ++p_;
       t->text = s_.substr(start, p_ - start);
       t->kind = KeywordOrName(t->text);
       return true;
@@ -187,21 +216,23 @@ class Lexer {
       }
       if (At(p_ + 1) == '=') return false;  // `[=` that opens no long bracket
     }
-    // Operators, longest first.
-    static constexpr const char* kMulti[] = {"...", "..", "==", "~=", "<=", ">=", "<<", ">>", "//", "::"};
-    for (const char* op : kMulti) {
-      const size_t n = std::strlen(op);
-      if (s_.compare(p_, n, op) == 0) {
-        t->kind = Tok::Op;
-        t->text = s_.substr(p_, n);
-        p_ += n;
-        return true;
-      }
+    // Operators, longest first: "...", "..", "==", "~=", "<=", ">=", "<<", ">>", "//", "::".
+    const char d = At(p_ + 1);
+    size_t n = 1;
+    switch (c) {
+      case '.': if (d == '.') n = At(p_ + 2) == '.' ? 3 : 2; break;
+      case '=': case '~': if (d == '=') n = 2; break;
+      case '<': if (d == '=' || d == '<') n = 2; break;
+      case '>': if (d == '=' || d == '>') n = 2; break;
+      case '/': if (d == '/') n = 2; break;
+      case ':': if (d == ':') n = 2; break;
+      default: break;
     }
-    if (std::strchr("+-*/%^#&~|<>=(){}[];:,.", c) == nullptr) return false;
+    if (n == 1 && std::strchr("+-*/%^#&~|<>=(){}[];:,.", c) == nullptr) return false;
     t->kind = Tok::Op;
-    t->text = s_.substr(p_, 1);
-    ++p_;
+    t->text = s_.substr(p_, n);
+    t->op = OpCode(t->text);
+    p_ += n;
     return true;
   }
 
@@ -215,8 +246,18 @@ struct SyntaxError {};
 // records field accesses on free names.
 class Parser {
  public:
-  Parser(const std::vector<Token>& toks, std::vector<std::pair<std::string, std::string>>* fields)
-      : t_(toks), fields_(fields) {}
+  // The parser's stacks, kept by the thread from one script to the next.
+  struct Stacks {
+    std::vector<std::string_view> locals, pending;
+    std::vector<size_t> scopes;
+  };
+
+  Parser(const std::vector<Token>& toks, Stacks& stacks, std::vector<std::pair<std::string, std::string>>* fields)
+      : t_(toks), fields_(fields), locals_(stacks.locals), pending_(stacks.pending), scopes_(stacks.scopes) {
+    locals_.clear();
+    pending_.clear();
+    scopes_.clear();
+  }
 
   void Chunk() {
     OpenScope();
@@ -228,7 +269,7 @@ class Parser {
   const Token& Cur() const { return t_[i_]; }
   const Token& Peek(size_t ahead = 1) const { return t_[std::min(i_ + ahead, t_.size() - 1)]; }
   bool Is(Tok k) const { return Cur().kind == k; }
-  bool IsOp(std::string_view op) const { return Cur().kind == Tok::Op && Cur().text == op; }
+  bool IsOp(std::string_view op) const { return Cur().kind == Tok::Op && Cur().op == OpCode(op); }
   void Advance() {
     if (i_ + 1 < t_.size()) ++i_;
   }
@@ -343,10 +384,11 @@ class Parser {
           Declare(ExpectName());  // visible inside its own body, for recursion
           FunctionBody(false);
         } else {
-          std::vector<std::string_view> names;
+          // The names wait in pending_ (above `mark`, which nested statements leave as found).
+          const size_t mark = pending_.size();
           do {
-            if (!names.empty()) Advance();
-            names.push_back(ExpectName());
+            if (pending_.size() > mark) Advance();
+            pending_.push_back(ExpectName());
             if (IsOp("<")) {  // attribute: <const> or <close>
               Advance();
               ExpectName();
@@ -357,7 +399,8 @@ class Parser {
             Advance();
             ExprList();  // the new locals are not yet visible here
           }
-          for (auto n : names) Declare(n);
+          for (size_t k = mark; k < pending_.size(); ++k) Declare(pending_[k]);
+          pending_.resize(mark);
         }
         return;
       case Tok::Return: throw SyntaxError{};  // only as a block's last statement
@@ -389,7 +432,8 @@ class Parser {
 
   void For() {
     Advance();
-    std::vector<std::string_view> names{ExpectName()};
+    const size_t mark = pending_.size();
+    pending_.push_back(ExpectName());
     if (IsOp("=")) {
       Advance();
       Expr();
@@ -402,14 +446,15 @@ class Parser {
     } else {
       while (IsOp(",")) {
         Advance();
-        names.push_back(ExpectName());
+        pending_.push_back(ExpectName());
       }
       Expect(Tok::In);
       ExprList();
     }
     Expect(Tok::Do);
     OpenScope();
-    for (auto n : names) Declare(n);
+    for (size_t k = mark; k < pending_.size(); ++k) Declare(pending_[k]);
+    pending_.resize(mark);
     Block();
     CloseScope();
     Expect(Tok::End);
@@ -451,9 +496,15 @@ class Parser {
   bool IsBinary() const {
     if (Is(Tok::And) || Is(Tok::Or)) return true;
     if (Cur().kind != Tok::Op) return false;
-    static constexpr std::string_view kBinary[] = {"+", "-", "*", "/", "//", "%", "^", "..", "==", "~=",
-                                                   "<", "<=", ">", ">=", "&", "|", "~", "<<", ">>"};
-    return std::find(std::begin(kBinary), std::end(kBinary), Cur().text) != std::end(kBinary);
+    switch (Cur().op) {
+      case OpCode("+"): case OpCode("-"): case OpCode("*"): case OpCode("/"): case OpCode("//"):
+      case OpCode("%"): case OpCode("^"): case OpCode(".."): case OpCode("=="): case OpCode("~="):
+      case OpCode("<"): case OpCode("<="): case OpCode(">"): case OpCode(">="): case OpCode("&"):
+      case OpCode("|"): case OpCode("~"): case OpCode("<<"): case OpCode(">>"):
+        return true;
+      default:
+        return false;
+    }
   }
 
   void Expr() {
@@ -506,7 +557,7 @@ class Parser {
       } else if (IsOp("[")) {
         Advance();
         if (first && !freeName.empty() && Is(Tok::String) && !Cur().escaped && Peek().kind == Tok::Op &&
-            Peek().text == "]")
+            Peek().op == OpCode("]"))
           Record(freeName, Cur().text);
         Expr();
         ExpectOp("]");
@@ -535,7 +586,7 @@ class Parser {
         ExpectOp("]");
         ExpectOp("=");
         Expr();
-      } else if (Is(Tok::Name) && Peek().kind == Tok::Op && Peek().text == "=") {
+      } else if (Is(Tok::Name) && Peek().kind == Tok::Op && Peek().op == OpCode("=")) {
         Advance();
         Advance();
         Expr();
@@ -553,8 +604,9 @@ class Parser {
   const std::vector<Token>& t_;
   size_t i_ = 0;
   std::vector<std::pair<std::string, std::string>>* fields_;
-  std::vector<std::string_view> locals_;  // every local in scope, innermost last
-  std::vector<size_t> scopes_;            // where each open scope's locals start in locals_
+  std::vector<std::string_view>& locals_;   // every local in scope, innermost last
+  std::vector<std::string_view>& pending_;  // names of a `local` or `for` not yet in scope
+  std::vector<size_t>& scopes_;             // where each open scope's locals start in locals_
 };
 
 }  // namespace
@@ -566,17 +618,21 @@ ScriptReferences FindScriptReferences(std::string_view script) {
     const size_t eol = script.find('\n');
     script = eol == std::string_view::npos ? std::string_view() : script.substr(eol);
   }
-  std::vector<Token> tokens;
+  // Kept by the thread: most scripts are short, and the allocations cost more than the parse.
+  thread_local std::vector<Token> tokens;
+  thread_local Parser::Stacks stacks;
+  tokens.clear();
   tokens.reserve(script.size() / 3 + 1);
   if (!Lexer(script).Run(&tokens)) {
     out.complete = false;
     tokens.push_back(Token{Tok::Eof, {}});  // parse what was read, up to the malformed token
   }
   try {
-    Parser(tokens, &out.fields).Chunk();
+    Parser(tokens, stacks, &out.fields).Chunk();
   } catch (const SyntaxError&) {
     out.complete = false;
   }
+  if (tokens.capacity() > 16384) std::vector<Token>().swap(tokens);  // a long script's memory is not kept
   std::sort(out.fields.begin(), out.fields.end());
   out.fields.erase(std::unique(out.fields.begin(), out.fields.end()), out.fields.end());
   return out;

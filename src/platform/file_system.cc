@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/open_file.h"
 #include "platform/path.h"
 
 namespace kv::platform {
@@ -337,42 +338,11 @@ int RealFs::Stat(std::string_view path, FileStamp* stamp) {
 int RealFs::Read(std::string_view path, std::string* out, FileStamp* stamp) {
   const int fd = open(ToFsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return CrtErrnoFromLinux(errno);
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    const int err = errno;
-    close(fd);
-    return CrtErrnoFromLinux(err);
-  }
-  if (S_ISDIR(st.st_mode)) {
-    close(fd);
-    return crt::kEACCES;  // what opening a directory as a file reports on Windows
-  }
-  if (stamp) StampOf(st, stamp);  // of the file opened, before its content
   std::string data;
-  // Size from fstat is a hint only: the file may grow or shrink while being read.
-  size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
-  data.resize(capacity);
-  size_t used = 0;
-  for (;;) {
-    if (used == data.size()) data.resize(data.size() * 2);
-    const size_t asked = data.size() - used;
-    ssize_t n = read(fd, data.data() + used, asked);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      close(fd);
-      return CrtErrnoFromLinux(err);
-    }
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
-    // A regular file reads short only at its end (below the kernel's 2 GiB cap on one read):
-    // no second call just to see the end.
-    if (S_ISREG(st.st_mode) && static_cast<size_t>(n) < asked && asked < (size_t{1} << 30)) break;
-  }
+  const int err = ReadOpenFile(fd, &data, stamp);
   close(fd);
-  data.resize(used);
-  *out = std::move(data);
-  return crt::kOk;
+  if (err == crt::kOk) *out = std::move(data);
+  return err;
 }
 
 int RealFs::LinkFile(std::string_view from, std::string_view to) {
@@ -446,6 +416,35 @@ int RealFs::LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) {
 }
 
 }  // namespace
+
+void StampFromStat(const struct stat& st, FileStamp* stamp) { StampOf(st, stamp); }
+
+int ReadOpenFile(int fd, std::string* data, FileStamp* stamp, bool* linked) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return CrtErrnoFromLinux(errno);
+  if (S_ISDIR(st.st_mode)) return crt::kEACCES;  // what opening a directory as a file reports on Windows
+  if (stamp) StampOf(st, stamp);  // of the file opened, before its content
+  if (linked) *linked = st.st_nlink > 1;
+  // Size from fstat is a hint only: the file may grow or shrink while being read.
+  data->resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096);
+  size_t used = 0;
+  for (;;) {
+    if (used == data->size()) data->resize(data->size() * 2);
+    const size_t asked = data->size() - used;
+    ssize_t n = read(fd, data->data() + used, asked);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return CrtErrnoFromLinux(errno);
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+    // A regular file reads short only at its end (below the kernel's 2 GiB cap on one read):
+    // no second call just to see the end.
+    if (S_ISREG(st.st_mode) && static_cast<size_t>(n) < asked && asked < (size_t{1} << 30)) break;
+  }
+  data->resize(used);
+  return crt::kOk;
+}
 
 FileSystem& RealFileSystem() {
   static RealFs fs;

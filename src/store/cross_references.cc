@@ -1,7 +1,7 @@
 // Which calculations and formulas use a calculation, a library, a formula or a process tag.
-// Every question is answered from a full scan of the store's lists; the reference summaries
-// come from the reference index (components/reference_components.h), which reads each object
-// file again only when it has changed.
+// Every question is answered as from a full scan of the store's lists; the lists and the
+// reference summaries come from the reference index (components/reference_components.h), which
+// scans a folder again, or reads an object file again, only when it has changed.
 #include <mutex>
 
 #include "base/store_layout.h"
@@ -11,6 +11,7 @@
 #include "components/reference_components.h"
 #include "config/config.h"
 #include "store/node_match.h"
+#include "store/store_scan.h"
 
 namespace kv {
 namespace {
@@ -31,6 +32,23 @@ ComPtr<IZrReferenceIndex> ReferenceIndex() {
   std::lock_guard lock(mu);
   if (!shared) com::CreateInstance(components::CLSID_ZrReferenceIndex, &shared);
   return shared;
+}
+
+// The names `scan` gives, from the index's last scan while its folders stayed unchanged.
+std::vector<std::string> StoreNames(platform::FileSystem& fs, const std::string& key,
+                                    const IZrReferenceIndex::Scan& scan) {
+  std::vector<std::string> names;
+  auto index = ReferenceIndex();
+  if (index && com::SUCCEEDED(index->StoreNames(key, scan, &names))) return names;
+  return scan(fs);
+}
+
+std::vector<std::string> Calculations(platform::FileSystem& fs, const std::string& base) {
+  return StoreNames(fs, "Calc " + base, [&base](platform::FileSystem& f) { return store::ScanCalculations(f, base); });
+}
+
+std::vector<std::string> Libraries(platform::FileSystem& fs, const std::string& root) {
+  return StoreNames(fs, "Lib " + root, [&root](platform::FileSystem& f) { return store::ScanLibraries(f, root); });
 }
 
 std::vector<components::SummaryPtr> CalculationSummaries(const std::string& base,
@@ -70,9 +88,9 @@ std::string XmlAttribute(const std::string& text) {
 void CCalcCmdBase::CalculationCrossReference(const Bstr& calculationName, Variant* result) {
   ResetLastError();
   const std::string target = calculationName.ToUtf8();
-  const std::vector<std::string> names = ListCalculations();
   std::string base;
-  if (!GetBaseDirectory(&base)) return;
+  if (!RequireBaseDirectory(&base)) return;
+  const std::vector<std::string> names = Calculations(Fs(), base);
   const auto summaries = CalculationSummaries(base, names);
   std::vector<std::string> users;
   for (size_t i = 0; i < names.size(); ++i)
@@ -93,9 +111,9 @@ void CCalcCmdBase::LibraryCrossReference(const Bstr& libraryName, Variant* resul
 void CCalcCmdBase::FormulaUsers(const std::string& library, const std::string& formula, Variant* result) {
   // Formulas of every library that use it, as "<library>.<formula>".
   std::vector<std::string> formulaUsers;
-  const std::vector<std::string> libraries = ListLibraries();
   std::string root;
   GetRootDirectory(&root);
+  const std::vector<std::string> libraries = Libraries(Fs(), root);
   std::vector<components::LibrarySummaryPtr> libs;
   auto index = ReferenceIndex();
   if (!index || com::FAILED(index->LibrarySummaries(root, libraries, &libs))) libs.assign(libraries.size(), nullptr);
@@ -107,9 +125,9 @@ void CCalcCmdBase::FormulaUsers(const std::string& library, const std::string& f
 
   // Calculations of this object's store that use it.
   std::vector<std::string> calcUsers;
-  const std::vector<std::string> names = ListCalculations();
   std::string base;
-  if (GetBaseDirectory(&base)) {
+  if (RequireBaseDirectory(&base)) {
+    const std::vector<std::string> names = Calculations(Fs(), base);
     const auto summaries = CalculationSummaries(base, names);
     for (size_t i = 0; i < names.size(); ++i)
       if (summaries[i] && summaries[i]->RefersToFormula(library, formula)) calcUsers.push_back(names[i]);
@@ -142,7 +160,7 @@ Bstr CCalcCmdBase::FindReferences(const Bstr& nodeName, const Bstr& tagName) {
 
   // Regular calculations: the root store, through the application directory "..".
   SetBaseDirectory("..");
-  std::vector<std::string> names = ListCalculations();
+  std::vector<std::string> names = Calculations(Fs(), m_baseDir);
   auto summaries = CalculationSummaries(m_baseDir, names);
   for (size_t i = 0; i < names.size(); ++i) {
     if (!summaries[i]) continue;
@@ -160,7 +178,7 @@ Bstr CCalcCmdBase::FindReferences(const Bstr& nodeName, const Bstr& tagName) {
   // On-demand calculations: tied to the tag through their "ReturnValue" parameter. The object
   // stays on this directory afterwards, as callers of this command expect.
   SetBaseDirectory(kOnDemandApp);
-  names = ListCalculations();
+  names = Calculations(Fs(), m_baseDir);
   summaries = CalculationSummaries(m_baseDir, names);
   for (size_t i = 0; i < names.size(); ++i) {
     if (!summaries[i]) continue;

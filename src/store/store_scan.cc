@@ -1,6 +1,7 @@
 // The three directory scans of the store and the two name tests.
 #include "commands/calc_cmd_base.h"
 #include "base/store_layout.h"
+#include "store/store_scan.h"
 
 namespace kv {
 namespace {
@@ -22,10 +23,32 @@ bool CCalcCmdBase::NameHasNoWhiteSpace(const std::string& name) {
 }
 
 std::vector<std::string> CCalcCmdBase::ListCalculations() {
+  std::string base;
+  if (!RequireBaseDirectory(&base)) return {};
+  return store::ScanCalculations(Fs(), base);
+}
+
+std::vector<std::string> CCalcCmdBase::ListCalcFolders() {
   std::vector<std::string> out;
   std::string base;
   if (!RequireBaseDirectory(&base)) return out;
-  auto& fs = Fs();
+  for (const auto& e : Fs().Find(layout::Join(layout::CalcDir(base), "*"))) {
+    if (layout::IsStoreDirectoryName(e.name) || e.name.find('.') != std::string::npos) continue;
+    out.push_back(e.name);
+  }
+  return out;
+}
+
+std::vector<std::string> CCalcCmdBase::ListLibraries() {
+  std::string root;
+  GetRootDirectory(&root);
+  return store::ScanLibraries(Fs(), root);
+}
+
+namespace store {
+
+std::vector<std::string> ScanCalculations(platform::FileSystem& fs, const std::string& base) {
+  std::vector<std::string> out;
   const std::string calcDir = layout::CalcDir(base) + "\\";
   for (const auto& e : fs.Find(calcDir + "*")) {
     const std::string& name = e.name;
@@ -43,23 +66,12 @@ std::vector<std::string> CCalcCmdBase::ListCalculations() {
   return out;
 }
 
-std::vector<std::string> CCalcCmdBase::ListCalcFolders() {
+std::vector<std::string> ScanLibraries(platform::FileSystem& fs, const std::string& root) {
   std::vector<std::string> out;
-  std::string base;
-  if (!RequireBaseDirectory(&base)) return out;
-  for (const auto& e : Fs().Find(layout::Join(layout::CalcDir(base), "*"))) {
-    if (layout::IsStoreDirectoryName(e.name) || e.name.find('.') != std::string::npos) continue;
-    out.push_back(e.name);
-  }
+  for (const auto& e : fs.Find(layout::Join(layout::LibDir(root), "*.zrc"))) out.push_back(WithoutExtension(e.name));
   return out;
 }
 
-std::vector<std::string> CCalcCmdBase::ListLibraries() {
-  std::vector<std::string> out;
-  std::string root;
-  GetRootDirectory(&root);
-  for (const auto& e : Fs().Find(layout::Join(layout::LibDir(root), "*.zrc"))) out.push_back(WithoutExtension(e.name));
-  return out;
-}
+}  // namespace store
 
 }  // namespace kv

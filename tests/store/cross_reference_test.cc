@@ -1,5 +1,8 @@
 // The cross-reference commands over object files written in the engine's format.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <pugixml.hpp>
 
 #include <chrono>
@@ -223,6 +226,38 @@ TEST_F(CrossReferenceTest, AFileReplacedOnDiskGivesTheNewAnswer) {
   EXPECT_EQ(Pair(FormulaUsers("Stats", "Max")).second, std::vector<std::string>{"C"});
 }
 
+TEST_F(CrossReferenceTest, ChangesMadeBehindTheIndexAreSeen) {
+  WriteCalc("A", {.script = "Out = Stats.Mean(a)"});
+  EXPECT_EQ(Pair(FormulaUsers("Stats", "Mean")).second, std::vector<std::string>{"A"});
+  EXPECT_EQ(Pair(FormulaUsers("Stats", "Mean")).second, std::vector<std::string>{"A"});
+
+  // Rewritten in place to the same size, its modification time put back.
+  const std::string a = g_BasePath + "/Calc/A.zrc";
+  struct stat before;
+  ASSERT_EQ(::stat(a.c_str(), &before), 0);
+  std::string text;
+  ASSERT_EQ(platform::RealFileSystem().ReadFile(a, &text), 0);
+  text.replace(text.find("Mean"), 4, "Mode");
+  const int fd = ::open(a.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(fd);
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, a.c_str(), times, 0), 0);
+  EXPECT_EQ(Pair(FormulaUsers("Stats", "Mean")).second, std::vector<std::string>{});
+  EXPECT_EQ(Pair(FormulaUsers("Stats", "Mode")).second, std::vector<std::string>{"A"});
+
+  // A folder made after the first question, and a file in it changed later.
+  WriteCalc("Area9\\B", {.script = "Out = Stats.Mode(b)"});
+  EXPECT_EQ(Pair(FormulaUsers("Stats", "Mode")).second, (std::vector<std::string>{"A", "Area9\\B"}));
+  WriteCalc("Area9\\B", {.script = "Out = Stats.Max(b)"});
+  EXPECT_EQ(Pair(FormulaUsers("Stats", "Mode")).second, std::vector<std::string>{"A"});
+  // The folder renamed: its calculations are listed under the new name.
+  fs::rename(g_BasePath + "/Calc/Area9", g_BasePath + "/Calc/Area7");
+  EXPECT_EQ(Pair(FormulaUsers("Stats", "Max")).second, std::vector<std::string>{"Area7\\B"});
+  EXPECT_EQ(List(CalcUsers("Nobody")), std::vector<std::string>{});
+}
+
 class FindReferencesTest : public CrossReferenceTest {
  protected:
   void SetUp() override {
@@ -269,6 +304,19 @@ TEST_F(FindReferencesTest, RegularEntriesThenOnDemandEntries) {
   // The object is left on the on-demand application, checks off.
   EXPECT_EQ(app->m_appName, "OnDemand");
   EXPECT_EQ(app->m_accessMode, CCalcCmdBase::kAccessApplication);
+
+  // Calculations stored since, in both stores, are in the next answer.
+  WriteCalc("Area2\\Beta", {.params = {{.name = "Flow", .kind = 1, .server = "plant7", .tag = "FIC101"}}});
+  WriteCalc("Valve", {.params = {{.name = "ReturnValue", .kind = 1, .server = "plant7", .tag = "FIC101"}}},
+            "Apps/OnDemand");
+  EXPECT_EQ(Find("plant7", "FIC101"),
+            "<Calculation><References node=\"plant7\" tag=\"FIC101\">"
+            "<ref tag=\"Area1\\Alpha\" type=\"Regular Calc\" info=\"parameter(s): Flow\" />"
+            "<ref tag=\"Area2\\Beta\" type=\"Regular Calc\" info=\"parameter(s): Flow\" />"
+            "<ref tag=\"Zeta\" type=\"Regular Calc\" info=\"parameter(s): In1, In2\" />"
+            "<ref tag=\"Pump\" type=\"On-Demand Calc\" info=\"No additional info for on-demand calculations.\" />"
+            "<ref tag=\"Valve\" type=\"On-Demand Calc\" info=\"No additional info for on-demand calculations.\" />"
+            " </References> </Calculation>");
 }
 
 TEST_F(FindReferencesTest, NodeMatchesByNameFqdnOrAddress) {
