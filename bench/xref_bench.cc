@@ -182,7 +182,7 @@ void BM_BareParseCalculationsAndLibraries(benchmark::State& state) {
 
 template <bool cold>
 void BM_CalculationCrossReference(benchmark::State& state) {
-    TheStore();
+  TheStore();
   kv::ZrCalcCmdObject obj;
   size_t users = 0;
   for (auto _ : state) {
