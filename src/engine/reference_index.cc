@@ -145,7 +145,7 @@ bool ZrReferenceIndex::StillAt(platform::FileSystem& fs, const FolderPtr& top) {
   return false;
 }
 
-void ZrReferenceIndex::Drop(const FolderPtr& folder) {
+void ZrReferenceIndex::Drop(FolderPtr folder) {
   if (!folder->alive.exchange(false)) return;
   for (auto [it, end] = byWatch_.equal_range(folder->watch); it != end; ++it)
     if (it->second == folder) {

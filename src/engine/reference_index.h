@@ -101,7 +101,8 @@ class ZrReferenceIndex : public com::ComObject<components::IZrReferenceIndex> {
   void TakeEvents(platform::FileSystem& fs);
   FolderPtr Watched(platform::FileSystem& fs, const std::string& path);
   bool StillAt(platform::FileSystem& fs, const FolderPtr& top);
-  void Drop(const FolderPtr& folder);
+  // Takes its own reference: `folder` may be the one in folders_ that the drop erases.
+  void Drop(FolderPtr folder);
   void DropAll();
   static bool Under(const Folder& f, const Folder* top);
 
