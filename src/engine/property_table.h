@@ -83,6 +83,9 @@ class PropertyObject : public virtual com::IDispatch, public virtual components:
   // An object holding others overrides this to mark them too.
   void GuardChanges(components::SharedObject kind) override { guard_ = kind; }
   components::SharedObject Guard() const override { return guard_; }
+  // Changes made so far through the property table, WriteField and Edit: a reader that keeps a
+  // copy of the fields keeps it while this stays the same.
+  uint32_t Edits() const { return edits_.load(std::memory_order_acquire); }
 
  protected:
   // Adds the members on the first IDispatch call instead of in the constructor: for objects made
@@ -103,13 +106,6 @@ class PropertyObject : public virtual com::IDispatch, public virtual components:
     edits_.fetch_add(1, std::memory_order_relaxed);
     return f();
   }
-
- public:
-  // Changes made so far through the property table, WriteField and Edit: a reader that keeps a
-  // copy of the fields keeps it while this stays the same.
-  uint32_t Edits() const { return edits_.load(std::memory_order_acquire); }
-
- protected:
 
   // Interface getters and setters over the field `m` of `s`, a struct guarded by mu_;
   // std::string fields travel as BSTRs, numbers are cast. E_POINTER for a null `out`.
