@@ -241,15 +241,13 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
     auto it = byName.find(names[i]);
     return it == byName.end() ? nullptr : &previous[it->second];
   };
-  // The watched folder of a name ("Area7\Calc3" is in the top's "Area7"), looked up once for a
-  // run of names in the same folder.
+  // The watched folder of a name's folder ("Area7" for "Area7\Calc3"), looked up once for a run of
+  // names in the same folder.
   std::string_view lastSub;
   FolderPtr lastFolder;
   bool looked = false;
-  auto folderOf = [&](std::string_view name) -> FolderPtr {
+  auto folderOf = [&](std::string_view sub) -> FolderPtr {
     if (!top) return nullptr;
-    const size_t slash = name.rfind('\\');
-    const std::string_view sub = slash == std::string_view::npos ? std::string_view() : name.substr(0, slash);
     if (looked && sub == lastSub) return lastFolder;
     looked = true;
     lastSub = sub;
@@ -283,6 +281,8 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
   current.reserve(names.size());
   std::string path, leaf, text;
   uint64_t reads = 0, checks = 0;
+  // Taken before any file is read: a file is trusted only if older than that by the window.
+  const int64_t now = env->clock ? env->clock->NowUnixMs() : 0;
   for (size_t i = 0; i < names.size(); ++i) {
     Entry<Summary>* known = find(i);
     // Nothing happened in its folder since it was read or checked: no look at the file.
@@ -295,15 +295,14 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
     }
     // The folder's count is taken before the file is looked at: a change after that is an
     // event that makes the next request look again.
-    const FolderPtr watched = folderOf(names[i]);
-    const uint64_t changes = watched ? watched->changes.load() : 0;
-    path.assign(prefix).append(names[i]).append(".zrc");
     const size_t slash = names[i].rfind('\\');
     const std::string_view sub =
         slash == std::string::npos ? std::string_view() : std::string_view(names[i]).substr(0, slash);
+    const FolderPtr watched = folderOf(sub);
+    const uint64_t changes = watched ? watched->changes.load() : 0;
+    path.assign(prefix).append(names[i]).append(".zrc");
     leaf.assign(names[i], slash == std::string::npos ? 0 : slash + 1).append(".zrc");
     platform::FolderReader* in = readerFor(sub);
-    const int64_t now = env->clock ? env->clock->NowUnixMs() : 0;
     platform::FileStamp stamp;
     // A file with other names may be written through one in another folder, which no event
     // here would tell: it is checked by stamp every time. So is one read without its folder.
