@@ -30,17 +30,15 @@ std::string_view ParentKey(std::string_view key) {
 }
 
 template <class Summary>
-std::shared_ptr<const Summary> SummaryOf(std::string& text, bool (*read)(pugi::xml_node, Summary*)) {
-  pugi::xml_document doc;
-  if (!ParseObjectText(text, &doc)) return nullptr;
+std::shared_ptr<const Summary> SummaryOf(std::string& text, bool (*read)(std::string&, Summary*)) {
   auto summary = std::make_shared<Summary>();
-  if (!read(doc.document_element(), summary.get())) return nullptr;
+  if (!read(text, summary.get())) return nullptr;
   return summary;
 }
 
 template <class Summary>
 std::shared_ptr<const Summary> ReadSummary(platform::FileSystem& fs, const std::string& path,
-                                           bool (*read)(pugi::xml_node, Summary*)) {
+                                           bool (*read)(std::string&, Summary*)) {
   std::string text;
   if (fs.ReadFile(path, &text) != 0) return nullptr;
   return SummaryOf(text, read);
@@ -344,12 +342,12 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
 
 com::HRESULT ZrReferenceIndex::CalculationSummaries(const std::string& base, const std::vector<std::string>& names,
                                                     std::vector<components::SummaryPtr>* out) {
-  return Summaries<ReferenceSummary>(calcs_, base, "Calc", names, &ReadCalculationReferences, out);
+  return Summaries<ReferenceSummary>(calcs_, base, "Calc", names, &CalculationFileReferences, out);
 }
 
 com::HRESULT ZrReferenceIndex::LibrarySummaries(const std::string& root, const std::vector<std::string>& names,
                                                 std::vector<components::LibrarySummaryPtr>* out) {
-  return Summaries<LibrarySummary>(libs_, root, "Lib", names, &ReadLibraryReferences, out);
+  return Summaries<LibrarySummary>(libs_, root, "Lib", names, &LibraryFileReferences, out);
 }
 
 uint64_t ZrReferenceIndex::FilesRead() const {

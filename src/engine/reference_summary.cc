@@ -9,6 +9,7 @@
 #include "components/calc_components.h"
 #include "engine/lua_references.h"
 #include "engine/object_file.h"
+#include "engine/reference_scan.h"
 
 namespace kv::engine {
 namespace {
@@ -115,6 +116,27 @@ bool ReadLibraryReferences(pugi::xml_node root, components::LibrarySummary* out)
     if (!ReadCalculationReferences(formula, &refs)) return false;
   }
   return true;
+}
+
+namespace {
+
+template <class Summary>
+bool FileReferences(std::string& text, Summary* out, bool (*scan)(std::string_view, Summary*),
+                    bool (*read)(pugi::xml_node, Summary*)) {
+  if (scan(text, out)) return true;
+  *out = Summary{};
+  pugi::xml_document doc;
+  return ParseObjectText(text, &doc) && read(doc.document_element(), out);
+}
+
+}  // namespace
+
+bool CalculationFileReferences(std::string& text, components::ReferenceSummary* out) {
+  return FileReferences(text, out, &ScanCalculationReferences, &ReadCalculationReferences);
+}
+
+bool LibraryFileReferences(std::string& text, components::LibrarySummary* out) {
+  return FileReferences(text, out, &ScanLibraryReferences, &ReadLibraryReferences);
 }
 
 }  // namespace kv::engine

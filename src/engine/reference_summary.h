@@ -20,4 +20,9 @@ bool ReadLibraryReferences(pugi::xml_node root, components::LibrarySummary* out)
 // place and must outlive the document).
 bool ParseObjectText(std::string& text, pugi::xml_document* doc);
 
+// A file's text to its summary: read straight from the text where it is in plain form
+// (reference_scan.h), else parsed. False where the above would be. The text is parsed in place.
+bool CalculationFileReferences(std::string& text, components::ReferenceSummary* out);
+bool LibraryFileReferences(std::string& text, components::LibrarySummary* out);
+
 }  // namespace kv::engine
