@@ -73,7 +73,7 @@ struct Tag {
   bool empty = false;  // <Name/>
 };
 
-// Forward-only reader over a document's text. Every method returns false (or kFail) where the
+// Forward-only reader over a document's text. Every method returns false where the
 // text leaves the plain form; the whole read is then declined.
 class Scanner {
  public:
@@ -101,35 +101,24 @@ class Scanner {
     return p_ == end_;
   }
 
-  enum Step { kChild, kEnd, kFail };
-
-  // Inside `parent` (its start tag read): the next child's start tag, or the parent's end tag.
-  // Text between them is passed over: the parser takes any text there.
-  Step Next(const Tag& parent, Tag* child) {
-    if (parent.empty) return kEnd;
-    const char* lt = static_cast<const char*>(std::memchr(p_, '<', Left()));
-    if (lt == nullptr || lt + 1 == end_) return kFail;
-    p_ = lt;
-    if (lt[1] == '/') {
-      p_ += 2;
-      return Close(parent.name) ? kEnd : kFail;
+  // Each child of `parent` (its start tag read) handed to `read`, up to the parent's end tag.
+  template <class Read>
+  bool Children(const Tag& parent, Read read) {
+    Tag child;
+    for (;;) {
+      switch (Next(parent, &child)) {
+        case kEnd: return true;
+        case kFail: return false;
+        case kChild:
+          if (!read(child)) return false;
+          break;
+      }
     }
-    return Open(child) ? kChild : kFail;
   }
 
   // Passes over the element whose start tag was read, checking all it holds.
   bool Skip(const Tag& tag, int depth) {
-    if (depth > kMaxDepth) return false;
-    Tag child;
-    for (;;) {
-      switch (Next(tag, &child)) {
-        case kEnd: return true;
-        case kFail: return false;
-        case kChild:
-          if (!Skip(child, depth + 1)) return false;
-          break;
-      }
-    }
+    return depth <= kMaxDepth && Children(tag, [&](const Tag& child) { return Skip(child, depth + 1); });
   }
 
   // The raw text of an element that holds text only, up to its end tag; declined when it holds
@@ -149,6 +138,22 @@ class Scanner {
   }
 
  private:
+  enum Step { kChild, kEnd, kFail };
+
+  // Inside `parent` (its start tag read): the next child's start tag, or the parent's end tag.
+  // Text between them is passed over: the parser takes any text there.
+  Step Next(const Tag& parent, Tag* child) {
+    if (parent.empty) return kEnd;
+    const char* lt = static_cast<const char*>(std::memchr(p_, '<', Left()));
+    if (lt == nullptr || lt + 1 == end_) return kFail;
+    p_ = lt;
+    if (lt[1] == '/') {
+      p_ += 2;
+      return Close(parent.name) ? kEnd : kFail;
+    }
+    return Open(child) ? kChild : kFail;
+  }
+
   size_t Left() const { return static_cast<size_t>(end_ - p_); }
   bool Starts(std::string_view s) const { return Left() >= s.size() && std::memcmp(p_, s.data(), s.size()) == 0; }
   void SkipSpace() {
@@ -235,23 +240,16 @@ int ParameterFieldOf(std::string_view name) {
   return -1;
 }
 
-bool ReadParameter(Scanner& s, const Tag& param, ReferenceSummary* out) {
+bool ReadParameter(Scanner& s, const Tag& param, int depth, ReferenceSummary* out) {
   std::string_view fields[kFieldCount];
   unsigned found = 0;
-  Tag field;
-  for (;;) {
-    const Scanner::Step step = s.Next(param, &field);
-    if (step == Scanner::kEnd) break;
-    if (step == Scanner::kFail) return false;
+  const bool read = s.Children(param, [&](const Tag& field) {
     const int i = ParameterFieldOf(field.name);
-    if (i >= 0 && !(found & (1u << i))) {
-      found |= 1u << i;
-      if (!s.Text(field, &fields[i])) return false;
-    } else if (!s.Skip(field, 4)) {
-      return false;
-    }
-  }
-  if (!(found & (1u << kName))) return false;
+    if (i < 0 || (found & (1u << i))) return s.Skip(field, depth + 1);
+    found |= 1u << i;
+    return s.Text(field, &fields[i]);
+  });
+  if (!read || !(found & (1u << kName))) return false;
   // The kind as the document reader takes it: leading digits, of the decoded text.
   const std::string kind = Decoded(fields[kKind]);
   long k = 0;
@@ -267,13 +265,7 @@ bool ReadParameter(Scanner& s, const Tag& param, ReferenceSummary* out) {
 // Each child of `list` named `item` handed to `read`; others are passed over.
 template <class Read>
 bool ReadList(Scanner& s, const Tag& list, std::string_view item, int depth, Read read) {
-  Tag child;
-  for (;;) {
-    const Scanner::Step step = s.Next(list, &child);
-    if (step == Scanner::kEnd) return true;
-    if (step == Scanner::kFail) return false;
-    if (!(child.name == item ? read(child) : s.Skip(child, depth + 1))) return false;
-  }
+  return s.Children(list, [&](const Tag& child) { return child.name == item ? read(child) : s.Skip(child, depth + 1); });
 }
 
 // A <Calculation> element (a calculation file's root or a library's formula) whose start tag
@@ -282,35 +274,32 @@ bool ReadCalculation(Scanner& s, const Tag& root, int depth, std::string_view* n
   if (root.name != "Calculation" || !ReadableVersion(root)) return false;
   bool haveName = false, haveScript = false, haveLibraries = false, haveParameters = false;
   std::string_view script;
-  Tag field;
-  for (;;) {
-    const Scanner::Step step = s.Next(root, &field);
-    if (step == Scanner::kEnd) break;
-    if (step == Scanner::kFail) return false;
-    bool ok;
+  const bool read = s.Children(root, [&](const Tag& field) {
     if (!haveName && field.name == "Name") {
       haveName = true;
-      ok = s.Text(field, name);
-    } else if (!haveScript && field.name == "Script") {
+      return s.Text(field, name);
+    }
+    if (!haveScript && field.name == "Script") {
       haveScript = true;
-      ok = s.Text(field, &script);
-    } else if (!haveLibraries && field.name == "Libraries") {
+      return s.Text(field, &script);
+    }
+    if (!haveLibraries && field.name == "Libraries") {
       haveLibraries = true;
-      ok = ReadList(s, field, "Library", depth + 1, [&](const Tag& lib) {
+      return ReadList(s, field, "Library", depth + 1, [&](const Tag& lib) {
         std::string_view raw;
         if (!s.Text(lib, &raw)) return false;
         out->libraries.push_back(Decoded(raw));
         return true;
       });
-    } else if (!haveParameters && field.name == "Parameters") {
-      haveParameters = true;
-      ok = ReadList(s, field, "Parameter", depth + 1, [&](const Tag& param) { return ReadParameter(s, param, out); });
-    } else {
-      ok = s.Skip(field, depth + 1);
     }
-    if (!ok) return false;
-  }
-  if (!haveName) return false;
+    if (!haveParameters && field.name == "Parameters") {
+      haveParameters = true;
+      return ReadList(s, field, "Parameter", depth + 1,
+                      [&](const Tag& param) { return ReadParameter(s, param, depth + 2, out); });
+    }
+    return s.Skip(field, depth + 1);
+  });
+  if (!read || !haveName) return false;
   if (script.find('&') == std::string_view::npos) {
     out->formulas = FindScriptReferences(script).fields;
   } else {
@@ -333,28 +322,21 @@ bool ScanLibraryReferences(std::string_view text, LibrarySummary* out) {
   Tag root;
   if (!s.Root(&root) || root.name != "Library" || !ReadableVersion(root)) return false;
   bool haveName = false, haveFormulas = false;
-  Tag field;
-  for (;;) {
-    const Scanner::Step step = s.Next(root, &field);
-    if (step == Scanner::kEnd) break;
-    if (step == Scanner::kFail) return false;
-    bool ok;
+  const bool read = s.Children(root, [&](const Tag& field) {
     if (!haveFormulas && field.name == "Formulas") {
       haveFormulas = true;
-      ok = ReadList(s, field, "Calculation", 1, [&](const Tag& formula) {
+      return ReadList(s, field, "Calculation", 1, [&](const Tag& formula) {
         std::string_view name;
         ReferenceSummary refs;
         if (!ReadCalculation(s, formula, 2, &name, &refs)) return false;
         out->formulas.emplace_back(Decoded(name), std::move(refs));
         return true;
       });
-    } else {
-      haveName = haveName || field.name == "Name";
-      ok = s.Skip(field, 1);
     }
-    if (!ok) return false;
-  }
-  return haveName && s.AtEnd();
+    haveName = haveName || field.name == "Name";
+    return s.Skip(field, 1);
+  });
+  return read && haveName && s.AtEnd();
 }
 
 }  // namespace kv::engine
