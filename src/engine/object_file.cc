@@ -184,14 +184,18 @@ void FieldReader::StringList(const char* listName, const char* itemName, std::ve
   for (pugi::xml_node item : list.children(itemName)) out->push_back(item.text().get());
 }
 
+bool ReadableVersion(std::string_view text) {
+  int64_t version;
+  return ParseNumber(text, &version) && version >= 1 && version <= kObjectFileVersion;
+}
+
 namespace {
 
 // `root` must be <rootName version="N"> with a version this build reads.
 bool CheckRoot(pugi::xml_node root, const char* rootName, XmlError* err) {
   if (std::strcmp(root.name(), rootName) != 0)
     return FailAt(root, std::string("the root element is <") + root.name() + ">, not <" + rootName + ">", err);
-  int64_t version;
-  if (!ParseNumber(root.attribute("version").value(), &version) || version < 1 || version > kObjectFileVersion)
+  if (!ReadableVersion(root.attribute("version").value()))
     return FailAt(root, std::string("<") + rootName + "> has no version this build reads", err);
   return true;
 }

@@ -20,6 +20,9 @@ using components::HRESULT;
 
 inline constexpr int kObjectFileVersion = 1;
 
+// Whether a root's version attribute, as text, names a version this build reads.
+bool ReadableVersion(std::string_view text);
+
 // Why an XML form could not be read: a reason and the byte offset it refers to.
 struct XmlError {
   std::string reason;

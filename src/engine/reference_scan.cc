@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "components/calc_components.h"
 #include "engine/lua_references.h"
 #include "engine/object_file.h"
 
@@ -13,10 +14,6 @@ namespace {
 
 using components::LibrarySummary;
 using components::ReferenceSummary;
-
-// Parameter kinds as object files record them.
-constexpr long kKindTag = 1;
-constexpr long kKindCalculation = 2;
 
 // Deeper nesting is left to the document parser, which does not recurse.
 constexpr int kMaxDepth = 32;
@@ -220,15 +217,9 @@ class Scanner {
   const char* end_;
 };
 
-// A version the engine reads, written plainly (anything the parser would have to convert is
-// declined rather than judged).
-bool ReadableVersion(const Tag& tag) {
-  const std::string_view v = tag.version;
-  long version = 0;
-  auto res = std::from_chars(v.data(), v.data() + v.size(), version);
-  return tag.hasVersion && !v.empty() && res.ec == std::errc() && res.ptr == v.data() + v.size() && version >= 1 &&
-         version <= kObjectFileVersion;
-}
+// A version the engine reads, judged on the raw text: a value the parser would convert first (an
+// entity, a blank) fails here and is left to the parser.
+bool ReadableVersion(const Tag& tag) { return tag.hasVersion && engine::ReadableVersion(tag.version); }
 
 // The fields of a <Parameter>, the first of each name counting, as the engine reads them.
 enum ParameterField { kName, kKind, kServer, kTagName, kCalc, kFieldCount };
@@ -254,9 +245,9 @@ bool ReadParameter(Scanner& s, const Tag& param, int depth, ReferenceSummary* ou
   const std::string kind = Decoded(fields[kKind]);
   long k = 0;
   std::from_chars(kind.data(), kind.data() + kind.size(), k);
-  if (k == kKindCalculation) {
+  if (k == components::kParamCalculation) {
     out->calculations.push_back(Decoded(fields[kCalc]));
-  } else if (k == kKindTag) {
+  } else if (k == components::kParamTag) {
     out->tags.push_back({Decoded(fields[kName]), Decoded(fields[kServer]), Decoded(fields[kTagName])});
   }
   return true;

@@ -14,17 +14,7 @@
 namespace kv::engine {
 namespace {
 
-// Parameter kinds as object files record them.
-constexpr long kKindTag = 1;
-constexpr long kKindCalculation = 2;
-
-bool HasReadableVersion(pugi::xml_node root) {
-  const char* text = root.attribute("version").value();
-  const size_t n = std::strlen(text);
-  long version = 0;
-  auto res = std::from_chars(text, text + n, version);
-  return n > 0 && res.ec == std::errc() && res.ptr == text + n && version >= 1 && version <= kObjectFileVersion;
-}
+bool HasReadableVersion(pugi::xml_node root) { return ReadableVersion(root.attribute("version").value()); }
 
 // Whether the element name `n` is `lit`, compared up to the first difference (names are short:
 // a call to strcmp costs more than the compare).
@@ -87,9 +77,9 @@ bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary
     if (!pname) return false;
     long k = 0;
     std::from_chars(kind, kind + std::strlen(kind), k);
-    if (k == kKindCalculation) {
+    if (k == components::kParamCalculation) {
       calcs.emplace_back(calc);
-    } else if (k == kKindTag) {
+    } else if (k == components::kParamTag) {
       tags.push_back({pname, server, tag});
     }
   }
