@@ -27,6 +27,8 @@ struct TagReference {
   std::string parameter;
   std::string server;
   std::string tag;
+
+  bool operator==(const TagReference&) const = default;
 };
 
 // The outgoing references of one calculation or formula.
@@ -40,6 +42,8 @@ struct ReferenceSummary {
   // Its tag parameters (kind 1), in parameter order.
   std::vector<TagReference> tags;
 
+  bool operator==(const ReferenceSummary&) const = default;
+
   // Names compare exactly, as the store's names and Lua's do.
   bool RefersToCalculation(std::string_view name) const;
   // With an empty `formula`: whether it lists `library` or reaches any of its formulas.
@@ -49,6 +53,8 @@ struct ReferenceSummary {
 // A library's formulas in collection order, each with its name and references.
 struct LibrarySummary {
   std::vector<std::pair<std::string, ReferenceSummary>> formulas;
+
+  bool operator==(const LibrarySummary&) const = default;
 };
 
 using SummaryPtr = std::shared_ptr<const ReferenceSummary>;
