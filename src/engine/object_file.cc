@@ -42,9 +42,6 @@ bool IsRealType(com::VARTYPE vt) {
   return vt == com::VT_R4 || vt == com::VT_R8 || vt == com::VT_DATE || vt == com::VT_CY;
 }
 
-// Whitespace-only values and carriage returns survive.
-unsigned ObjectParseOptions() { return (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_ws_pcdata_single; }
-
 std::string Routine(const char* cls, const char* routine, const char* text) {
   return std::string(cls) + "::" + routine + " - " + text;
 }
@@ -183,6 +180,8 @@ void FieldReader::StringList(const char* listName, const char* itemName, std::ve
   out->clear();
   for (pugi::xml_node item : list.children(itemName)) out->push_back(item.text().get());
 }
+
+unsigned ObjectParseOptions() { return (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_ws_pcdata_single; }
 
 bool ReadableVersion(std::string_view text) {
   int64_t version;

@@ -20,6 +20,10 @@ using components::HRESULT;
 
 inline constexpr int kObjectFileVersion = 1;
 
+// The pugixml options object files are parsed with: whitespace-only values and carriage returns
+// survive.
+unsigned ObjectParseOptions();
+
 // Whether a root's version attribute, as text, names a version this build reads.
 bool ReadableVersion(std::string_view text);
 

@@ -28,9 +28,8 @@ bool NameIs(const char* n, const char (&lit)[N]) {
 }  // namespace
 
 bool ParseObjectText(std::string& text, pugi::xml_document* doc) {
-  // The options the engine loads object files with: carriage returns and blank values survive.
-  const unsigned options = (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_ws_pcdata_single;
-  return static_cast<bool>(doc->load_buffer_inplace(text.data(), text.size(), options, pugi::encoding_utf8));
+  return static_cast<bool>(
+      doc->load_buffer_inplace(text.data(), text.size(), ObjectParseOptions(), pugi::encoding_utf8));
 }
 
 bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary* out) {
