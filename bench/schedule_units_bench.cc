@@ -16,6 +16,7 @@
 #include "platform/ole_date.h"
 #include "scheduler/run_times.h"
 #include "units/units_table.h"
+#include "units/units_commands.h"
 
 namespace {
 
@@ -117,7 +118,7 @@ void BM_GetConversion(benchmark::State& state) {
   double multiplier = 0, offset = 0;
   bool ok = true;
   for (auto _ : state) {
-    ok = cmd.GetConversion(type, in, out, &multiplier, &offset) && ok;
+    ok = kv::units::GetConversion(cmd, type, in, out, &multiplier, &offset) && ok;
     benchmark::DoNotOptimize(multiplier);
     benchmark::DoNotOptimize(offset);
   }

@@ -12,6 +12,7 @@
 #include "bench_ratio.h"
 #include "commands/calc_cmd_base.h"
 #include "config/config.h"
+#include "store/store_commands.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ void BM_GetCalculationList(benchmark::State& state) {
   size_t n = 0;
   for (auto _ : state) {
     kv::com::Variant list;
-    obj.GetCalculationList(&list);
+    kv::store::GetCalculationList(obj, &list);
     n = list.IsArray() ? list.array().Count() : 0;
     benchmark::DoNotOptimize(list);
   }

@@ -24,6 +24,7 @@
 #include "engine/calc_environment.h"
 #include "engine/library.h"
 #include "engine/reference_index.h"
+#include "store/store_commands.h"
 
 namespace {
 
@@ -192,7 +193,7 @@ void BM_CalculationCrossReference(benchmark::State& state) {
       state.ResumeTiming();
     }
     kv::com::Variant v;
-    obj.CalculationCrossReference(kv::com::Bstr::FromUtf8("Area7\\Calc3"), &v);
+    kv::store::CalculationCrossReference(obj, kv::com::Bstr::FromUtf8("Area7\\Calc3"), &v);
     users = v.IsArray() ? v.array().Count() : 0;
   }
   if (users != 1) state.SkipWithError("wrong number of users");
@@ -210,7 +211,7 @@ void BM_FormulaCrossReference(benchmark::State& state) {
       state.ResumeTiming();
     }
     kv::com::Variant v;
-    obj.FormulaCrossReference(kv::com::Bstr::FromUtf8("Stats"), kv::com::Bstr::FromUtf8("Mean"), &v);
+    kv::store::FormulaCrossReference(obj, kv::com::Bstr::FromUtf8("Stats"), kv::com::Bstr::FromUtf8("Mean"), &v);
     formulas = v.array().At(0).IsArray() ? v.array().At(0).array().Count() : 0;
     calcs = v.array().At(1).IsArray() ? v.array().At(1).array().Count() : 0;
   }

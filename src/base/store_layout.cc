@@ -29,4 +29,10 @@ std::string RecycleDir(std::string_view dir) { return Join(dir, kRecycle); }
 
 bool IsStoreDirectoryName(std::string_view name) { return name == kEdit || name == kRecycle; }
 
+bool NameHasNoWhiteSpace(std::string_view name) {
+  for (char c : name)
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f') return false;
+  return true;
+}
+
 }  // namespace kv::layout

@@ -39,6 +39,10 @@ std::string AppDir(std::string_view root, std::string_view app);
 // "<dir>\Recycle".
 std::string RecycleDir(std::string_view dir);
 
+// False as soon as any character of an object, folder or group name is white space (space, \t,
+// \r, \n, \v, \f).
+bool NameHasNoWhiteSpace(std::string_view name);
+
 // "Edit" and "Recycle": names inside Calc and Lib that belong to the store, not to objects.
 bool IsStoreDirectoryName(std::string_view name);
 

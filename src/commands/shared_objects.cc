@@ -1,6 +1,8 @@
 #include "commands/shared_objects.h"
 
+#include "base/rights.h"
 #include "platform/env.h"
+#include "security/server_security.h"
 
 namespace kv {
 
@@ -16,6 +18,29 @@ platform::TrackedLock& ScheduleLock() {
 platform::TrackedLock& UnitsLock() {
   static platform::TrackedLock lock("Eng Units Lock");
   return lock;
+}
+
+components::IServerObjects& SharedServerObjects() {
+  struct Objects : components::IServerObjects {
+    com::ComPtr<components::IZrCalcEnvironment> Environment() override { return g_pEnvironment; }
+    platform::Env& Platform() override { return platform::Env::Current(); }
+    bool CallerMayChange(components::SharedObject kind) override {
+      using security::ZrServerSecurity;
+      switch (kind) {
+        case components::SharedObject::Calculation:
+          return ZrServerSecurity::CheckAccess(security::kRightCalc) ||
+                 ZrServerSecurity::CheckAccess(security::kRightCalcScriptCalc);
+        case components::SharedObject::Library:
+          return ZrServerSecurity::CheckAccess(security::kRightLibrary) ||
+                 ZrServerSecurity::CheckAccess(security::kRightCalcScriptLibrary);
+        case components::SharedObject::Units: return ZrServerSecurity::CheckAccess(security::kRightUnits);
+        case components::SharedObject::None: break;
+      }
+      return true;
+    }
+  };
+  static Objects objects;
+  return objects;
 }
 
 }  // namespace kv

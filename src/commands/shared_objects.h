@@ -18,8 +18,8 @@ extern com::ComPtr<components::IZrCollection> g_pScheduleObject;
 // Written only at start-up and shutdown; changed in place under UnitsLock.
 extern com::ComPtr<components::IZrCollection> g_pUnitConversionObject;
 
-// The process-wide objects as the outside components see them (handed to the engine). Defined
-// in security/server_objects.cc: answering CallerHolds needs the access gate.
+// The process-wide objects as the outside components see them (handed to the engine);
+// CallerMayChange asks the access gate.
 components::IServerObjects& SharedServerObjects();
 
 // Guards the schedule structure, the group-thread table and the workspace settings.

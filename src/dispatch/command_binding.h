@@ -1,7 +1,8 @@
 #pragma once
-// How a table row reaches its command. A row's handler is Command<&CCalcCmdBase::Name>: the
-// compiler checks that the command exists, and the parameter types of the command decide how
-// the call's arguments reach it:
+// How a table row reaches its command. A row's handler is Command<&store::Name> for a command of
+// a subsystem, a free function taking the command object first, or Command<&CCalcCmdBase::Name>
+// for one of the command object's own: the compiler checks that the command exists, and the
+// parameter types of the command decide how the call's arguments reach it:
 //   const Bstr&, IDispatch*, long, double, bool, const Variant&   the argument's value
 //   Bstr*, long*, double*                                          in/out: the value in, the
 //                                                                  command's value back into the
@@ -147,7 +148,8 @@ inline void SetResult(CommandCall& c, double v) {
   c.result = date ? Variant::Date(v) : Variant::R8(v);
 }
 
-// The parameter and return types of a command, const or not.
+// The parameter and return types of a command: a member of the command object, const or not,
+// or a free function whose first parameter is the command object.
 template <class M>
 struct Signature;
 template <class R, class... P>
@@ -160,6 +162,20 @@ struct Signature<R (CCalcCmdBase::*)(P...) const> {
   using Ret = R;
   using Params = std::tuple<P...>;
 };
+template <class R, class... P>
+struct Signature<R (*)(CCalcCmdBase&, P...)> {
+  using Ret = R;
+  using Params = std::tuple<P...>;
+};
+
+template <auto command, class... A>
+decltype(auto) Invoke(CCalcCmdBase& cmd, A&&... args) {
+  if constexpr (std::is_member_function_pointer_v<decltype(command)>) {
+    return (cmd.*command)(std::forward<A>(args)...);
+  } else {
+    return command(cmd, std::forward<A>(args)...);
+  }
+}
 
 template <auto command, size_t... I>
 void Run(CommandCall& c, std::index_sequence<I...>) {
@@ -167,16 +183,16 @@ void Run(CommandCall& c, std::index_sequence<I...>) {
   std::tuple<Slot<std::tuple_element_t<I, typename Sig::Params>>...> slots{
       Slot<std::tuple_element_t<I, typename Sig::Params>>(c, I)...};
   if constexpr (std::is_void_v<typename Sig::Ret>) {
-    (c.cmd.*command)(std::get<I>(slots).Get()...);
+    Invoke<command>(c.cmd, std::get<I>(slots).Get()...);
   } else {
-    SetResult(c, (c.cmd.*command)(std::get<I>(slots).Get()...));
+    SetResult(c, Invoke<command>(c.cmd, std::get<I>(slots).Get()...));
   }
   (std::get<I>(slots).Back(), ...);
 }
 
 }  // namespace binding_detail
 
-// The handler of a row bound to the command object's member `command`.
+// The handler of a row bound to `command`.
 template <auto command>
 void Command(CommandCall& call) {
   using Params = typename binding_detail::Signature<decltype(command)>::Params;

@@ -2,11 +2,14 @@
 #include "dispatch/method_tables.h"
 
 #include "base/error_codes.h"
-#include "base/rights.h"
 #include "base/store_layout.h"
 #include "config/config.h"
 #include "dispatch/command_binding.h"
+#include "exchange/exchange_commands.h"
+#include "scheduler/schedule_commands.h"
+#include "store/store_commands.h"
 #include "store/store_names.h"
+#include "units/units_commands.h"
 
 namespace kv {
 
@@ -22,7 +25,7 @@ void SetApplicationDirectory(CommandCall& c) {
     c.cmd.SetCommandError(CMDERR_BLANK_DIRECTORY);
     return c.SetBool(false);
   }
-  if (!store::IsSafeApplicationName(name) || c.cmd.FileIsMissing(layout::AppDir(g_BasePath, name))) {
+  if (!store::IsSafeApplicationName(name) || store::FileIsMissing(c.cmd, layout::AppDir(g_BasePath, name))) {
     c.cmd.SetCommandError(CMDERR_INVALID_DIRECTORY);
     return c.SetBool(false);
   }
@@ -31,7 +34,7 @@ void SetApplicationDirectory(CommandCall& c) {
 
 }  // namespace
 
-#define KV_COMMAND(name) &Command<&CCalcCmdBase::name>
+#define KV_COMMAND(command) &Command<&command>
 #define KV_BINDING(function) &function
 #define KV_NOT_BUILT &NotBuilt
 

@@ -3,8 +3,9 @@
 #include "base/error_codes.h"
 #include "commands/calc_cmd_base.h"
 #include "commands/shared_objects.h"
+#include "exchange/exchange_commands.h"
 
-namespace kv {
+namespace kv::exchange {
 namespace {
 
 // True for VT_BOOL true; a VT_I4 becomes the last error by its code, a VT_BSTR by its text; any
@@ -26,26 +27,26 @@ bool Outcome(CCalcCmdBase& cmd, const Variant& v) {
 
 }  // namespace
 
-bool CCalcCmdBase::AdoConnect(const Bstr& connect, const Bstr& userId, const Bstr& password, long options) {
-  ResetLastError();
+bool AdoConnect(CCalcCmdBase& cmd, const Bstr& connect, const Bstr& userId, const Bstr& password, long options) {
+  cmd.ResetLastError();
   Variant v;
   if (g_pEnvironment) g_pEnvironment->EnvAdoConnect(connect, userId, password, options, &v);
-  return Outcome(*this, v);
+  return Outcome(cmd, v);
 }
 
-bool CCalcCmdBase::AdoClose(const Bstr& connection) {
-  ResetLastError();
+bool AdoClose(CCalcCmdBase& cmd, const Bstr& connection) {
+  cmd.ResetLastError();
   Variant v;
   if (g_pEnvironment) g_pEnvironment->EnvAdoClose(connection, &v);
-  return Outcome(*this, v);
+  return Outcome(cmd, v);
 }
 
-bool CCalcCmdBase::AdoQueryInfo(const Bstr& connection, const Bstr& queryDefinition, Variant* fieldNames,
+bool AdoQueryInfo(CCalcCmdBase& cmd, const Bstr& connection, const Bstr& queryDefinition, Variant* fieldNames,
                                 Variant* fieldTypes) {
-  ResetLastError();
+  cmd.ResetLastError();
   Variant v;
   if (g_pEnvironment) g_pEnvironment->EnvAdoQueryInfo(connection, queryDefinition, fieldNames, fieldTypes, &v);
-  return Outcome(*this, v);
+  return Outcome(cmd, v);
 }
 
-}  // namespace kv
+}  // namespace kv::exchange

@@ -9,8 +9,10 @@
 #include "exchange/group_hook.h"
 #include "exchange/xml_text.h"
 #include "store/store_names.h"
+#include "exchange/exchange_commands.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::exchange {
 
 using com::HRESULT;
 using components::IZrCalculation;
@@ -38,21 +40,21 @@ Bstr Reply(const char* text) { return Bstr::FromUtf8(exchange::ErrorReply(text))
 
 }  // namespace
 
-bool CCalcCmdBase::CalcExecute(IDispatch* calcObject) {
-  ResetLastError();
-  if (!CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE)) return false;
-  if (!calcObject) return Failed(CMDERR_GET_CALCULATION_OBJECT);
+bool CalcExecute(CCalcCmdBase& cmd, IDispatch* calcObject) {
+  cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE)) return false;
+  if (!calcObject) return cmd.Failed(CMDERR_GET_CALCULATION_OBJECT);
   if (auto script = com::QueryInterface<IZrScriptParameters>(calcObject)) script->PrepareExecution();
   if (auto calc = com::QueryInterface<IZrCalculation>(calcObject)) calc->Calculate();
   return true;
 }
 
-Variant CCalcCmdBase::ExecuteItem(const Bstr& itemName, Variant* result) {
-  ResetLastError();
+Variant ExecuteItem(CCalcCmdBase& cmd, const Bstr& itemName, Variant* result) {
+  cmd.ResetLastError();
   Variant status;
-  ComPtr<IDispatch> calc = GetCalculationObject(itemName);
+  ComPtr<IDispatch> calc = store::GetCalculationObject(cmd, itemName);
   if (calc) {
-    if (!CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE)) return Variant::I4(-4);
+    if (!cmd.CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE)) return Variant::I4(-4);
     status = Variant::I4(1);
     Variant ignored;
     const HRESULT hr = CallByName(calc.Get(), "Calculate", &ignored);
@@ -66,15 +68,15 @@ Variant CCalcCmdBase::ExecuteItem(const Bstr& itemName, Variant* result) {
     return status;
   }
   // The application objects' stores have no schedule of their own.
-  if (m_appName.empty() && g_pScheduleObject) {
-    const bool due = exchange::MakeGroupDueNow(*this, itemName);
+  if (cmd.m_appName.empty() && g_pScheduleObject) {
+    const bool due = exchange::MakeGroupDueNow(cmd, itemName);
     if (due) status = Variant::I4(2);
     if (result) *result = Variant::Bool(due);
   }
   return status;
 }
 
-ComPtr<IDispatch> CCalcCmdBase::CreateTemporaryCalc(const Bstr& calcScript) {
+ComPtr<IDispatch> CreateTemporaryCalc(CCalcCmdBase& cmd, const Bstr& calcScript) {
   ComPtr<IZrCalculation> calc = NewCalculation();
   if (!calc) return nullptr;
   calc->SetCalcType(components::kCalcTypeCalcScript);
@@ -82,17 +84,17 @@ ComPtr<IDispatch> CCalcCmdBase::CreateTemporaryCalc(const Bstr& calcScript) {
   return com::QueryInterface<IDispatch>(calc);
 }
 
-Bstr CCalcCmdBase::ExecuteXML(const Bstr& xmlString) {
+Bstr ExecuteXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
   ComPtr<IZrCalculation> calc = NewCalculation();
   auto disp = com::QueryInterface<IDispatch>(calc);
   if (!disp) return Reply("Failed to create calculation object");
-  Bstr failure = LoadXmlIntoCalc(xmlString, disp.Get());
+  Bstr failure = LoadXmlIntoCalc(cmd, xmlString, disp.Get());
   if (!failure.IsNull()) return failure;
   calc->Calculate();
-  return ObjectToXml(disp.Get());
+  return ObjectToXml(cmd, disp.Get());
 }
 
-Bstr CCalcCmdBase::ExecuteCalculationXML(const Bstr& xmlString) {
+Bstr ExecuteCalculationXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
   exchange::ParsedXml parsed;
   exchange::ParseClientXml(xmlString, &parsed);
   if (!parsed.ok) return Bstr::FromUtf8(exchange::ParseErrorReply(parsed));
@@ -103,10 +105,10 @@ Bstr CCalcCmdBase::ExecuteCalculationXML(const Bstr& xmlString) {
   const Bstr name = Bstr::FromUtf8(nameNode.text().get());
   ComPtr<IDispatch> stored;
   if (g_pEnvironment && store::IsSafeCalculationName(name.ToUtf8()))
-    g_pEnvironment->GetCalculation(name, CalculationDirectoryArgument(), &stored);
+    g_pEnvironment->GetCalculation(name, cmd.CalculationDirectoryArgument(), &stored);
   if (!stored) return Reply("Failed to load calculation");
   // A private copy: the stored object, which other clients and the schedule share, stays as it is.
-  ComPtr<IDispatch> copy = BSTRtoObject(ObjecttoBSTR(stored.Get()));
+  ComPtr<IDispatch> copy = BSTRtoObject(cmd, ObjecttoBSTR(cmd, stored.Get()));
   auto calc = com::QueryInterface<IZrCalculation>(copy);
   if (!calc) return Reply("Failed to load calculation");
   for (pugi::xml_node p : root.child("Parameters").children()) {
@@ -117,10 +119,10 @@ Bstr CCalcCmdBase::ExecuteCalculationXML(const Bstr& xmlString) {
       persist->LoadXML(Bstr::FromUtf8(exchange::ElementText(p)));
   }
   calc->Calculate();
-  return ObjectToXml(copy.Get());
+  return ObjectToXml(cmd, copy.Get());
 }
 
-bool CCalcCmdBase::CreateCalcScriptParams(IDispatch* calc, const Bstr& autoBindingHosts, Variant* unused,
+bool CreateCalcScriptParams(CCalcCmdBase& cmd, IDispatch* calc, const Bstr& autoBindingHosts, Variant* unused,
                                           Variant* unbound) {
   if (unused) unused->Clear();
   if (unbound) unbound->Clear();
@@ -129,10 +131,10 @@ bool CCalcCmdBase::CreateCalcScriptParams(IDispatch* calc, const Bstr& autoBindi
   return com::SUCCEEDED(script->CreateParams(autoBindingHosts, unused, unbound));
 }
 
-Variant CCalcCmdBase::ListParameterDetails(IDispatch* calc) {
+Variant ListParameterDetails(CCalcCmdBase& cmd, IDispatch* calc) {
   Variant details;
   if (auto script = com::QueryInterface<IZrScriptParameters>(calc)) script->GetParameterDetails(&details);
   return details;
 }
 
-}  // namespace kv
+}  // namespace kv::exchange

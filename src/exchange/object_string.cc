@@ -4,10 +4,11 @@
 #include "com/object_stream.h"
 #include "commands/calc_cmd_base.h"
 #include "components/calc_components.h"
+#include "exchange/exchange_commands.h"
 
-namespace kv {
+namespace kv::exchange {
 
-Bstr CCalcCmdBase::ObjecttoBSTR(IDispatch* object) {
+Bstr ObjecttoBSTR(CCalcCmdBase& cmd, IDispatch* object) {
   com::CLSID clsid;
   Bstr xml;
   auto persist = com::QueryInterface<components::IZrPersistXML>(object);
@@ -18,7 +19,7 @@ Bstr CCalcCmdBase::ObjecttoBSTR(IDispatch* object) {
   return com::BstrOfBytes(com::WriteObjectStream(persisted ? &clsid : nullptr, xml.Wide()));
 }
 
-ComPtr<IDispatch> CCalcCmdBase::BSTRtoObject(const Bstr& binaryObject) {
+ComPtr<IDispatch> BSTRtoObject(CCalcCmdBase& cmd, const Bstr& binaryObject) {
   com::ObjectStreamContent content;
   if (com::ReadObjectStream(com::BytesOfBstr(binaryObject), &content) != com::S_OK) return nullptr;
   if ((content.vt != com::VT_DISPATCH && content.vt != com::VT_UNKNOWN) || !content.hasClass) return nullptr;
@@ -29,10 +30,10 @@ ComPtr<IDispatch> CCalcCmdBase::BSTRtoObject(const Bstr& binaryObject) {
   return com::QueryInterface<IDispatch>(object);
 }
 
-ComPtr<IDispatch> CCalcCmdBase::VarBSTRtoObject(const Variant& binaryObject) {
+ComPtr<IDispatch> VarBSTRtoObject(CCalcCmdBase& cmd, const Variant& binaryObject) {
   const Variant& v = binaryObject.Deref();
   if (v.vt() != com::VT_BSTR) return nullptr;
-  return BSTRtoObject(v.bstr());
+  return BSTRtoObject(cmd, v.bstr());
 }
 
-}  // namespace kv
+}  // namespace kv::exchange

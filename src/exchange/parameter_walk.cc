@@ -5,8 +5,10 @@
 #include "commands/shared_objects.h"
 #include "components/calc_components.h"
 #include "platform/utf8.h"
+#include "exchange/exchange_commands.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::exchange {
 
 using components::IZrCalcParameter;
 using com::HRESULT;
@@ -33,7 +35,7 @@ void ForEachParameter(IDispatch* calcDisp, F visit) {
 
 }  // namespace
 
-Bstr CCalcCmdBase::ParameterWalk(IDispatch* calcDisp, const Bstr* oldServer, long oldGroup, const Bstr* newServer,
+Bstr ParameterWalk(CCalcCmdBase& cmd, IDispatch* calcDisp, const Bstr* oldServer, long oldGroup, const Bstr* newServer,
                                  long newGroup, bool checkUnits, long* count) {
   Bstr message;
   long visited = 0;
@@ -61,23 +63,23 @@ Bstr CCalcCmdBase::ParameterWalk(IDispatch* calcDisp, const Bstr* oldServer, lon
   return message;
 }
 
-Bstr CCalcCmdBase::ChangeServerName(IDispatch* calc, const Bstr& oldServer, long oldGroup, const Bstr& newServer,
+Bstr ChangeServerName(CCalcCmdBase& cmd, IDispatch* calc, const Bstr& oldServer, long oldGroup, const Bstr& newServer,
                                     long newGroup, long* count) {
-  return ParameterWalk(calc, &oldServer, oldGroup, &newServer, newGroup, false, count);
+  return ParameterWalk(cmd, calc, &oldServer, oldGroup, &newServer, newGroup, false, count);
 }
 
-Bstr CCalcCmdBase::Validate(IDispatch* calc, long* count) {
-  return ParameterWalk(calc, nullptr, 0, nullptr, 0, false, count);
+Bstr Validate(CCalcCmdBase& cmd, IDispatch* calc, long* count) {
+  return ParameterWalk(cmd, calc, nullptr, 0, nullptr, 0, false, count);
 }
 
-Bstr CCalcCmdBase::Validate2(IDispatch* calc, bool checkUnits, long* count) {
-  return ParameterWalk(calc, nullptr, 0, nullptr, 0, checkUnits, count);
+Bstr Validate2(CCalcCmdBase& cmd, IDispatch* calc, bool checkUnits, long* count) {
+  return ParameterWalk(cmd, calc, nullptr, 0, nullptr, 0, checkUnits, count);
 }
 
-void CCalcCmdBase::ListVorenServers(Variant* result) {
+void ListVorenServers(CCalcCmdBase& cmd, Variant* result) {
   std::vector<std::string> servers;
-  const Bstr dir = CalculationDirectoryArgument();
-  for (const std::string& name : ListCalculations()) {
+  const Bstr dir = cmd.CalculationDirectoryArgument();
+  for (const std::string& name : store::ListCalculations(cmd)) {
     ComPtr<IDispatch> calc;
     if (g_pEnvironment) g_pEnvironment->GetCalculation(Bstr::FromUtf8(name), dir, &calc);
     if (!calc) continue;
@@ -95,7 +97,7 @@ void CCalcCmdBase::ListVorenServers(Variant* result) {
     });
   }
   if (result) *result = Variant();
-  StringArrayToVariant(servers, result);
+  CCalcCmdBase::StringArrayToVariant(servers, result);
 }
 
-}  // namespace kv
+}  // namespace kv::exchange

@@ -5,19 +5,20 @@
 #include "commands/workspace_service.h"
 #include "config/config.h"
 #include "platform/registry_store.h"
+#include "exchange/exchange_commands.h"
 
-namespace kv {
+namespace kv::exchange {
 
 using platform::RegHive;
 using platform::RegValue;
 
-Bstr CCalcCmdBase::GetOdmWorkSpace() {
-  if (!Env().registry->KeyExists(RegHive::LocalMachine, config::kOdmKey)) return Bstr::Null();
-  return Bstr::FromUtf8(config::ReadOdmWorkspace(Env()));
+Bstr GetOdmWorkSpace(CCalcCmdBase& cmd) {
+  if (!cmd.Env().registry->KeyExists(RegHive::LocalMachine, config::kOdmKey)) return Bstr::Null();
+  return Bstr::FromUtf8(config::ReadOdmWorkspace(cmd.Env()));
 }
 
-void CCalcCmdBase::SetOdmWorkSpace(const Bstr& workSpaceName) {
-  auto& reg = *Env().registry;
+void SetOdmWorkSpace(CCalcCmdBase& cmd, const Bstr& workSpaceName) {
+  auto& reg = *cmd.Env().registry;
   if (reg.CreateKey(RegHive::LocalMachine, config::kOdmKey) != platform::kRegOk) return;
   platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
   if (!workSpaceName.IsNull())
@@ -27,25 +28,25 @@ void CCalcCmdBase::SetOdmWorkSpace(const Bstr& workSpaceName) {
   g_bOdmWorkspaceSet = workSpaceName.Length() != 0;
 }
 
-Variant CCalcCmdBase::GetOdmWorkSpaces() {
+Variant GetOdmWorkSpaces(CCalcCmdBase& cmd) {
   Variant result;
   if (auto service = CreateWorkspaceService()) service->ListWorkspaces(&result);
   return result;
 }
 
-Bstr CCalcCmdBase::TestOdmConnection(const Bstr& workSpaceName) {
+Bstr TestOdmConnection(CCalcCmdBase& cmd, const Bstr& workSpaceName) {
   Bstr report;
   if (auto service = CreateWorkspaceService()) service->TestConnection(workSpaceName, &report);
   return report;
 }
 
-bool CCalcCmdBase::GetStoreAndForwardEnabled() {
-  if (!Env().registry->KeyExists(RegHive::LocalMachine, config::kStoreAndForwardKey)) return false;
-  return config::ReadStoreAndForward(Env()) != 0;
+bool GetStoreAndForwardEnabled(CCalcCmdBase& cmd) {
+  if (!cmd.Env().registry->KeyExists(RegHive::LocalMachine, config::kStoreAndForwardKey)) return false;
+  return config::ReadStoreAndForward(cmd.Env()) != 0;
 }
 
-void CCalcCmdBase::SetStoreAndForwardEnabled(bool enabled) {
-  auto& reg = *Env().registry;
+void SetStoreAndForwardEnabled(CCalcCmdBase& cmd, bool enabled) {
+  auto& reg = *cmd.Env().registry;
   if (reg.CreateKey(RegHive::LocalMachine, config::kStoreAndForwardKey) != platform::kRegOk) return;
   platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
   reg.SetValue(RegHive::LocalMachine, config::kStoreAndForwardKey, config::kStoreAndForwardValue,
@@ -53,4 +54,4 @@ void CCalcCmdBase::SetStoreAndForwardEnabled(bool enabled) {
   g_bStoreAndForwardEnabled = enabled ? com::VARIANT_TRUE : com::VARIANT_FALSE;
 }
 
-}  // namespace kv
+}  // namespace kv::exchange

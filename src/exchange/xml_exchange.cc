@@ -9,8 +9,10 @@
 #include "exchange/calc_checks.h"
 #include "exchange/xml_text.h"
 #include "units/units_table.h"
+#include "exchange/exchange_commands.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::exchange {
 
 using com::HRESULT;
 using components::IZrPersistXML;
@@ -86,101 +88,101 @@ const char* ImportFailure(ImportStep step, const char* nodeError) {
 
 }  // namespace
 
-Bstr CCalcCmdBase::SaveCalcXML(const Bstr& calcName) {
-  ResetLastError();
-  ComPtr<IDispatch> calc = GetCalculationObject(calcName);
+Bstr SaveCalcXML(CCalcCmdBase& cmd, const Bstr& calcName) {
+  cmd.ResetLastError();
+  ComPtr<IDispatch> calc = store::GetCalculationObject(cmd, calcName);
   if (!calc) {
-    SetCommandError("Failed to get calculation object.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("Failed to get calculation object.", CMDERR_CATCH_ALL);
     return EmptyText();
   }
-  return ExportObject(*this, calc.Get(), kCalcRoot);
+  return ExportObject(cmd, calc.Get(), kCalcRoot);
 }
 
-Bstr CCalcCmdBase::SaveLibXML(const Bstr& libName) {
-  ResetLastError();
-  ComPtr<IDispatch> lib = GetLibraryObject(libName);
+Bstr SaveLibXML(CCalcCmdBase& cmd, const Bstr& libName) {
+  cmd.ResetLastError();
+  ComPtr<IDispatch> lib = store::GetLibraryObject(cmd, libName);
   if (!lib) {
-    SetCommandError("Failed to get library object.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("Failed to get library object.", CMDERR_CATCH_ALL);
     return EmptyText();
   }
-  return ExportObject(*this, lib.Get(), kLibRoot);
+  return ExportObject(cmd, lib.Get(), kLibRoot);
 }
 
-Bstr CCalcCmdBase::SaveUnitTypeXML(const Bstr& unitTypeName) {
-  ResetLastError();
+Bstr SaveUnitTypeXML(CCalcCmdBase& cmd, const Bstr& unitTypeName) {
+  cmd.ResetLastError();
   // The type is changed in place by the units commands: read its form under their lock.
   platform::TrackedLock::Scope lock(UnitsLock(), kSiteUnitsCommand);
   ComPtr<components::IZrUnitType> type;
   if (units::FindType(unitTypeName, &type) != com::S_OK || !type) {
-    SetCommandError("Failed to get unit type object.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("Failed to get unit type object.", CMDERR_CATCH_ALL);
     return EmptyText();
   }
-  return ExportObject(*this, type.Get(), kUnitTypeRoot);
+  return ExportObject(cmd, type.Get(), kUnitTypeRoot);
 }
 
-Bstr CCalcCmdBase::ObjectToXml(IDispatch* object) { return ExportObject(*this, object, kCalcRoot); }
+Bstr ObjectToXml(CCalcCmdBase& cmd, IDispatch* object) { return ExportObject(cmd, object, kCalcRoot); }
 
-long CCalcCmdBase::LoadCalcXML(const Bstr& xmlString, IDispatch* calc) {
-  ResetLastError();
+long LoadCalcXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* calc) {
+  cmd.ResetLastError();
   exchange::ParsedXml parsed;
   if (const char* failure = ImportFailure(LoadInto(xmlString, calc, &parsed), "Error getting Calculation node.")) {
-    SetCommandError(failure, CMDERR_CATCH_ALL);
+    cmd.SetCommandError(failure, CMDERR_CATCH_ALL);
     return 0;
   }
   auto calculation = com::QueryInterface<components::IZrCalculation>(calc);
   if (!calculation) {
-    SetCommandError("Error querying IZrCalculation interface.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("Error querying IZrCalculation interface.", CMDERR_CATCH_ALL);
     return 0;
   }
   if (!exchange::FormulaExists(calculation.Get())) {
-    SetCommandError("Formula does not exist.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("Formula does not exist.", CMDERR_CATCH_ALL);
     return 0;
   }
-  return SaveCalculationObject(calc) ? 1 : 0;
+  return store::SaveCalculationObject(cmd, calc) ? 1 : 0;
 }
 
-long CCalcCmdBase::LoadLibXML(const Bstr& xmlString, IDispatch* lib) {
-  ResetLastError();
+long LoadLibXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* lib) {
+  cmd.ResetLastError();
   exchange::ParsedXml parsed;
   if (const char* failure = ImportFailure(LoadInto(xmlString, lib, &parsed), "Error getting Library node.")) {
-    SetCommandError(failure, CMDERR_CATCH_ALL);
+    cmd.SetCommandError(failure, CMDERR_CATCH_ALL);
     return 0;
   }
-  return SaveLibraryObject(lib) ? 1 : 0;
+  return store::SaveLibraryObject(cmd, lib) ? 1 : 0;
 }
 
-long CCalcCmdBase::LoadUnitXML(const Bstr& xmlString, Variant* unitDisp) {
-  ResetLastError();
+long LoadUnitXML(CCalcCmdBase& cmd, const Bstr& xmlString, Variant* unitDisp) {
+  cmd.ResetLastError();
   // The units table is shared by every client: changing it takes the units right everywhere.
-  if (!CheckPermission(security::kRightUnits, CMDERR_DENIED_UNITS, StoreScope::Shared)) return 0;
+  if (!cmd.CheckPermission(security::kRightUnits, CMDERR_DENIED_UNITS, CCalcCmdBase::StoreScope::Shared)) return 0;
   exchange::ParsedXml parsed;
   exchange::ParseClientXml(xmlString, &parsed);
   if (!parsed.ok) {
-    SetCommandError("Error loading XML string.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("Error loading XML string.", CMDERR_CATCH_ALL);
     return 0;
   }
   if (!parsed.doc.document_element()) {
-    SetCommandError("Error getting Unit Type node.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("Error getting Unit Type node.", CMDERR_CATCH_ALL);
     return 0;
   }
   ComPtr<components::IZrUnitType> type;
   if (com::FAILED(com::CreateInstance(components::CLSID_ZrUnitType, &type))) {
-    SetCommandError("Error creating Unit Type object.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("Error creating Unit Type object.", CMDERR_CATCH_ALL);
     return 0;
   }
   switch (LoadInto(xmlString, type.Get(), &parsed, /*ownRoot=*/true)) {
     case ImportStep::Persist:
-      SetCommandError("Error querying IZrPeresistXML interface.", CMDERR_CATCH_ALL);
+      cmd.SetCommandError("Error querying IZrPeresistXML interface.", CMDERR_CATCH_ALL);
       return 0;
     case ImportStep::Done:
       break;
     default:
-      SetCommandError("Error executing LoadXML method.", CMDERR_CATCH_ALL);
+      cmd.SetCommandError("Error executing LoadXML method.", CMDERR_CATCH_ALL);
       return 0;
   }
   platform::TrackedLock::Scope lock(UnitsLock(), kSiteUnitsCommand);
   if (!g_pUnitConversionObject) {
-    SetCommandError(CMDERR_UNIT_CONVERSION_NOT_FOUND);
+    cmd.SetCommandError(CMDERR_UNIT_CONVERSION_NOT_FOUND);
     return 0;
   }
   Bstr name;
@@ -188,14 +190,14 @@ long CCalcCmdBase::LoadUnitXML(const Bstr& xmlString, Variant* unitDisp) {
   auto disp = com::QueryInterface<IDispatch>(type);
   if (unitDisp) *unitDisp = Variant::Dispatch(disp);
   if (com::FAILED(g_pUnitConversionObject->Add(name, disp.Get()))) {
-    SetCommandError(CMDERR_MEASUREMENT_TYPE_EXISTS);
+    cmd.SetCommandError(CMDERR_MEASUREMENT_TYPE_EXISTS);
     return 0;
   }
   units::SaveUnitConversionObject();
   return 1;
 }
 
-Bstr CCalcCmdBase::LoadXmlIntoCalc(const Bstr& xml, IDispatch* calc) {
+Bstr LoadXmlIntoCalc(CCalcCmdBase& cmd, const Bstr& xml, IDispatch* calc) {
   exchange::ParsedXml parsed;
   switch (LoadInto(xml, calc, &parsed)) {
     case ImportStep::Parse:
@@ -215,4 +217,4 @@ Bstr CCalcCmdBase::LoadXmlIntoCalc(const Bstr& xml, IDispatch* calc) {
   return Bstr::Null();
 }
 
-}  // namespace kv
+}  // namespace kv::exchange

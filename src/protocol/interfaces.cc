@@ -1,9 +1,8 @@
 // The interface tables without their handlers, for clients and for the wire description.
-#include "base/rights.h"
 #include "protocol/method_info.h"
 
 // Handlers live in the server's dispatch layer; a client's view of a row has none.
-#define KV_COMMAND(name) nullptr
+#define KV_COMMAND(command) nullptr
 #define KV_BINDING(function) nullptr
 #define KV_NOT_BUILT nullptr
 

@@ -1,8 +1,9 @@
 #pragma once
 // The method tables of the two dispatch interfaces, as data: order (DISPID = position + 1,
 // vtable slot = position + 7), parameters with direction, type and name, what the wrapper logs,
-// what the method does (forward to its handler, fixed answer, refusal), the rights the access
-// gate asks for it, and its handler. One table per interface, written once in
+// what the method does (forward to its handler, fixed answer, refusal) and its handler. The
+// rights a command asks of the access gate are named once, in its handler, where its order of
+// checks is. One table per interface, written once in
 // protocol/icalc_commands.inc and protocol/icalc_app_commands.inc: the server builds it with
 // the handlers (dispatch/method_tables.h), clients without them (ICalcCommandsInterface below),
 // so the dispatch wrappers, GetIDsOfNames, the D-Bus introspection, the client's argument
@@ -58,15 +59,6 @@ struct InLogInfo {
   int param;  // index into params
 };
 
-// The rights (base/rights.h) a command asks the access gate for before it works: `wide`, and
-// when that is refused `scriptOnly` (the CalcScript-only right; 0 when the command has none).
-// A caller holding neither gets RefusalCodeOf(wide). Both 0: the command asks nothing.
-struct MethodRights {
-  uint32_t wide = 0;
-  uint32_t scriptOnly = 0;
-  bool Any() const { return wide != 0; }
-};
-
 // One call as a handler sees it (dispatch/command_binding.h); handlers exist only in the server.
 struct CommandCall;
 using CommandHandler = void (*)(CommandCall& call);
@@ -79,7 +71,6 @@ struct MethodInfo {
   std::string objectKind;  // for ResultLog::Object
   Behaviour behaviour = Behaviour::Forward;
   bool nullCheck = false;  // refuses a null first object argument
-  MethodRights rights;
   // The command a forwarding row runs; null in the clients' view of the table and in rows with
   // a fixed answer.
   CommandHandler handler = nullptr;

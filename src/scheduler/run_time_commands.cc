@@ -5,8 +5,9 @@
 #include "platform/env.h"
 #include "scheduler/run_times.h"
 #include "scheduler/schedule.h"
+#include "scheduler/schedule_commands.h"
 
-namespace kv {
+namespace kv::scheduler {
 
 using components::IZrScheduleGroup;
 
@@ -22,30 +23,30 @@ double WithinOleDates(double date) { return date >= kMinOleDate && date < kMaxOl
 
 }  // namespace
 
-bool CCalcCmdBase::RequireScheduleGroup(const Bstr& groupName, ComPtr<IZrScheduleGroup>* group) {
+bool RequireScheduleGroup(CCalcCmdBase& cmd, const Bstr& groupName, ComPtr<IZrScheduleGroup>* group) {
   if (!g_pScheduleObject) {
-    SetCommandError(CMDERR_SCHEDULE_NOT_FOUND);
+    cmd.SetCommandError(CMDERR_SCHEDULE_NOT_FOUND);
     return false;
   }
   if (scheduler::FindGroup(groupName, group) != com::S_OK) {
-    SetCommandError(CMDERR_INVALID_SCHEDULE_GROUP);
+    cmd.SetCommandError(CMDERR_INVALID_SCHEDULE_GROUP);
     return false;
   }
   return true;
 }
 
-bool CCalcCmdBase::ComputeNewRunTime(const Bstr& groupName, double* newRunTime) {
-  ResetLastError();
+bool ComputeNewRunTime(CCalcCmdBase& cmd, const Bstr& groupName, double* newRunTime) {
+  cmd.ResetLastError();
   ComPtr<IZrScheduleGroup> group;
-  if (!RequireScheduleGroup(groupName, &group)) return false;
+  if (!RequireScheduleGroup(cmd, groupName, &group)) return false;
   double rate = 0, offset = 0;
   long dayOfMonth = 0, dayOfWeek = 0;
   if (com::FAILED(group->GetRate(&rate)) || com::FAILED(group->GetOffset(&offset)) ||
       com::FAILED(group->GetDayOfMonth(&dayOfMonth)) || com::FAILED(group->GetDayOfWeek(&dayOfWeek))) {
-    SetCommandError(CMDERR_CDB_FIELD_ACCESS);
+    cmd.SetCommandError(CMDERR_CDB_FIELD_ACCESS);
     return false;
   }
-  const platform::LocalTime time = Env().Time();
+  const platform::LocalTime time = cmd.Env().Time();
   const double t =
       WithinOleDates(scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, time.LocalNow()));
   if (newRunTime) *newRunTime = t;
@@ -54,38 +55,38 @@ bool CCalcCmdBase::ComputeNewRunTime(const Bstr& groupName, double* newRunTime) 
   return true;
 }
 
-double CCalcCmdBase::ComputeNextStartTime(double rate, double offset, long dayOfMonth, long dayOfWeek) {
+double ComputeNextStartTime(CCalcCmdBase& cmd, double rate, double offset, long dayOfMonth, long dayOfWeek) {
   return WithinOleDates(
-      scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, Env().Time().LocalNow()));
+      scheduler::ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, cmd.Env().Time().LocalNow()));
 }
 
-bool CCalcCmdBase::SetComputedRunTime(const Bstr& groupName, double newTime) {
-  ResetLastError();
+bool SetComputedRunTime(CCalcCmdBase& cmd, const Bstr& groupName, double newTime) {
+  cmd.ResetLastError();
   newTime = WithinOleDates(newTime);
   ComPtr<IZrScheduleGroup> group;
-  if (!RequireScheduleGroup(groupName, &group)) return false;
-  if (com::FAILED(group->PutComputedRunTime(newTime > 0.0 ? Env().Time().LocalToUtc(newTime) : newTime))) {
-    SetCommandError(CMDERR_CDB_FIELD_ACCESS);
+  if (!RequireScheduleGroup(cmd, groupName, &group)) return false;
+  if (com::FAILED(group->PutComputedRunTime(newTime > 0.0 ? cmd.Env().Time().LocalToUtc(newTime) : newTime))) {
+    cmd.SetCommandError(CMDERR_CDB_FIELD_ACCESS);
     return false;
   }
   scheduler::SaveScheduleObject(g_pScheduleObject.Get());
   return true;
 }
 
-bool CCalcCmdBase::GetScheduleExecutionTime(const Bstr& groupName, long* executionTime) {
-  ResetLastError();
+bool GetScheduleExecutionTime(CCalcCmdBase& cmd, const Bstr& groupName, long* executionTime) {
+  cmd.ResetLastError();
   *executionTime = -1;
   ComPtr<IZrScheduleGroup> group;
-  if (!RequireScheduleGroup(groupName, &group)) return false;
+  if (!RequireScheduleGroup(cmd, groupName, &group)) return false;
   if (com::FAILED(group->GetExecutionTime(executionTime))) {
-    SetCommandError(CMDERR_CDB_FIELD_ACCESS);
+    cmd.SetCommandError(CMDERR_CDB_FIELD_ACCESS);
     return false;
   }
   return true;
 }
 
-double CCalcCmdBase::GetServerGmtOffset(double dateTime) {
-  return scheduler::GmtOffsetDays(*Env().zone, dateTime == 0.0 ? Env().Time().LocalNow() : dateTime);
+double GetServerGmtOffset(CCalcCmdBase& cmd, double dateTime) {
+  return scheduler::GmtOffsetDays(*cmd.Env().zone, dateTime == 0.0 ? cmd.Env().Time().LocalNow() : dateTime);
 }
 
-}  // namespace kv
+}  // namespace kv::scheduler

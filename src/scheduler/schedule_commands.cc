@@ -8,8 +8,10 @@
 #include "scheduler/schedule.h"
 #include "scheduler/schedule_threads.h"
 #include "scheduler/scheduler_supervisor.h"
+#include "scheduler/schedule_commands.h"
+#include "base/store_layout.h"
 
-namespace kv {
+namespace kv::scheduler {
 
 using components::IZrScheduleGroup;
 using scheduler::g_ScheduleThreads;
@@ -21,7 +23,7 @@ namespace {
 bool IsAcceptableName(const std::string& name) {
   for (unsigned char c : name)
     if (c < 0x20 || c == 0x7f) return false;
-  return CCalcCmdBase::NameHasNoWhiteSpace(name);
+  return layout::NameHasNoWhiteSpace(name);
 }
 
 bool IsDayOfMonth(long v) { return v >= -1 && v <= 31; }
@@ -36,36 +38,36 @@ void Save() { scheduler::SaveScheduleObject(g_pScheduleObject.Get()); }
 
 }  // namespace
 
-bool CCalcCmdBase::AddScheduleGroup(const Bstr& groupName, double rate, double offset, long dayOfMonth,
+bool AddScheduleGroup(CCalcCmdBase& cmd, const Bstr& groupName, double rate, double offset, long dayOfMonth,
                                     long dayOfWeek) {
-  ResetLastError();
-  if (!MaySchedule(*this)) return false;
+  cmd.ResetLastError();
+  if (!MaySchedule(cmd)) return false;
   const std::string name = groupName.ToUtf8();
-  if (!IsAcceptableName(name)) return Failed(CMDERR_NAME_HAS_SPACES);
-  if (!IsDayOfMonth(dayOfMonth)) return Failed(CMDERR_INVALID_DAY_OF_MONTH);
-  if (!IsDayOfWeek(dayOfWeek)) return Failed(CMDERR_INVALID_DAY_OF_WEEK);
+  if (!IsAcceptableName(name)) return cmd.Failed(CMDERR_NAME_HAS_SPACES);
+  if (!IsDayOfMonth(dayOfMonth)) return cmd.Failed(CMDERR_INVALID_DAY_OF_MONTH);
+  if (!IsDayOfWeek(dayOfWeek)) return cmd.Failed(CMDERR_INVALID_DAY_OF_WEEK);
   if (!std::isfinite(rate) || !std::isfinite(offset)) {
-    SetCommandError("The Rate and the Offset must be finite numbers.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("The Rate and the Offset must be finite numbers.", CMDERR_CATCH_ALL);
     return false;
   }
-  if (!g_pScheduleObject) return Failed(CMDERR_SCHEDULE_NOT_FOUND);
+  if (!g_pScheduleObject) return cmd.Failed(CMDERR_SCHEDULE_NOT_FOUND);
   platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
   if (com::FAILED(scheduler::CreateScheduleGroup(g_pScheduleObject.Get(), groupName, rate, offset, dayOfMonth,
                                                  dayOfWeek, scheduler::kCommandScheduleClass)))
     return false;
   Save();
-  if (g_ScheduleThreads.count(name) != 0) return Failed(CMDERR_NAME_EXISTS);
-  auto entry = std::make_shared<scheduler::ScheduleThreadInfo>(name, *Env().clock);
+  if (g_ScheduleThreads.count(name) != 0) return cmd.Failed(CMDERR_NAME_EXISTS);
+  auto entry = std::make_shared<scheduler::ScheduleThreadInfo>(name, *cmd.Env().clock);
   entry->startRequested = true;
   g_ScheduleThreads[name] = std::move(entry);
   scheduler::GroupsChangedEvent().Set();
   return true;
 }
 
-bool CCalcCmdBase::DeleteScheduleGroup(const Bstr& groupName, bool /*forceDelete: items go with the group*/) {
-  ResetLastError();
-  if (!MaySchedule(*this)) return false;
-  if (!g_pScheduleObject) return Failed(CMDERR_SCHEDULE_NOT_FOUND);
+bool DeleteScheduleGroup(CCalcCmdBase& cmd, const Bstr& groupName, bool /*forceDelete: items go with the group*/) {
+  cmd.ResetLastError();
+  if (!MaySchedule(cmd)) return false;
+  if (!g_pScheduleObject) return cmd.Failed(CMDERR_SCHEDULE_NOT_FOUND);
   platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
   if (com::FAILED(g_pScheduleObject->Remove(groupName))) return false;
   Save();
@@ -75,11 +77,11 @@ bool CCalcCmdBase::DeleteScheduleGroup(const Bstr& groupName, bool /*forceDelete
   return true;
 }
 
-bool CCalcCmdBase::AddScheduledItem(const Bstr& groupName, const Bstr& itemName) {
-  ResetLastError();
-  if (!MaySchedule(*this)) return false;
-  if (!IsAcceptableName(itemName.ToUtf8())) return Failed(CMDERR_NAME_HAS_SPACES);
-  if (!g_pScheduleObject) return Failed(CMDERR_SCHEDULE_NOT_FOUND);
+bool AddScheduledItem(CCalcCmdBase& cmd, const Bstr& groupName, const Bstr& itemName) {
+  cmd.ResetLastError();
+  if (!MaySchedule(cmd)) return false;
+  if (!IsAcceptableName(itemName.ToUtf8())) return cmd.Failed(CMDERR_NAME_HAS_SPACES);
+  if (!g_pScheduleObject) return cmd.Failed(CMDERR_SCHEDULE_NOT_FOUND);
   platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
   ComPtr<IZrScheduleGroup> group;
   if (scheduler::FindGroup(groupName, &group) != com::S_OK) return false;
@@ -89,10 +91,10 @@ bool CCalcCmdBase::AddScheduledItem(const Bstr& groupName, const Bstr& itemName)
   return true;
 }
 
-bool CCalcCmdBase::DeleteScheduledItem(const Bstr& groupName, const Bstr& itemName) {
-  ResetLastError();
-  if (!MaySchedule(*this)) return false;
-  if (!g_pScheduleObject) return Failed(CMDERR_SCHEDULE_NOT_FOUND);
+bool DeleteScheduledItem(CCalcCmdBase& cmd, const Bstr& groupName, const Bstr& itemName) {
+  cmd.ResetLastError();
+  if (!MaySchedule(cmd)) return false;
+  if (!g_pScheduleObject) return cmd.Failed(CMDERR_SCHEDULE_NOT_FOUND);
   platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
   ComPtr<IZrScheduleGroup> group;
   if (scheduler::FindGroup(groupName, &group) != com::S_OK) return false;
@@ -101,10 +103,10 @@ bool CCalcCmdBase::DeleteScheduledItem(const Bstr& groupName, const Bstr& itemNa
   return true;
 }
 
-void CCalcCmdBase::FindScheduledItem(const Bstr& itemName, Variant* result) {
-  ResetLastError();
+void FindScheduledItem(CCalcCmdBase& cmd, const Bstr& itemName, Variant* result) {
+  cmd.ResetLastError();
   if (!g_pScheduleObject) {
-    SetCommandError(CMDERR_SCHEDULE_NOT_FOUND);
+    cmd.SetCommandError(CMDERR_SCHEDULE_NOT_FOUND);
     return;
   }
   std::vector<std::string> groups;
@@ -122,13 +124,13 @@ void CCalcCmdBase::FindScheduledItem(const Bstr& itemName, Variant* result) {
       groups.push_back(name.ToUtf8());
     }
   }
-  StringArrayToVariant(groups, result);
+  CCalcCmdBase::StringArrayToVariant(groups, result);
 }
 
-void CCalcCmdBase::GetScheduledItems(const Bstr& groupName, Variant* result) {
-  ResetLastError();
+void GetScheduledItems(CCalcCmdBase& cmd, const Bstr& groupName, Variant* result) {
+  cmd.ResetLastError();
   if (!g_pScheduleObject) {
-    SetCommandError(CMDERR_SCHEDULE_NOT_FOUND);
+    cmd.SetCommandError(CMDERR_SCHEDULE_NOT_FOUND);
     return;
   }
   ComPtr<IZrScheduleGroup> group;
@@ -137,27 +139,27 @@ void CCalcCmdBase::GetScheduledItems(const Bstr& groupName, Variant* result) {
   if (com::SUCCEEDED(group->Items(&items)) && items) items->NameList(result);
 }
 
-void CCalcCmdBase::GetScheduleGroupList(Variant* result) {
-  ResetLastError();
+void GetScheduleGroupList(CCalcCmdBase& cmd, Variant* result) {
+  cmd.ResetLastError();
   if (!g_pScheduleObject) {
-    SetCommandError(CMDERR_SCHEDULE_NOT_FOUND);
+    cmd.SetCommandError(CMDERR_SCHEDULE_NOT_FOUND);
     return;
   }
   g_pScheduleObject->NameList(result);
 }
 
-ComPtr<IDispatch> CCalcCmdBase::GetScheduleObject() {
-  ResetLastError();
-  if (!g_pScheduleObject) return NoObject(CMDERR_SCHEDULE_NOT_FOUND);
+ComPtr<IDispatch> GetScheduleObject(CCalcCmdBase& cmd) {
+  cmd.ResetLastError();
+  if (!g_pScheduleObject) return cmd.NoObject(CMDERR_SCHEDULE_NOT_FOUND);
   return com::QueryInterface<IDispatch>(g_pScheduleObject);
 }
 
-bool CCalcCmdBase::ScheduleGroupInfo(const Bstr& groupName, double* lastRunTime, double* nextRunTime,
+bool ScheduleGroupInfo(CCalcCmdBase& cmd, const Bstr& groupName, double* lastRunTime, double* nextRunTime,
                                      double* runRate, double* rate, double* offset, long* priority,
                                      long* dayOfMonth, long* dayOfWeek) {
-  ResetLastError();
+  cmd.ResetLastError();
   ComPtr<IZrScheduleGroup> group;
-  if (!RequireScheduleGroup(groupName, &group)) return false;
+  if (!RequireScheduleGroup(cmd, groupName, &group)) return false;
   group->GetLastRunTime(lastRunTime);
   group->GetNextRunTime(nextRunTime);
   group->GetRunRate(runRate);
@@ -169,73 +171,73 @@ bool CCalcCmdBase::ScheduleGroupInfo(const Bstr& groupName, double* lastRunTime,
   return true;
 }
 
-bool CCalcCmdBase::SetScheduleGroupRate(const Bstr& groupName, double rate, double offset, long dayOfMonth,
+bool SetScheduleGroupRate(CCalcCmdBase& cmd, const Bstr& groupName, double rate, double offset, long dayOfMonth,
                                         long dayOfWeek) {
-  ResetLastError();
-  if (!MaySchedule(*this)) return false;
-  if (!IsDayOfMonth(dayOfMonth)) return Failed(CMDERR_INVALID_DAY_OF_MONTH);
-  if (!IsDayOfWeek(dayOfWeek)) return Failed(CMDERR_INVALID_DAY_OF_WEEK);
+  cmd.ResetLastError();
+  if (!MaySchedule(cmd)) return false;
+  if (!IsDayOfMonth(dayOfMonth)) return cmd.Failed(CMDERR_INVALID_DAY_OF_MONTH);
+  if (!IsDayOfWeek(dayOfWeek)) return cmd.Failed(CMDERR_INVALID_DAY_OF_WEEK);
   if (!std::isfinite(rate) || !std::isfinite(offset)) {
-    SetCommandError("The Rate and the Offset must be finite numbers.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("The Rate and the Offset must be finite numbers.", CMDERR_CATCH_ALL);
     return false;
   }
   ComPtr<IZrScheduleGroup> group;
-  if (!RequireScheduleGroup(groupName, &group)) return false;
+  if (!RequireScheduleGroup(cmd, groupName, &group)) return false;
   if (com::FAILED(group->PutRate(rate)) || com::FAILED(group->PutOffset(offset)) ||
       com::FAILED(group->PutDayOfMonth(dayOfMonth)) || com::FAILED(group->PutDayOfWeek(dayOfWeek)))
-    return Failed(CMDERR_CDB_FIELD_WRITE);
+    return cmd.Failed(CMDERR_CDB_FIELD_WRITE);
   Save();
   return true;
 }
 
-bool CCalcCmdBase::SetScheduleGroupPriority(const Bstr& groupName, long priority) {
-  ResetLastError();
-  if (!MaySchedule(*this)) return false;
-  if (priority < -2 || priority > 2) return Failed(CMDERR_INVALID_PRIORITY);
+bool SetScheduleGroupPriority(CCalcCmdBase& cmd, const Bstr& groupName, long priority) {
+  cmd.ResetLastError();
+  if (!MaySchedule(cmd)) return false;
+  if (priority < -2 || priority > 2) return cmd.Failed(CMDERR_INVALID_PRIORITY);
   ComPtr<IZrScheduleGroup> group;
-  if (!RequireScheduleGroup(groupName, &group)) return false;
+  if (!RequireScheduleGroup(cmd, groupName, &group)) return false;
   if (com::FAILED(group->PutPriority(priority))) return false;
   Save();
   return true;
 }
 
-bool CCalcCmdBase::SetScheduleGroupMode(const Bstr&, bool) {
-  ResetLastError();
+bool SetScheduleGroupMode(CCalcCmdBase& cmd, const Bstr&, bool) {
+  cmd.ResetLastError();
   return false;
 }
 
-bool CCalcCmdBase::SetScheduleGroupNextRunTime(const Bstr& groupName, double runTime) {
-  ResetLastError();
-  if (!MaySchedule(*this)) return false;
+bool SetScheduleGroupNextRunTime(CCalcCmdBase& cmd, const Bstr& groupName, double runTime) {
+  cmd.ResetLastError();
+  if (!MaySchedule(cmd)) return false;
   if (!std::isfinite(runTime)) {
-    SetCommandError("The RunTime must be a finite number.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("The RunTime must be a finite number.", CMDERR_CATCH_ALL);
     return false;
   }
   ComPtr<IZrScheduleGroup> group;
-  if (!RequireScheduleGroup(groupName, &group)) return false;
-  const double utc = runTime > 0.0 ? Env().Time().LocalToUtc(runTime) : runTime;
+  if (!RequireScheduleGroup(cmd, groupName, &group)) return false;
+  const double utc = runTime > 0.0 ? cmd.Env().Time().LocalToUtc(runTime) : runTime;
   if (com::FAILED(group->PutNextRunTime(runTime)) || com::FAILED(group->PutNextRunTimeUtc(utc)))
-    return Failed(CMDERR_CDB_FIELD_WRITE);
+    return cmd.Failed(CMDERR_CDB_FIELD_WRITE);
   Save();
   return true;
 }
 
-bool CCalcCmdBase::SetScheduleGroupOffset(const Bstr& groupName, double offset) {
-  ResetLastError();
-  if (!MaySchedule(*this)) return false;
+bool SetScheduleGroupOffset(CCalcCmdBase& cmd, const Bstr& groupName, double offset) {
+  cmd.ResetLastError();
+  if (!MaySchedule(cmd)) return false;
   if (!std::isfinite(offset)) {
-    SetCommandError("The Offset must be a finite number.", CMDERR_CATCH_ALL);
+    cmd.SetCommandError("The Offset must be a finite number.", CMDERR_CATCH_ALL);
     return false;
   }
   ComPtr<IZrScheduleGroup> group;
-  if (!RequireScheduleGroup(groupName, &group)) return false;
-  if (com::FAILED(group->PutOffset(offset))) return Failed(CMDERR_CDB_FIELD_WRITE);
+  if (!RequireScheduleGroup(cmd, groupName, &group)) return false;
+  if (com::FAILED(group->PutOffset(offset))) return cmd.Failed(CMDERR_CDB_FIELD_WRITE);
   Save();
   return true;
 }
 
-void CCalcCmdBase::GetSchedulerStatus(Variant* result) {
-  ResetLastError();
+void GetSchedulerStatus(CCalcCmdBase& cmd, Variant* result) {
+  cmd.ResetLastError();
   platform::TrackedLock& schedule = ScheduleLock();
   const int32_t count = schedule.LockCount();
   const int32_t holder = schedule.Holder();
@@ -252,4 +254,4 @@ void CCalcCmdBase::GetSchedulerStatus(Variant* result) {
   *result = com::VariantArray(std::move(rows));
 }
 
-}  // namespace kv
+}  // namespace kv::scheduler

@@ -6,7 +6,6 @@
 #include "com/bstr.h"
 #include "com/call_context.h"
 #include "com/class_registry.h"
-#include "commands/shared_objects.h"
 #include "log/debug_log.h"
 #include "platform/env.h"
 
@@ -68,7 +67,7 @@ void TraceStatus(std::string_view message, HRESULT hr) {
 void Fail(std::string_view message, HRESULT hr) { Emit(message, DebugLog::HResultText(hr)); }
 
 // The gate is process-wide, as the server objects are: its platform is theirs.
-platform::SystemInfo* System() { return SharedServerObjects().Platform().system; }
+platform::SystemInfo* System() { return platform::Env::Current().system; }
 
 HRESULT MakeTable(std::unique_ptr<InterfaceTable>* table) {
   *table = std::make_unique<InterfaceTable>();

@@ -7,7 +7,7 @@
 // Everything is static and process-wide. SecurityLock (recursive) is held for the whole of
 // every operation, so the service is asked one question at a time; every member may be called
 // from any thread. The computer name and the server's own account come from the platform of
-// the server objects (commands/shared_objects.h), as the gate is one of them.
+// the process (platform::Env::Current()).
 //
 // Fails closed: without the service, when the caller cannot be identified, when the service
 // cannot be fetched for the calling thread, or when the server has no security identifier, the

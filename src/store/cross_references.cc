@@ -12,8 +12,9 @@
 #include "config/config.h"
 #include "store/node_match.h"
 #include "store/store_scan.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::store {
 namespace {
 
 using components::IZrReferenceIndex;
@@ -85,35 +86,35 @@ std::string XmlAttribute(const std::string& text) {
 
 }  // namespace
 
-void CCalcCmdBase::CalculationCrossReference(const Bstr& calculationName, Variant* result) {
-  ResetLastError();
+void CalculationCrossReference(CCalcCmdBase& cmd, const Bstr& calculationName, Variant* result) {
+  cmd.ResetLastError();
   const std::string target = calculationName.ToUtf8();
   std::string base;
-  if (!RequireBaseDirectory(&base)) return;
-  const std::vector<std::string> names = Calculations(Fs(), base);
+  if (!cmd.RequireBaseDirectory(&base)) return;
+  const std::vector<std::string> names = Calculations(cmd.Fs(), base);
   const auto summaries = CalculationSummaries(base, names);
   std::vector<std::string> users;
   for (size_t i = 0; i < names.size(); ++i)
     if (summaries[i] && summaries[i]->RefersToCalculation(target)) users.push_back(names[i]);
-  StringArrayToVariant(users, result);
+  CCalcCmdBase::StringArrayToVariant(users, result);
 }
 
-void CCalcCmdBase::FormulaCrossReference(const Bstr& libraryName, const Bstr& formulaName, Variant* result) {
-  ResetLastError();
-  FormulaUsers(libraryName.ToUtf8(), formulaName.ToUtf8(), result);
+void FormulaCrossReference(CCalcCmdBase& cmd, const Bstr& libraryName, const Bstr& formulaName, Variant* result) {
+  cmd.ResetLastError();
+  FormulaUsers(cmd, libraryName.ToUtf8(), formulaName.ToUtf8(), result);
 }
 
-void CCalcCmdBase::LibraryCrossReference(const Bstr& libraryName, Variant* result) {
-  ResetLastError();
-  FormulaUsers(libraryName.ToUtf8(), std::string(), result);
+void LibraryCrossReference(CCalcCmdBase& cmd, const Bstr& libraryName, Variant* result) {
+  cmd.ResetLastError();
+  FormulaUsers(cmd, libraryName.ToUtf8(), std::string(), result);
 }
 
-void CCalcCmdBase::FormulaUsers(const std::string& library, const std::string& formula, Variant* result) {
+void FormulaUsers(CCalcCmdBase& cmd, const std::string& library, const std::string& formula, Variant* result) {
   // Formulas of every library that use it, as "<library>.<formula>".
   std::vector<std::string> formulaUsers;
   std::string root;
-  GetRootDirectory(&root);
-  const std::vector<std::string> libraries = Libraries(Fs(), root);
+  cmd.GetRootDirectory(&root);
+  const std::vector<std::string> libraries = Libraries(cmd.Fs(), root);
   std::vector<components::LibrarySummaryPtr> libs;
   auto index = ReferenceIndex();
   if (!index || com::FAILED(index->LibrarySummaries(root, libraries, &libs))) libs.assign(libraries.size(), nullptr);
@@ -126,24 +127,24 @@ void CCalcCmdBase::FormulaUsers(const std::string& library, const std::string& f
   // Calculations of this object's store that use it.
   std::vector<std::string> calcUsers;
   std::string base;
-  if (RequireBaseDirectory(&base)) {
-    const std::vector<std::string> names = Calculations(Fs(), base);
+  if (cmd.RequireBaseDirectory(&base)) {
+    const std::vector<std::string> names = Calculations(cmd.Fs(), base);
     const auto summaries = CalculationSummaries(base, names);
     for (size_t i = 0; i < names.size(); ++i)
       if (summaries[i] && summaries[i]->RefersToFormula(library, formula)) calcUsers.push_back(names[i]);
   }
 
   Variant formulas, calcs;
-  StringArrayToVariant(formulaUsers, &formulas);
-  StringArrayToVariant(calcUsers, &calcs);
+  CCalcCmdBase::StringArrayToVariant(formulaUsers, &formulas);
+  CCalcCmdBase::StringArrayToVariant(calcUsers, &calcs);
   std::vector<Variant> both;
   both.push_back(std::move(formulas));
   both.push_back(std::move(calcs));
   *result = com::VariantArray(std::move(both));
 }
 
-Bstr CCalcCmdBase::FindReferences(const Bstr& nodeName, const Bstr& tagName) {
-  ResetLastError();
+Bstr FindReferences(CCalcCmdBase& cmd, const Bstr& nodeName, const Bstr& tagName) {
+  cmd.ResetLastError();
   const std::string node = nodeName.ToUtf8();
   const std::string tag = tagName.ToUtf8();
   std::string reply = "<Calculation><References node=\"" + XmlAttribute(node) + "\" tag=\"" + XmlAttribute(tag) + "\">";
@@ -152,16 +153,16 @@ Bstr CCalcCmdBase::FindReferences(const Bstr& nodeName, const Bstr& tagName) {
 
   // "<root>\Apps\.." names the root only where "<root>\Apps" exists, and the on-demand store is
   // made when missing: make both before either is visited.
-  platform::CreateDirectories(Fs(), layout::AppDir(g_BasePath, kOnDemandApp));
-  store::NodeMatcher matcher(*Env().system, node);
+  platform::CreateDirectories(cmd.Fs(), layout::AppDir(g_BasePath, kOnDemandApp));
+  store::NodeMatcher matcher(*cmd.Env().system, node);
   auto onTag = [&](const components::TagReference& t) {
     return store::EqualNoCase(t.tag, tag) && matcher.Matches(t.server);
   };
 
   // Regular calculations: the root store, through the application directory "..".
-  SetBaseDirectory("..");
-  std::vector<std::string> names = Calculations(Fs(), m_baseDir);
-  auto summaries = CalculationSummaries(m_baseDir, names);
+  cmd.SetBaseDirectory("..");
+  std::vector<std::string> names = Calculations(cmd.Fs(), cmd.m_baseDir);
+  auto summaries = CalculationSummaries(cmd.m_baseDir, names);
   for (size_t i = 0; i < names.size(); ++i) {
     if (!summaries[i]) continue;
     std::string params;
@@ -177,9 +178,9 @@ Bstr CCalcCmdBase::FindReferences(const Bstr& nodeName, const Bstr& tagName) {
 
   // On-demand calculations: tied to the tag through their "ReturnValue" parameter. The object
   // stays on this directory afterwards, as callers of this command expect.
-  SetBaseDirectory(kOnDemandApp);
-  names = Calculations(Fs(), m_baseDir);
-  summaries = CalculationSummaries(m_baseDir, names);
+  cmd.SetBaseDirectory(kOnDemandApp);
+  names = Calculations(cmd.Fs(), cmd.m_baseDir);
+  summaries = CalculationSummaries(cmd.m_baseDir, names);
   for (size_t i = 0; i < names.size(); ++i) {
     if (!summaries[i]) continue;
     for (const auto& t : summaries[i]->tags) {
@@ -192,4 +193,4 @@ Bstr CCalcCmdBase::FindReferences(const Bstr& nodeName, const Bstr& tagName) {
   return Bstr::FromUtf8(reply + footer);
 }
 
-}  // namespace kv
+}  // namespace kv::store

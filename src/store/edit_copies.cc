@@ -8,8 +8,9 @@
 #include "store/object_kind.h"
 #include "store/store_names.h"
 #include "store/store_objects.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::store {
 namespace {
 
 using components::IZrCalculation;
@@ -59,20 +60,20 @@ ComPtr<IDispatch> OpenEditCopy(CCalcCmdBase& cmd, IDispatch* stored, const std::
 ComPtr<IDispatch> OpenForEdit(CCalcCmdBase& cmd, const store::ObjectKind& kind, const Bstr& name, const Bstr& node,
                               const Bstr& editor, const Bstr& password) {
   cmd.ResetLastError();
-  const CCalcCmdBase::Grant grant = cmd.CheckRightsFor(kind);
+  const CCalcCmdBase::Grant grant = CheckRightsFor(cmd, kind);
   if (grant == CCalcCmdBase::Grant::Refused) return nullptr;
   const std::string nodeText = node.ToUtf8(), editorText = editor.ToUtf8();
   if (nodeText.empty() || editorText.empty()) return cmd.NoObject(CMDERR_NODE_EDITOR_REQUIRED);
   std::string dir;
-  if (!cmd.StoreDirectory(kind, &dir)) return nullptr;
+  if (!StoreDirectory(cmd, kind, &dir)) return nullptr;
   const std::string n = name.ToUtf8();
-  if (!kind.isName(n) || cmd.FileIsMissing(kind.storedPath(dir, n))) return cmd.NoObject(kind.unknownName);
+  if (!kind.isName(n) || FileIsMissing(cmd, kind.storedPath(dir, n))) return cmd.NoObject(kind.unknownName);
   const std::string edit = kind.editPath(dir, n);
-  if (!cmd.FileIsMissing(edit)) return cmd.NoObject(CMDERR_ALREADY_BEING_EDITED);
-  ComPtr<IDispatch> stored = cmd.StoredObject(kind, name);
+  if (!FileIsMissing(cmd, edit)) return cmd.NoObject(CMDERR_ALREADY_BEING_EDITED);
+  ComPtr<IDispatch> stored = StoredObject(cmd, kind, name);
   if (!stored) return cmd.NoObject(kind.notLoaded);
-  if (cmd.RefusedAsNonScript(grant == CCalcCmdBase::Grant::ScriptOnly, stored.Get(), kind.calculation)) return nullptr;
-  if (!CCalcCmdBase::PasswordMatches(stored.Get(), password)) return cmd.NoObject(CMDERR_INVALID_PASSWORD);
+  if (RefusedAsNonScript(cmd, grant == CCalcCmdBase::Grant::ScriptOnly, stored.Get(), kind.calculation)) return nullptr;
+  if (!PasswordMatches(stored.Get(), password)) return cmd.NoObject(CMDERR_INVALID_PASSWORD);
   return OpenEditCopy(cmd, stored.Get(), edit, name, store::MakeOwnerString(nodeText, editorText, store::NowOleDate(cmd.Env())), kind.calculation);
 }
 
@@ -91,18 +92,18 @@ ComPtr<IDispatch> LoadEditCopy(const store::ObjectKind& kind, const std::string&
 // object the client passes); one that cannot be read counts as not CalcScript.
 bool RefusedEditCopy(CCalcCmdBase& cmd, CCalcCmdBase::Grant grant, const store::ObjectKind& kind,
                      const std::string& edit, const Bstr& name) {
-  if (grant != CCalcCmdBase::Grant::ScriptOnly || cmd.FileIsMissing(edit)) return false;
-  return cmd.RefusedAsNonScript(true, LoadEditCopy(kind, edit, name).Get(), kind.calculation);
+  if (grant != CCalcCmdBase::Grant::ScriptOnly || FileIsMissing(cmd, edit)) return false;
+  return RefusedAsNonScript(cmd, true, LoadEditCopy(kind, edit, name).Get(), kind.calculation);
 }
 
 // Writes the object to its edit copy, owner unchanged.
 bool WriteEditCopy(CCalcCmdBase& cmd, const store::ObjectKind& kind, IDispatch* object) {
   cmd.ResetLastError();
-  const CCalcCmdBase::Grant grant = cmd.CheckRightsFor(kind);
+  const CCalcCmdBase::Grant grant = CheckRightsFor(cmd, kind);
   if (grant == CCalcCmdBase::Grant::Refused) return false;
   std::string dir, n;
-  if (!cmd.StoreDirectory(kind, &dir) || !cmd.StoreNameOf(object, kind.calculation, &n)) return false;
-  if (cmd.RefusedAsNonScript(grant == CCalcCmdBase::Grant::ScriptOnly, object, kind.calculation)) return false;
+  if (!StoreDirectory(cmd, kind, &dir) || !StoreNameOf(cmd, object, kind.calculation, &n)) return false;
+  if (RefusedAsNonScript(cmd, grant == CCalcCmdBase::Grant::ScriptOnly, object, kind.calculation)) return false;
   if (com::FAILED(store::SaveObjectTo(object, kind.editPath(dir, n)))) return cmd.Failed(CMDERR_SAVE_EDIT_OBJECT);
   return true;
 }
@@ -110,12 +111,12 @@ bool WriteEditCopy(CCalcCmdBase& cmd, const store::ObjectKind& kind, IDispatch* 
 // Deletes an edit copy for good; the kind's code when there is none (or the name is unsafe).
 bool DeleteEditCopy(CCalcCmdBase& cmd, const store::ObjectKind& kind, const Bstr& name) {
   cmd.ResetLastError();
-  const CCalcCmdBase::Grant grant = cmd.CheckRightsFor(kind);
+  const CCalcCmdBase::Grant grant = CheckRightsFor(cmd, kind);
   if (grant == CCalcCmdBase::Grant::Refused) return false;
   std::string dir;
-  if (!cmd.StoreDirectory(kind, &dir)) return false;
+  if (!StoreDirectory(cmd, kind, &dir)) return false;
   const std::string edit = store::EditPathOf(dir, name.ToUtf8(), kind.calculation);
-  if (edit.empty() || cmd.FileIsMissing(edit)) return cmd.Failed(kind.noEditCopy);
+  if (edit.empty() || FileIsMissing(cmd, edit)) return cmd.Failed(kind.noEditCopy);
   if (RefusedEditCopy(cmd, grant, kind, edit, name)) return false;
   if (cmd.Fs().DeleteFile(edit) != platform::crt::kOk) return cmd.Failed(CMDERR_DELETE_EDIT_FILE);
   return true;
@@ -123,98 +124,98 @@ bool DeleteEditCopy(CCalcCmdBase& cmd, const store::ObjectKind& kind, const Bstr
 
 }  // namespace
 
-ComPtr<IDispatch> CCalcCmdBase::CreateCalculationEditObject(const Bstr& name, const Bstr& node, const Bstr& editor,
+ComPtr<IDispatch> CreateCalculationEditObject(CCalcCmdBase& cmd, const Bstr& name, const Bstr& node, const Bstr& editor,
                                                             const Bstr& userId, const Bstr& password) {
-  return OpenForEdit(*this, store::kCalculationKind, name, node, editor, password);
+  return OpenForEdit(cmd, store::kCalculationKind, name, node, editor, password);
 }
 
-ComPtr<IDispatch> CCalcCmdBase::CreateLibraryEditObject(const Bstr& name, const Bstr& node, const Bstr& editor,
+ComPtr<IDispatch> CreateLibraryEditObject(CCalcCmdBase& cmd, const Bstr& name, const Bstr& node, const Bstr& editor,
                                                         const Bstr& userId, const Bstr& password) {
-  return OpenForEdit(*this, store::kLibraryKind, name, node, editor, password);
+  return OpenForEdit(cmd, store::kLibraryKind, name, node, editor, password);
 }
 
-ComPtr<IDispatch> CCalcCmdBase::GetCalculationEditObject(const Bstr& name, const Bstr& node, const Bstr& editor) {
-  ResetLastError();
+ComPtr<IDispatch> GetCalculationEditObject(CCalcCmdBase& cmd, const Bstr& name, const Bstr& node, const Bstr& editor) {
+  cmd.ResetLastError();
   // Reopening rewrites the edit copy.
-  const Grant grant = CheckRightsFor(store::kCalculationKind);
-  if (grant == Grant::Refused) return nullptr;
+  const CCalcCmdBase::Grant grant = CheckRightsFor(cmd, store::kCalculationKind);
+  if (grant == CCalcCmdBase::Grant::Refused) return nullptr;
   std::string base;
-  if (!RequireBaseDirectory(&base)) return nullptr;
+  if (!cmd.RequireBaseDirectory(&base)) return nullptr;
   const std::string edit = store::EditPathOf(base, name.ToUtf8(), true);
-  if (edit.empty() || FileIsMissing(edit)) return NoObject(CMDERR_NOT_BEING_EDITED);
+  if (edit.empty() || FileIsMissing(cmd, edit)) return cmd.NoObject(CMDERR_NOT_BEING_EDITED);
   ComPtr<IDispatch> copy;
   const com::HRESULT loaded =
       g_pEnvironment ? g_pEnvironment->LoadCalculationFile(Bstr::FromUtf8(edit), name, &copy) : com::E_POINTER;
   auto calc = com::QueryInterface<IZrCalculation>(copy);
-  if (com::FAILED(loaded) || !calc) return NoObject(CMDERR_LOAD_FROM_FILE);
+  if (com::FAILED(loaded) || !calc) return cmd.NoObject(CMDERR_LOAD_FROM_FILE);
   Bstr owner;
   calc->GetOwnerString(&owner);
-  if (!OwnedBy(owner.ToUtf8(), node.ToUtf8(), editor.ToUtf8())) return NoObject(CMDERR_EDITED_BY_OTHER_USER);
-  if (RefusedAsNonScript(grant == Grant::ScriptOnly, copy.Get(), true)) return nullptr;
+  if (!OwnedBy(owner.ToUtf8(), node.ToUtf8(), editor.ToUtf8())) return cmd.NoObject(CMDERR_EDITED_BY_OTHER_USER);
+  if (RefusedAsNonScript(cmd, grant == CCalcCmdBase::Grant::ScriptOnly, copy.Get(), true)) return nullptr;
   calc->SetEditState(0);
   store::SaveObjectTo(copy.Get(), edit);
   return copy;
 }
 
-ComPtr<IDispatch> CCalcCmdBase::GetLibraryEditObject(const Bstr& name, const Bstr& node, const Bstr& editor) {
-  ResetLastError();
+ComPtr<IDispatch> GetLibraryEditObject(CCalcCmdBase& cmd, const Bstr& name, const Bstr& node, const Bstr& editor) {
+  cmd.ResetLastError();
   std::string root;
-  GetRootDirectory(&root);
+  cmd.GetRootDirectory(&root);
   const std::string edit = store::EditPathOf(root, name.ToUtf8(), false);
-  if (edit.empty() || FileIsMissing(edit)) return NoObject(CMDERR_NOT_BEING_EDITED);
+  if (edit.empty() || FileIsMissing(cmd, edit)) return cmd.NoObject(CMDERR_NOT_BEING_EDITED);
   ComPtr<IDispatch> copy;
   const com::HRESULT loaded =
       g_pEnvironment ? g_pEnvironment->LoadLibraryFile(Bstr::FromUtf8(edit), name, &copy) : com::E_POINTER;
-  if (com::FAILED(loaded) || !copy) return NoObject(CMDERR_LOAD_FROM_FILE);
+  if (com::FAILED(loaded) || !copy) return cmd.NoObject(CMDERR_LOAD_FROM_FILE);
   Variant owner;
   if (com::FAILED(com::GetProperty(copy.Get(), "EditOwner", &owner)) || owner.vt() != com::VT_BSTR)
-    return NoObject(CMDERR_CDB_FIELD_ACCESS);
-  if (!OwnedBy(owner.bstr().ToUtf8(), node.ToUtf8(), editor.ToUtf8())) return NoObject(CMDERR_EDITED_BY_OTHER_USER);
+    return cmd.NoObject(CMDERR_CDB_FIELD_ACCESS);
+  if (!OwnedBy(owner.bstr().ToUtf8(), node.ToUtf8(), editor.ToUtf8())) return cmd.NoObject(CMDERR_EDITED_BY_OTHER_USER);
   return copy;
 }
 
-bool CCalcCmdBase::SaveCalculationEditObject(IDispatch* object) {
-  return WriteEditCopy(*this, store::kCalculationKind, object);
+bool SaveCalculationEditObject(CCalcCmdBase& cmd, IDispatch* object) {
+  return WriteEditCopy(cmd, store::kCalculationKind, object);
 }
 
-bool CCalcCmdBase::SaveLibraryEditObject(IDispatch* library) { return WriteEditCopy(*this, store::kLibraryKind, library); }
+bool SaveLibraryEditObject(CCalcCmdBase& cmd, IDispatch* library) { return WriteEditCopy(cmd, store::kLibraryKind, library); }
 
-bool CCalcCmdBase::DeleteCalculationEditObject(const Bstr& name) {
-  return DeleteEditCopy(*this, store::kCalculationKind, name);
+bool DeleteCalculationEditObject(CCalcCmdBase& cmd, const Bstr& name) {
+  return DeleteEditCopy(cmd, store::kCalculationKind, name);
 }
 
-bool CCalcCmdBase::DeleteLibraryEditObject(const Bstr& name) { return DeleteEditCopy(*this, store::kLibraryKind, name); }
+bool DeleteLibraryEditObject(CCalcCmdBase& cmd, const Bstr& name) { return DeleteEditCopy(cmd, store::kLibraryKind, name); }
 
-bool CCalcCmdBase::CancelEdit(IDispatch* object) {
+bool CancelEdit(CCalcCmdBase& cmd, IDispatch* object) {
   auto calc = com::QueryInterface<IZrCalculation>(object);
   auto lib = calc ? nullptr : com::QueryInterface<IZrLibrary>(object);
   const store::ObjectKind& kind = calc ? store::kCalculationKind : store::kLibraryKind;
   // The gate goes before the directory test, so a caller without the right learns nothing more.
-  Grant grant = Grant::Full;
+  CCalcCmdBase::Grant grant = CCalcCmdBase::Grant::Full;
   if (calc || lib) {
-    grant = CheckRightsFor(kind);
-    if (grant == Grant::Refused) return false;
+    grant = CheckRightsFor(cmd, kind);
+    if (grant == CCalcCmdBase::Grant::Refused) return false;
   }
   std::string base;
-  if (!GetBaseDirectory(&base)) return Failed(CMDERR_BASE_DIR_NOT_INITIALIZED);
-  ResetLastError();
+  if (!cmd.GetBaseDirectory(&base)) return cmd.Failed(CMDERR_BASE_DIR_NOT_INITIALIZED);
+  cmd.ResetLastError();
   if (!calc && !lib) return false;
   Bstr name;
   std::string edit;
   if (calc) {
     calc->GetName(&name);
     edit = store::EditPathOf(base, name.ToUtf8(), true);
-    if (edit.empty()) return Failed(CMDERR_INVALID_CALCULATION_NAME);
+    if (edit.empty()) return cmd.Failed(CMDERR_INVALID_CALCULATION_NAME);
   } else {
     lib->GetName(&name);
     std::string root;
-    GetRootDirectory(&root);
+    cmd.GetRootDirectory(&root);
     edit = store::EditPathOf(root, name.ToUtf8(), false);
-    if (edit.empty()) return Failed(CMDERR_INVALID_LIBRARY_NAME);
+    if (edit.empty()) return cmd.Failed(CMDERR_INVALID_LIBRARY_NAME);
   }
-  if (RefusedEditCopy(*this, grant, kind, edit, name)) return false;
-  Fs().DeleteFile(edit);
+  if (RefusedEditCopy(cmd, grant, kind, edit, name)) return false;
+  cmd.Fs().DeleteFile(edit);
   return true;
 }
 
-}  // namespace kv
+}  // namespace kv::store

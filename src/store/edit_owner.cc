@@ -10,10 +10,11 @@
 #include "platform/env.h"
 #include "store/store_names.h"
 #include "store/store_objects.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::store {
 
-std::string store::FormatOwnerDate(const platform::SystemTime& t) {
+std::string FormatOwnerDate(const platform::SystemTime& t) {
   static constexpr const char* kDays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
   static constexpr const char* kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
                                             "July",    "August",   "September", "October", "November", "December"};
@@ -24,7 +25,7 @@ std::string store::FormatOwnerDate(const platform::SystemTime& t) {
   return n > 0 && static_cast<size_t>(n) < sizeof buf ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-std::string store::MakeOwnerString(std::string_view node, std::string_view editor, double now) {
+std::string MakeOwnerString(std::string_view node, std::string_view editor, double now) {
   platform::SystemTime time;
   std::string date;
   if (platform::OleDateToSystemTime(now, &time)) date = FormatOwnerDate(time);
@@ -33,7 +34,7 @@ std::string store::MakeOwnerString(std::string_view node, std::string_view edito
   return owner;
 }
 
-void store::ParseOwnerString(std::string_view owner, std::string* node, std::string* editor, std::string* date) {
+void ParseOwnerString(std::string_view owner, std::string* node, std::string* editor, std::string* date) {
   std::string_view rest = owner.substr(owner.empty() ? 0 : 1);
   for (std::string* out : {node, editor, date}) {
     const size_t close = rest.find(')');
@@ -44,11 +45,11 @@ void store::ParseOwnerString(std::string_view owner, std::string* node, std::str
   }
 }
 
-bool CCalcCmdBase::GetEditOwner(IDispatch* object, Bstr* node, Bstr* editor, Bstr* date) {
-  ResetLastError();
+bool GetEditOwner(CCalcCmdBase& cmd, IDispatch* object, Bstr* node, Bstr* editor, Bstr* date) {
+  cmd.ResetLastError();
   Variant owner;
   if (com::FAILED(com::GetProperty(object, "EditOwner", &owner)) || owner.vt() != com::VT_BSTR)
-    return Failed(CMDERR_CDB_FIELD_ACCESS);
+    return cmd.Failed(CMDERR_CDB_FIELD_ACCESS);
   std::string parts[3];
   store::ParseOwnerString(owner.bstr().ToUtf8(), &parts[0], &parts[1], &parts[2]);
   Bstr* outs[3] = {node, editor, date};
@@ -57,23 +58,23 @@ bool CCalcCmdBase::GetEditOwner(IDispatch* object, Bstr* node, Bstr* editor, Bst
   return true;
 }
 
-bool CCalcCmdBase::GetCalculationEditOwner(const Bstr& name, Bstr* node, Bstr* editor, Bstr* date) {
-  ResetLastError();
+bool GetCalculationEditOwner(CCalcCmdBase& cmd, const Bstr& name, Bstr* node, Bstr* editor, Bstr* date) {
+  cmd.ResetLastError();
   std::string base;
-  if (!RequireBaseDirectory(&base)) return false;
+  if (!cmd.RequireBaseDirectory(&base)) return false;
   ComPtr<IDispatch> calc;
   if (g_pEnvironment && store::IsStoreCalculationName(name.ToUtf8()))
-    g_pEnvironment->GetCalculation(name, CalculationDirectoryArgument(), &calc);
-  if (!calc) return Failed(CMDERR_LOAD_FROM_FILE);
-  return GetEditOwner(calc.Get(), node, editor, date);
+    g_pEnvironment->GetCalculation(name, cmd.CalculationDirectoryArgument(), &calc);
+  if (!calc) return cmd.Failed(CMDERR_LOAD_FROM_FILE);
+  return GetEditOwner(cmd, calc.Get(), node, editor, date);
 }
 
-bool CCalcCmdBase::GetLibraryEditOwner(const Bstr& name, Bstr* node, Bstr* editor, Bstr* date) {
-  ResetLastError();
+bool GetLibraryEditOwner(CCalcCmdBase& cmd, const Bstr& name, Bstr* node, Bstr* editor, Bstr* date) {
+  cmd.ResetLastError();
   ComPtr<IDispatch> lib;
   if (g_pEnvironment && store::IsSafeLibraryName(name.ToUtf8())) g_pEnvironment->GetLibrary(name, &lib);
-  if (!lib) return Failed(CMDERR_LOAD_FROM_FILE);
-  return GetEditOwner(lib.Get(), node, editor, date);
+  if (!lib) return cmd.Failed(CMDERR_LOAD_FROM_FILE);
+  return GetEditOwner(cmd, lib.Get(), node, editor, date);
 }
 
-}  // namespace kv
+}  // namespace kv::store

@@ -7,8 +7,9 @@
 #include "base/rights.h"
 #include "platform/env.h"
 #include "store/store_objects.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::store {
 namespace {
 
 using platform::crt::kEEXIST;
@@ -30,56 +31,56 @@ bool Refuse(CCalcCmdBase& cmd, const char* text) {
 
 }  // namespace
 
-bool CCalcCmdBase::CreateCalcFolder(const Bstr& folderName) {
-  ResetLastError();
-  if (!CheckPermission(security::kRightCalc, security::kRefusedCalc)) return false;
+bool CreateCalcFolder(CCalcCmdBase& cmd, const Bstr& folderName) {
+  cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightCalc, security::kRefusedCalc)) return false;
   std::string base;
-  if (!RequireBaseDirectory(&base)) return false;
+  if (!cmd.RequireBaseDirectory(&base)) return false;
   const std::string name = folderName.ToUtf8();
-  if (!store::IsStoreFolderName(name)) return Refuse(*this, "Error creating folder directory.");
-  if (int err = Fs().CreateDirectory(FolderDir(base, name)); err != kOk) {
-    return Refuse(*this, err == kEEXIST ? "Folder already exists." : "Error creating folder directory.");
+  if (!store::IsStoreFolderName(name)) return Refuse(cmd, "Error creating folder directory.");
+  if (int err = cmd.Fs().CreateDirectory(FolderDir(base, name)); err != kOk) {
+    return Refuse(cmd, err == kEEXIST ? "Folder already exists." : "Error creating folder directory.");
   }
-  if (Fs().CreateDirectory(EditFolderDir(base, name)) != kOk) {
-    Fs().RemoveDirectory(FolderDir(base, name));
-    return Refuse(*this, "Error create folder directory.");
+  if (cmd.Fs().CreateDirectory(EditFolderDir(base, name)) != kOk) {
+    cmd.Fs().RemoveDirectory(FolderDir(base, name));
+    return Refuse(cmd, "Error create folder directory.");
   }
   return true;
 }
 
-bool CCalcCmdBase::DeleteCalcFolder(const Bstr& folderName) {
-  ResetLastError();
-  if (!CheckPermission(security::kRightCalc, security::kRefusedCalc)) return false;
+bool DeleteCalcFolder(CCalcCmdBase& cmd, const Bstr& folderName) {
+  cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightCalc, security::kRefusedCalc)) return false;
   std::string base;
-  if (!RequireBaseDirectory(&base)) return false;
+  if (!cmd.RequireBaseDirectory(&base)) return false;
   const std::string name = folderName.ToUtf8();
-  if (!store::IsStoreFolderName(name)) return Refuse(*this, "Error remove the folder.");
-  if (int err = Fs().RemoveDirectory(FolderDir(base, name)); err != kOk) {
-    return Refuse(*this, err == kENOTEMPTY ? "Folder is not empty." : "Error remove the folder.");
+  if (!store::IsStoreFolderName(name)) return Refuse(cmd, "Error remove the folder.");
+  if (int err = cmd.Fs().RemoveDirectory(FolderDir(base, name)); err != kOk) {
+    return Refuse(cmd, err == kENOTEMPTY ? "Folder is not empty." : "Error remove the folder.");
   }
-  if (int err = Fs().RemoveDirectory(EditFolderDir(base, name)); err != kOk) {
-    Fs().CreateDirectory(FolderDir(base, name));
-    return Refuse(*this, err == kENOTEMPTY ? "Folder is not empty." : "Error remove Edit directory.");
+  if (int err = cmd.Fs().RemoveDirectory(EditFolderDir(base, name)); err != kOk) {
+    cmd.Fs().CreateDirectory(FolderDir(base, name));
+    return Refuse(cmd, err == kENOTEMPTY ? "Folder is not empty." : "Error remove Edit directory.");
   }
   return true;
 }
 
-bool CCalcCmdBase::RenameCalcFolder(const Bstr& oldFolderName, const Bstr& newFolderName) {
-  ResetLastError();
-  if (!CheckPermission(security::kRightCalc, security::kRefusedCalc)) return false;
+bool RenameCalcFolder(CCalcCmdBase& cmd, const Bstr& oldFolderName, const Bstr& newFolderName) {
+  cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightCalc, security::kRefusedCalc)) return false;
   std::string base;
-  if (!RequireBaseDirectory(&base)) return false;
+  if (!cmd.RequireBaseDirectory(&base)) return false;
   const std::string from = oldFolderName.ToUtf8(), to = newFolderName.ToUtf8();
   if (!store::IsStoreFolderName(from) || !store::IsStoreFolderName(to))
-    return Refuse(*this, "Error rename the folder.");
-  if (int err = Fs().Rename(FolderDir(base, from), FolderDir(base, to)); err != kOk) {
-    return Refuse(*this, err == kEEXIST ? "New folder name already exists." : "Error rename the folder.");
+    return Refuse(cmd, "Error rename the folder.");
+  if (int err = cmd.Fs().Rename(FolderDir(base, from), FolderDir(base, to)); err != kOk) {
+    return Refuse(cmd, err == kEEXIST ? "New folder name already exists." : "Error rename the folder.");
   }
-  if (Fs().Rename(EditFolderDir(base, from), EditFolderDir(base, to)) != kOk) {
-    Fs().Rename(FolderDir(base, to), FolderDir(base, from));
-    return Refuse(*this, "Error rename the folder.");
+  if (cmd.Fs().Rename(EditFolderDir(base, from), EditFolderDir(base, to)) != kOk) {
+    cmd.Fs().Rename(FolderDir(base, to), FolderDir(base, from));
+    return Refuse(cmd, "Error rename the folder.");
   }
   return true;
 }
 
-}  // namespace kv
+}  // namespace kv::store

@@ -7,45 +7,46 @@
 #include "components/calc_components.h"
 #include "scheduler/schedule.h"
 #include "store/store_names.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::store {
 
 using components::IZrCalculation;
 using components::IZrLibrary;
 using components::IZrScheduleGroup;
 
-void CCalcCmdBase::GetCalculationList(Variant* outVal) {
-  ResetLastError();
+void GetCalculationList(CCalcCmdBase& cmd, Variant* outVal) {
+  cmd.ResetLastError();
   *outVal = Variant();
-  StringArrayToVariant(ListCalculations(), outVal);
+  CCalcCmdBase::StringArrayToVariant(ListCalculations(cmd), outVal);
 }
 
-void CCalcCmdBase::GetLibraryList(Variant* result) {
-  ResetLastError();
+void GetLibraryList(CCalcCmdBase& cmd, Variant* result) {
+  cmd.ResetLastError();
   *result = Variant();
-  StringArrayToVariant(ListLibraries(), result);
+  CCalcCmdBase::StringArrayToVariant(ListLibraries(cmd), result);
 }
 
-void CCalcCmdBase::GetFormulaList(IDispatch* library, Variant* result) {
-  ResetLastError();
+void GetFormulaList(CCalcCmdBase& cmd, IDispatch* library, Variant* result) {
+  cmd.ResetLastError();
   auto lib = com::QueryInterface<IZrLibrary>(library);
   if (!lib) {
-    SetCommandError(CMDERR_NOT_A_LIBRARY);
+    cmd.SetCommandError(CMDERR_NOT_A_LIBRARY);
     return;
   }
   lib->ListFormulas(result);
 }
 
-ComPtr<IDispatch> CCalcCmdBase::GetCalculationObject(const Bstr& name) {
-  ResetLastError();
+ComPtr<IDispatch> GetCalculationObject(CCalcCmdBase& cmd, const Bstr& name) {
+  cmd.ResetLastError();
   ComPtr<IDispatch> calc;
   if (!g_pEnvironment || !store::IsSafeCalculationName(name.ToUtf8())) return calc;
-  g_pEnvironment->GetCalculation(name, CalculationDirectoryArgument(), &calc);
+  g_pEnvironment->GetCalculation(name, cmd.CalculationDirectoryArgument(), &calc);
   return calc;
 }
 
-ComPtr<IDispatch> CCalcCmdBase::GetLibraryObject(const Bstr& name) {
-  ResetLastError();
+ComPtr<IDispatch> GetLibraryObject(CCalcCmdBase& cmd, const Bstr& name) {
+  cmd.ResetLastError();
   ComPtr<IDispatch> lib;
   if (!g_pEnvironment || !store::IsSafeLibraryName(name.ToUtf8())) return lib;
   g_pEnvironment->GetLibrary(name, &lib);
@@ -54,12 +55,12 @@ ComPtr<IDispatch> CCalcCmdBase::GetLibraryObject(const Bstr& name) {
 
 // Keeps the previous error (its table row forwards without a reset), so a client can still
 // read why its last command failed after refreshing the summary.
-void CCalcCmdBase::GetCalculationSummary(Variant* result) {
-  std::vector<std::string> names = ListCalculations();
-  std::vector<std::string> folders = ListCalcFolders();
+void GetCalculationSummary(CCalcCmdBase& cmd, Variant* result) {
+  std::vector<std::string> names = ListCalculations(cmd);
+  std::vector<std::string> folders = ListCalcFolders(cmd);
 
   com::SafeArray states(com::VT_VARIANT, 0, names.size());
-  const Bstr dirArg = CalculationDirectoryArgument();
+  const Bstr dirArg = cmd.CalculationDirectoryArgument();
   for (size_t i = 0; i < names.size(); ++i) {
     int16_t state = -1;
     ComPtr<IDispatch> obj;
@@ -107,13 +108,13 @@ void CCalcCmdBase::GetCalculationSummary(Variant* result) {
   for (size_t i = 0; i < groupNames.size(); ++i) groups.At(i) = Variant::Str(groupNames[i]);
 
   com::SafeArray summary(com::VT_VARIANT, 0, 6);
-  StringArrayToVariant(names, &summary.At(0));
+  CCalcCmdBase::StringArrayToVariant(names, &summary.At(0));
   summary.At(1) = Variant::Array(std::move(states));
   summary.At(2) = Variant::Array(std::move(scheduled));
   summary.At(3) = Variant::Array(std::move(groups));
-  StringArrayToVariant(folders, &summary.At(4));
+  CCalcCmdBase::StringArrayToVariant(folders, &summary.At(4));
   summary.At(5) = Variant::Array(std::move(groupOf));
   *result = Variant::Array(std::move(summary));
 }
 
-}  // namespace kv
+}  // namespace kv::store

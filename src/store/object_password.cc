@@ -5,10 +5,11 @@
 #include "base/error_codes.h"
 #include "components/calc_components.h"
 #include "store/object_kind.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::store {
 
-int32_t store::PasswordCode(std::string_view text) {
+int32_t PasswordCode(std::string_view text) {
   uint32_t sum = 0;  // unsigned, so that the wrap is defined
   for (size_t i = 0; i < text.size(); ++i) {
     const int32_t byte = static_cast<signed char>(text[i]);
@@ -17,26 +18,26 @@ int32_t store::PasswordCode(std::string_view text) {
   return static_cast<int32_t>(sum);
 }
 
-bool CCalcCmdBase::PasswordMatches(IDispatch* object, const Bstr& password) {
+bool PasswordMatches(IDispatch* object, const Bstr& password) {
   Variant stored, code;
   if (com::FAILED(com::GetProperty(object, "Password", &stored))) return false;
   if (com::FAILED(com::ChangeType(stored, com::VT_I4, &code))) return false;
   return code.i4() == store::PasswordCode(password.ToUtf8());
 }
 
-bool CCalcCmdBase::SetObjectPassword(IDispatch* object, const Bstr& oldUserId, const Bstr& oldPassword,
+bool SetObjectPassword(CCalcCmdBase& cmd, IDispatch* object, const Bstr& oldUserId, const Bstr& oldPassword,
                                      const Bstr& newUserId, const Bstr& newPassword) {
-  ResetLastError();
+  cmd.ResetLastError();
   // Libraries answer to the library right, anything else to the calculation right.
   const bool calculation = !com::QueryInterface<components::IZrLibrary>(object);
-  const Grant grant = CheckRightsFor(calculation ? store::kCalculationKind : store::kLibraryKind);
-  if (grant == Grant::Refused) return false;
-  if (!PasswordMatches(object, oldPassword)) return Failed(CMDERR_INVALID_PASSWORD);
-  if (RefusedAsNonScript(grant == Grant::ScriptOnly, object, calculation)) return false;
+  const CCalcCmdBase::Grant grant = CheckRightsFor(cmd, calculation ? store::kCalculationKind : store::kLibraryKind);
+  if (grant == CCalcCmdBase::Grant::Refused) return false;
+  if (!PasswordMatches(object, oldPassword)) return cmd.Failed(CMDERR_INVALID_PASSWORD);
+  if (RefusedAsNonScript(cmd, grant == CCalcCmdBase::Grant::ScriptOnly, object, calculation)) return false;
   if (com::FAILED(com::PutProperty(object, "ID", Variant::Str(newUserId.ToUtf8()))) ||
       com::FAILED(com::PutProperty(object, "Password", Variant::I4(store::PasswordCode(newPassword.ToUtf8())))))
-    return Failed(CMDERR_CDB_FIELD_WRITE);
+    return cmd.Failed(CMDERR_CDB_FIELD_WRITE);
   return true;
 }
 
-}  // namespace kv
+}  // namespace kv::store

@@ -5,8 +5,9 @@
 #include "base/error_codes.h"
 #include "base/rights.h"
 #include "components/server_objects.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::store {
 namespace {
 
 using com::VT_ARRAY;
@@ -79,12 +80,12 @@ Variant Flag(bool done) { return Variant::OfInt(com::VT_BOOL, done ? 1 : 0); }
 
 }  // namespace
 
-Variant CCalcCmdBase::GetObjectProperties(IDispatch* object, const Variant& propertyList, Variant* propertyValues) {
-  ResetLastError();
+Variant GetObjectProperties(CCalcCmdBase& cmd, IDispatch* object, const Variant& propertyList, Variant* propertyValues) {
+  cmd.ResetLastError();
   if (propertyValues) *propertyValues = Variant();
   const Variant& list = propertyList.Deref();
   if (!object || !propertyValues || (list.vt() != VT_BSTR && !IsNameArray(list))) {
-    SetCommandError(CMDERR_INVALID_ARGUMENTS);
+    cmd.SetCommandError(CMDERR_INVALID_ARGUMENTS);
     return Variant::Bool(false);
   }
   if (list.vt() == VT_BSTR) {
@@ -103,14 +104,14 @@ Variant CCalcCmdBase::GetObjectProperties(IDispatch* object, const Variant& prop
   return Variant::Array(std::move(flags));
 }
 
-Variant CCalcCmdBase::SetObjectProperties(IDispatch* object, const Variant& propertyList,
+Variant SetObjectProperties(CCalcCmdBase& cmd, IDispatch* object, const Variant& propertyList,
                                           const Variant& propertyValues) {
-  ResetLastError();
+  cmd.ResetLastError();
   const Variant& list = propertyList.Deref();
   const Variant& given = propertyValues.Deref();
   const bool single = list.vt() == VT_BSTR;
   if (!object || (!single && !(IsNameArray(list) && given.IsArray()))) {
-    SetCommandError(CMDERR_INVALID_ARGUMENTS);
+    cmd.SetCommandError(CMDERR_INVALID_ARGUMENTS);
     return Variant::Bool(false);
   }
   long refusal = 0;
@@ -128,8 +129,8 @@ Variant CCalcCmdBase::SetObjectProperties(IDispatch* object, const Variant& prop
     }
     result = Variant::Array(std::move(flags));
   }
-  if (refusal) SetCommandError(refusal);
+  if (refusal) cmd.SetCommandError(refusal);
   return result;
 }
 
-}  // namespace kv
+}  // namespace kv::store

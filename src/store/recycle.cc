@@ -16,8 +16,9 @@
 #include "config/config.h"
 #include "platform/env.h"
 #include "store/recycle.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::store {
 namespace {
 
 using platform::crt::kEEXIST;
@@ -133,24 +134,24 @@ bool CopyIntoRecycle(platform::FileSystem& fs, const std::string& path, const st
 
 }  // namespace
 
-bool store::MoveIntoRecycle(platform::FileSystem& fs, const std::string& storeDir, const std::string& name,
+bool MoveIntoRecycle(platform::FileSystem& fs, const std::string& storeDir, const std::string& name,
                             const std::string& from) {
   std::lock_guard<std::mutex> hold(g_recycleLock);
   Copies copies{fs, {}, {}};
   return EnsureRecycleDirectory(fs, storeDir, name, &copies) && copies.MoveIn(from);
 }
 
-bool CCalcCmdBase::RecycleFile(const std::string& storeDir, const std::string& name, bool keepStored) {
-  auto& fs = Fs();
+bool RecycleFile(CCalcCmdBase& cmd, const std::string& storeDir, const std::string& name, bool keepStored) {
+  auto& fs = cmd.Fs();
   const std::string path = layout::Join(storeDir, name) + layout::kObjectExtension;
-  if (m_accessMode != kAccessChecked) return keepStored || fs.DeleteFile(path) == kOk;
+  if (cmd.m_accessMode != CCalcCmdBase::kAccessChecked) return keepStored || fs.DeleteFile(path) == kOk;
   if (!keepStored) return store::MoveIntoRecycle(fs, storeDir, name, path);
   std::lock_guard<std::mutex> hold(g_recycleLock);
   return CopyIntoRecycle(fs, path, storeDir, name);
 }
 
-bool CCalcCmdBase::MoveOverFile(const std::string& source, const std::string& target) {
-  return Fs().ReplaceFile(source, target) == kOk;
+bool MoveOverFile(CCalcCmdBase& cmd, const std::string& source, const std::string& target) {
+  return cmd.Fs().ReplaceFile(source, target) == kOk;
 }
 
-}  // namespace kv
+}  // namespace kv::store

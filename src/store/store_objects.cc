@@ -8,6 +8,7 @@
 #include "store/store_names.h"
 #include "base/rights.h"
 #include "commands/shared_objects.h"
+#include "store/store_commands.h"
 
 namespace kv::store {
 namespace {
@@ -90,41 +91,41 @@ const ObjectKind kLibraryKind = {
 
 }  // namespace kv::store
 
-namespace kv {
+namespace kv::store {
 
-bool CCalcCmdBase::StoreDirectory(const store::ObjectKind& kind, std::string* dir) {
-  if (kind.calculation) return RequireBaseDirectory(dir);
-  return GetRootDirectory(dir);
+bool StoreDirectory(CCalcCmdBase& cmd, const store::ObjectKind& kind, std::string* dir) {
+  if (kind.calculation) return cmd.RequireBaseDirectory(dir);
+  return cmd.GetRootDirectory(dir);
 }
 
-ComPtr<IDispatch> CCalcCmdBase::StoredObject(const store::ObjectKind& kind, const Bstr& name) {
+ComPtr<IDispatch> StoredObject(CCalcCmdBase& cmd, const store::ObjectKind& kind, const Bstr& name) {
   ComPtr<IDispatch> object;
   if (!g_pEnvironment) return object;
   if (kind.calculation)
-    g_pEnvironment->GetCalculation(name, CalculationDirectoryArgument(), &object);
+    g_pEnvironment->GetCalculation(name, cmd.CalculationDirectoryArgument(), &object);
   else
     g_pEnvironment->GetLibrary(name, &object);
   return object;
 }
 
-bool CCalcCmdBase::StoreNameOf(IDispatch* object, bool calculation, std::string* name) {
-  if (!store::VRRootName(object, name)) return Failed(CMDERR_VRROOT_INTERFACE);
+bool StoreNameOf(CCalcCmdBase& cmd, IDispatch* object, bool calculation, std::string* name) {
+  if (!store::VRRootName(object, name)) return cmd.Failed(CMDERR_VRROOT_INTERFACE);
   if (calculation ? store::IsStoreCalculationName(*name) : store::IsSafeLibraryName(*name)) return true;
-  return Failed(calculation ? CMDERR_INVALID_CALCULATION_NAME : CMDERR_INVALID_LIBRARY_NAME);
+  return cmd.Failed(calculation ? CMDERR_INVALID_CALCULATION_NAME : CMDERR_INVALID_LIBRARY_NAME);
 }
 
-CCalcCmdBase::Grant CCalcCmdBase::CheckRightsFor(const store::ObjectKind& kind) {
-  return CheckTwoRights(kind.wideRight, kind.scriptOnlyRight, kind.refused,
-                        kind.calculation ? StoreScope::Own : StoreScope::Shared);
+CCalcCmdBase::Grant CheckRightsFor(CCalcCmdBase& cmd, const store::ObjectKind& kind) {
+  return cmd.CheckTwoRights(kind.wideRight, kind.scriptOnlyRight, kind.refused,
+                        kind.calculation ? CCalcCmdBase::StoreScope::Own : CCalcCmdBase::StoreScope::Shared);
 }
 
-bool CCalcCmdBase::RefusedAsNonScript(bool scriptOnly, IDispatch* object, bool calculation) {
+bool RefusedAsNonScript(CCalcCmdBase& cmd, bool scriptOnly, IDispatch* object, bool calculation) {
   if (!scriptOnly) return false;
   if (calculation ? store::IsCalcScriptCalculation(com::QueryInterface<components::IZrCalculation>(object).Get())
                   : store::IsCalcScriptLibrary(com::QueryInterface<components::IZrLibrary>(object).Get()))
     return false;
-  SetCommandError(calculation ? CMDERR_DENIED_NONSCRIPT_CALC : CMDERR_DENIED_NONSCRIPT_LIBRARY);
+  cmd.SetCommandError(calculation ? CMDERR_DENIED_NONSCRIPT_CALC : CMDERR_DENIED_NONSCRIPT_LIBRARY);
   return true;
 }
 
-}  // namespace kv
+}  // namespace kv::store

@@ -2,8 +2,9 @@
 #include "commands/calc_cmd_base.h"
 #include "base/store_layout.h"
 #include "store/store_scan.h"
+#include "store/store_commands.h"
 
-namespace kv {
+namespace kv::store {
 namespace {
 
 bool EndsWith(const std::string& s, std::string_view tail) {
@@ -14,38 +15,31 @@ std::string WithoutExtension(const std::string& s) { return s.substr(0, s.size()
 
 }  // namespace
 
-bool CCalcCmdBase::FileIsMissing(const std::string& path) const { return !Fs().Exists(path); }
+bool FileIsMissing(CCalcCmdBase& cmd, const std::string& path) { return !cmd.Fs().Exists(path); }
 
-bool CCalcCmdBase::NameHasNoWhiteSpace(const std::string& name) {
-  for (char c : name)
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f') return false;
-  return true;
-}
-
-std::vector<std::string> CCalcCmdBase::ListCalculations() {
+std::vector<std::string> ListCalculations(CCalcCmdBase& cmd) {
   std::string base;
-  if (!RequireBaseDirectory(&base)) return {};
-  return store::ScanCalculations(Fs(), base);
+  if (!cmd.RequireBaseDirectory(&base)) return {};
+  return store::ScanCalculations(cmd.Fs(), base);
 }
 
-std::vector<std::string> CCalcCmdBase::ListCalcFolders() {
+std::vector<std::string> ListCalcFolders(CCalcCmdBase& cmd) {
   std::vector<std::string> out;
   std::string base;
-  if (!RequireBaseDirectory(&base)) return out;
-  for (const auto& e : Fs().Find(layout::Join(layout::CalcDir(base), "*"))) {
+  if (!cmd.RequireBaseDirectory(&base)) return out;
+  for (const auto& e : cmd.Fs().Find(layout::Join(layout::CalcDir(base), "*"))) {
     if (layout::IsStoreDirectoryName(e.name) || e.name.find('.') != std::string::npos) continue;
     out.push_back(e.name);
   }
   return out;
 }
 
-std::vector<std::string> CCalcCmdBase::ListLibraries() {
+std::vector<std::string> ListLibraries(CCalcCmdBase& cmd) {
   std::string root;
-  GetRootDirectory(&root);
-  return store::ScanLibraries(Fs(), root);
+  cmd.GetRootDirectory(&root);
+  return store::ScanLibraries(cmd.Fs(), root);
 }
 
-namespace store {
 
 std::vector<std::string> ScanCalculations(platform::FileSystem& fs, const std::string& base) {
   std::vector<std::string> out;
@@ -72,6 +66,5 @@ std::vector<std::string> ScanLibraries(platform::FileSystem& fs, const std::stri
   return out;
 }
 
-}  // namespace store
 
-}  // namespace kv
+}  // namespace kv::store

@@ -4,8 +4,9 @@
 #include "commands/shared_objects.h"
 #include "base/rights.h"
 #include "units/units_table.h"
+#include "units/units_commands.h"
 
-namespace kv {
+namespace kv::units {
 
 using components::IZrCollection;
 using components::IZrUnit;
@@ -52,36 +53,36 @@ class UnitsStep {
 
 }  // namespace
 
-bool CCalcCmdBase::AddMeasurementType(const Bstr& type, const Bstr& description, const Bstr& standardUnits) {
-  ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
-  UnitsStep step(*this);
+bool AddMeasurementType(CCalcCmdBase& cmd, const Bstr& type, const Bstr& description, const Bstr& standardUnits) {
+  cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightUnits, security::kRefusedUnits, CCalcCmdBase::StoreScope::Shared)) return false;
+  UnitsStep step(cmd);
   if (!step.Table()) return false;
   if (!units::AddDefaultMeasurementType(type, description, standardUnits)) return false;
   units::SaveUnitConversionObject();
   return true;
 }
 
-bool CCalcCmdBase::AddUnit(const Bstr& type, const Bstr& unit, const Bstr& description, double multiplier,
+bool AddUnit(CCalcCmdBase& cmd, const Bstr& type, const Bstr& unit, const Bstr& description, double multiplier,
                            double offset) {
-  ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
-  UnitsStep step(*this);
+  cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightUnits, security::kRefusedUnits, CCalcCmdBase::StoreScope::Shared)) return false;
+  UnitsStep step(cmd);
   if (!step.Table()) return false;
   switch (units::AddUnitToType(type, unit, description, multiplier, offset)) {
     case 0:
       units::SaveUnitConversionObject();
       return true;
-    case -1: SetCommandError(CMDERR_INVALID_MEASUREMENT_TYPE); return false;
-    case -2: SetCommandError(CMDERR_UNIT_EXISTS); return false;
-    default: SetCommandError(CMDERR_ADD_UNIT_CONVERSION); return false;
+    case -1: cmd.SetCommandError(CMDERR_INVALID_MEASUREMENT_TYPE); return false;
+    case -2: cmd.SetCommandError(CMDERR_UNIT_EXISTS); return false;
+    default: cmd.SetCommandError(CMDERR_ADD_UNIT_CONVERSION); return false;
   }
 }
 
-bool CCalcCmdBase::DeleteMeasurementType(const Bstr& type, bool forced) {
-  ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
-  UnitsStep step(*this);
+bool DeleteMeasurementType(CCalcCmdBase& cmd, const Bstr& type, bool forced) {
+  cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightUnits, security::kRefusedUnits, CCalcCmdBase::StoreScope::Shared)) return false;
+  UnitsStep step(cmd);
   if (!step.Table()) return false;
   if (!forced) {
     ComPtr<IZrUnitType> t;
@@ -89,42 +90,42 @@ bool CCalcCmdBase::DeleteMeasurementType(const Bstr& type, bool forced) {
     long count = 0;
     if (units::FindType(type, &t) == com::S_OK && com::SUCCEEDED(t->Units(&units)) && units &&
         com::SUCCEEDED(units->Count(&count)) && count > 0) {
-      SetCommandError(CMDERR_MEASUREMENT_TYPE_HAS_UNITS);
+      cmd.SetCommandError(CMDERR_MEASUREMENT_TYPE_HAS_UNITS);
       return false;
     }
   }
   const com::HRESULT hr = g_pUnitConversionObject->Remove(type);
   if (com::SUCCEEDED(hr)) units::SaveUnitConversionObject();
   if (hr != com::S_OK) {
-    SetCommandError(CMDERR_DELETE_FIELD);
+    cmd.SetCommandError(CMDERR_DELETE_FIELD);
     return false;
   }
   return true;
 }
 
-bool CCalcCmdBase::DeleteUnit(const Bstr& type, const Bstr& unit) {
-  ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
-  UnitsStep step(*this);
+bool DeleteUnit(CCalcCmdBase& cmd, const Bstr& type, const Bstr& unit) {
+  cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightUnits, security::kRefusedUnits, CCalcCmdBase::StoreScope::Shared)) return false;
+  UnitsStep step(cmd);
   ComPtr<IZrCollection> units;
   if (!step.Units(type, &units)) return false;
   if (com::FAILED(units->Remove(unit))) {
-    SetCommandError(CMDERR_INVALID_UNITS_NAME);
+    cmd.SetCommandError(CMDERR_INVALID_UNITS_NAME);
     return false;
   }
   units::SaveUnitConversionObject();
   return true;
 }
 
-bool CCalcCmdBase::UpdateMeasurementTypeInfo(const Bstr& type, const Bstr* description, const Bstr* standardUnits) {
-  ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
-  UnitsStep step(*this);
+bool UpdateMeasurementTypeInfo(CCalcCmdBase& cmd, const Bstr& type, const Bstr* description, const Bstr* standardUnits) {
+  cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightUnits, security::kRefusedUnits, CCalcCmdBase::StoreScope::Shared)) return false;
+  UnitsStep step(cmd);
   ComPtr<IZrUnitType> t;
   if (!step.Type(type, &t)) return false;
   if ((description && !units::IsUsableText(*description, units::kMaxUnitDescriptionLength)) ||
       (standardUnits && !units::IsUsableText(*standardUnits, units::kMaxUnitNameLength))) {
-    SetCommandError(CMDERR_INVALID_ARGUMENTS);
+    cmd.SetCommandError(CMDERR_INVALID_ARGUMENTS);
     return false;
   }
   if (description) t->PutDescription(*description);
@@ -133,16 +134,16 @@ bool CCalcCmdBase::UpdateMeasurementTypeInfo(const Bstr& type, const Bstr* descr
   return true;
 }
 
-bool CCalcCmdBase::UpdateUnitInfo(const Bstr& type, const Bstr& unit, const Bstr* description, double multiplier,
+bool UpdateUnitInfo(CCalcCmdBase& cmd, const Bstr& type, const Bstr& unit, const Bstr* description, double multiplier,
                                   double offset) {
-  ResetLastError();
-  if (!CheckPermission(security::kRightUnits, security::kRefusedUnits, StoreScope::Shared)) return false;
-  UnitsStep step(*this);
+  cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightUnits, security::kRefusedUnits, CCalcCmdBase::StoreScope::Shared)) return false;
+  UnitsStep step(cmd);
   ComPtr<IZrUnit> u;
   if (!step.Unit(type, unit, &u)) return false;
   if (!units::IsUsableFactors(multiplier, offset) ||
       (description && !units::IsUsableText(*description, units::kMaxUnitDescriptionLength))) {
-    SetCommandError(CMDERR_INVALID_ARGUMENTS);
+    cmd.SetCommandError(CMDERR_INVALID_ARGUMENTS);
     return false;
   }
   if (description) u->PutDescription(*description);
@@ -152,10 +153,10 @@ bool CCalcCmdBase::UpdateUnitInfo(const Bstr& type, const Bstr& unit, const Bstr
   return true;
 }
 
-bool CCalcCmdBase::GetConversion(const Bstr& type, const Bstr& unitsIn, const Bstr& unitsOut, double* multiplier,
+bool GetConversion(CCalcCmdBase& cmd, const Bstr& type, const Bstr& unitsIn, const Bstr& unitsOut, double* multiplier,
                                  double* offset) {
-  ResetLastError();
-  UnitsStep step(*this);
+  cmd.ResetLastError();
+  UnitsStep step(cmd);
   if (!step.Table()) return false;
   ComPtr<IZrUnitType> t;
   double mIn = 1, oIn = 0, mOut = 1, oOut = 0;
@@ -168,13 +169,13 @@ bool CCalcCmdBase::GetConversion(const Bstr& type, const Bstr& unitsIn, const Bs
       in->GetMultiplier(&mIn);
       in->GetOffset(&oIn);
     } else {
-      SetCommandError(CMDERR_INVALID_INPUT_UNITS);
+      cmd.SetCommandError(CMDERR_INVALID_INPUT_UNITS);
     }
     if (out) {
       out->GetMultiplier(&mOut);
       out->GetOffset(&oOut);
     } else {
-      SetCommandError(CMDERR_INVALID_OUTPUT_UNITS);
+      cmd.SetCommandError(CMDERR_INVALID_OUTPUT_UNITS);
     }
     ok = in && out;
   }
@@ -183,17 +184,17 @@ bool CCalcCmdBase::GetConversion(const Bstr& type, const Bstr& unitsIn, const Bs
   return ok;
 }
 
-ComPtr<IDispatch> CCalcCmdBase::GetMeasurementType(const Bstr& type) {
-  ResetLastError();
-  UnitsStep step(*this);
+ComPtr<IDispatch> GetMeasurementType(CCalcCmdBase& cmd, const Bstr& type) {
+  cmd.ResetLastError();
+  UnitsStep step(cmd);
   ComPtr<IZrUnitType> t;
   if (!step.Type(type, &t)) return nullptr;
   return com::QueryInterface<IDispatch>(t);
 }
 
-bool CCalcCmdBase::GetMeasurementTypeInfo(const Bstr& type, Bstr* description, Bstr* standardUnits) {
-  ResetLastError();
-  UnitsStep step(*this);
+bool GetMeasurementTypeInfo(CCalcCmdBase& cmd, const Bstr& type, Bstr* description, Bstr* standardUnits) {
+  cmd.ResetLastError();
+  UnitsStep step(cmd);
   ComPtr<IZrUnitType> t;
   if (!step.Type(type, &t)) return false;
   t->GetDescription(description);
@@ -201,27 +202,27 @@ bool CCalcCmdBase::GetMeasurementTypeInfo(const Bstr& type, Bstr* description, B
   return true;
 }
 
-void CCalcCmdBase::GetMeasurementTypesList(Variant* result) {
-  ResetLastError();
-  UnitsStep step(*this);
+void GetMeasurementTypesList(CCalcCmdBase& cmd, Variant* result) {
+  cmd.ResetLastError();
+  UnitsStep step(cmd);
   if (step.Table()) g_pUnitConversionObject->NameList(result);
 }
 
-ComPtr<IDispatch> CCalcCmdBase::GetUnit(const Bstr& type, const Bstr& unit) {
-  ResetLastError();
-  UnitsStep step(*this);
+ComPtr<IDispatch> GetUnit(CCalcCmdBase& cmd, const Bstr& type, const Bstr& unit) {
+  cmd.ResetLastError();
+  UnitsStep step(cmd);
   ComPtr<IZrCollection> units;
   if (!step.Units(type, &units)) return nullptr;
   ComPtr<IDispatch> u;
   units->Item(unit, &u);
-  if (!u) SetCommandError(CMDERR_INVALID_UNITS_NAME);
+  if (!u) cmd.SetCommandError(CMDERR_INVALID_UNITS_NAME);
   return u;
 }
 
-bool CCalcCmdBase::GetUnitInfo(const Bstr& type, const Bstr& unit, Bstr* description, double* multiplier,
+bool GetUnitInfo(CCalcCmdBase& cmd, const Bstr& type, const Bstr& unit, Bstr* description, double* multiplier,
                                double* offset) {
-  ResetLastError();
-  UnitsStep step(*this);
+  cmd.ResetLastError();
+  UnitsStep step(cmd);
   ComPtr<IZrUnit> u;
   if (!step.Unit(type, unit, &u)) return false;
   u->GetDescription(description);
@@ -230,16 +231,16 @@ bool CCalcCmdBase::GetUnitInfo(const Bstr& type, const Bstr& unit, Bstr* descrip
   return true;
 }
 
-void CCalcCmdBase::GetUnitsList(const Bstr& type, Variant* result) {
-  ResetLastError();
-  UnitsStep step(*this);
+void GetUnitsList(CCalcCmdBase& cmd, const Bstr& type, Variant* result) {
+  cmd.ResetLastError();
+  UnitsStep step(cmd);
   ComPtr<IZrCollection> units;
   if (step.Units(type, &units)) units->NameList(result);
 }
 
-void CCalcCmdBase::LookupMeasurementType(const Bstr& unitsName, Variant* result) {
-  ResetLastError();
-  UnitsStep step(*this);
+void LookupMeasurementType(CCalcCmdBase& cmd, const Bstr& unitsName, Variant* result) {
+  cmd.ResetLastError();
+  UnitsStep step(cmd);
   if (!step.Table()) return;
   long count = 0;
   g_pUnitConversionObject->Count(&count);
@@ -252,14 +253,14 @@ void CCalcCmdBase::LookupMeasurementType(const Bstr& unitsName, Variant* result)
     t->GetName(&name);
     names.push_back(name.ToUtf8());
   }
-  StringArrayToVariant(names, result);
+  CCalcCmdBase::StringArrayToVariant(names, result);
 }
 
-ComPtr<IDispatch> CCalcCmdBase::GetUnitConversionObject() {
-  ResetLastError();
+ComPtr<IDispatch> GetUnitConversionObject(CCalcCmdBase& cmd) {
+  cmd.ResetLastError();
   ComPtr<IZrCollection> table = g_pUnitConversionObject;
-  if (!table) SetCommandError(CMDERR_UNIT_CONVERSION_NOT_FOUND);
+  if (!table) cmd.SetCommandError(CMDERR_UNIT_CONVERSION_NOT_FOUND);
   return com::QueryInterface<IDispatch>(table);
 }
 
-}  // namespace kv
+}  // namespace kv::units

@@ -8,6 +8,7 @@
 #include "base/error_codes.h"
 #include "config/config.h"
 #include "support/test_env.h"
+#include "store/store_commands.h"
 
 namespace kv {
 namespace {
@@ -76,7 +77,7 @@ TEST_F(CommandObjectTest, ApplicationObjectIsUnrootedUntilItsDirectoryIsSet) {
   EXPECT_FALSE(obj.GetBaseDirectory(&dir));
   EXPECT_EQ(dir, "");
   Variant list = Variant::I4(3);
-  obj.GetCalculationList(&list);
+  store::GetCalculationList(obj, &list);
   long code;
   obj.GetLastCommandError(&code);
   EXPECT_EQ(code, CMDERR_BASE_DIR_NOT_INITIALIZED);

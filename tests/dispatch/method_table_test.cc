@@ -4,8 +4,8 @@
 
 #include <set>
 
-#include "base/rights.h"
 #include "dispatch/command_binding.h"
+#include "store/store_commands.h"
 
 namespace kv {
 namespace {
@@ -96,33 +96,13 @@ TEST(MethodTable, EveryCommandIsBuilt) {
   EXPECT_EQ(notBuilt(ICalcAppCommandsTable()), none);
 }
 
-TEST(MethodTable, RightsColumn) {
-  struct Case {
-    const char* name;
-    uint32_t wide, scriptOnly;
-  } cases[] = {
-      {"CreateCalculationObject", security::kRightCalc, security::kRightCalcScriptCalc},
-      {"DeleteLibraryObject", security::kRightLibrary, security::kRightCalcScriptLibrary},
-      {"AddUnit", security::kRightUnits, 0},
-      {"GetCalculationList", 0, 0},
-  };
-  for (const InterfaceTable* t : {&ICalcCommandsTable(), &ICalcAppCommandsTable()}) {
-    for (const Case& c : cases) {
-      const MethodInfo* m = t->ByDispId(t->DispIdByName(c.name));
-      ASSERT_NE(m, nullptr) << c.name;
-      EXPECT_EQ(m->rights.wide, c.wide) << c.name;
-      EXPECT_EQ(m->rights.scriptOnly, c.scriptOnly) << c.name;
-    }
-  }
-}
-
 TEST(MethodTable, BehavioursOfNotableMethods) {
   const auto& main = ICalcCommandsTable();
   const auto& app = ICalcAppCommandsTable();
   auto method = [](const InterfaceTable& t, const char* n) { return t.ByDispId(t.DispIdByName(n)); };
   EXPECT_EQ(method(main, "GetLastErrorText")->handler, &Command<&CCalcCmdBase::GetLastErrorText>);
   EXPECT_EQ(method(main, "GetLastErrorText")->behaviour, Behaviour::ForwardNoReset);
-  EXPECT_EQ(method(main, "GetLibraryObjectEx")->handler, &Command<&CCalcCmdBase::GetLibraryObjectEx>);
+  EXPECT_EQ(method(main, "GetLibraryObjectEx")->handler, &Command<&store::GetLibraryObjectEx>);
   EXPECT_EQ(method(main, "AdoExecuteQuery")->behaviour, Behaviour::FixedFalse);
   EXPECT_EQ(method(main, "FormulaLookup")->behaviour, Behaviour::FixedEmpty);
   EXPECT_EQ(method(main, "GetComServerErrors")->behaviour, Behaviour::FixedComServerErrors);

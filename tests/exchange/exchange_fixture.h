@@ -9,6 +9,8 @@
 #include "engine/calculation.h"
 #include "store/lifecycle_fixture.h"
 #include "units/units_table.h"
+#include "exchange/exchange_commands.h"
+#include "units/units_commands.h"
 
 namespace kv::testing {
 
@@ -40,7 +42,7 @@ class ExchangeFixture : public LifecycleFixture {
   void StoreWithParameters(const std::string& name, const std::string& parameters, const std::string& script = "x = 1") {
     const std::string text = "<Calculation version=\"1\"><Name>" + name + "</Name><CalcType>4</CalcType><Script>" +
                              script + "</Script><Parameters>" + parameters + "</Parameters></Calculation>";
-    ASSERT_EQ(cmd->LoadCalcXML(B(text), New(components::CLSID_ZrCalculation).Get()), 1) << cmd->m_lastErrorText;
+    ASSERT_EQ(exchange::LoadCalcXML(*cmd, B(text), New(components::CLSID_ZrCalculation).Get()), 1) << cmd->m_lastErrorText;
   }
 };
 

@@ -10,6 +10,7 @@
 #include "platform/registry_store.h"
 #include "store/fake_environment.h"
 #include "store/lifecycle_fixture.h"
+#include "exchange/exchange_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -42,23 +43,23 @@ class MiscCommandsTest : public LifecycleFixture {
 
 TEST_F(MiscCommandsTest, ObjectStringRoundTripGivesAnEqualObjectOfTheSameClass) {
   ComPtr<IDispatch> calc = NewCalculation();
-  const Bstr s = cmd->ObjecttoBSTR(calc.Get());
+  const Bstr s = exchange::ObjecttoBSTR(*cmd, calc.Get());
   // Every unit survives the UTF-8 of the wire: no zero unit, no lone surrogate.
   for (char16_t u : s.Wide()) EXPECT_NE(u, 0);
   EXPECT_EQ(Bstr::FromUtf8(s.ToUtf8()), s);
 
-  ComPtr<IDispatch> copy = cmd->BSTRtoObject(s);
+  ComPtr<IDispatch> copy = exchange::BSTRtoObject(*cmd, s);
   ASSERT_TRUE(copy);
   EXPECT_NE(copy.Get(), calc.Get());
   EXPECT_TRUE(com::QueryInterface<components::IZrCalculation>(copy));
   EXPECT_EQ(XmlOf(copy.Get()), XmlOf(calc.Get()));
 
   // The same string in a VARIANT, and with unused block space and an odd byte length after it.
-  EXPECT_TRUE(cmd->VarBSTRtoObject(Variant::Str(s)));
+  EXPECT_TRUE(exchange::VarBSTRtoObject(*cmd, Variant::Str(s)));
   Variant held = Variant::Str(s);
-  EXPECT_TRUE(cmd->VarBSTRtoObject(Variant::ByRef(&held)));
+  EXPECT_TRUE(exchange::VarBSTRtoObject(*cmd, Variant::ByRef(&held)));
   const Bstr padded = com::BstrOfBytes(com::BytesOfBstr(s) + std::string("\0\0\x55\x66\x77", 5));
-  ComPtr<IDispatch> fromPadded = cmd->BSTRtoObject(padded);
+  ComPtr<IDispatch> fromPadded = exchange::BSTRtoObject(*cmd, padded);
   ASSERT_TRUE(fromPadded);
   EXPECT_EQ(XmlOf(fromPadded.Get()), XmlOf(calc.Get()));
 }
@@ -68,12 +69,12 @@ TEST_F(MiscCommandsTest, StringsThatHoldNoLoadableObjectGiveNull) {
   const Bstr unknownClass = com::BstrOfBytes(com::WriteObjectStream(&components::IID_IZrCalculation, u"<x/>"));
   const Bstr damaged = com::BstrOfBytes(com::WriteObjectStream(&components::CLSID_ZrCalculation, u"<Calculation"));
   const Bstr i4 = com::BstrOfBytes(std::string("\x03\x00\x2A\x00\x00\x00", 6));
-  for (const Bstr& s : {Bstr(), Bstr(u""), unknownClass, damaged, i4, cmd->ObjecttoBSTR(nullptr)})
-    EXPECT_FALSE(cmd->BSTRtoObject(s));
-  EXPECT_FALSE(cmd->VarBSTRtoObject(Variant::I4(9)));
-  EXPECT_FALSE(cmd->VarBSTRtoObject(Variant()));
+  for (const Bstr& s : {Bstr(), Bstr(u""), unknownClass, damaged, i4, exchange::ObjecttoBSTR(*cmd, nullptr)})
+    EXPECT_FALSE(exchange::BSTRtoObject(*cmd, s));
+  EXPECT_FALSE(exchange::VarBSTRtoObject(*cmd, Variant::I4(9)));
+  EXPECT_FALSE(exchange::VarBSTRtoObject(*cmd, Variant()));
   // None of them touches the last error; neither does the library unloading.
-  cmd->FreeUnusedComLibraries();
+  exchange::FreeUnusedComLibraries(*cmd);
   EXPECT_EQ(Code(), CMDERR_INVALID_PASSWORD);
 }
 
@@ -86,51 +87,51 @@ class Plain : public com::ComObject<IDispatch> {
 
 TEST_F(MiscCommandsTest, AnObjectThatCannotBePersistedGivesItsVartypeAlone) {
   const std::string vartypeOnly("\x09\x00", 2);
-  EXPECT_EQ(com::BytesOfBstr(cmd->ObjecttoBSTR(com::MakeCom<Plain>().Get())), vartypeOnly);
+  EXPECT_EQ(com::BytesOfBstr(exchange::ObjecttoBSTR(*cmd, com::MakeCom<Plain>().Get())), vartypeOnly);
   // A persistent object whose class is no longer registered cannot name its class either.
   ComPtr<IDispatch> calc = NewCalculation();
   com::ClassRegistry::Instance().Unregister(components::CLSID_ZrCalculation);
-  EXPECT_EQ(com::BytesOfBstr(cmd->ObjecttoBSTR(calc.Get())), vartypeOnly);
+  EXPECT_EQ(com::BytesOfBstr(exchange::ObjecttoBSTR(*cmd, calc.Get())), vartypeOnly);
   engine::RegisterEngineClasses(&SharedServerObjects());
-  EXPECT_FALSE(cmd->BSTRtoObject(com::BstrOfBytes(vartypeOnly)));
+  EXPECT_FALSE(exchange::BSTRtoObject(*cmd, com::BstrOfBytes(vartypeOnly)));
 }
 
 TEST_F(MiscCommandsTest, WorkspaceSettingWritesTheRegistryTheFlagAndDropsTheService) {
-  EXPECT_TRUE(cmd->GetOdmWorkSpace().IsNull());  // no key yet
+  EXPECT_TRUE(exchange::GetOdmWorkSpace(*cmd).IsNull());  // no key yet
   g_pWorkspaceService = CreateWorkspaceService();
   ASSERT_TRUE(g_pWorkspaceService);
-  cmd->SetOdmWorkSpace(B("Plant7"));
-  EXPECT_EQ(cmd->GetOdmWorkSpace(), B("Plant7"));
+  exchange::SetOdmWorkSpace(*cmd, B("Plant7"));
+  EXPECT_EQ(exchange::GetOdmWorkSpace(*cmd), B("Plant7"));
   EXPECT_TRUE(g_bOdmWorkspaceSet);
   EXPECT_FALSE(g_pWorkspaceService);
   EXPECT_EQ(ScheduleLock().Holder(), kSiteScheduleCommand);
   EXPECT_EQ(ScheduleLock().LockCount(), 0);
 
-  cmd->SetOdmWorkSpace(B(""));  // stores an empty value and clears the flag
-  EXPECT_EQ(cmd->GetOdmWorkSpace(), Bstr(u""));
+  exchange::SetOdmWorkSpace(*cmd, B(""));  // stores an empty value and clears the flag
+  EXPECT_EQ(exchange::GetOdmWorkSpace(*cmd), Bstr(u""));
   EXPECT_FALSE(g_bOdmWorkspaceSet);
-  cmd->SetOdmWorkSpace(B("Plant8"));
-  cmd->SetOdmWorkSpace(Bstr());  // a null name writes nothing but clears the flag
-  EXPECT_EQ(cmd->GetOdmWorkSpace(), B("Plant8"));
+  exchange::SetOdmWorkSpace(*cmd, B("Plant8"));
+  exchange::SetOdmWorkSpace(*cmd, Bstr());  // a null name writes nothing but clears the flag
+  EXPECT_EQ(exchange::GetOdmWorkSpace(*cmd), B("Plant8"));
   EXPECT_FALSE(g_bOdmWorkspaceSet);
 }
 
 TEST_F(MiscCommandsTest, StoreAndForwardSwitch) {
-  EXPECT_FALSE(cmd->GetStoreAndForwardEnabled());
-  cmd->SetStoreAndForwardEnabled(true);
-  EXPECT_TRUE(cmd->GetStoreAndForwardEnabled());
+  EXPECT_FALSE(exchange::GetStoreAndForwardEnabled(*cmd));
+  exchange::SetStoreAndForwardEnabled(*cmd, true);
+  EXPECT_TRUE(exchange::GetStoreAndForwardEnabled(*cmd));
   EXPECT_EQ(g_bStoreAndForwardEnabled, com::VARIANT_TRUE);
   RegValue v;
   ASSERT_EQ(env.registry().GetValue(RegHive::LocalMachine, config::kStoreAndForwardKey, "Enabled", &v), 0);
   EXPECT_EQ(v.type, platform::REG_DWORD);
   EXPECT_EQ(v.dword, 1u);
-  cmd->SetStoreAndForwardEnabled(false);
-  EXPECT_FALSE(cmd->GetStoreAndForwardEnabled());
+  exchange::SetStoreAndForwardEnabled(*cmd, false);
+  EXPECT_FALSE(exchange::GetStoreAndForwardEnabled(*cmd));
   EXPECT_EQ(g_bStoreAndForwardEnabled, com::VARIANT_FALSE);
 }
 
 TEST_F(MiscCommandsTest, WorkspaceServiceListsTestsAndGivesRunContexts) {
-  EXPECT_TRUE(cmd->GetOdmWorkSpaces().IsEmpty());
+  EXPECT_TRUE(exchange::GetOdmWorkSpaces(*cmd).IsEmpty());
   const std::string db = env.Path("tags.db");
   std::ofstream(db) << std::string("SQLite format 3\0rest", 20);
   const std::string notDb = env.Path("notes.txt");
@@ -143,7 +144,7 @@ TEST_F(MiscCommandsTest, WorkspaceServiceListsTestsAndGivesRunContexts) {
   reg.CreateKey(RegHive::LocalMachine, key + "\\West");
 
   std::vector<std::string> names;
-  ASSERT_TRUE(com::VariantToStringList(cmd->GetOdmWorkSpaces(), &names));
+  ASSERT_TRUE(com::VariantToStringList(exchange::GetOdmWorkSpaces(*cmd), &names));
   EXPECT_EQ(names, (std::vector<std::string>{"East", "North", "South", "West"}));
 
   struct Case {
@@ -157,7 +158,7 @@ TEST_F(MiscCommandsTest, WorkspaceServiceListsTestsAndGivesRunContexts) {
       {"Nowhere", "Workspace 'Nowhere': not configured"},
       {"North\\..", "Workspace 'North\\..': not configured"},
   };
-  for (const Case& c : cases) EXPECT_EQ(cmd->TestOdmConnection(B(c.workspace)).ToUtf8(), c.report);
+  for (const Case& c : cases) EXPECT_EQ(exchange::TestOdmConnection(*cmd, B(c.workspace)).ToUtf8(), c.report);
 
   ComPtr<components::IZrWorkspaceService> service = CreateWorkspaceService();
   Bstr context;
@@ -170,8 +171,8 @@ TEST_F(MiscCommandsTest, WorkspaceServiceListsTestsAndGivesRunContexts) {
 TEST_F(MiscCommandsTest, WithoutAWorkspaceServiceTheOdmCommandsAnswerEmpty) {
   com::ClassRegistry::Instance().Unregister(components::CLSID_ZrWorkspaceService);
   cmd->SetCommandError(CMDERR_INVALID_PASSWORD);
-  EXPECT_TRUE(cmd->GetOdmWorkSpaces().IsEmpty());
-  EXPECT_TRUE(cmd->TestOdmConnection(B("North")).IsNull());
+  EXPECT_TRUE(exchange::GetOdmWorkSpaces(*cmd).IsEmpty());
+  EXPECT_TRUE(exchange::TestOdmConnection(*cmd, B("North")).IsNull());
   EXPECT_EQ(Code(), CMDERR_INVALID_PASSWORD);
   engine::RegisterEngineClasses(&SharedServerObjects());
 }
@@ -219,19 +220,19 @@ TEST_F(MiscCommandsTest, DatabasePassThroughJudgesTheEnvironmentsAnswerByItsType
   for (const Case& c : cases) {
     ado->answer = c.answer;
     cmd->SetCommandError(CMDERR_INVALID_PASSWORD);  // each command clears the previous error
-    EXPECT_EQ(cmd->AdoClose(B("tags")), c.result);
+    EXPECT_EQ(exchange::AdoClose(*cmd, B("tags")), c.result);
     EXPECT_EQ(Code(), c.code);
     EXPECT_EQ(cmd->m_lastErrorText, c.text);
   }
   ado->answer = Variant::Bool(true);
-  EXPECT_TRUE(cmd->AdoConnect(B("/var/lib/tags.db"), B("op"), B("pw"), 1));
+  EXPECT_TRUE(exchange::AdoConnect(*cmd, B("/var/lib/tags.db"), B("op"), B("pw"), 1));
   EXPECT_EQ(ado->seen, "/var/lib/tags.db|op|pw|1");
   Variant names, types;
-  EXPECT_TRUE(cmd->AdoQueryInfo(B("tags"), B("SELECT Tag FROM Tags"), &names, &types));
+  EXPECT_TRUE(exchange::AdoQueryInfo(*cmd, B("tags"), B("SELECT Tag FROM Tags"), &names, &types));
   EXPECT_EQ(ado->seen, "tags|SELECT Tag FROM Tags");
   EXPECT_EQ(names, com::StringListVariant({"Tag"}));
   g_pEnvironment = nullptr;
-  EXPECT_FALSE(cmd->AdoClose(B("tags")));  // no environment: false, no error
+  EXPECT_FALSE(exchange::AdoClose(*cmd, B("tags")));  // no environment: false, no error
   EXPECT_EQ(Code(), 0);
 }
 

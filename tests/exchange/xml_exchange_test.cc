@@ -7,6 +7,7 @@
 #include "exchange/xml_text.h"
 #include "exchange_fixture.h"
 #include "platform/utf8.h"
+#include "exchange/exchange_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -59,54 +60,54 @@ TEST(TextIfRooted, CutsTheElementOutOrRefuses) {
 
 TEST_F(XmlExchangeTest, CalculationRoundTripStoresAnEqualObjectUnderItsOwnName) {
   StoreCalculation("Flow1", "Total = Flow * 2\n  -- indented \xC3\xA9\n");
-  const std::string text = cmd->SaveCalcXML(B("Flow1")).ToUtf8();
+  const std::string text = exchange::SaveCalcXML(*cmd, B("Flow1")).ToUtf8();
   ASSERT_EQ(Code(), 0) << cmd->m_lastErrorText;
   EXPECT_EQ(text.rfind("<Calculation", 0), 0u) << text;  // the element alone, no declaration
   EXPECT_EQ(text.back(), '>');
 
-  EXPECT_EQ(cmd->LoadCalcXML(B(Renamed(text, "Flow1", "Flow2")), New(components::CLSID_ZrCalculation).Get()), 1)
+  EXPECT_EQ(exchange::LoadCalcXML(*cmd, B(Renamed(text, "Flow1", "Flow2")), New(components::CLSID_ZrCalculation).Get()), 1)
       << cmd->m_lastErrorText;
   EXPECT_TRUE(Exists("Calc/Flow2.zrc"));
-  EXPECT_EQ(WithoutSaveTime(cmd->SaveCalcXML(B("Flow2")).ToUtf8()), WithoutSaveTime(Renamed(text, "Flow1", "Flow2")));
+  EXPECT_EQ(WithoutSaveTime(exchange::SaveCalcXML(*cmd, B("Flow2")).ToUtf8()), WithoutSaveTime(Renamed(text, "Flow1", "Flow2")));
   EXPECT_EQ(StoredScript("Flow2"), "Total = Flow * 2\n  -- indented \xC3\xA9\n");
 }
 
 TEST_F(XmlExchangeTest, LibraryRoundTrip) {
   StoreLibrary("Steam");
-  const std::string text = cmd->SaveLibXML(B("Steam")).ToUtf8();
+  const std::string text = exchange::SaveLibXML(*cmd, B("Steam")).ToUtf8();
   EXPECT_EQ(text.rfind("<Library", 0), 0u) << text;
-  EXPECT_EQ(cmd->LoadLibXML(B(Renamed(text, "Steam", "Water")), New(components::CLSID_ZrLibrary).Get()), 1)
+  EXPECT_EQ(exchange::LoadLibXML(*cmd, B(Renamed(text, "Steam", "Water")), New(components::CLSID_ZrLibrary).Get()), 1)
       << cmd->m_lastErrorText;
   EXPECT_TRUE(Exists("Lib/Water.zrc"));
-  EXPECT_EQ(WithoutSaveTime(cmd->SaveLibXML(B("Water")).ToUtf8()), WithoutSaveTime(Renamed(text, "Steam", "Water")));
+  EXPECT_EQ(WithoutSaveTime(exchange::SaveLibXML(*cmd, B("Water")).ToUtf8()), WithoutSaveTime(Renamed(text, "Steam", "Water")));
 }
 
 TEST_F(XmlExchangeTest, MeasurementTypeRoundTripAddsItToTheTableAndSavesIt) {
-  const std::string text = cmd->SaveUnitTypeXML(B("Temperature")).ToUtf8();
+  const std::string text = exchange::SaveUnitTypeXML(*cmd, B("Temperature")).ToUtf8();
   EXPECT_EQ(text.rfind("<EngUnitType", 0), 0u) << text;
   const std::string renamed = Renamed(text, "Temperature", "Heat");
   Variant unit;
-  EXPECT_EQ(cmd->LoadUnitXML(B(renamed), &unit), 1) << cmd->m_lastErrorText;
+  EXPECT_EQ(exchange::LoadUnitXML(*cmd, B(renamed), &unit), 1) << cmd->m_lastErrorText;
   ASSERT_EQ(unit.vt(), com::VT_DISPATCH);
   EXPECT_TRUE(com::QueryInterface<components::IZrUnitType>(unit.unknown()));
-  EXPECT_EQ(cmd->SaveUnitTypeXML(B("Heat")).ToUtf8(), renamed);
+  EXPECT_EQ(exchange::SaveUnitTypeXML(*cmd, B("Heat")).ToUtf8(), renamed);
   EXPECT_TRUE(Exists("bin/Conversions.zrc"));
   // A second load of the same name is not added.
-  EXPECT_EQ(cmd->LoadUnitXML(B(renamed), &unit), 0);
+  EXPECT_EQ(exchange::LoadUnitXML(*cmd, B(renamed), &unit), 0);
   EXPECT_EQ(Code(), CMDERR_MEASUREMENT_TYPE_EXISTS);
 }
 
 TEST_F(XmlExchangeTest, ExportsOfMissingObjectsAreEmptyWithTheirText) {
   struct Case {
-    Bstr (CCalcCmdBase::*command)(const Bstr&);
+    Bstr (*command)(CCalcCmdBase&, const Bstr&);
     const char* text;
   } cases[] = {
-      {&CCalcCmdBase::SaveCalcXML, "Failed to get calculation object."},
-      {&CCalcCmdBase::SaveLibXML, "Failed to get library object."},
-      {&CCalcCmdBase::SaveUnitTypeXML, "Failed to get unit type object."},
+      {&exchange::SaveCalcXML, "Failed to get calculation object."},
+      {&exchange::SaveLibXML, "Failed to get library object."},
+      {&exchange::SaveUnitTypeXML, "Failed to get unit type object."},
   };
   for (const Case& c : cases) {
-    const Bstr result = ((*cmd).*c.command)(B("NoSuch"));
+    const Bstr result = c.command(*cmd, B("NoSuch"));
     EXPECT_FALSE(result.IsNull());
     EXPECT_EQ(result.Length(), 0u);
     EXPECT_EQ(Code(), CMDERR_CATCH_ALL);
@@ -147,10 +148,10 @@ TEST_F(XmlExchangeTest, HostileTextsAreRefusedAndNothingIsStored) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(cmd->LoadCalcXML(c.text, New(components::CLSID_ZrCalculation).Get()), 0);
+    EXPECT_EQ(exchange::LoadCalcXML(*cmd, c.text, New(components::CLSID_ZrCalculation).Get()), 0);
     EXPECT_EQ(Code(), CMDERR_CATCH_ALL);
     EXPECT_EQ(cmd->m_lastErrorText, c.error);
-    const Bstr reply = cmd->LoadXmlIntoCalc(c.text, New(components::CLSID_ZrCalculation).Get());
+    const Bstr reply = exchange::LoadXmlIntoCalc(*cmd, c.text, New(components::CLSID_ZrCalculation).Get());
     EXPECT_EQ(reply.ToUtf8().rfind("<ERROR", 0), 0u);
   }
   EXPECT_EQ(Entries("Calc"), before);
@@ -159,7 +160,7 @@ TEST_F(XmlExchangeTest, HostileTextsAreRefusedAndNothingIsStored) {
 
 TEST_F(XmlExchangeTest, ParseFailureReplyGivesReasonLineAndPosition) {
   const std::string text = "<Calculation version=\"1\">\n  <N\xC3\xA9me>x</Name>\n</Calculation>";
-  const std::string reply = cmd->LoadXmlIntoCalc(B(text), New(components::CLSID_ZrCalculation).Get()).ToUtf8();
+  const std::string reply = exchange::LoadXmlIntoCalc(*cmd, B(text), New(components::CLSID_ZrCalculation).Get()).ToUtf8();
   EXPECT_EQ(reply.rfind("<ERROR Line=\"2\" Pos=\"", 0), 0u) << reply;
   pugi::xml_document doc;
   ASSERT_TRUE(doc.load_string(reply.c_str()));
@@ -173,19 +174,19 @@ TEST_F(XmlExchangeTest, ParseFailureReplyGivesReasonLineAndPosition) {
 
 TEST_F(XmlExchangeTest, LoadingIntoAGivenObjectDoesNotStoreIt) {
   StoreCalculation("Flow1", "x = 1");
-  std::string text = Renamed(cmd->SaveCalcXML(B("Flow1")).ToUtf8(), "Flow1", "Flow9");
+  std::string text = Renamed(exchange::SaveCalcXML(*cmd, B("Flow1")).ToUtf8(), "Flow1", "Flow9");
   ComPtr<IDispatch> calc = New(components::CLSID_ZrCalculation);
-  EXPECT_TRUE(cmd->LoadXmlIntoCalc(B(text), calc.Get()).IsNull());
+  EXPECT_TRUE(exchange::LoadXmlIntoCalc(*cmd, B(text), calc.Get()).IsNull());
   EXPECT_EQ(Text(calc.Get(), "Name"), "Flow9");
   EXPECT_FALSE(Exists("Calc/Flow9.zrc"));
-  EXPECT_EQ(cmd->ObjectToXml(calc.Get()).ToUtf8(), text);
+  EXPECT_EQ(exchange::ObjectToXml(*cmd, calc.Get()).ToUtf8(), text);
 }
 
 TEST_F(XmlExchangeTest, AnImportWhoseSaveIsRefusedReportsTheSavesError) {
   StoreCalculation("Flow1", "x = 1");
-  const std::string text = Renamed(cmd->SaveCalcXML(B("Flow1")).ToUtf8(), "Flow1", "Flow2");
+  const std::string text = Renamed(exchange::SaveCalcXML(*cmd, B("Flow1")).ToUtf8(), "Flow1", "Flow2");
   service->heldRights = 0;
-  EXPECT_EQ(cmd->LoadCalcXML(B(text), New(components::CLSID_ZrCalculation).Get()), 0);
+  EXPECT_EQ(exchange::LoadCalcXML(*cmd, B(text), New(components::CLSID_ZrCalculation).Get()), 0);
   EXPECT_EQ(Code(), CMDERR_DENIED_CALC);
   EXPECT_FALSE(Exists("Calc/Flow2.zrc"));
 }

@@ -7,6 +7,7 @@
 #include "platform/ole_date.h"
 #include "scheduler/run_times.h"
 #include "support/test_env.h"
+#include "scheduler/schedule_commands.h"
 
 namespace kv::scheduler::testing {
 namespace {
@@ -48,15 +49,15 @@ TEST(ExactTimesTest, NextStartTimesAtPinnedClocks) {
     SCOPED_TRACE(c.what);
     kv::testing::TestEnv env("EST5EDT,M3.2.0,M11.1.0", c.utcMs);
     ZrCalcCmdObject cmd(env.env());
-    EXPECT_EQ(cmd.ComputeNextStartTime(c.rate, c.offset, c.dayOfMonth, c.dayOfWeek), c.expected);
+    EXPECT_EQ(scheduler::ComputeNextStartTime(cmd, c.rate, c.offset, c.dayOfMonth, c.dayOfWeek), c.expected);
   }
 }
 
 TEST(ExactTimesTest, TransitionInstantsCompareEqualWithDatesFromFields) {
   kv::testing::TestEnv env("GMT0BST,M3.5.0/1,M10.5.0", UnixMs(2026, 3, 1, 12, 0, 0));
   ZrCalcCmdObject cmd(env.env());
-  EXPECT_EQ(cmd.GetServerGmtOffset(Date(2026, 3, 29, 0, 59, 59)), 0.0);
-  EXPECT_EQ(cmd.GetServerGmtOffset(Date(2026, 3, 29, 1, 0, 0)), -60 / 1440.0);
+  EXPECT_EQ(scheduler::GetServerGmtOffset(cmd, Date(2026, 3, 29, 0, 59, 59)), 0.0);
+  EXPECT_EQ(scheduler::GetServerGmtOffset(cmd, Date(2026, 3, 29, 1, 0, 0)), -60 / 1440.0);
   EXPECT_EQ(TransitionDate(2026, 3, 5, 1, 1, 0), Date(2026, 3, 29, 1, 0, 0));
 }
 

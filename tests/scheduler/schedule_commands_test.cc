@@ -13,6 +13,8 @@
 #include "base/error_codes.h"
 #include "scheduler/schedule.h"
 #include "schedule_test_util.h"
+#include "scheduler/schedule_commands.h"
+#include "store/store_commands.h"
 
 namespace kv::scheduler::testing {
 namespace {
@@ -47,12 +49,12 @@ TEST_F(ScheduleCommandsTest, ScheduleAndGroupChecks) {
   const std::function<bool(const char*)> commands[] = {
       [&](const char* g) {
         double t = 0;
-        return cmd_.ComputeNewRunTime(Bstr::FromUtf8(g), &t);
+        return scheduler::ComputeNewRunTime(cmd_, Bstr::FromUtf8(g), &t);
       },
-      [&](const char* g) { return cmd_.SetComputedRunTime(Bstr::FromUtf8(g), 45000.0); },
+      [&](const char* g) { return scheduler::SetComputedRunTime(cmd_, Bstr::FromUtf8(g), 45000.0); },
       [&](const char* g) {
         long ms = 0;
-        return cmd_.GetScheduleExecutionTime(Bstr::FromUtf8(g), &ms);
+        return scheduler::GetScheduleExecutionTime(cmd_, Bstr::FromUtf8(g), &ms);
       },
   };
   for (size_t i = 0; i < std::size(commands); ++i) {
@@ -72,7 +74,7 @@ TEST_F(ScheduleCommandsTest, ScheduleAndGroupChecks) {
 
 TEST_F(ScheduleCommandsTest, ComputeNewRunTimeSetsOnlyTheComputedTime) {
   double local = 0;
-  ASSERT_TRUE(cmd_.ComputeNewRunTime(Bstr::FromUtf8("FiveSec"), &local));
+  ASSERT_TRUE(scheduler::ComputeNewRunTime(cmd_, Bstr::FromUtf8("FiveSec"), &local));
   EXPECT_NEAR(local, At(2025, 1, 15, 5, 17, 5), kTolerance);
   const GroupState s = ReadGroup(Group("FiveSec").Get());
   EXPECT_NEAR(s.computedRunTime, At(2025, 1, 15, 10, 17, 5), kTolerance);
@@ -83,9 +85,9 @@ TEST_F(ScheduleCommandsTest, ComputeNewRunTimeSetsOnlyTheComputedTime) {
   EXPECT_EQ(ReadGroup(saved.Get()).computedRunTime, s.computedRunTime);
 
   // No output wanted; a group without a time gets none.
-  EXPECT_TRUE(cmd_.ComputeNewRunTime(Bstr::FromUtf8("OneHour"), nullptr));
+  EXPECT_TRUE(scheduler::ComputeNewRunTime(cmd_, Bstr::FromUtf8("OneHour"), nullptr));
   ASSERT_EQ(CreateScheduleGroup(g_pScheduleObject.Get(), Bstr::FromUtf8("Idle"), 0, 0, 0, 0, 0), com::S_OK);
-  EXPECT_TRUE(cmd_.ComputeNewRunTime(Bstr::FromUtf8("Idle"), &local));
+  EXPECT_TRUE(scheduler::ComputeNewRunTime(cmd_, Bstr::FromUtf8("Idle"), &local));
   EXPECT_EQ(local, 0.0);
   EXPECT_EQ(ReadGroup(Group("Idle").Get()).computedRunTime, 0.0);
 }
@@ -96,7 +98,7 @@ TEST_F(ScheduleCommandsTest, SetComputedRunTimeConvertsPositiveTimes) {
   } cases[] = {{At(2025, 1, 16, 6, 0), At(2025, 1, 16, 11, 0)}, {0.0, 0.0}, {-2.5, -2.5}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.local);
-    ASSERT_TRUE(cmd_.SetComputedRunTime(Bstr::FromUtf8("OneDay"), c.local));
+    ASSERT_TRUE(scheduler::SetComputedRunTime(cmd_, Bstr::FromUtf8("OneDay"), c.local));
     EXPECT_NEAR(ReadGroup(Group("OneDay").Get()).computedRunTime, c.utc, kTolerance);
     EXPECT_NEAR(ReadGroup(SavedGroup("OneDay").Get()).computedRunTime, c.utc, kTolerance);
   }
@@ -105,10 +107,10 @@ TEST_F(ScheduleCommandsTest, SetComputedRunTimeConvertsPositiveTimes) {
 TEST_F(ScheduleCommandsTest, ExecutionTime) {
   Group("OneMinute")->PutExecutionTime(1234);
   long ms = 0;
-  EXPECT_TRUE(cmd_.GetScheduleExecutionTime(Bstr::FromUtf8("OneMinute"), &ms));
+  EXPECT_TRUE(scheduler::GetScheduleExecutionTime(cmd_, Bstr::FromUtf8("OneMinute"), &ms));
   EXPECT_EQ(ms, 1234);
   ms = 99;
-  EXPECT_FALSE(cmd_.GetScheduleExecutionTime(Bstr::FromUtf8("TwoMinutes"), &ms));
+  EXPECT_FALSE(scheduler::GetScheduleExecutionTime(cmd_, Bstr::FromUtf8("TwoMinutes"), &ms));
   EXPECT_EQ(ms, -1);
 }
 
@@ -121,15 +123,15 @@ TEST_F(ScheduleCommandsTest, CalendarCommandsUseTheCommandObjectsEnv) {
   elsewhere.zone = &tokyo;
   elsewhere.clock = &clock;
   ZrCalcCmdObject cmd(elsewhere);
-  EXPECT_DOUBLE_EQ(cmd.GetServerGmtOffset(0.0), -540 / 1440.0);
-  EXPECT_NEAR(cmd.ComputeNextStartTime(1.0 / 24, 0, 0, 0), At(2025, 1, 16, 8, 0), kTolerance);
+  EXPECT_DOUBLE_EQ(scheduler::GetServerGmtOffset(cmd, 0.0), -540 / 1440.0);
+  EXPECT_NEAR(scheduler::ComputeNextStartTime(cmd, 1.0 / 24, 0, 0, 0), At(2025, 1, 16, 8, 0), kTolerance);
 }
 
 TEST_F(ScheduleCommandsTest, CalendarCommandsLeaveTheLastError) {
   cmd_.SetCommandError(CMDERR_INVALID_PASSWORD);
-  EXPECT_NEAR(cmd_.ComputeNextStartTime(1.0 / 24, 0, 0, 0), At(2025, 1, 15, 6, 0), kTolerance);
-  EXPECT_DOUBLE_EQ(cmd_.GetServerGmtOffset(0.0), 300 / 1440.0);  // now, in winter
-  EXPECT_DOUBLE_EQ(cmd_.GetServerGmtOffset(At(2025, 7, 1, 12, 0)), 240 / 1440.0);
+  EXPECT_NEAR(scheduler::ComputeNextStartTime(cmd_, 1.0 / 24, 0, 0, 0), At(2025, 1, 15, 6, 0), kTolerance);
+  EXPECT_DOUBLE_EQ(scheduler::GetServerGmtOffset(cmd_, 0.0), 300 / 1440.0);  // now, in winter
+  EXPECT_DOUBLE_EQ(scheduler::GetServerGmtOffset(cmd_, At(2025, 7, 1, 12, 0)), 240 / 1440.0);
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_PASSWORD);
 }
 
@@ -196,11 +198,11 @@ TEST_F(ScheduleCommandsTest, RunTimesStayInsideTheOleDateRange) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.rate << " " << c.offset << " " << c.dayOfMonth << " " << c.dayOfWeek);
-    EXPECT_EQ(cmd_.ComputeNextStartTime(c.rate, c.offset, c.dayOfMonth, c.dayOfWeek), 0.0);
+    EXPECT_EQ(scheduler::ComputeNextStartTime(cmd_, c.rate, c.offset, c.dayOfMonth, c.dayOfWeek), 0.0);
   }
-  ASSERT_TRUE(cmd_.SetComputedRunTime(Bstr::FromUtf8("OneDay"), std::numeric_limits<double>::quiet_NaN()));
+  ASSERT_TRUE(scheduler::SetComputedRunTime(cmd_, Bstr::FromUtf8("OneDay"), std::numeric_limits<double>::quiet_NaN()));
   EXPECT_EQ(ReadGroup(Group("OneDay").Get()).computedRunTime, 0.0);
-  ASSERT_TRUE(cmd_.SetComputedRunTime(Bstr::FromUtf8("OneDay"), 1e12));
+  ASSERT_TRUE(scheduler::SetComputedRunTime(cmd_, Bstr::FromUtf8("OneDay"), 1e12));
   EXPECT_EQ(ReadGroup(Group("OneDay").Get()).computedRunTime, 0.0);
 }
 
@@ -230,7 +232,7 @@ TEST_F(SummaryTest, ScheduleDataPerCalculation) {
   ASSERT_EQ(Group("OneHour")->AddItem(Bstr::FromUtf8("Gone"), &item), com::S_OK);  // no such calculation
 
   Variant summary;
-  cmd_.GetCalculationSummary(&summary);
+  store::GetCalculationSummary(cmd_, &summary);
   ASSERT_TRUE(summary.IsArray());
   ASSERT_EQ(summary.array().Count(), 6u);
   const auto& a = summary.array();
@@ -246,11 +248,11 @@ TEST_F(SummaryTest, ScheduleDataPerCalculation) {
 
   // The summary leaves the previous error for the client to read.
   cmd_.SetCommandError(CMDERR_INVALID_PASSWORD);
-  cmd_.GetCalculationSummary(&summary);
+  store::GetCalculationSummary(cmd_, &summary);
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_PASSWORD);
 
   g_pScheduleObject = nullptr;
-  cmd_.GetCalculationSummary(&summary);
+  store::GetCalculationSummary(cmd_, &summary);
   EXPECT_THAT(Elements(summary.array().At(2)), ElementsAre(Variant::I4(0), Variant::I4(0), Variant::I4(0)));
   EXPECT_TRUE(summary.array().At(3).IsArray());
   EXPECT_EQ(summary.array().At(3).array().Count(), 0u);

@@ -22,6 +22,7 @@
 #include "scheduler/scheduler_supervisor.h"
 #include "service/fault_translator.h"
 #include "schedule_test_util.h"
+#include "scheduler/schedule_commands.h"
 
 namespace kv::scheduler::testing {
 namespace {
@@ -187,14 +188,14 @@ TEST_F(SupervisorTest, DeleteStopsTheThreadAndAddStartsOne) {
   GetScheduleObject();
   Start();
   Settle(5);
-  ASSERT_TRUE(cmd_.DeleteScheduleGroup(Bstr::FromUtf8("FiveSec"), false));
+  ASSERT_TRUE(scheduler::DeleteScheduleGroup(cmd_, Bstr::FromUtf8("FiveSec"), false));
   Eventually([] { return !Entry("FiveSec"); }, "the entry is removed");
   Eventually([&] { return Logged("----->>>> Schedule Group Thread Exiting:( FiveSec )"); }, "the thread ends");
 
-  ASSERT_TRUE(cmd_.AddScheduleGroup(Bstr::FromUtf8("Line1"), 2 * kSecond, 0, 0, 0));
+  ASSERT_TRUE(scheduler::AddScheduleGroup(cmd_, Bstr::FromUtf8("Line1"), 2 * kSecond, 0, 0, 0));
   Eventually([] { return Entry("Line1") && Entry("Line1")->started; }, "the thread starts");
   // The same name again: the group object is added and saved, the thread table refuses it.
-  EXPECT_FALSE(cmd_.AddScheduleGroup(Bstr::FromUtf8("Line1"), 2 * kSecond, 0, 0, 0));
+  EXPECT_FALSE(scheduler::AddScheduleGroup(cmd_, Bstr::FromUtf8("Line1"), 2 * kSecond, 0, 0, 0));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_NAME_EXISTS);
 }
 
@@ -205,11 +206,11 @@ TEST_F(SupervisorTest, AGroupAddedAndDeletedInOneGoLeavesNoEntry) {
   Settle(0);
   {
     platform::TrackedLock::Scope hold(ScheduleLock(), 0);  // the supervisor sees both requests together
-    ASSERT_TRUE(cmd_.AddScheduleGroup(Bstr::FromUtf8("X"), kSecond, 0, 0, 0));
-    ASSERT_TRUE(cmd_.DeleteScheduleGroup(Bstr::FromUtf8("X"), false));
+    ASSERT_TRUE(scheduler::AddScheduleGroup(cmd_, Bstr::FromUtf8("X"), kSecond, 0, 0, 0));
+    ASSERT_TRUE(scheduler::DeleteScheduleGroup(cmd_, Bstr::FromUtf8("X"), false));
   }
   Eventually([] { return !Entry("X"); }, "the entry is removed");
-  ASSERT_TRUE(cmd_.AddScheduleGroup(Bstr::FromUtf8("X"), kSecond, 0, 0, 0));
+  ASSERT_TRUE(scheduler::AddScheduleGroup(cmd_, Bstr::FromUtf8("X"), kSecond, 0, 0, 0));
   Eventually([] { return Entry("X") && Entry("X")->started; }, "the new group gets a thread");
 }
 
@@ -283,11 +284,11 @@ TEST_F(SupervisorTest, AThreadThatWillNotStopKeepsItsEntryUntilItEnds) {
   auto e = Entry("Slow");
   ASSERT_EQ(RunGroupNow(g.Get(), env_.env()), com::S_OK);
   g->AwaitRunning();
-  ASSERT_TRUE(cmd_.DeleteScheduleGroup(Bstr::FromUtf8("Slow"), false));
+  ASSERT_TRUE(scheduler::DeleteScheduleGroup(cmd_, Bstr::FromUtf8("Slow"), false));
   Eventually([] { return !Entry("Slow"); }, "the entry leaves the table");
   env_.clock().AwaitBlockedWaiters(1);  // the supervisor waiting for the thread
   Variant status;
-  cmd_.GetSchedulerStatus(&status);  // the lock is free meanwhile
+  scheduler::GetSchedulerStatus(cmd_, &status);  // the lock is free meanwhile
   env_.clock().Advance(kStopWaitMs);
   Eventually([&] { return Logged("did not stop within 10 s"); }, "the supervisor gives up waiting");
   EXPECT_FALSE(e->ended.IsSet());

@@ -15,6 +15,7 @@
 #include "lifecycle_fixture.h"
 #include "platform/path.h"
 #include "support/test_env.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -127,12 +128,12 @@ class CrossReferenceTest : public LifecycleFixture {
 
   Variant CalcUsers(const std::string& name) {
     Variant v;
-    cmd->CalculationCrossReference(B(name), &v);
+    store::CalculationCrossReference(*cmd, B(name), &v);
     return v;
   }
   Variant FormulaUsers(const std::string& lib, const std::string& formula) {
     Variant v;
-    cmd->FormulaCrossReference(B(lib), B(formula), &v);
+    store::FormulaCrossReference(*cmd, B(lib), B(formula), &v);
     return v;
   }
 };
@@ -183,7 +184,7 @@ TEST_F(CrossReferenceTest, LibraryUsersListItOrReachAnyFormula) {
   WriteLibrary("Util", {{"Sum", {.script = "return a + b", .libraries = {"Stats"}}}});
 
   Variant v;
-  cmd->LibraryCrossReference(B("Stats"), &v);
+  store::LibraryCrossReference(*cmd, B("Stats"), &v);
   auto [formulas, calcs] = Pair(v);
   EXPECT_EQ(formulas, std::vector<std::string>{"Util.Sum"});
   EXPECT_EQ(calcs, (std::vector<std::string>{"CallsMax", "Lists"}));
@@ -204,7 +205,7 @@ TEST_F(CrossReferenceTest, ApplicationObjectWithoutDirectoryStillListsFormulaUse
   WriteLibrary("Util", {{"Avg", {.script = "return Stats.Mean(a, b)"}}});
   ZrCalcAppCmdObject app;
   Variant v;
-  app.FormulaCrossReference(B("Stats"), B("Mean"), &v);
+  store::FormulaCrossReference(app, B("Stats"), B("Mean"), &v);
   auto [formulas, calcs] = Pair(v);
   EXPECT_EQ(formulas, std::vector<std::string>{"Util.Avg"});
   EXPECT_TRUE(calcs.empty());
@@ -222,7 +223,7 @@ TEST_F(CrossReferenceTest, AFileReplacedOnDiskGivesTheNewAnswer) {
   ComPtr<IDispatch> b = StoreCalculation("B", "Out = Stats.Max(b)");
   EXPECT_EQ(Pair(FormulaUsers("Stats", "Max")).second, (std::vector<std::string>{"A", "B"}));
   fs::rename(g_BasePath + "/Calc/A.zrc", g_BasePath + "/Calc/C.zrc");
-  EXPECT_TRUE(cmd->DeleteCalculationObject(B("B"), B(""), B("")));
+  EXPECT_TRUE(store::DeleteCalculationObject(*cmd, B("B"), B(""), B("")));
   EXPECT_EQ(Pair(FormulaUsers("Stats", "Max")).second, std::vector<std::string>{"C"});
 }
 
@@ -271,7 +272,7 @@ class FindReferencesTest : public CrossReferenceTest {
     CrossReferenceTest::TearDown();
   }
   std::string Find(const std::string& node, const std::string& tag) {
-    return app->FindReferences(B(node), B(tag)).ToUtf8();
+    return store::FindReferences(*app, B(node), B(tag)).ToUtf8();
   }
 
   TableResolver resolver;

@@ -5,6 +5,7 @@
 #include <clocale>
 
 #include "store/lifecycle_fixture.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -55,35 +56,35 @@ using EditOwnerTest = LifecycleFixture;
 
 TEST_F(EditOwnerTest, OwnerCommands) {
   ComPtr<IDispatch> calc = StoreCalculation("Flow1", "return 1");
-  ComPtr<IDispatch> stored = cmd->GetCalculationObject(B("Flow1"));
+  ComPtr<IDispatch> stored = store::GetCalculationObject(*cmd, B("Flow1"));
   Bstr node = B("keep-n"), editor = B("keep-e"), date = B("keep-d");
   // A stored object has no owner: the outputs stay as they were.
-  ASSERT_TRUE(cmd->GetCalculationEditOwner(B("Flow1"), &node, &editor, &date));
+  ASSERT_TRUE(store::GetCalculationEditOwner(*cmd, B("Flow1"), &node, &editor, &date));
   EXPECT_EQ(node.ToUtf8() + editor.ToUtf8() + date.ToUtf8(), "keep-nkeep-ekeep-d");
 
   Put(stored.Get(), "EditOwner", Variant::Str("(HOST7)(editor1)(Friday, March 04, 2016 10:15:00)"));
-  ASSERT_TRUE(cmd->GetCalculationEditOwner(B("Flow1"), &node, &editor, &date));
+  ASSERT_TRUE(store::GetCalculationEditOwner(*cmd, B("Flow1"), &node, &editor, &date));
   EXPECT_EQ(node.ToUtf8(), "HOST7");
   EXPECT_EQ(editor.ToUtf8(), "editor1");
   EXPECT_EQ(date.ToUtf8(), "Friday, March 04, 2016 10:15:00");
-  EXPECT_FALSE(cmd->GetCalculationEditOwner(B("Nope"), &node, &editor, &date));
+  EXPECT_FALSE(store::GetCalculationEditOwner(*cmd, B("Nope"), &node, &editor, &date));
   EXPECT_EQ(Code(), CMDERR_LOAD_FROM_FILE);
 
   StoreLibrary("Lib1");
-  ComPtr<IDispatch> lib = cmd->GetLibraryObject(B("Lib1"));
+  ComPtr<IDispatch> lib = store::GetLibraryObject(*cmd, B("Lib1"));
   Put(lib.Get(), "EditOwner", Variant::Str("(N)()(D)"));
   editor = B("keep-e");
-  ASSERT_TRUE(cmd->GetLibraryEditOwner(B("Lib1"), &node, &editor, &date));
+  ASSERT_TRUE(store::GetLibraryEditOwner(*cmd, B("Lib1"), &node, &editor, &date));
   EXPECT_EQ(node.ToUtf8() + "|" + editor.ToUtf8() + "|" + date.ToUtf8(), "N|keep-e|D");
-  EXPECT_FALSE(cmd->GetLibraryEditOwner(B("Nope"), &node, &editor, &date));
+  EXPECT_FALSE(store::GetLibraryEditOwner(*cmd, B("Nope"), &node, &editor, &date));
   EXPECT_EQ(Code(), CMDERR_LOAD_FROM_FILE);
 
   // Not an object with an owner property.
   Variant formulas;
   ASSERT_EQ(com::GetProperty(lib.Get(), "Formulas", &formulas), com::S_OK);
-  EXPECT_FALSE(cmd->GetEditOwner(formulas.dispatch().Get(), &node, &editor, &date));
+  EXPECT_FALSE(store::GetEditOwner(*cmd, formulas.dispatch().Get(), &node, &editor, &date));
   EXPECT_EQ(Code(), CMDERR_CDB_FIELD_ACCESS);
-  EXPECT_FALSE(cmd->GetEditOwner(nullptr, &node, &editor, &date));
+  EXPECT_FALSE(store::GetEditOwner(*cmd, nullptr, &node, &editor, &date));
   EXPECT_EQ(Code(), CMDERR_CDB_FIELD_ACCESS);
 }
 
@@ -91,15 +92,15 @@ TEST_F(EditOwnerTest, OwnerCommands) {
 // take it over; discarding it is the way out.
 TEST_F(EditOwnerTest, CopyWithoutOwnerCannotBeReopened) {
   StoreCalculation("Flow1", "return 1");
-  ComPtr<IDispatch> copy = cmd->CreateCalculationEditObject(B("Flow1"), B("HOST7"), B("editor1"), B(""), B(""));
+  ComPtr<IDispatch> copy = store::CreateCalculationEditObject(*cmd, B("Flow1"), B("HOST7"), B("editor1"), B(""), B(""));
   ASSERT_TRUE(copy);
   Put(copy.Get(), "EditOwner", Variant::Str("()()()"));
-  ASSERT_TRUE(cmd->SaveCalculationEditObject(copy.Get()));
-  EXPECT_FALSE(cmd->GetCalculationEditObject(B("Flow1"), B(""), B("")));
+  ASSERT_TRUE(store::SaveCalculationEditObject(*cmd, copy.Get()));
+  EXPECT_FALSE(store::GetCalculationEditObject(*cmd, B("Flow1"), B(""), B("")));
   EXPECT_EQ(Code(), CMDERR_EDITED_BY_OTHER_USER);
-  EXPECT_FALSE(cmd->GetCalculationEditObject(B("Flow1"), B("HOST7"), B("editor1")));
+  EXPECT_FALSE(store::GetCalculationEditObject(*cmd, B("Flow1"), B("HOST7"), B("editor1")));
   EXPECT_EQ(Code(), CMDERR_EDITED_BY_OTHER_USER);
-  EXPECT_TRUE(cmd->DeleteCalculationEditObject(B("Flow1")));
+  EXPECT_TRUE(store::DeleteCalculationEditObject(*cmd, B("Flow1")));
 }
 
 TEST(EditOwnerText, OwnerDateIsLocalTime) {

@@ -2,6 +2,7 @@
 // commands that enter and leave them, checking the result, the error and both files each step.
 #include "log/error_log.h"
 #include "store/lifecycle_fixture.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -28,22 +29,22 @@ class EditStateTest : public LifecycleFixture {
     ComPtr<IDispatch> got;
     switch (s.op) {
       case Op::Create:
-        got = cmd->CreateCalculationObject(name, node, editor);
+        got = store::CreateCalculationObject(*cmd, name, node, editor);
         break;
       case Op::Open:
-        got = cmd->CreateCalculationEditObject(name, node, editor, B(""), B(""));
+        got = store::CreateCalculationEditObject(*cmd, name, node, editor, B(""), B(""));
         break;
       case Op::Reopen:
-        got = cmd->GetCalculationEditObject(name, node, editor);
+        got = store::GetCalculationEditObject(*cmd, name, node, editor);
         break;
       case Op::Save:
-        return cmd->SaveCalculationObject(current->Get());
+        return store::SaveCalculationObject(*cmd, current->Get());
       case Op::Cancel:
-        return cmd->CancelEdit(current->Get());
+        return store::CancelEdit(*cmd, current->Get());
       case Op::DeleteEdit:
-        return cmd->DeleteCalculationEditObject(name);
+        return store::DeleteCalculationEditObject(*cmd, name);
       case Op::Delete:
-        return cmd->DeleteCalculationObject(name, B(""), B(""));
+        return store::DeleteCalculationObject(*cmd, name, B(""), B(""));
     }
     if (got) *current = got;
     return static_cast<bool>(got);
@@ -110,30 +111,30 @@ TEST_F(EditStateTest, Walks) {
 }
 
 TEST_F(EditStateTest, EditCopyCarriesTheOwnerAndTheStoredObjectDoesNot) {
-  ComPtr<IDispatch> created = cmd->CreateCalculationObject(B("Flow1"), B("HOST7"), B("editor1"));
+  ComPtr<IDispatch> created = store::CreateCalculationObject(*cmd, B("Flow1"), B("HOST7"), B("editor1"));
   ASSERT_TRUE(created);
   EXPECT_EQ(Text(created.Get(), "EditOwner"), "(HOST7)(editor1)(Wednesday, December 10, 2025 00:00:00)");
   Put(created.Get(), "Script", Variant::Str("return 1"));
-  ASSERT_TRUE(cmd->SaveCalculationObject(created.Get()));
-  ComPtr<IDispatch> stored = cmd->GetCalculationObject(B("Flow1"));
+  ASSERT_TRUE(store::SaveCalculationObject(*cmd, created.Get()));
+  ComPtr<IDispatch> stored = store::GetCalculationObject(*cmd, B("Flow1"));
   ASSERT_TRUE(stored);
   EXPECT_EQ(Text(stored.Get(), "EditOwner"), "");
   EXPECT_EQ(Text(stored.Get(), "Script"), "return 1");
 
   env.clock().Advance(90'000);
-  ComPtr<IDispatch> copy = cmd->CreateCalculationEditObject(B("Flow1"), B("HOST7"), B("editor2"), B("u"), B(""));
+  ComPtr<IDispatch> copy = store::CreateCalculationEditObject(*cmd, B("Flow1"), B("HOST7"), B("editor2"), B("u"), B(""));
   ASSERT_TRUE(copy);
   EXPECT_NE(copy, stored);  // a new object; the held one is unchanged
   EXPECT_EQ(Text(copy.Get(), "EditOwner"), "(HOST7)(editor2)(Wednesday, December 10, 2025 00:01:30)");
   EXPECT_EQ(Text(stored.Get(), "EditOwner"), "");
   Bstr node, editor, date;
-  ASSERT_TRUE(cmd->GetEditOwner(copy.Get(), &node, &editor, &date));
+  ASSERT_TRUE(store::GetEditOwner(*cmd, copy.Get(), &node, &editor, &date));
   EXPECT_EQ(editor.ToUtf8(), "editor2");
 
   // An edit saved without storing keeps its owner; the stored file is untouched.
   Put(copy.Get(), "Script", Variant::Str("return 2"));
-  ASSERT_TRUE(cmd->SaveCalculationEditObject(copy.Get()));
-  ComPtr<IDispatch> again = cmd->GetCalculationEditObject(B("Flow1"), B("HOST7"), B("editor2"));
+  ASSERT_TRUE(store::SaveCalculationEditObject(*cmd, copy.Get()));
+  ComPtr<IDispatch> again = store::GetCalculationEditObject(*cmd, B("Flow1"), B("HOST7"), B("editor2"));
   ASSERT_TRUE(again);
   EXPECT_EQ(Text(again.Get(), "Script"), "return 2");
   EXPECT_EQ(StoredScript("Flow1"), "return 1");
@@ -142,28 +143,28 @@ TEST_F(EditStateTest, EditCopyCarriesTheOwnerAndTheStoredObjectDoesNot) {
 TEST_F(EditStateTest, LibraryEditCopies) {
   ComPtr<IDispatch> lib = StoreLibrary("Lib1");
   ASSERT_TRUE(lib);
-  EXPECT_FALSE(cmd->DeleteLibraryEditObject(B("Lib1")));
+  EXPECT_FALSE(store::DeleteLibraryEditObject(*cmd, B("Lib1")));
   EXPECT_EQ(Code(), CMDERR_INVALID_LIBRARY_NAME);  // not 153, as for calculations
-  EXPECT_FALSE(cmd->GetLibraryEditObject(B("Lib1"), B("HOST7"), B("editor1")));
+  EXPECT_FALSE(store::GetLibraryEditObject(*cmd, B("Lib1"), B("HOST7"), B("editor1")));
   EXPECT_EQ(Code(), CMDERR_NOT_BEING_EDITED);
 
-  ComPtr<IDispatch> copy = cmd->CreateLibraryEditObject(B("Lib1"), B("HOST7"), B("editor1"), B(""), B(""));
+  ComPtr<IDispatch> copy = store::CreateLibraryEditObject(*cmd, B("Lib1"), B("HOST7"), B("editor1"), B(""), B(""));
   ASSERT_TRUE(copy) << Code();
   EXPECT_TRUE(Exists("Lib/Edit/Lib1.zrc"));
-  EXPECT_FALSE(cmd->CreateLibraryEditObject(B("Lib1"), B("HOST7"), B("editor1"), B(""), B("")));
+  EXPECT_FALSE(store::CreateLibraryEditObject(*cmd, B("Lib1"), B("HOST7"), B("editor1"), B(""), B("")));
   EXPECT_EQ(Code(), CMDERR_ALREADY_BEING_EDITED);
-  EXPECT_FALSE(cmd->GetLibraryEditObject(B("Lib1"), B("HOST7"), B("EDITOR1")));
+  EXPECT_FALSE(store::GetLibraryEditObject(*cmd, B("Lib1"), B("HOST7"), B("EDITOR1")));
   EXPECT_EQ(Code(), CMDERR_EDITED_BY_OTHER_USER);
-  EXPECT_TRUE(cmd->GetLibraryEditObject(B("Lib1"), B("HOST7"), B("editor1")));
-  EXPECT_TRUE(cmd->SaveLibraryEditObject(copy.Get()));
-  EXPECT_TRUE(cmd->CancelEdit(copy.Get()));
+  EXPECT_TRUE(store::GetLibraryEditObject(*cmd, B("Lib1"), B("HOST7"), B("editor1")));
+  EXPECT_TRUE(store::SaveLibraryEditObject(*cmd, copy.Get()));
+  EXPECT_TRUE(store::CancelEdit(*cmd, copy.Get()));
   EXPECT_FALSE(Exists("Lib/Edit/Lib1.zrc"));
   EXPECT_TRUE(Exists("Lib/Lib1.zrc"));
 
-  ASSERT_TRUE(cmd->CreateLibraryEditObject(B("Lib1"), B("HOST7"), B("editor1"), B(""), B("")));
-  EXPECT_TRUE(cmd->DeleteLibraryEditObject(B("Lib1")));
+  ASSERT_TRUE(store::CreateLibraryEditObject(*cmd, B("Lib1"), B("HOST7"), B("editor1"), B(""), B("")));
+  EXPECT_TRUE(store::DeleteLibraryEditObject(*cmd, B("Lib1")));
   EXPECT_FALSE(Exists("Lib/Edit/Lib1.zrc"));
-  EXPECT_FALSE(cmd->CreateLibraryEditObject(B("Nope"), B("HOST7"), B("editor1"), B(""), B("")));
+  EXPECT_FALSE(store::CreateLibraryEditObject(*cmd, B("Nope"), B("HOST7"), B("editor1"), B(""), B("")));
   EXPECT_EQ(Code(), CMDERR_INVALID_LIBRARY_NAME);
 }
 
@@ -172,12 +173,12 @@ TEST_F(EditStateTest, CancelEditOfAnythingElseAndWithoutADirectory) {
   Variant v;
   ASSERT_EQ(com::GetProperty(lib.Get(), "Formulas", &v), com::S_OK);
   cmd->SetCommandError(CMDERR_INVALID_PASSWORD);
-  EXPECT_FALSE(cmd->CancelEdit(v.dispatch().Get()));  // a collection is neither kind of object
+  EXPECT_FALSE(store::CancelEdit(*cmd, v.dispatch().Get()));  // a collection is neither kind of object
   EXPECT_EQ(Code(), 0);
 
   ZrCalcAppCmdObject app;  // no directory set yet
   app.SetCommandError(CMDERR_INVALID_PASSWORD);
-  EXPECT_FALSE(app.CancelEdit(lib.Get()));
+  EXPECT_FALSE(store::CancelEdit(app, lib.Get()));
   EXPECT_EQ(app.m_lastError, CMDERR_BASE_DIR_NOT_INITIALIZED);
 }
 
@@ -188,15 +189,15 @@ TEST_F(EditStateTest, DamagedEditCopyIsALoadFailureUntilDiscarded) {
   std::ofstream(g_BasePath + "/Lib/Edit/Lib1.zrc") << "not xml";
   std::vector<std::string> lines;
   auto previous = log::SetErrorSink([&](std::string_view m, std::string_view) { lines.emplace_back(m); });
-  EXPECT_FALSE(cmd->GetCalculationEditObject(B("Flow1"), B("HOST7"), B("editor1")));
+  EXPECT_FALSE(store::GetCalculationEditObject(*cmd, B("Flow1"), B("HOST7"), B("editor1")));
   EXPECT_EQ(Code(), CMDERR_LOAD_FROM_FILE);
-  EXPECT_FALSE(cmd->GetLibraryEditObject(B("Lib1"), B("HOST7"), B("editor1")));
+  EXPECT_FALSE(store::GetLibraryEditObject(*cmd, B("Lib1"), B("HOST7"), B("editor1")));
   EXPECT_EQ(Code(), CMDERR_LOAD_FROM_FILE);
   log::SetErrorSink(previous);
   EXPECT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(cmd->DeleteCalculationEditObject(B("Flow1")));
-  EXPECT_TRUE(cmd->DeleteLibraryEditObject(B("Lib1")));
-  EXPECT_TRUE(cmd->CreateCalculationEditObject(B("Flow1"), B("HOST7"), B("editor1"), B(""), B("")));
+  EXPECT_TRUE(store::DeleteCalculationEditObject(*cmd, B("Flow1")));
+  EXPECT_TRUE(store::DeleteLibraryEditObject(*cmd, B("Lib1")));
+  EXPECT_TRUE(store::CreateCalculationEditObject(*cmd, B("Flow1"), B("HOST7"), B("editor1"), B(""), B("")));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The folder commands keep a folder's two directories together, undoing their first step when
 // the second fails, and report with their own texts.
 #include "store/lifecycle_fixture.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -58,13 +59,13 @@ TEST_F(FoldersTest, CommandsAndTheirUndo) {
     bool ok = false;
     switch (c.op) {
       case Op::Create:
-        ok = cmd->CreateCalcFolder(B(c.name));
+        ok = store::CreateCalcFolder(*cmd, B(c.name));
         break;
       case Op::Delete:
-        ok = cmd->DeleteCalcFolder(B(c.name));
+        ok = store::DeleteCalcFolder(*cmd, B(c.name));
         break;
       case Op::Rename:
-        ok = cmd->RenameCalcFolder(B(c.name), B(c.newName));
+        ok = store::RenameCalcFolder(*cmd, B(c.name), B(c.newName));
         break;
     }
     EXPECT_EQ(ok, c.error == nullptr);
@@ -76,18 +77,18 @@ TEST_F(FoldersTest, CommandsAndTheirUndo) {
 }
 
 TEST_F(FoldersTest, RenamedFolderListsItsCalculationsUnderTheNewName) {
-  ASSERT_TRUE(cmd->CreateCalcFolder(B("Area3")));
+  ASSERT_TRUE(store::CreateCalcFolder(*cmd, B("Area3")));
   StoreCalculation("Area3\\Pump", "return 3");
-  ASSERT_TRUE(cmd->RenameCalcFolder(B("Area3"), B("Area4")));
+  ASSERT_TRUE(store::RenameCalcFolder(*cmd, B("Area3"), B("Area4")));
   Variant list;
-  cmd->GetCalculationList(&list);
+  store::GetCalculationList(*cmd, &list);
   std::vector<std::string> names;
   ASSERT_TRUE(com::VariantToStringList(list, &names));
   EXPECT_EQ(names, std::vector<std::string>{"Area4\\Pump"});
   EXPECT_EQ(StoredScript("Area4\\Pump"), "return 3");
 
   ZrCalcAppCmdObject unset;
-  EXPECT_FALSE(unset.CreateCalcFolder(B("X")));
+  EXPECT_FALSE(store::CreateCalcFolder(unset, B("X")));
   EXPECT_EQ(unset.m_lastError, CMDERR_BASE_DIR_NOT_INITIALIZED);
 }
 

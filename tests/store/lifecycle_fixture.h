@@ -19,6 +19,7 @@
 #include "config/config.h"
 #include "engine/engine_registration.h"
 #include "security/fake_authorization.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 
@@ -64,26 +65,26 @@ class LifecycleFixture : public GateFixture {
 
   // A new calculation stored under `name` with `script`, through the commands.
   ComPtr<IDispatch> StoreCalculation(const std::string& name, const std::string& script, long calcType = 4) {
-    ComPtr<IDispatch> calc = cmd->CreateCalculationObject(B(name), B("HOST7"), B("editor1"));
+    ComPtr<IDispatch> calc = store::CreateCalculationObject(*cmd, B(name), B("HOST7"), B("editor1"));
     EXPECT_TRUE(calc) << name << ": " << Code();
     if (!calc) return calc;
     Put(calc.Get(), "Script", Variant::Str(script));
     Put(calc.Get(), "CalcType", Variant::I4(calcType));
-    EXPECT_TRUE(cmd->SaveCalculationObject(calc.Get())) << Code();
+    EXPECT_TRUE(store::SaveCalculationObject(*cmd, calc.Get())) << Code();
     return calc;
   }
   ComPtr<IDispatch> StoreLibrary(const std::string& name) {
-    ComPtr<IDispatch> lib = cmd->CreateLibraryObject(B(name), B("HOST7"), B("editor1"));
+    ComPtr<IDispatch> lib = store::CreateLibraryObject(*cmd, B(name), B("HOST7"), B("editor1"));
     EXPECT_TRUE(lib) << name << ": " << Code();
     if (lib) {
-      EXPECT_TRUE(cmd->SaveLibraryObject(lib.Get())) << Code();
+      EXPECT_TRUE(store::SaveLibraryObject(*cmd, lib.Get())) << Code();
     }
     return lib;
   }
   // The script of the calculation the environment loads for `name` now.
   std::string StoredScript(const std::string& name) {
     g_pEnvironment->RemoveCalculation(B(name));
-    ComPtr<IDispatch> calc = cmd->GetCalculationObject(B(name));
+    ComPtr<IDispatch> calc = store::GetCalculationObject(*cmd, B(name));
     return calc ? Text(calc.Get(), "Script") : "<missing>";
   }
 

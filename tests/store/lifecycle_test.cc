@@ -5,6 +5,7 @@
 #include "store/lifecycle_fixture.h"
 #include "store/store_names.h"
 #include "store/object_password.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -34,9 +35,9 @@ TEST_F(CalcLifecycleTest, CreationChecksTheStoredFileBeforeTheEditCopy) {
       if (c.stored) std::ofstream(g_BasePath + "/" + dir + "/Flow1.zrc") << "x";
       if (c.edit) std::ofstream(g_BasePath + "/" + dir + "/Edit/Flow1.zrc") << "x";
     }
-    EXPECT_EQ(static_cast<bool>(cmd->CreateCalculationObject(B(c.name), B("HOST7"), B("editor1"))), c.calcCode == 0);
+    EXPECT_EQ(static_cast<bool>(store::CreateCalculationObject(*cmd, B(c.name), B("HOST7"), B("editor1"))), c.calcCode == 0);
     EXPECT_EQ(Code(), c.calcCode);
-    EXPECT_EQ(static_cast<bool>(cmd->CreateLibraryObject(B(c.name), B("HOST7"), B("editor1"))), c.libCode == 0);
+    EXPECT_EQ(static_cast<bool>(store::CreateLibraryObject(*cmd, B(c.name), B("HOST7"), B("editor1"))), c.libCode == 0);
     EXPECT_EQ(Code(), c.libCode);
   }
 }
@@ -46,19 +47,19 @@ TEST_F(CalcLifecycleTest, SaveAsWithAndWithoutOverWrite) {
   StoreCalculation("Flow2", "return 2");
   ASSERT_EQ(StoredScript("Flow2"), "return 2");
 
-  EXPECT_FALSE(cmd->SaveCalculationObjectAs(flow1.Get(), B("Flow2"), false));
+  EXPECT_FALSE(store::SaveCalculationObjectAs(*cmd, flow1.Get(), B("Flow2"), false));
   EXPECT_EQ(Code(), CMDERR_NAME_EXISTS);
   EXPECT_EQ(StoredScript("Flow2"), "return 2");
 
-  ComPtr<IDispatch> held = cmd->GetCalculationObject(B("Flow2"));
-  EXPECT_TRUE(cmd->SaveCalculationObjectAs(flow1.Get(), B("Flow2"), true));
+  ComPtr<IDispatch> held = store::GetCalculationObject(*cmd, B("Flow2"));
+  EXPECT_TRUE(store::SaveCalculationObjectAs(*cmd, flow1.Get(), B("Flow2"), true));
   EXPECT_EQ(Code(), 0);
   Variant list;
-  cmd->GetCalculationList(&list);
+  store::GetCalculationList(*cmd, &list);
   std::vector<std::string> names;
   ASSERT_TRUE(com::VariantToStringList(list, &names));
   EXPECT_EQ(names, std::vector<std::string>{"Flow2"});
-  EXPECT_NE(cmd->GetCalculationObject(B("Flow2")), held);  // the replaced object is not served any more
+  EXPECT_NE(store::GetCalculationObject(*cmd, B("Flow2")), held);  // the replaced object is not served any more
   EXPECT_EQ(StoredScript("Flow2"), "return 1");
   // Both the replaced Flow2 and the moved-away Flow1 are kept.
   EXPECT_EQ(Entries("Calc/Recycle"),
@@ -66,7 +67,7 @@ TEST_F(CalcLifecycleTest, SaveAsWithAndWithoutOverWrite) {
   EXPECT_EQ(Entries("Calc/Edit"), std::vector<std::string>{});
 
   // Without OverWrite to a new name.
-  EXPECT_TRUE(cmd->SaveCalculationObjectAs(flow1.Get(), B("Flow3"), false));
+  EXPECT_TRUE(store::SaveCalculationObjectAs(*cmd, flow1.Get(), B("Flow3"), false));
   EXPECT_EQ(StoredScript("Flow3"), "return 1");
   EXPECT_EQ(Text(flow1.Get(), "Name"), "Flow1");  // the object keeps its name
 }
@@ -76,32 +77,32 @@ TEST_F(CalcLifecycleTest, LibrarySaveAsLeavesACopy) {
   auto* impl = dynamic_cast<engine::ZrLibrary*>(lib.Get());
   ASSERT_NE(impl, nullptr);
   impl->NewFormula("F1");
-  ASSERT_TRUE(cmd->SaveLibraryObjectAs(lib.Get(), B("Lib2"), false));
+  ASSERT_TRUE(store::SaveLibraryObjectAs(*cmd, lib.Get(), B("Lib2"), false));
   Variant list;
-  cmd->GetLibraryList(&list);
+  store::GetLibraryList(*cmd, &list);
   std::vector<std::string> names;
   ASSERT_TRUE(com::VariantToStringList(list, &names));
   EXPECT_EQ(names, (std::vector<std::string>{"Lib1", "Lib2"}));
-  ComPtr<IDispatch> copy = cmd->GetLibraryObject(B("Lib2"));
+  ComPtr<IDispatch> copy = store::GetLibraryObject(*cmd, B("Lib2"));
   ASSERT_TRUE(copy);
   Variant formulas;
-  cmd->GetFormulaList(copy.Get(), &formulas);
+  store::GetFormulaList(*cmd, copy.Get(), &formulas);
   ASSERT_TRUE(com::VariantToStringList(formulas, &names));
   EXPECT_EQ(names, std::vector<std::string>{"F1"});
 
-  EXPECT_FALSE(cmd->SaveLibraryObjectAs(lib.Get(), B("Lib2"), false));
+  EXPECT_FALSE(store::SaveLibraryObjectAs(*cmd, lib.Get(), B("Lib2"), false));
   EXPECT_EQ(Code(), CMDERR_NAME_EXISTS);
   std::ofstream(g_BasePath + "/Lib/Edit/Lib3.zrc") << "x";
-  EXPECT_FALSE(cmd->SaveLibraryObjectAs(lib.Get(), B("Lib3"), true));
+  EXPECT_FALSE(store::SaveLibraryObjectAs(*cmd, lib.Get(), B("Lib3"), true));
   EXPECT_EQ(Code(), CMDERR_ALREADY_BEING_EDITED);
 
   // SaveLibraryFormula stores and makes the environment read the library again.
-  ComPtr<IDispatch> held = cmd->GetLibraryObject(B("Lib1"));
+  ComPtr<IDispatch> held = store::GetLibraryObject(*cmd, B("Lib1"));
   impl->NewFormula("F2");
-  ASSERT_TRUE(cmd->SaveLibraryFormula(lib.Get(), B("F2")));
-  ComPtr<IDispatch> reread = cmd->GetLibraryObject(B("Lib1"));
+  ASSERT_TRUE(store::SaveLibraryFormula(*cmd, lib.Get(), B("F2")));
+  ComPtr<IDispatch> reread = store::GetLibraryObject(*cmd, B("Lib1"));
   EXPECT_NE(reread, held);
-  cmd->GetFormulaList(reread.Get(), &formulas);
+  store::GetFormulaList(*cmd, reread.Get(), &formulas);
   ASSERT_TRUE(com::VariantToStringList(formulas, &names));
   EXPECT_EQ(names, (std::vector<std::string>{"F1", "F2"}));
 }
@@ -127,36 +128,36 @@ TEST_F(CalcLifecycleTest, PasswordCodes) {
 
 TEST_F(CalcLifecycleTest, BeingEditedIsReportedBeforeAWrongPassword) {
   ComPtr<IDispatch> flow1 = StoreCalculation("Flow1", "return 1");
-  ComPtr<IDispatch> stored = cmd->GetCalculationObject(B("Flow1"));
-  EXPECT_FALSE(cmd->SetObjectPassword(stored.Get(), B("u"), B("wrong"), B("op"), B("ab")));
+  ComPtr<IDispatch> stored = store::GetCalculationObject(*cmd, B("Flow1"));
+  EXPECT_FALSE(store::SetObjectPassword(*cmd, stored.Get(), B("u"), B("wrong"), B("op"), B("ab")));
   EXPECT_EQ(Code(), CMDERR_INVALID_PASSWORD);
-  ASSERT_TRUE(cmd->SetObjectPassword(stored.Get(), B("u"), B(""), B("op"), B("ab")));
+  ASSERT_TRUE(store::SetObjectPassword(*cmd, stored.Get(), B("u"), B(""), B("op"), B("ab")));
   EXPECT_EQ(Text(stored.Get(), "ID"), "op");
 
-  ASSERT_TRUE(cmd->CreateCalculationEditObject(B("Flow1"), B("HOST7"), B("editor1"), B("op"), B("ab")));
-  EXPECT_FALSE(cmd->DeleteCalculationObject(B("Flow1"), B("op"), B("wrong")));
+  ASSERT_TRUE(store::CreateCalculationEditObject(*cmd, B("Flow1"), B("HOST7"), B("editor1"), B("op"), B("ab")));
+  EXPECT_FALSE(store::DeleteCalculationObject(*cmd, B("Flow1"), B("op"), B("wrong")));
   EXPECT_EQ(Code(), CMDERR_CURRENTLY_EDITED);
-  ASSERT_TRUE(cmd->DeleteCalculationEditObject(B("Flow1")));
+  ASSERT_TRUE(store::DeleteCalculationEditObject(*cmd, B("Flow1")));
 
-  EXPECT_FALSE(cmd->CreateCalculationEditObject(B("Flow1"), B("HOST7"), B("editor1"), B("op"), B("ba")));
+  EXPECT_FALSE(store::CreateCalculationEditObject(*cmd, B("Flow1"), B("HOST7"), B("editor1"), B("op"), B("ba")));
   EXPECT_EQ(Code(), CMDERR_INVALID_PASSWORD);
   EXPECT_FALSE(Exists("Calc/Edit/Flow1.zrc"));
-  EXPECT_FALSE(cmd->DeleteCalculationObject(B("Flow1"), B("op"), B("ba")));
+  EXPECT_FALSE(store::DeleteCalculationObject(*cmd, B("Flow1"), B("op"), B("ba")));
   EXPECT_EQ(Code(), CMDERR_INVALID_PASSWORD);
-  EXPECT_FALSE(cmd->DeleteCalculationObject(B("Flow1"), B("op"), B("")));  // empty matches only code 0
+  EXPECT_FALSE(store::DeleteCalculationObject(*cmd, B("Flow1"), B("op"), B("")));  // empty matches only code 0
   EXPECT_EQ(Code(), CMDERR_INVALID_PASSWORD);
-  EXPECT_TRUE(cmd->DeleteCalculationObject(B("Flow1"), B("anyone"), B("ab")));
+  EXPECT_TRUE(store::DeleteCalculationObject(*cmd, B("Flow1"), B("anyone"), B("ab")));
   EXPECT_FALSE(Exists("Calc/Flow1.zrc"));
-  EXPECT_FALSE(cmd->GetCalculationObject(B("Flow1")));
+  EXPECT_FALSE(store::GetCalculationObject(*cmd, B("Flow1")));
 
   StoreLibrary("Lib1");
-  ComPtr<IDispatch> lib = cmd->GetLibraryObject(B("Lib1"));
-  ASSERT_TRUE(cmd->SetObjectPassword(lib.Get(), B(""), B(""), B("op"), B("pw")));
-  ASSERT_TRUE(cmd->SaveLibraryObject(lib.Get()));  // the new password reaches the store with a save
-  EXPECT_FALSE(cmd->DeleteLibraryObject(B("Lib1"), B("op"), B("")));
+  ComPtr<IDispatch> lib = store::GetLibraryObject(*cmd, B("Lib1"));
+  ASSERT_TRUE(store::SetObjectPassword(*cmd, lib.Get(), B(""), B(""), B("op"), B("pw")));
+  ASSERT_TRUE(store::SaveLibraryObject(*cmd, lib.Get()));  // the new password reaches the store with a save
+  EXPECT_FALSE(store::DeleteLibraryObject(*cmd, B("Lib1"), B("op"), B("")));
   EXPECT_EQ(Code(), CMDERR_INVALID_PASSWORD);
-  EXPECT_TRUE(cmd->DeleteLibraryObject(B("Lib1"), B("op"), B("pw")));
-  EXPECT_FALSE(cmd->DeleteLibraryObject(B("Lib1"), B("op"), B("pw")));
+  EXPECT_TRUE(store::DeleteLibraryObject(*cmd, B("Lib1"), B("op"), B("pw")));
+  EXPECT_FALSE(store::DeleteLibraryObject(*cmd, B("Lib1"), B("op"), B("pw")));
   EXPECT_EQ(Code(), CMDERR_INVALID_LIBRARY_NAME);
 }
 
@@ -169,8 +170,8 @@ TEST_F(CalcLifecycleTest, CalcScriptOnlyRights) {
   dynamic_cast<engine::ZrLibrary*>(scriptLib.Get())->NewFormula("F");
   dynamic_cast<engine::ZrLibrary*>(otherLib.Get())->NewFormula("F")->SetCalcType(3);
   dynamic_cast<engine::ZrLibrary*>(otherLib.Get())->NewFormula("G");
-  ASSERT_TRUE(cmd->SaveLibraryObject(scriptLib.Get()));
-  ASSERT_TRUE(cmd->SaveLibraryObject(otherLib.Get()));
+  ASSERT_TRUE(store::SaveLibraryObject(*cmd, scriptLib.Get()));
+  ASSERT_TRUE(store::SaveLibraryObject(*cmd, otherLib.Get()));
 
   struct Case {
     uint32_t held;
@@ -193,33 +194,33 @@ TEST_F(CalcLifecycleTest, CalcScriptOnlyRights) {
     const bool library = std::string(c.object).find("Lib") != std::string::npos;
     const Bstr name = B(c.object);
     service->heldRights = 0xFFFFFFFFu;
-    ComPtr<IDispatch> obj = library ? cmd->GetLibraryObject(name) : cmd->GetCalculationObject(name);
+    ComPtr<IDispatch> obj = library ? store::GetLibraryObject(*cmd, name) : store::GetCalculationObject(*cmd, name);
     ASSERT_TRUE(obj);
     service->heldRights = c.held;
     service->checks.clear();
 
-    EXPECT_EQ(library ? cmd->SaveLibraryObject(obj.Get()) : cmd->SaveCalculationObject(obj.Get()), c.save == 0);
+    EXPECT_EQ(library ? store::SaveLibraryObject(*cmd, obj.Get()) : store::SaveCalculationObject(*cmd, obj.Get()), c.save == 0);
     EXPECT_EQ(Code(), c.save);
     std::vector<uint32_t> asked;
     for (const auto& check : service->checks) asked.push_back(check.right);
     EXPECT_EQ(asked, c.asked);
 
-    ComPtr<IDispatch> copy = library ? cmd->CreateLibraryEditObject(name, B("H"), B("e"), B(""), B(""))
-                                     : cmd->CreateCalculationEditObject(name, B("H"), B("e"), B(""), B(""));
+    ComPtr<IDispatch> copy = library ? store::CreateLibraryEditObject(*cmd, name, B("H"), B("e"), B(""), B(""))
+                                     : store::CreateCalculationEditObject(*cmd, name, B("H"), B("e"), B(""), B(""));
     EXPECT_EQ(Code(), c.open);
     if (copy) {
-      EXPECT_TRUE(cmd->CancelEdit(copy.Get()));
+      EXPECT_TRUE(store::CancelEdit(*cmd, copy.Get()));
     }
     EXPECT_FALSE(Exists((library ? "Lib/Edit/" : "Calc/Edit/") + std::string(c.object) + ".zrc"));
 
     // A refused delete leaves the object; a granted one is undone for the next case.
     const bool deleted =
-        library ? cmd->DeleteLibraryObject(name, B(""), B("")) : cmd->DeleteCalculationObject(name, B(""), B(""));
+        library ? store::DeleteLibraryObject(*cmd, name, B(""), B("")) : store::DeleteCalculationObject(*cmd, name, B(""), B(""));
     EXPECT_EQ(deleted, c.del == 0);
     EXPECT_EQ(Code(), c.del);
     if (deleted) {
       service->heldRights = 0xFFFFFFFFu;
-      ASSERT_TRUE(library ? cmd->SaveLibraryObject(obj.Get()) : cmd->SaveCalculationObject(obj.Get()));
+      ASSERT_TRUE(library ? store::SaveLibraryObject(*cmd, obj.Get()) : store::SaveCalculationObject(*cmd, obj.Get()));
     }
   }
 }
@@ -230,7 +231,7 @@ TEST_F(CalcLifecycleTest, DeletionsAreRecycledWithoutReplacingEarlierOnes) {
   for (const char* name : {"Flow1", "Area3\\Pump"}) {
     for (int version = 1; version <= 3; ++version) {
       StoreCalculation(name, "v" + std::to_string(version));
-      ASSERT_TRUE(cmd->DeleteCalculationObject(B(name), B(""), B(""))) << Code();
+      ASSERT_TRUE(store::DeleteCalculationObject(*cmd, B(name), B(""), B(""))) << Code();
     }
   }
   // Each save kept the content it replaced (none here: each version was new) and each
@@ -244,33 +245,33 @@ TEST_F(CalcLifecycleTest, DeletionsAreRecycledWithoutReplacingEarlierOnes) {
             com::S_OK);
   EXPECT_EQ(Text(recycled.Get(), "Script"), "v3");
   // The folder's own directories hold nothing, so the folder can go.
-  EXPECT_TRUE(cmd->DeleteCalcFolder(B("Area3"))) << cmd->m_lastErrorText;
+  EXPECT_TRUE(store::DeleteCalcFolder(*cmd, B("Area3"))) << cmd->m_lastErrorText;
 
   // A save keeps the content it replaces.
   StoreCalculation("Flow2", "old");
-  ComPtr<IDispatch> flow2 = cmd->GetCalculationObject(B("Flow2"));
+  ComPtr<IDispatch> flow2 = store::GetCalculationObject(*cmd, B("Flow2"));
   Put(flow2.Get(), "Script", Variant::Str("new"));
-  ASSERT_TRUE(cmd->SaveCalculationObject(flow2.Get()));
+  ASSERT_TRUE(store::SaveCalculationObject(*cmd, flow2.Get()));
   ASSERT_EQ(g_pEnvironment->LoadCalculationFile(B(g_BasePath + "\\Calc\\Recycle\\Flow2.zrc"), B("Flow2"), &recycled),
             com::S_OK);
   EXPECT_EQ(Text(recycled.Get(), "Script"), "old");
   EXPECT_EQ(StoredScript("Flow2"), "new");
 
   StoreLibrary("Lib1");
-  ASSERT_TRUE(cmd->DeleteLibraryObject(B("Lib1"), B(""), B("")));
+  ASSERT_TRUE(store::DeleteLibraryObject(*cmd, B("Lib1"), B(""), B("")));
   EXPECT_EQ(Entries("Lib/Recycle"), (std::vector<std::string>{"Lib1.zrc", "Lib1.zrc.last"}));
 }
 
 TEST_F(CalcLifecycleTest, StoreDirectoriesAreNotReachableAsFoldersAndLongNamesFit) {
   StoreCalculation("Flow1", "stored");
-  ComPtr<IDispatch> other = cmd->CreateCalculationObject(B("Draft"), B("HOST9"), B("someone"));
+  ComPtr<IDispatch> other = store::CreateCalculationObject(*cmd, B("Draft"), B("HOST9"), B("someone"));
   ASSERT_TRUE(other);
-  ASSERT_TRUE(cmd->DeleteCalculationObject(B("Flow1"), B(""), B("")));
+  ASSERT_TRUE(store::DeleteCalculationObject(*cmd, B("Flow1"), B(""), B("")));
   ASSERT_TRUE(Exists("Calc/Edit/Draft.zrc"));
   ASSERT_TRUE(Exists("Calc/Recycle/Flow1.zrc"));
   // Another user's edit copy and a deleted calculation are not served as calculations.
-  EXPECT_FALSE(cmd->GetCalculationObject(B("Edit\\Draft")));
-  EXPECT_FALSE(cmd->GetCalculationObject(B("Recycle\\Flow1")));
+  EXPECT_FALSE(store::GetCalculationObject(*cmd, B("Edit\\Draft")));
+  EXPECT_FALSE(store::GetCalculationObject(*cmd, B("Recycle\\Flow1")));
   EXPECT_EQ(Code(), 0);
 
   // The longest name goes through creation, saves (with a Recycle copy) and SaveAs.
@@ -278,10 +279,10 @@ TEST_F(CalcLifecycleTest, StoreDirectoriesAreNotReachableAsFoldersAndLongNamesFi
   ComPtr<IDispatch> calc = StoreCalculation(longest, "v1");
   ASSERT_TRUE(calc);
   Put(calc.Get(), "Script", Variant::Str("v2"));
-  EXPECT_TRUE(cmd->SaveCalculationObject(calc.Get())) << Code();
+  EXPECT_TRUE(store::SaveCalculationObject(*cmd, calc.Get())) << Code();
   EXPECT_TRUE(Exists("Calc/Recycle/" + longest + ".zrc"));
   const std::string other200 = std::string(store::kMaxNameBytes - 1, 'm') + "2";
-  EXPECT_TRUE(cmd->SaveCalculationObjectAs(calc.Get(), B(other200), false)) << Code();
+  EXPECT_TRUE(store::SaveCalculationObjectAs(*cmd, calc.Get(), B(other200), false)) << Code();
   EXPECT_EQ(StoredScript(other200), "v2");
 }
 
@@ -291,12 +292,12 @@ TEST_F(CalcLifecycleTest, AnApplicationStoreDeletesForGood) {
   ASSERT_TRUE(cmd->SetBaseDirectory("Line2"));
   service->heldRights = 0;  // not asked
   StoreCalculation("Flow1", "v1");
-  ComPtr<IDispatch> flow1 = cmd->GetCalculationObject(B("Flow1"));
+  ComPtr<IDispatch> flow1 = store::GetCalculationObject(*cmd, B("Flow1"));
   ASSERT_TRUE(flow1);
   EXPECT_EQ(Text(flow1.Get(), "Script"), "v1");
   Put(flow1.Get(), "Script", Variant::Str("v2"));
-  ASSERT_TRUE(cmd->SaveCalculationObject(flow1.Get()));
-  ASSERT_TRUE(cmd->DeleteCalculationObject(B("Flow1"), B(""), B("")));
+  ASSERT_TRUE(store::SaveCalculationObject(*cmd, flow1.Get()));
+  ASSERT_TRUE(store::DeleteCalculationObject(*cmd, B("Flow1"), B(""), B("")));
   EXPECT_EQ(Entries("Apps/Line2/Calc"), std::vector<std::string>{"Edit"});
   EXPECT_TRUE(service->checks.empty());
   EXPECT_FALSE(Exists("Calc/Flow1.zrc"));
@@ -328,35 +329,35 @@ TEST_F(CalcLifecycleTest, UnsafeNamesTouchNoFile) {
   for (const std::string& raw : names) {
     SCOPED_TRACE(raw);
     const Bstr name = B(raw);
-    EXPECT_FALSE(cmd->CreateCalculationObject(name, B("H"), B("e")));
+    EXPECT_FALSE(store::CreateCalculationObject(*cmd, name, B("H"), B("e")));
     EXPECT_EQ(Code(), CMDERR_NAME_HAS_SPACES);
-    EXPECT_FALSE(cmd->CreateLibraryObject(name, B("H"), B("e")));
+    EXPECT_FALSE(store::CreateLibraryObject(*cmd, name, B("H"), B("e")));
     EXPECT_EQ(Code(), CMDERR_NAME_HAS_SPACES);
-    EXPECT_FALSE(cmd->DeleteCalculationObject(name, B(""), B("")));
+    EXPECT_FALSE(store::DeleteCalculationObject(*cmd, name, B(""), B("")));
     EXPECT_EQ(Code(), CMDERR_INVALID_CALCULATION_NAME);
-    EXPECT_FALSE(cmd->DeleteLibraryObject(name, B(""), B("")));
+    EXPECT_FALSE(store::DeleteLibraryObject(*cmd, name, B(""), B("")));
     EXPECT_EQ(Code(), CMDERR_INVALID_LIBRARY_NAME);
-    EXPECT_FALSE(cmd->CreateCalculationEditObject(name, B("H"), B("e"), B(""), B("")));
+    EXPECT_FALSE(store::CreateCalculationEditObject(*cmd, name, B("H"), B("e"), B(""), B("")));
     EXPECT_EQ(Code(), CMDERR_INVALID_CALCULATION_NAME);
-    EXPECT_FALSE(cmd->CreateLibraryEditObject(name, B("H"), B("e"), B(""), B("")));
+    EXPECT_FALSE(store::CreateLibraryEditObject(*cmd, name, B("H"), B("e"), B(""), B("")));
     EXPECT_EQ(Code(), CMDERR_INVALID_LIBRARY_NAME);
-    EXPECT_FALSE(cmd->GetCalculationEditObject(name, B("H"), B("e")));
+    EXPECT_FALSE(store::GetCalculationEditObject(*cmd, name, B("H"), B("e")));
     EXPECT_EQ(Code(), CMDERR_NOT_BEING_EDITED);
-    EXPECT_FALSE(cmd->GetLibraryEditObject(name, B("H"), B("e")));
+    EXPECT_FALSE(store::GetLibraryEditObject(*cmd, name, B("H"), B("e")));
     EXPECT_EQ(Code(), CMDERR_NOT_BEING_EDITED);
-    EXPECT_FALSE(cmd->DeleteCalculationEditObject(name));
+    EXPECT_FALSE(store::DeleteCalculationEditObject(*cmd, name));
     EXPECT_EQ(Code(), CMDERR_NOT_BEING_EDITED);
-    EXPECT_FALSE(cmd->DeleteLibraryEditObject(name));
+    EXPECT_FALSE(store::DeleteLibraryEditObject(*cmd, name));
     EXPECT_EQ(Code(), CMDERR_INVALID_LIBRARY_NAME);
-    EXPECT_FALSE(cmd->SaveCalculationObjectAs(lib.Get(), name, true));
+    EXPECT_FALSE(store::SaveCalculationObjectAs(*cmd, lib.Get(), name, true));
     EXPECT_EQ(Code(), CMDERR_INVALID_CALCULATION_NAME);
-    EXPECT_FALSE(cmd->SaveLibraryObjectAs(lib.Get(), name, true));
+    EXPECT_FALSE(store::SaveLibraryObjectAs(*cmd, lib.Get(), name, true));
     EXPECT_EQ(Code(), CMDERR_INVALID_LIBRARY_NAME);
     Bstr node, editor, date;
-    EXPECT_FALSE(cmd->GetCalculationEditOwner(name, &node, &editor, &date));
+    EXPECT_FALSE(store::GetCalculationEditOwner(*cmd, name, &node, &editor, &date));
     EXPECT_EQ(Code(), CMDERR_LOAD_FROM_FILE);
-    for (bool ok : {cmd->CreateCalcFolder(name), cmd->DeleteCalcFolder(name), cmd->RenameCalcFolder(name, B("F")),
-                    cmd->RenameCalcFolder(B("F"), name)}) {
+    for (bool ok : {store::CreateCalcFolder(*cmd, name), store::DeleteCalcFolder(*cmd, name), store::RenameCalcFolder(*cmd, name, B("F")),
+                    store::RenameCalcFolder(*cmd, B("F"), name)}) {
       EXPECT_FALSE(ok);
       EXPECT_EQ(Code(), CMDERR_CATCH_ALL);
     }
@@ -365,10 +366,10 @@ TEST_F(CalcLifecycleTest, UnsafeNamesTouchNoFile) {
   ComPtr<IDispatch> calc;
   ASSERT_EQ(com::CreateInstance(components::CLSID_ZrCalculation, &calc), com::S_OK);
   Put(calc.Get(), "Name", Variant::Str("..\\outside\\x"));
-  EXPECT_FALSE(cmd->SaveCalculationObject(calc.Get()));
+  EXPECT_FALSE(store::SaveCalculationObject(*cmd, calc.Get()));
   EXPECT_EQ(Code(), CMDERR_INVALID_CALCULATION_NAME);
-  EXPECT_FALSE(cmd->SaveCalculationEditObject(calc.Get()));
-  EXPECT_FALSE(cmd->CancelEdit(calc.Get()));
+  EXPECT_FALSE(store::SaveCalculationEditObject(*cmd, calc.Get()));
+  EXPECT_FALSE(store::CancelEdit(*cmd, calc.Get()));
   EXPECT_EQ(snapshot(), before);
 }
 

@@ -5,6 +5,7 @@
 #include "platform/file_system.h"
 #include "store/lifecycle_fixture.h"
 #include "support/test_env.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -17,11 +18,11 @@ class RecycleTest : public LifecycleFixture {
   }
   // Saves the held calculation `name` with a new script, `times` times.
   void SaveAgain(const std::string& name, int times) {
-    ComPtr<IDispatch> calc = cmd->GetCalculationObject(B(name));
+    ComPtr<IDispatch> calc = store::GetCalculationObject(*cmd, B(name));
     ASSERT_TRUE(calc);
     for (int i = 0; i < times; ++i) {
       Put(calc.Get(), "Script", Variant::Str("v" + std::to_string(++version_)));
-      ASSERT_TRUE(cmd->SaveCalculationObject(calc.Get())) << Code();
+      ASSERT_TRUE(store::SaveCalculationObject(*cmd, calc.Get())) << Code();
     }
   }
   std::string RecycledScript(const std::string& rel) {
@@ -52,7 +53,7 @@ TEST_F(RecycleTest, TheEleventhSaveRemovesTheOldestCopy) {
   EXPECT_EQ(StoredScript("Flow1"), "v11");
 
   // A deletion keeps its copy under the same cap.
-  ASSERT_TRUE(cmd->DeleteCalculationObject(B("Flow1"), B(""), B(""))) << Code();
+  ASSERT_TRUE(store::DeleteCalculationObject(*cmd, B("Flow1"), B(""), B(""))) << Code();
   EXPECT_EQ(Entries("Calc/Recycle"), Copies("Flow1", 2, 11));
   EXPECT_EQ(RecycledScript("Calc/Recycle/Flow1.11.zrc"), "v11");
 }
@@ -105,7 +106,7 @@ TEST_F(RecycleTest, ASaveDoesNotListTheRecycleDirectory) {
     TestEnv countingEnv("UTC0", 1765324800000, counting);
     cmd = std::make_unique<ZrCalcCmdObject>();
     SaveAgain("Flow1", 3);
-    ASSERT_TRUE(cmd->DeleteCalculationObject(B("Flow1"), B(""), B(""))) << Code();
+    ASSERT_TRUE(store::DeleteCalculationObject(*cmd, B("Flow1"), B(""), B(""))) << Code();
     cmd.reset();
   }
   EXPECT_EQ(counting.recycleListings, 0);

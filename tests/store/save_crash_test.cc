@@ -7,6 +7,7 @@
 #include <random>
 
 #include "store/lifecycle_fixture.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -17,11 +18,11 @@ constexpr const char* kVersionB = "return 'version B, which is longer than A so 
 // Saves Flow1 forever, alternating the two versions; writes one byte to `ready` after the
 // first save. Never returns by itself; exits with a status of 2 to 4 when it cannot go on.
 [[noreturn]] void SaveForever(CCalcCmdBase& cmd, int ready) {
-  ComPtr<IDispatch> calc = cmd.GetCalculationObject(Bstr::FromUtf8("Flow1"));
+  ComPtr<IDispatch> calc = store::GetCalculationObject(cmd, Bstr::FromUtf8("Flow1"));
   if (!calc) _exit(2);
   for (long i = 0;; ++i) {
     com::PutProperty(calc.Get(), "Script", Variant::Str(i % 2 ? kVersionA : kVersionB));
-    if (!cmd.SaveCalculationObject(calc.Get())) _exit(3);
+    if (!store::SaveCalculationObject(cmd, calc.Get())) _exit(3);
     if (i == 0 && write(ready, "x", 1) != 1) _exit(4);
   }
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "store/lifecycle_fixture.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -59,10 +60,10 @@ TEST_F(StartupCleanupTest, RemovesLeftoverTemporariesAndRecyclesEditCopiesNobody
   StoreCalculation("Area3\\Pump", "stored");
   // Edit copies: one owned, one created with a blank user id by a client that went away, one
   // in a folder whose owner string a crash left empty.
-  ASSERT_TRUE(cmd->CreateCalculationObject(B("Owned"), B("HOST7"), B("editor1")));
-  ASSERT_TRUE(cmd->CreateCalculationObject(B("Blank"), B(""), B("editor1")));
+  ASSERT_TRUE(store::CreateCalculationObject(*cmd, B("Owned"), B("HOST7"), B("editor1")));
+  ASSERT_TRUE(store::CreateCalculationObject(*cmd, B("Blank"), B(""), B("editor1")));
   fs::copy_file(g_BasePath + "/Calc/Area3/Pump.zrc", g_BasePath + "/Calc/Edit/Area3/Pump.zrc");
-  ASSERT_TRUE(cmd->CreateLibraryObject(B("LibX"), B("HOST7"), B("")));  // a node, but no editor
+  ASSERT_TRUE(store::CreateLibraryObject(*cmd, B("LibX"), B("HOST7"), B("")));  // a node, but no editor
 
   const std::vector<std::string> temporaries = {
       "Calc/Flow1.zrc.tmp-999999-0", "Calc/Area3/Pump.zrc.tmp-999999-1", "Calc/Edit/Owned.zrc.tmp-999999-2",
@@ -97,8 +98,8 @@ TEST_F(StartupCleanupTest, RemovesLeftoverTemporariesAndRecyclesEditCopiesNobody
   EXPECT_TRUE(Exists("Lib/Recycle/LibX.zrc"));
 
   // The names answer again: Blank can be created anew, Pump opened for edit.
-  EXPECT_TRUE(cmd->CreateCalculationObject(B("Blank"), B("HOST7"), B("editor1"))) << Code();
-  EXPECT_TRUE(cmd->CreateCalculationEditObject(B("Area3\\Pump"), B("HOST7"), B("editor1"), B(""), B(""))) << Code();
+  EXPECT_TRUE(store::CreateCalculationObject(*cmd, B("Blank"), B("HOST7"), B("editor1"))) << Code();
+  EXPECT_TRUE(store::CreateCalculationEditObject(*cmd, B("Area3\\Pump"), B("HOST7"), B("editor1"), B(""), B(""))) << Code();
 
   // A second run finds nothing to do.
   const store::StartupCleanup again = store::CleanStoreAtStartup(env.env(), g_BasePath);

@@ -13,6 +13,7 @@
 #include "engine/engine_registration.h"
 #include "log/error_log.h"
 #include "support/test_env.h"
+#include "store/store_commands.h"
 
 namespace kv {
 namespace {
@@ -49,20 +50,20 @@ TEST_F(StoreEngineTest, SavedCalculationsAreListedAndFetched) {
   SaveCalculation("Area3\\Pump", "");
   ZrCalcCmdObject obj;
   Variant list;
-  obj.GetCalculationList(&list);
+  store::GetCalculationList(obj, &list);
   std::vector<std::string> names;
   ASSERT_TRUE(com::VariantToStringList(list, &names));
   EXPECT_EQ(names, (std::vector<std::string>{"Area3\\Pump", "Flow1"}));
 
-  ComPtr<IDispatch> calc = obj.GetCalculationObject(Bstr::FromUtf8("Area3\\Pump"));
+  ComPtr<IDispatch> calc = store::GetCalculationObject(obj, Bstr::FromUtf8("Area3\\Pump"));
   ASSERT_TRUE(calc);
   Variant name;
   ASSERT_EQ(com::GetProperty(calc.Get(), "Name", &name), com::S_OK);
   EXPECT_EQ(name.bstr().ToUtf8(), "Area3\\Pump");
-  EXPECT_EQ(obj.GetCalculationObject(Bstr::FromUtf8("Area3\\Pump")), calc);  // held by the environment
+  EXPECT_EQ(store::GetCalculationObject(obj, Bstr::FromUtf8("Area3\\Pump")), calc);  // held by the environment
 
   Variant summary;
-  obj.GetCalculationSummary(&summary);
+  store::GetCalculationSummary(obj, &summary);
   const auto& states = summary.array().At(1).array();
   EXPECT_EQ(states.At(0), Variant::I2(0));  // no script
   EXPECT_EQ(states.At(1), Variant::I2(1));
@@ -73,7 +74,7 @@ TEST_F(StoreEngineTest, DamagedObjectFileFetchesAsNoObjectWithALogLine) {
   std::vector<std::string> lines;
   auto previous = log::SetErrorSink([&](std::string_view m, std::string_view d) { lines.emplace_back(std::string(m) + ": " + std::string(d)); });
   ZrCalcCmdObject obj;
-  EXPECT_FALSE(obj.GetCalculationObject(Bstr::FromUtf8("Broken")));
+  EXPECT_FALSE(store::GetCalculationObject(obj, Bstr::FromUtf8("Broken")));
   log::SetErrorSink(previous);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("Broken.zrc"), std::string::npos) << lines[0];
@@ -81,7 +82,7 @@ TEST_F(StoreEngineTest, DamagedObjectFileFetchesAsNoObjectWithALogLine) {
   obj.GetLastCommandError(&code);
   EXPECT_EQ(code, 0);
   Variant list;
-  obj.GetCalculationList(&list);  // still listed: the file is there
+  store::GetCalculationList(obj, &list);  // still listed: the file is there
   EXPECT_FALSE(list.IsEmpty());
 }
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "base/store_layout.h"
 #include "commands/calc_cmd_base.h"
 #include "base/error_codes.h"
 #include "commands/shared_objects.h"
@@ -10,6 +11,7 @@
 #include "store/fake_environment.h"
 #include "store/store_names.h"
 #include "support/test_env.h"
+#include "store/store_commands.h"
 
 namespace kv {
 namespace {
@@ -52,19 +54,19 @@ TEST_F(StoreTest, CalculationScanSkipsWhatIsNotAnObject) {
   Dir("Calc/Empty");
   ZrCalcCmdObject obj;
   Variant list;
-  obj.GetCalculationList(&list);
+  store::GetCalculationList(obj, &list);
   EXPECT_EQ(Names(list), (std::vector<std::string>{"Area3\\Pump", "Area3\\Valve", "bad.dtx", "Flow1"}));
   long code;
   obj.GetLastCommandError(&code);
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(obj.ListCalcFolders(), (std::vector<std::string>{"Area3", "Empty", "plainfile"}));
+  EXPECT_EQ(store::ListCalcFolders(obj), (std::vector<std::string>{"Area3", "Empty", "plainfile"}));
 }
 
 TEST_F(StoreTest, EmptyStoreListsAsEmptyVariants) {
   ZrCalcCmdObject obj;
   Variant calcs = Variant::I4(1), libs = Variant::I4(1);
-  obj.GetCalculationList(&calcs);
-  obj.GetLibraryList(&libs);
+  store::GetCalculationList(obj, &calcs);
+  store::GetLibraryList(obj, &libs);
   EXPECT_TRUE(calcs.IsEmpty());
   EXPECT_TRUE(libs.IsEmpty());
 }
@@ -78,8 +80,8 @@ TEST_F(StoreTest, ApplicationObjectListsItsOwnCalculationsAndTheRootLibraries) {
   ZrCalcAppCmdObject obj;
   obj.SetBaseDirectory("Line2");
   Variant calcs, libs;
-  obj.GetCalculationList(&calcs);
-  obj.GetLibraryList(&libs);
+  store::GetCalculationList(obj, &calcs);
+  store::GetLibraryList(obj, &libs);
   EXPECT_EQ(Names(calcs), std::vector<std::string>{"AppCalc"});
   EXPECT_EQ(Names(libs), std::vector<std::string>{"Steam"});
 }
@@ -109,7 +111,7 @@ TEST_F(StoreTest, NameTests) {
     EXPECT_EQ(store::IsSafeCalculationName(c.name), c.calc) << c.name;
     EXPECT_EQ(store::IsSafeLibraryName(c.name), c.lib) << c.name;
     EXPECT_EQ(store::IsSafeFolderName(c.name), c.lib) << c.name;
-    EXPECT_EQ(CCalcCmdBase::NameHasNoWhiteSpace(c.name), c.white) << c.name;
+    EXPECT_EQ(layout::NameHasNoWhiteSpace(c.name), c.white) << c.name;
   }
   EXPECT_FALSE(store::IsSafeLibraryName(std::string("a\0b", 3)));
 }
@@ -118,33 +120,33 @@ TEST_F(StoreTest, FetchesGoToTheEnvironmentOnlyForSafeNames) {
   auto calc = com::MakeCom<testing::FakeCalc>(int16_t{5});
   fake_->calcs[{"<null>", "Area3\\Flow1"}] = calc;
   ZrCalcCmdObject obj;
-  EXPECT_EQ(obj.GetCalculationObject(Bstr::FromUtf8("Area3\\Flow1")).Get(), static_cast<IDispatch*>(calc.Get()));
-  EXPECT_FALSE(obj.GetCalculationObject(Bstr::FromUtf8("Missing")));
+  EXPECT_EQ(store::GetCalculationObject(obj, Bstr::FromUtf8("Area3\\Flow1")).Get(), static_cast<IDispatch*>(calc.Get()));
+  EXPECT_FALSE(store::GetCalculationObject(obj, Bstr::FromUtf8("Missing")));
   long code;
   obj.GetLastCommandError(&code);
   EXPECT_EQ(code, 0);  // no object is no error
   fake_->asked.clear();
   for (const char* bad : {"..\\..\\secret", "/etc/passwd", "A\\B\\C"}) {
-    EXPECT_FALSE(obj.GetCalculationObject(Bstr::FromUtf8(bad)));
-    EXPECT_FALSE(obj.GetLibraryObject(Bstr::FromUtf8(bad)));
+    EXPECT_FALSE(store::GetCalculationObject(obj, Bstr::FromUtf8(bad)));
+    EXPECT_FALSE(store::GetLibraryObject(obj, Bstr::FromUtf8(bad)));
   }
   EXPECT_TRUE(fake_->asked.empty());
 
   ZrCalcAppCmdObject app;
   app.SetBaseDirectory("Line2");
   fake_->calcs[{g_BasePath + "\\Apps\\Line2", "Flow1"}] = calc;
-  EXPECT_TRUE(app.GetCalculationObject(Bstr::FromUtf8("Flow1")));  // asked with its own directory
+  EXPECT_TRUE(store::GetCalculationObject(app, Bstr::FromUtf8("Flow1")));  // asked with its own directory
 }
 
 TEST_F(StoreTest, FormulaListNeedsALibrary) {
   ZrCalcCmdObject obj;
   auto notLib = com::MakeCom<testing::FakeCalc>(int16_t{0});
   Variant result = Variant::I4(9);
-  obj.GetFormulaList(notLib.Get(), &result);
+  store::GetFormulaList(obj, notLib.Get(), &result);
   long code;
   EXPECT_EQ(obj.GetLastCommandError(&code).ToUtf8(), "Object is Not a Library.");
   EXPECT_EQ(code, CMDERR_NOT_A_LIBRARY);
-  obj.GetFormulaList(nullptr, &result);
+  store::GetFormulaList(obj, nullptr, &result);
   obj.GetLastCommandError(&code);
   EXPECT_EQ(code, CMDERR_NOT_A_LIBRARY);
 }
@@ -155,7 +157,7 @@ TEST_F(StoreTest, SummaryHasSixElementsWithPerCalculationStates) {
   fake_->calcs[{"<null>", "Flow1"}] = com::MakeCom<testing::FakeCalc>(int16_t{3});
   ZrCalcCmdObject obj;
   Variant summary;
-  obj.GetCalculationSummary(&summary);
+  store::GetCalculationSummary(obj, &summary);
   ASSERT_EQ(summary.vt(), com::VT_ARRAY | com::VT_VARIANT);
   const auto& a = summary.array();
   ASSERT_EQ(a.Count(), 6u);
@@ -172,8 +174,8 @@ TEST_F(StoreTest, SummaryHasSixElementsWithPerCalculationStates) {
 TEST_F(StoreTest, OverlongNamesFailCleanly) {
   ZrCalcCmdObject obj;
   std::string longName(5000, 'n');
-  EXPECT_TRUE(obj.FileIsMissing(g_BasePath + "\\Calc\\" + longName + ".zrc"));
-  EXPECT_FALSE(obj.GetCalculationObject(Bstr::FromUtf8(longName)));
+  EXPECT_TRUE(store::FileIsMissing(obj, g_BasePath + "\\Calc\\" + longName + ".zrc"));
+  EXPECT_FALSE(store::GetCalculationObject(obj, Bstr::FromUtf8(longName)));
 }
 
 }  // namespace

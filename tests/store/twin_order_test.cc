@@ -3,6 +3,7 @@
 #include "base/rights.h"
 #include "store/lifecycle_fixture.h"
 #include "store/object_password.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -41,10 +42,10 @@ TEST_F(TwinOrderTest, OpeningAnEditCopy) {
       std::ofstream(g_BasePath + "/Calc/Edit/Flow1.zrc") << "x";
       std::ofstream(g_BasePath + "/Lib/Edit/Lib1.zrc") << "x";
     }
-    EXPECT_EQ(static_cast<bool>(cmd->CreateCalculationEditObject(B(calc), B(c.node), B("ed"), B(""), B(password))),
+    EXPECT_EQ(static_cast<bool>(store::CreateCalculationEditObject(*cmd, B(calc), B(c.node), B("ed"), B(""), B(password))),
               c.calcCode == 0);
     EXPECT_EQ(Code(), c.calcCode);
-    EXPECT_EQ(static_cast<bool>(cmd->CreateLibraryEditObject(B(lib), B(c.node), B("ed"), B(""), B(password))),
+    EXPECT_EQ(static_cast<bool>(store::CreateLibraryEditObject(*cmd, B(lib), B(c.node), B("ed"), B(""), B(password))),
               c.libCode == 0);
     EXPECT_EQ(Code(), c.libCode);
   }
@@ -55,24 +56,24 @@ TEST_F(TwinOrderTest, SavingAndDiscardingAnEditCopy) {
   ComPtr<IDispatch> lib = StoreLibrary("Lib1");
   // Nothing open: discarding reports the kind's "no edit copy" code, and an unsafe name the same.
   for (const char* name : {"Flow1", "..\\x"}) {
-    EXPECT_FALSE(cmd->DeleteCalculationEditObject(B(name)));
+    EXPECT_FALSE(store::DeleteCalculationEditObject(*cmd, B(name)));
     EXPECT_EQ(Code(), CMDERR_NOT_BEING_EDITED) << name;
-    EXPECT_FALSE(cmd->DeleteLibraryEditObject(B(name)));
+    EXPECT_FALSE(store::DeleteLibraryEditObject(*cmd, B(name)));
     EXPECT_EQ(Code(), CMDERR_INVALID_LIBRARY_NAME) << name;
   }
   // Saving writes the copy, discarding removes it.
-  EXPECT_TRUE(cmd->SaveCalculationEditObject(calc.Get()));
-  EXPECT_TRUE(cmd->SaveLibraryEditObject(lib.Get()));
+  EXPECT_TRUE(store::SaveCalculationEditObject(*cmd, calc.Get()));
+  EXPECT_TRUE(store::SaveLibraryEditObject(*cmd, lib.Get()));
   EXPECT_TRUE(Exists("Calc/Edit/Flow1.zrc"));
   EXPECT_TRUE(Exists("Lib/Edit/Lib1.zrc"));
-  EXPECT_TRUE(cmd->DeleteCalculationEditObject(B("Flow1")));
-  EXPECT_TRUE(cmd->DeleteLibraryEditObject(B("Lib1")));
+  EXPECT_TRUE(store::DeleteCalculationEditObject(*cmd, B("Flow1")));
+  EXPECT_TRUE(store::DeleteLibraryEditObject(*cmd, B("Lib1")));
   EXPECT_FALSE(Exists("Calc/Edit/Flow1.zrc"));
   EXPECT_FALSE(Exists("Lib/Edit/Lib1.zrc"));
   // An object without a store name.
-  EXPECT_FALSE(cmd->SaveCalculationEditObject(nullptr));
+  EXPECT_FALSE(store::SaveCalculationEditObject(*cmd, nullptr));
   EXPECT_EQ(Code(), CMDERR_VRROOT_INTERFACE);
-  EXPECT_FALSE(cmd->SaveLibraryEditObject(nullptr));
+  EXPECT_FALSE(store::SaveLibraryEditObject(*cmd, nullptr));
   EXPECT_EQ(Code(), CMDERR_VRROOT_INTERFACE);
 }
 

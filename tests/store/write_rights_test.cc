@@ -7,6 +7,7 @@
 
 #include "base/rights.h"
 #include "store/lifecycle_fixture.h"
+#include "store/store_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -27,40 +28,40 @@ Bstr S(const char* s) { return Bstr::FromUtf8(s); }
 
 const Case kCases[] = {
     {"SaveCalculationObjectAsOverPasswordProtected", security::kRefusedCalc,
-     [](CCalcCmdBase& c, const Objects& o) { return c.SaveCalculationObjectAs(o.flow2.Get(), S("Flow1"), true); }},
+     [](CCalcCmdBase& c, const Objects& o) { return store::SaveCalculationObjectAs(c, o.flow2.Get(), S("Flow1"), true); }},
     {"SaveCalculationObjectAsNewName", security::kRefusedCalc,
-     [](CCalcCmdBase& c, const Objects& o) { return c.SaveCalculationObjectAs(o.flow2.Get(), S("Flow3"), false); }},
+     [](CCalcCmdBase& c, const Objects& o) { return store::SaveCalculationObjectAs(c, o.flow2.Get(), S("Flow3"), false); }},
     {"SaveCalculationEditObject", security::kRefusedCalc,
-     [](CCalcCmdBase& c, const Objects& o) { return c.SaveCalculationEditObject(o.editFlow1.Get()); }},
+     [](CCalcCmdBase& c, const Objects& o) { return store::SaveCalculationEditObject(c, o.editFlow1.Get()); }},
     {"DeleteCalculationEditObject", security::kRefusedCalc,
-     [](CCalcCmdBase& c, const Objects&) { return c.DeleteCalculationEditObject(S("Flow1")); }},
+     [](CCalcCmdBase& c, const Objects&) { return store::DeleteCalculationEditObject(c, S("Flow1")); }},
     {"GetCalculationEditObject", security::kRefusedCalc,
      [](CCalcCmdBase& c, const Objects&) {
-       return c.GetCalculationEditObject(S("Flow1"), S("HOST7"), S("editor1")) != nullptr;
+       return store::GetCalculationEditObject(c, S("Flow1"), S("HOST7"), S("editor1")) != nullptr;
      }},
     {"CancelEditCalculation", security::kRefusedCalc,
-     [](CCalcCmdBase& c, const Objects& o) { return c.CancelEdit(o.editFlow1.Get()); }},
+     [](CCalcCmdBase& c, const Objects& o) { return store::CancelEdit(c, o.editFlow1.Get()); }},
     {"SetObjectPasswordCalculation", security::kRefusedCalc,
      [](CCalcCmdBase& c, const Objects& o) {
-       return c.SetObjectPassword(o.flow2.Get(), S(""), S(""), S("thief"), S("mine"));
+       return store::SetObjectPassword(c, o.flow2.Get(), S(""), S(""), S("thief"), S("mine"));
      }},
     {"CreateCalcFolder", security::kRefusedCalc,
-     [](CCalcCmdBase& c, const Objects&) { return c.CreateCalcFolder(S("Area2")); }},
+     [](CCalcCmdBase& c, const Objects&) { return store::CreateCalcFolder(c, S("Area2")); }},
     {"RenameCalcFolder", security::kRefusedCalc,
-     [](CCalcCmdBase& c, const Objects&) { return c.RenameCalcFolder(S("Area1"), S("Area9")); }},
+     [](CCalcCmdBase& c, const Objects&) { return store::RenameCalcFolder(c, S("Area1"), S("Area9")); }},
     {"DeleteCalcFolder", security::kRefusedCalc,
-     [](CCalcCmdBase& c, const Objects&) { return c.DeleteCalcFolder(S("Area1")); }},
+     [](CCalcCmdBase& c, const Objects&) { return store::DeleteCalcFolder(c, S("Area1")); }},
     {"SaveLibraryObjectAsOverStored", security::kRefusedLibrary,
-     [](CCalcCmdBase& c, const Objects& o) { return c.SaveLibraryObjectAs(o.lib1.Get(), S("Lib2"), true); }},
+     [](CCalcCmdBase& c, const Objects& o) { return store::SaveLibraryObjectAs(c, o.lib1.Get(), S("Lib2"), true); }},
     {"SaveLibraryEditObject", security::kRefusedLibrary,
-     [](CCalcCmdBase& c, const Objects& o) { return c.SaveLibraryEditObject(o.editLib1.Get()); }},
+     [](CCalcCmdBase& c, const Objects& o) { return store::SaveLibraryEditObject(c, o.editLib1.Get()); }},
     {"DeleteLibraryEditObject", security::kRefusedLibrary,
-     [](CCalcCmdBase& c, const Objects&) { return c.DeleteLibraryEditObject(S("Lib1")); }},
+     [](CCalcCmdBase& c, const Objects&) { return store::DeleteLibraryEditObject(c, S("Lib1")); }},
     {"CancelEditLibrary", security::kRefusedLibrary,
-     [](CCalcCmdBase& c, const Objects& o) { return c.CancelEdit(o.editLib1.Get()); }},
+     [](CCalcCmdBase& c, const Objects& o) { return store::CancelEdit(c, o.editLib1.Get()); }},
     {"SetObjectPasswordLibrary", security::kRefusedLibrary,
      [](CCalcCmdBase& c, const Objects& o) {
-       return c.SetObjectPassword(o.lib2.Get(), S(""), S(""), S("thief"), S("mine"));
+       return store::SetObjectPassword(c, o.lib2.Get(), S(""), S(""), S("thief"), S("mine"));
      }},
 };
 
@@ -70,16 +71,16 @@ class WriteRightsTest : public LifecycleFixture, public ::testing::WithParamInte
     LifecycleFixture::SetUp();
     ComPtr<IDispatch> flow1 = StoreCalculation("Flow1", "return 1");
     ASSERT_TRUE(flow1);
-    ASSERT_TRUE(cmd->SetObjectPassword(flow1.Get(), B(""), B(""), B("owner"), B("secret")));
-    ASSERT_TRUE(cmd->SaveCalculationObject(flow1.Get())) << Code();
+    ASSERT_TRUE(store::SetObjectPassword(*cmd, flow1.Get(), B(""), B(""), B("owner"), B("secret")));
+    ASSERT_TRUE(store::SaveCalculationObject(*cmd, flow1.Get())) << Code();
     o.flow2 = StoreCalculation("Flow2", "return 2");
     o.lib1 = StoreLibrary("Lib1");
     o.lib2 = StoreLibrary("Lib2");
-    o.editFlow1 = cmd->CreateCalculationEditObject(B("Flow1"), B("HOST7"), B("editor1"), B("owner"), B("secret"));
+    o.editFlow1 = store::CreateCalculationEditObject(*cmd, B("Flow1"), B("HOST7"), B("editor1"), B("owner"), B("secret"));
     ASSERT_TRUE(o.editFlow1) << Code();
-    o.editLib1 = cmd->CreateLibraryEditObject(B("Lib1"), B("HOST7"), B("editor1"), B(""), B(""));
+    o.editLib1 = store::CreateLibraryEditObject(*cmd, B("Lib1"), B("HOST7"), B("editor1"), B(""), B(""));
     ASSERT_TRUE(o.editLib1) << Code();
-    ASSERT_TRUE(cmd->CreateCalcFolder(B("Area1"))) << Code();
+    ASSERT_TRUE(store::CreateCalcFolder(*cmd, B("Area1"))) << Code();
   }
 
   // Every file and folder under the store with its content.
@@ -133,11 +134,11 @@ TEST_F(LifecycleFixture, CalcScriptOnlyCallerIsRefusedOtherCalculations) {
   ComPtr<IDispatch> plain = StoreCalculation("Plain", "x", kPlainType);
   ComPtr<IDispatch> script = StoreCalculation("Script", "return 1");
   ASSERT_TRUE(plain && script);
-  ComPtr<IDispatch> plainEdit = cmd->CreateCalculationEditObject(B("Plain"), B("HOST7"), B("editor1"), B(""), B(""));
+  ComPtr<IDispatch> plainEdit = store::CreateCalculationEditObject(*cmd, B("Plain"), B("HOST7"), B("editor1"), B(""), B(""));
   ASSERT_TRUE(plainEdit) << Code();
-  ASSERT_TRUE(cmd->CreateCalculationEditObject(B("Script"), B("HOST7"), B("editor1"), B(""), B(""))) << Code();
+  ASSERT_TRUE(store::CreateCalculationEditObject(*cmd, B("Script"), B("HOST7"), B("editor1"), B(""), B(""))) << Code();
   // A CalcScript object carrying the other calculation's name.
-  ComPtr<IDispatch> disguised = cmd->GetCalculationEditObject(B("Script"), B("HOST7"), B("editor1"));
+  ComPtr<IDispatch> disguised = store::GetCalculationEditObject(*cmd, B("Script"), B("HOST7"), B("editor1"));
   ASSERT_TRUE(disguised);
   Put(disguised.Get(), "Name", Variant::Str("Plain"));
   const std::vector<std::string> edits = Entries("Calc/Edit");
@@ -147,14 +148,14 @@ TEST_F(LifecycleFixture, CalcScriptOnlyCallerIsRefusedOtherCalculations) {
     const char* name;
     std::function<bool()> run;
   } refused[] = {
-      {"SaveCalculationObjectAs", [&] { return cmd->SaveCalculationObjectAs(plain.Get(), B("Plain2"), false); }},
-      {"SaveCalculationEditObject", [&] { return cmd->SaveCalculationEditObject(plainEdit.Get()); }},
-      {"DeleteCalculationEditObject", [&] { return cmd->DeleteCalculationEditObject(B("Plain")); }},
-      {"CancelEdit", [&] { return cmd->CancelEdit(plainEdit.Get()); }},
-      {"CancelEditByName", [&] { return cmd->CancelEdit(disguised.Get()); }},
+      {"SaveCalculationObjectAs", [&] { return store::SaveCalculationObjectAs(*cmd, plain.Get(), B("Plain2"), false); }},
+      {"SaveCalculationEditObject", [&] { return store::SaveCalculationEditObject(*cmd, plainEdit.Get()); }},
+      {"DeleteCalculationEditObject", [&] { return store::DeleteCalculationEditObject(*cmd, B("Plain")); }},
+      {"CancelEdit", [&] { return store::CancelEdit(*cmd, plainEdit.Get()); }},
+      {"CancelEditByName", [&] { return store::CancelEdit(*cmd, disguised.Get()); }},
       {"GetCalculationEditObject",
-       [&] { return cmd->GetCalculationEditObject(B("Plain"), B("HOST7"), B("editor1")) != nullptr; }},
-      {"SetObjectPassword", [&] { return cmd->SetObjectPassword(plain.Get(), B(""), B(""), B("u"), B("p")); }},
+       [&] { return store::GetCalculationEditObject(*cmd, B("Plain"), B("HOST7"), B("editor1")) != nullptr; }},
+      {"SetObjectPassword", [&] { return store::SetObjectPassword(*cmd, plain.Get(), B(""), B(""), B("u"), B("p")); }},
   };
   for (const auto& r : refused) {
     SCOPED_TRACE(r.name);
@@ -165,8 +166,8 @@ TEST_F(LifecycleFixture, CalcScriptOnlyCallerIsRefusedOtherCalculations) {
   EXPECT_FALSE(Exists("Calc/Plain2.zrc"));
 
   // Its own kind stays open to it; folders need the full right.
-  EXPECT_TRUE(cmd->DeleteCalculationEditObject(B("Script"))) << Code();
-  EXPECT_FALSE(cmd->CreateCalcFolder(B("Area1")));
+  EXPECT_TRUE(store::DeleteCalculationEditObject(*cmd, B("Script"))) << Code();
+  EXPECT_FALSE(store::CreateCalcFolder(*cmd, B("Area1")));
   EXPECT_EQ(Code(), CMDERR_DENIED_CALC);
 }
 
@@ -176,28 +177,28 @@ TEST_F(LifecycleFixture, CalcScriptOnlyCallerIsRefusedOtherCalculations) {
 TEST_F(LifecycleFixture, HeldObjectsTakePropertyPutsOnlyFromACallerWithTheRight) {
   StoreCalculation("Flow1", "return 1");
   StoreLibrary("Lib1");
-  ComPtr<IDispatch> edit = cmd->CreateCalculationEditObject(B("Flow1"), B("HOST7"), B("editor1"), B(""), B(""));
+  ComPtr<IDispatch> edit = store::CreateCalculationEditObject(*cmd, B("Flow1"), B("HOST7"), B("editor1"), B(""), B(""));
   ASSERT_TRUE(edit) << Code();
-  ComPtr<IDispatch> calc = cmd->GetCalculationObject(B("Flow1"));
-  ComPtr<IDispatch> lib = cmd->GetLibraryObject(B("Lib1"));
+  ComPtr<IDispatch> calc = store::GetCalculationObject(*cmd, B("Flow1"));
+  ComPtr<IDispatch> lib = store::GetLibraryObject(*cmd, B("Lib1"));
   ASSERT_TRUE(calc && lib);
 
   service->heldRights = security::kRightExecute | security::kRightCalcScriptLibrary;
   EXPECT_EQ(com::PutProperty(calc.Get(), "Script", Variant::Str("evil")), com::E_ACCESSDENIED);
-  EXPECT_EQ(cmd->SetObjectProperties(calc.Get(), Variant::Str("Password"), Variant::I4(0)), Variant::Bool(false));
+  EXPECT_EQ(store::SetObjectProperties(*cmd, calc.Get(), Variant::Str("Password"), Variant::I4(0)), Variant::Bool(false));
   EXPECT_EQ(Code(), security::kRefusedCalc) << "the caller learns why the put failed";
-  EXPECT_EQ(cmd->SetObjectProperties(calc.Get(), Variant::Str("Description"), Variant::Str("evil")),
+  EXPECT_EQ(store::SetObjectProperties(*cmd, calc.Get(), Variant::Str("Description"), Variant::Str("evil")),
             Variant::Bool(false));
   EXPECT_EQ(Code(), security::kRefusedCalc);
   // In an array, the refused name fails alone and the code still says why.
   com::SafeArray names(com::VT_BSTR, 0, 1), values(com::VT_VARIANT, 0, 1);
   names.At(0) = Variant::Str("Description");
   values.At(0) = Variant::Str("evil");
-  Variant flags = cmd->SetObjectProperties(calc.Get(), Variant::Array(std::move(names)), Variant::Array(std::move(values)));
+  Variant flags = store::SetObjectProperties(*cmd, calc.Get(), Variant::Array(std::move(names)), Variant::Array(std::move(values)));
   ASSERT_TRUE(flags.IsArray());
   EXPECT_EQ(flags.array().At(0), Variant::OfInt(com::VT_BOOL, 0));
   EXPECT_EQ(Code(), security::kRefusedCalc);
-  EXPECT_EQ(Text(cmd->GetCalculationObject(B("Flow1")).Get(), "Script"), "return 1");
+  EXPECT_EQ(Text(store::GetCalculationObject(*cmd, B("Flow1")).Get(), "Script"), "return 1");
   EXPECT_EQ(Text(calc.Get(), "Description"), "");
   EXPECT_EQ(com::PutProperty(edit.Get(), "Script", Variant::Str("draft")), com::S_OK);
   // The CalcScript-only library right is one of the library pair.
@@ -205,11 +206,11 @@ TEST_F(LifecycleFixture, HeldObjectsTakePropertyPutsOnlyFromACallerWithTheRight)
 
   service->heldRights = security::kRightExecute;
   EXPECT_EQ(com::PutProperty(lib.Get(), "Description", Variant::Str("evil")), com::E_ACCESSDENIED);
-  EXPECT_EQ(cmd->SetObjectProperties(lib.Get(), Variant::Str("Description"), Variant::Str("evil")),
+  EXPECT_EQ(store::SetObjectProperties(*cmd, lib.Get(), Variant::Str("Description"), Variant::Str("evil")),
             Variant::Bool(false));
   EXPECT_EQ(Code(), security::kRefusedLibrary);
   // A put that fails for another reason is no refusal.
-  EXPECT_EQ(cmd->SetObjectProperties(edit.Get(), Variant::Str("NoSuch"), Variant::I4(1)), Variant::Bool(false));
+  EXPECT_EQ(store::SetObjectProperties(*cmd, edit.Get(), Variant::Str("NoSuch"), Variant::I4(1)), Variant::Bool(false));
   EXPECT_EQ(Code(), 0);
   EXPECT_EQ(Text(lib.Get(), "Description"), "mine");
 

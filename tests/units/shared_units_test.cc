@@ -10,6 +10,8 @@
 #include "commands/calc_cmd_base.h"
 #include "units/units_table.h"
 #include "units_test_util.h"
+#include "store/store_commands.h"
+#include "units/units_commands.h"
 
 namespace kv::units::testing {
 namespace {
@@ -44,12 +46,12 @@ class SharedUnitsTest : public UnitsFixture {
     std::function<HRESULT()> run;
   };
   std::vector<Change> Changes() {
-    ComPtr<IDispatch> table = cmd_.GetUnitConversionObject();
-    ComPtr<IDispatch> type = cmd_.GetMeasurementType(B("Distance"));
-    ComPtr<IDispatch> unit = cmd_.GetUnit(B("Distance"), B("km"));
+    ComPtr<IDispatch> table = units::GetUnitConversionObject(cmd_);
+    ComPtr<IDispatch> type = units::GetMeasurementType(cmd_, B("Distance"));
+    ComPtr<IDispatch> unit = units::GetUnit(cmd_, B("Distance"), B("km"));
     ComPtr<IDispatch> units = type ? Property(type.Get(), "Units") : nullptr;
     EXPECT_TRUE(table && type && unit && units);
-    ComPtr<IDispatch> spareType = cmd_.GetMeasurementType(B("Magnetism"));
+    ComPtr<IDispatch> spareType = units::GetMeasurementType(cmd_, B("Magnetism"));
     return {
         {"unit Multiplier put", [=] { return com::PutProperty(unit.Get(), "Multiplier", Variant::R8(2)); }},
         {"unit Description put", [=] { return com::PutProperty(unit.Get(), "Description", Variant::Str("x")); }},
@@ -71,43 +73,43 @@ TEST_F(SharedUnitsTest, ChangesThroughItsObjectsNeedTheUnitsRight) {
 
   // Nothing changed, and reads stay open.
   double multiplier = 0, offset = 0;
-  ASSERT_TRUE(cmd_.GetConversion(B("Distance"), B("km"), B("m"), &multiplier, &offset));
+  ASSERT_TRUE(units::GetConversion(cmd_, B("Distance"), B("km"), B("m"), &multiplier, &offset));
   EXPECT_DOUBLE_EQ(multiplier, 0.001);
-  ComPtr<IDispatch> type = cmd_.GetMeasurementType(B("Distance"));
+  ComPtr<IDispatch> type = units::GetMeasurementType(cmd_, B("Distance"));
   Variant v;
-  EXPECT_EQ(com::GetProperty(cmd_.GetUnit(B("Distance"), B("km")).Get(), "Multiplier", &v), com::S_OK);
+  EXPECT_EQ(com::GetProperty(units::GetUnit(cmd_, B("Distance"), B("km")).Get(), "Multiplier", &v), com::S_OK);
   EXPECT_EQ(v, Variant::R8(1000));
   EXPECT_EQ(Call(type.Get(), "Unit", {Variant::Str("mm")}, &v), com::S_OK);
   EXPECT_EQ(v.vt(), com::VT_DISPATCH);
   EXPECT_TRUE(v.dispatch()) << "mm is still there";
   EXPECT_EQ(Call(type.Get(), "Unit", {Variant::Str("furlong")}, &v), com::S_FALSE) << "furlong was not created";
   EXPECT_FALSE(v.dispatch());
-  EXPECT_TRUE(cmd_.GetMeasurementType(B("Speed")));
+  EXPECT_TRUE(units::GetMeasurementType(cmd_, B("Speed")));
   EXPECT_FALSE(std::filesystem::exists(ConversionsFile()));
 
   // SetObjectProperties says why it failed.
-  ComPtr<IDispatch> unit = cmd_.GetUnit(B("Distance"), B("km"));
-  EXPECT_EQ(cmd_.SetObjectProperties(unit.Get(), Variant::Str("Offset"), Variant::R8(5)), Variant::Bool(false));
+  ComPtr<IDispatch> unit = units::GetUnit(cmd_, B("Distance"), B("km"));
+  EXPECT_EQ(store::SetObjectProperties(cmd_, unit.Get(), Variant::Str("Offset"), Variant::R8(5)), Variant::Bool(false));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_DENIED_UNITS);
 
   service->heldRights = security::kRightUnits;
   for (const Change& c : changes) EXPECT_TRUE(com::SUCCEEDED(c.run())) << c.what;
-  EXPECT_FALSE(cmd_.GetMeasurementType(B("Speed")));
+  EXPECT_FALSE(units::GetMeasurementType(cmd_, B("Speed")));
 }
 
 // Objects that join the table later, or come from its file, are as shared as the first ones.
 TEST_F(SharedUnitsTest, ObjectsAddedLaterAndLoadedFromTheFileAreGuardedToo) {
-  ASSERT_TRUE(cmd_.AddMeasurementType(B("Flow"), B("Flow"), B("l/s")));
-  ASSERT_TRUE(cmd_.AddUnit(B("Flow"), B("l/s"), B("Litre per second"), 1, 0));
-  ComPtr<IDispatch> distance = cmd_.GetMeasurementType(B("Distance"));
+  ASSERT_TRUE(units::AddMeasurementType(cmd_, B("Flow"), B("Flow"), B("l/s")));
+  ASSERT_TRUE(units::AddUnit(cmd_, B("Flow"), B("l/s"), B("Litre per second"), 1, 0));
+  ComPtr<IDispatch> distance = units::GetMeasurementType(cmd_, B("Distance"));
   Variant created;
   ASSERT_EQ(Call(distance.Get(), "CreateUnit", {Variant::Str("furlong")}, &created), com::S_OK);
   ASSERT_TRUE(created.dispatch());
 
   service->heldRights = 0;
-  EXPECT_EQ(com::PutProperty(cmd_.GetUnit(B("Flow"), B("l/s")).Get(), "Multiplier", Variant::R8(9)),
+  EXPECT_EQ(com::PutProperty(units::GetUnit(cmd_, B("Flow"), B("l/s")).Get(), "Multiplier", Variant::R8(9)),
             com::E_ACCESSDENIED);
-  EXPECT_EQ(com::PutProperty(cmd_.GetMeasurementType(B("Flow")).Get(), "Description", Variant::Str("x")),
+  EXPECT_EQ(com::PutProperty(units::GetMeasurementType(cmd_, B("Flow")).Get(), "Description", Variant::Str("x")),
             com::E_ACCESSDENIED);
   EXPECT_EQ(com::PutProperty(created.dispatch().Get(), "Multiplier", Variant::R8(201)), com::E_ACCESSDENIED);
 
@@ -115,10 +117,10 @@ TEST_F(SharedUnitsTest, ObjectsAddedLaterAndLoadedFromTheFileAreGuardedToo) {
   ASSERT_TRUE(std::filesystem::exists(ConversionsFile()));
   g_pUnitConversionObject = nullptr;
   GetUnitConversionObject();
-  ComPtr<IDispatch> unit = cmd_.GetUnit(B("Flow"), B("l/s"));
+  ComPtr<IDispatch> unit = units::GetUnit(cmd_, B("Flow"), B("l/s"));
   ASSERT_TRUE(unit) << "loaded from the file";
   EXPECT_EQ(com::PutProperty(unit.Get(), "Multiplier", Variant::R8(9)), com::E_ACCESSDENIED);
-  EXPECT_EQ(Call(cmd_.GetUnitConversionObject().Get(), "Remove", {Variant::Str("Flow")}), com::E_ACCESSDENIED);
+  EXPECT_EQ(Call(units::GetUnitConversionObject(cmd_).Get(), "Remove", {Variant::Str("Flow")}), com::E_ACCESSDENIED);
 }
 
 }  // namespace

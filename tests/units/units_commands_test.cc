@@ -11,6 +11,7 @@
 #include "base/error_codes.h"
 #include "units/units_table.h"
 #include "units_test_util.h"
+#include "units/units_commands.h"
 
 namespace kv::units::testing {
 namespace {
@@ -50,14 +51,14 @@ TEST_F(UnitsCommandsTest, Conversions) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.type << " " << c.in << " -> " << c.out);
     double multiplier = 7, offset = 7;
-    EXPECT_EQ(cmd_.GetConversion(B(c.type), B(c.in), B(c.out), &multiplier, &offset), c.ok);
+    EXPECT_EQ(units::GetConversion(cmd_, B(c.type), B(c.in), B(c.out), &multiplier, &offset), c.ok);
     EXPECT_EQ(cmd_.m_lastError, c.error);
     EXPECT_NEAR(multiplier, c.multiplier, 1e-12);
     EXPECT_NEAR(offset, c.offset, 1e-12);
   }
   // A value in the output units times the multiplier plus the offset is the input value.
   double multiplier = 0, offset = 0;
-  ASSERT_TRUE(cmd_.GetConversion(B("Temperature"), B("F"), B("C"), &multiplier, &offset));
+  ASSERT_TRUE(units::GetConversion(cmd_, B("Temperature"), B("F"), B("C"), &multiplier, &offset));
   EXPECT_NEAR(100 * multiplier + offset, 212, 1e-9);
   EXPECT_EQ(UnitsLock().Holder(), kSiteUnitsCommand);
   EXPECT_EQ(UnitsLock().LockCount(), 0);
@@ -66,41 +67,41 @@ TEST_F(UnitsCommandsTest, Conversions) {
 TEST_F(UnitsCommandsTest, WithoutATableEveryCommandReports165) {
   g_pUnitConversionObject = nullptr;
   double multiplier = 7, offset = 7;
-  EXPECT_FALSE(cmd_.GetConversion(B("Temperature"), B("F"), B("C"), &multiplier, &offset));
+  EXPECT_FALSE(units::GetConversion(cmd_, B("Temperature"), B("F"), B("C"), &multiplier, &offset));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_UNIT_CONVERSION_NOT_FOUND);
   EXPECT_EQ(multiplier, 7);  // untouched
   EXPECT_EQ(offset, 7);
   const std::function<void()> commands[] = {
-      [&] { cmd_.AddMeasurementType(B("Flow"), B("Flow"), B("l/s")); },
-      [&] { cmd_.AddUnit(B("Distance"), B("furlong"), B(""), 201.168, 0); },
-      [&] { cmd_.DeleteMeasurementType(B("Volume"), true); },
-      [&] { cmd_.DeleteUnit(B("Distance"), B("m")); },
-      [&] { cmd_.UpdateMeasurementTypeInfo(B("Distance"), nullptr, nullptr); },
-      [&] { cmd_.UpdateUnitInfo(B("Distance"), B("m"), nullptr, 1, 0); },
-      [&] { cmd_.GetMeasurementType(B("Distance")); },
+      [&] { units::AddMeasurementType(cmd_, B("Flow"), B("Flow"), B("l/s")); },
+      [&] { units::AddUnit(cmd_, B("Distance"), B("furlong"), B(""), 201.168, 0); },
+      [&] { units::DeleteMeasurementType(cmd_, B("Volume"), true); },
+      [&] { units::DeleteUnit(cmd_, B("Distance"), B("m")); },
+      [&] { units::UpdateMeasurementTypeInfo(cmd_, B("Distance"), nullptr, nullptr); },
+      [&] { units::UpdateUnitInfo(cmd_, B("Distance"), B("m"), nullptr, 1, 0); },
+      [&] { units::GetMeasurementType(cmd_, B("Distance")); },
       [&] {
         Bstr d, s;
-        cmd_.GetMeasurementTypeInfo(B("Distance"), &d, &s);
+        units::GetMeasurementTypeInfo(cmd_, B("Distance"), &d, &s);
       },
       [&] {
         Variant v;
-        cmd_.GetMeasurementTypesList(&v);
+        units::GetMeasurementTypesList(cmd_, &v);
         EXPECT_TRUE(v.IsEmpty());
       },
-      [&] { cmd_.GetUnit(B("Distance"), B("m")); },
+      [&] { units::GetUnit(cmd_, B("Distance"), B("m")); },
       [&] {
         Bstr d;
-        cmd_.GetUnitInfo(B("Distance"), B("m"), &d, nullptr, nullptr);
+        units::GetUnitInfo(cmd_, B("Distance"), B("m"), &d, nullptr, nullptr);
       },
       [&] {
         Variant v;
-        cmd_.GetUnitsList(B("Distance"), &v);
+        units::GetUnitsList(cmd_, B("Distance"), &v);
       },
       [&] {
         Variant v;
-        cmd_.LookupMeasurementType(B("m"), &v);
+        units::LookupMeasurementType(cmd_, B("m"), &v);
       },
-      [&] { EXPECT_FALSE(cmd_.GetUnitConversionObject()); },
+      [&] { EXPECT_FALSE(units::GetUnitConversionObject(cmd_)); },
   };
   for (size_t i = 0; i < std::size(commands); ++i) {
     SCOPED_TRACE(i);
@@ -112,12 +113,12 @@ TEST_F(UnitsCommandsTest, WithoutATableEveryCommandReports165) {
 
 TEST_F(UnitsCommandsTest, ChangesNeedTheUnitsRight) {
   const std::function<bool()> changes[] = {
-      [&] { return cmd_.AddMeasurementType(B("Flow"), B("Flow"), B("l/s")); },
-      [&] { return cmd_.AddUnit(B("Distance"), B("furlong"), B(""), 201.168, 0); },
-      [&] { return cmd_.DeleteMeasurementType(B("Volume"), true); },
-      [&] { return cmd_.DeleteUnit(B("Distance"), B("m")); },
-      [&] { return cmd_.UpdateMeasurementTypeInfo(B("Distance"), nullptr, nullptr); },
-      [&] { return cmd_.UpdateUnitInfo(B("Distance"), B("m"), nullptr, 1, 0); },
+      [&] { return units::AddMeasurementType(cmd_, B("Flow"), B("Flow"), B("l/s")); },
+      [&] { return units::AddUnit(cmd_, B("Distance"), B("furlong"), B(""), 201.168, 0); },
+      [&] { return units::DeleteMeasurementType(cmd_, B("Volume"), true); },
+      [&] { return units::DeleteUnit(cmd_, B("Distance"), B("m")); },
+      [&] { return units::UpdateMeasurementTypeInfo(cmd_, B("Distance"), nullptr, nullptr); },
+      [&] { return units::UpdateUnitInfo(cmd_, B("Distance"), B("m"), nullptr, 1, 0); },
   };
   service->heldRights = security::kRightSchedule;
   for (size_t i = 0; i < std::size(changes); ++i) {
@@ -130,110 +131,110 @@ TEST_F(UnitsCommandsTest, ChangesNeedTheUnitsRight) {
   }
   EXPECT_FALSE(FileWritten());
   Variant units;
-  cmd_.GetUnitsList(B("Distance"), &units);
+  units::GetUnitsList(cmd_, B("Distance"), &units);
   EXPECT_EQ(ListOf(units).size(), 9u);
 
   // The table is shared: an application object with its directory set is asked too.
   ZrCalcAppCmdObject app;
   app.m_accessMode = CCalcCmdBase::kAccessApplication;
   service->checks.clear();
-  EXPECT_FALSE(app.AddUnit(B("Distance"), B("furlong"), B("Furlong"), 201.168, 0));
+  EXPECT_FALSE(units::AddUnit(app, B("Distance"), B("furlong"), B("Furlong"), 201.168, 0));
   EXPECT_EQ(app.m_lastError, CMDERR_DENIED_UNITS);
   EXPECT_FALSE(FileWritten());
   service->heldRights = security::kRightUnits;
-  EXPECT_TRUE(app.AddUnit(B("Distance"), B("furlong"), B("Furlong"), 201.168, 0));
+  EXPECT_TRUE(units::AddUnit(app, B("Distance"), B("furlong"), B("Furlong"), 201.168, 0));
   ASSERT_EQ(service->checks.size(), 2u);
   EXPECT_EQ(service->checks[1].right, security::kRightUnits);
 }
 
 TEST_F(UnitsCommandsTest, AddingAndDeleting) {
-  EXPECT_FALSE(cmd_.AddUnit(B("Distance"), B("mile"), B("Mile"), 1609.344, 0));
+  EXPECT_FALSE(units::AddUnit(cmd_, B("Distance"), B("mile"), B("Mile"), 1609.344, 0));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_UNIT_EXISTS);
-  EXPECT_FALSE(cmd_.AddUnit(B("Colour"), B("nm"), B(""), 1, 0));
+  EXPECT_FALSE(units::AddUnit(cmd_, B("Colour"), B("nm"), B(""), 1, 0));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_MEASUREMENT_TYPE);
   EXPECT_FALSE(FileWritten());  // a fresh start writes nothing until the first change
 
-  EXPECT_TRUE(cmd_.AddMeasurementType(B("Flow"), B("Volume flow"), B("l/s")));
+  EXPECT_TRUE(units::AddMeasurementType(cmd_, B("Flow"), B("Volume flow"), B("l/s")));
   EXPECT_TRUE(FileWritten());
-  EXPECT_FALSE(cmd_.AddMeasurementType(B("Flow"), B("again"), B("x")));
+  EXPECT_FALSE(units::AddMeasurementType(cmd_, B("Flow"), B("again"), B("x")));
   EXPECT_EQ(cmd_.m_lastError, 0);  // refused by the collection, no code
-  EXPECT_TRUE(cmd_.AddUnit(B("Flow"), B("l/s"), B("Liter per second"), 1, 0));
+  EXPECT_TRUE(units::AddUnit(cmd_, B("Flow"), B("l/s"), B("Liter per second"), 1, 0));
 
-  EXPECT_FALSE(cmd_.DeleteMeasurementType(B("Volume"), false));
+  EXPECT_FALSE(units::DeleteMeasurementType(cmd_, B("Volume"), false));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_MEASUREMENT_TYPE_HAS_UNITS);
-  EXPECT_TRUE(cmd_.DeleteMeasurementType(B("Volume"), true));
+  EXPECT_TRUE(units::DeleteMeasurementType(cmd_, B("Volume"), true));
   Variant found;
-  cmd_.LookupMeasurementType(B("ml"), &found);
+  units::LookupMeasurementType(cmd_, B("ml"), &found);
   EXPECT_TRUE(found.IsEmpty());
-  EXPECT_FALSE(cmd_.DeleteMeasurementType(B("Volume"), true));
+  EXPECT_FALSE(units::DeleteMeasurementType(cmd_, B("Volume"), true));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_DELETE_FIELD);
-  EXPECT_FALSE(cmd_.DeleteMeasurementType(B("Colour"), false));
+  EXPECT_FALSE(units::DeleteMeasurementType(cmd_, B("Colour"), false));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_DELETE_FIELD);
 
-  EXPECT_FALSE(cmd_.DeleteUnit(B("Distance"), B("furlong")));
+  EXPECT_FALSE(units::DeleteUnit(cmd_, B("Distance"), B("furlong")));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_UNITS_NAME);
-  EXPECT_FALSE(cmd_.DeleteUnit(B("Colour"), B("nm")));
+  EXPECT_FALSE(units::DeleteUnit(cmd_, B("Colour"), B("nm")));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_MEASUREMENT_TYPE);
-  EXPECT_TRUE(cmd_.DeleteUnit(B("Distance"), B("feet")));
+  EXPECT_TRUE(units::DeleteUnit(cmd_, B("Distance"), B("feet")));
   // A type without units may go without forcing.
-  EXPECT_TRUE(cmd_.DeleteUnit(B("Magnetism"), B("T")));
-  EXPECT_TRUE(cmd_.DeleteUnit(B("Magnetism"), B("ga")));
-  EXPECT_TRUE(cmd_.DeleteMeasurementType(B("Magnetism"), false));
+  EXPECT_TRUE(units::DeleteUnit(cmd_, B("Magnetism"), B("T")));
+  EXPECT_TRUE(units::DeleteUnit(cmd_, B("Magnetism"), B("ga")));
+  EXPECT_TRUE(units::DeleteMeasurementType(cmd_, B("Magnetism"), false));
 
   // Everything above is in the file.
   g_pUnitConversionObject = nullptr;
   GetUnitConversionObject();
   Variant types, units;
-  cmd_.GetMeasurementTypesList(&types);
+  units::GetMeasurementTypesList(cmd_, &types);
   EXPECT_THAT(ListOf(types), ElementsAre("Temperature", "Distance", "Time", "Mass", "Mass Rate", "Pressure", "Force",
                                          "Energy", "Power", "Area", "Speed", "Flow"));
-  cmd_.GetUnitsList(B("Flow"), &units);
+  units::GetUnitsList(cmd_, B("Flow"), &units);
   EXPECT_THAT(ListOf(units), ElementsAre("l/s"));
 }
 
 TEST_F(UnitsCommandsTest, InformationAndUpdates) {
   Bstr description, standard;
-  EXPECT_TRUE(cmd_.GetMeasurementTypeInfo(B("Pressure"), &description, &standard));
+  EXPECT_TRUE(units::GetMeasurementTypeInfo(cmd_, B("Pressure"), &description, &standard));
   EXPECT_EQ(description.ToUtf8(), "Pressure");
   EXPECT_EQ(standard.ToUtf8(), "Pa");
   const Bstr newDescription = B("Pressure (absolute)");
-  EXPECT_TRUE(cmd_.UpdateMeasurementTypeInfo(B("Pressure"), &newDescription, nullptr));
-  EXPECT_TRUE(cmd_.GetMeasurementTypeInfo(B("Pressure"), &description, &standard));
+  EXPECT_TRUE(units::UpdateMeasurementTypeInfo(cmd_, B("Pressure"), &newDescription, nullptr));
+  EXPECT_TRUE(units::GetMeasurementTypeInfo(cmd_, B("Pressure"), &description, &standard));
   EXPECT_EQ(description.ToUtf8(), "Pressure (absolute)");
   EXPECT_EQ(standard.ToUtf8(), "Pa");
-  EXPECT_FALSE(cmd_.UpdateMeasurementTypeInfo(B("Colour"), &newDescription, nullptr));
+  EXPECT_FALSE(units::UpdateMeasurementTypeInfo(cmd_, B("Colour"), &newDescription, nullptr));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_MEASUREMENT_TYPE);
 
-  EXPECT_TRUE(cmd_.UpdateUnitInfo(B("Pressure"), B("psi"), nullptr, 6894.757, 1.5));
+  EXPECT_TRUE(units::UpdateUnitInfo(cmd_, B("Pressure"), B("psi"), nullptr, 6894.757, 1.5));
   double multiplier = 0, offset = 0;
-  EXPECT_TRUE(cmd_.GetUnitInfo(B("Pressure"), B("psi"), &description, &multiplier, &offset));
+  EXPECT_TRUE(units::GetUnitInfo(cmd_, B("Pressure"), B("psi"), &description, &multiplier, &offset));
   EXPECT_EQ(description.ToUtf8(), "Pounds per square inch");
   EXPECT_EQ(multiplier, 6894.757);
   EXPECT_EQ(offset, 1.5);
-  EXPECT_TRUE(cmd_.GetUnitInfo(B("Pressure"), B("Bar"), &description, nullptr, nullptr));
+  EXPECT_TRUE(units::GetUnitInfo(cmd_, B("Pressure"), B("Bar"), &description, nullptr, nullptr));
   EXPECT_EQ(description.ToUtf8(), "Bar");
-  EXPECT_FALSE(cmd_.UpdateUnitInfo(B("Pressure"), B("torr"), nullptr, 1, 0));
+  EXPECT_FALSE(units::UpdateUnitInfo(cmd_, B("Pressure"), B("torr"), nullptr, 1, 0));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_UNITS_NAME);
-  EXPECT_FALSE(cmd_.GetUnitInfo(B("Pressure"), B("torr"), &description, nullptr, nullptr));
+  EXPECT_FALSE(units::GetUnitInfo(cmd_, B("Pressure"), B("torr"), &description, nullptr, nullptr));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_UNITS_NAME);
 
-  ComPtr<IDispatch> unit = cmd_.GetUnit(B("Pressure"), B("atm"));
+  ComPtr<IDispatch> unit = units::GetUnit(cmd_, B("Pressure"), B("atm"));
   ASSERT_TRUE(unit);
   Variant v;
   ASSERT_EQ(com::GetProperty(unit.Get(), "Multiplier", &v), com::S_OK);
   EXPECT_EQ(v, Variant::R8(101324.9966));
-  EXPECT_FALSE(cmd_.GetUnit(B("Pressure"), B("torr")));
+  EXPECT_FALSE(units::GetUnit(cmd_, B("Pressure"), B("torr")));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_UNITS_NAME);
-  EXPECT_FALSE(cmd_.GetUnit(B("Colour"), B("nm")));
+  EXPECT_FALSE(units::GetUnit(cmd_, B("Colour"), B("nm")));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_MEASUREMENT_TYPE);
-  EXPECT_TRUE(cmd_.GetMeasurementType(B("Pressure")));
-  EXPECT_FALSE(cmd_.GetMeasurementType(B("Colour")));
+  EXPECT_TRUE(units::GetMeasurementType(cmd_, B("Pressure")));
+  EXPECT_FALSE(units::GetMeasurementType(cmd_, B("Colour")));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_MEASUREMENT_TYPE);
   Variant list;
-  cmd_.GetUnitsList(B("Colour"), &list);
+  units::GetUnitsList(cmd_, B("Colour"), &list);
   EXPECT_TRUE(list.IsEmpty());
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_MEASUREMENT_TYPE);
-  EXPECT_EQ(cmd_.GetUnitConversionObject().Get(), com::QueryInterface<IDispatch>(g_pUnitConversionObject).Get());
+  EXPECT_EQ(units::GetUnitConversionObject(cmd_).Get(), com::QueryInterface<IDispatch>(g_pUnitConversionObject).Get());
 }
 
 // Factors that cannot convert (NaN, an infinity, a zero multiplier that conversions divide by)
@@ -250,30 +251,30 @@ TEST_F(UnitsCommandsTest, UnusableFactorsAndOverlongTextsAreRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name.substr(0, 8) + " " + std::to_string(c.multiplier) + " " + std::to_string(c.offset));
-    EXPECT_FALSE(cmd_.AddUnit(B("Distance"), Bstr::FromUtf8(c.name), Bstr::FromUtf8(c.description), c.multiplier,
+    EXPECT_FALSE(units::AddUnit(cmd_, B("Distance"), Bstr::FromUtf8(c.name), Bstr::FromUtf8(c.description), c.multiplier,
                               c.offset));
     EXPECT_EQ(cmd_.m_lastError, CMDERR_ADD_UNIT_CONVERSION);
     Bstr description;
     double m = 0, o = 0;
-    EXPECT_FALSE(cmd_.GetUnitInfo(B("Distance"), Bstr::FromUtf8(c.name), &description, &m, &o));
+    EXPECT_FALSE(units::GetUnitInfo(cmd_, B("Distance"), Bstr::FromUtf8(c.name), &description, &m, &o));
 
     // The same factors or description on an existing unit.
     const Bstr description2 = Bstr::FromUtf8(c.description);
     const bool textOnly = c.multiplier == 1 && c.offset == 0;
     if (!textOnly || !c.description.empty()) {
-      EXPECT_FALSE(cmd_.UpdateUnitInfo(B("Distance"), B("m"), c.description.empty() ? nullptr : &description2,
+      EXPECT_FALSE(units::UpdateUnitInfo(cmd_, B("Distance"), B("m"), c.description.empty() ? nullptr : &description2,
                                        c.multiplier, c.offset));
       EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_ARGUMENTS);
     }
   }
   double m = 0, o = 0;
   Bstr description;
-  ASSERT_TRUE(cmd_.GetUnitInfo(B("Distance"), B("m"), &description, &m, &o));
+  ASSERT_TRUE(units::GetUnitInfo(cmd_, B("Distance"), B("m"), &description, &m, &o));
   EXPECT_EQ(m, 1);
   EXPECT_EQ(o, 0);
   const Bstr longName = Bstr::FromUtf8(std::string(kMaxUnitNameLength + 1, 't'));
-  EXPECT_FALSE(cmd_.AddMeasurementType(longName, longName, B("x")));
-  EXPECT_FALSE(cmd_.UpdateMeasurementTypeInfo(B("Distance"), nullptr, &longName));
+  EXPECT_FALSE(units::AddMeasurementType(cmd_, longName, longName, B("x")));
+  EXPECT_FALSE(units::UpdateMeasurementTypeInfo(cmd_, B("Distance"), nullptr, &longName));
   EXPECT_EQ(cmd_.m_lastError, CMDERR_INVALID_ARGUMENTS);
   EXPECT_FALSE(FileWritten());
 }
@@ -286,13 +287,13 @@ TEST_F(UnitsCommandsTest, LookupByUnitsName) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.unit);
     Variant v;
-    cmd_.LookupMeasurementType(B(c.unit), &v);
+    units::LookupMeasurementType(cmd_, B(c.unit), &v);
     EXPECT_EQ(ListOf(v), c.types);
     EXPECT_EQ(v.IsEmpty(), c.types.empty());
   }
-  ASSERT_TRUE(cmd_.AddUnit(B("Speed"), B("m"), B("odd"), 1, 0));
+  ASSERT_TRUE(units::AddUnit(cmd_, B("Speed"), B("m"), B("odd"), 1, 0));
   Variant v;
-  cmd_.LookupMeasurementType(B("m"), &v);
+  units::LookupMeasurementType(cmd_, B("m"), &v);
   EXPECT_THAT(ListOf(v), ElementsAre("Distance", "Speed"));
 }
 
