@@ -1,6 +1,7 @@
 #include "commands/shared_objects.h"
 
 #include "base/rights.h"
+#include "config/config.h"
 #include "platform/env.h"
 #include "security/server_security.h"
 
@@ -24,6 +25,11 @@ components::IServerObjects& SharedServerObjects() {
   struct Objects : components::IServerObjects {
     com::ComPtr<components::IZrCalcEnvironment> Environment() override { return g_pEnvironment; }
     platform::Env& Platform() override { return platform::Env::Current(); }
+    components::RunRequest OnDemandRunRequest() override {
+      components::RunRequest request;
+      request.storeAndForward = g_bStoreAndForwardEnabled.load() != 0;
+      return request;
+    }
     bool CallerMayChange(components::SharedObject kind) override {
       using security::ZrServerSecurity;
       switch (kind) {

@@ -2,6 +2,9 @@
 // What the system asks of the calculation components (environment, calculations, libraries
 // and their formulas). The store reaches them only through these interfaces and the class
 // registry; their insides live in src/engine/.
+#include <cstdint>
+#include <string>
+
 #include "com/bstr.h"
 #include "com/dispatch.h"
 #include "com/guid.h"
@@ -53,6 +56,26 @@ inline constexpr long kLevelError = 2;
 // A failed CheckFormula: the script does not compile (the reason is in "ErrorText").
 inline constexpr HRESULT E_FORMULA_INVALID = static_cast<HRESULT>(0x80040201);
 
+// Everything one run of a calculation is given by whoever starts it; nothing reaches a run
+// through a global or the calling thread.
+struct RunRequest {
+  // The text scripts read as the global "Context".
+  std::string context;
+  // Whether tag writes the source refuses are spooled and forwarded later.
+  bool storeAndForward = false;
+  // The instant the run stands for, in Unix milliseconds: a group pass reads its clock once and
+  // every calculation of the pass carries that time on its outputs and as its LastRunTime.
+  // 0: the run reads the clock when it publishes.
+  int64_t slotUnixMs = 0;
+};
+
+// How a run ended, as "Level", "Status" and "ErrorText" read afterwards.
+struct RunOutcome {
+  long level = kLevelOk;
+  std::string status;
+  std::string errorText;
+};
+
 // A calculation, and each formula of a library. Thread-safe: one object may be run by a group
 // thread and a client at the same time.
 class IZrCalculation : public virtual IUnknown {
@@ -78,6 +101,11 @@ class IZrCalculation : public virtual IUnknown {
   // Runs the calculation: reads the inputs, runs the script, writes the outputs, and sets the
   // results readable by name ("Value", "Level", "Status", "ErrorText", "LastRunTime"). The
   // calculation's own errors are results, not failures: S_OK whenever the run was attempted.
+  // `outcome` (when given) receives this run's Level, Status and ErrorText, which a later run
+  // on another thread cannot change under the caller.
+  virtual HRESULT Run(const RunRequest& request, RunOutcome* outcome) = 0;
+  // Run with the server's request for a run on demand: no context, store-and-forward as
+  // configured (components/server_objects.h).
   virtual HRESULT Calculate() = 0;
   // Compiles the script without running it: S_OK when it compiles, E_FORMULA_INVALID when it
   // does not (the first syntax error, with its line, in "ErrorText", Level 2).

@@ -5,9 +5,9 @@
 namespace kv {
 
 std::string g_BasePath;
-bool g_bOdmWorkspaceSet = false;
-int16_t g_bStoreAndForwardEnabled = 0;
-uint32_t g_RecycleCopies = config::kDefaultRecycleCopies;
+std::atomic<bool> g_bOdmWorkspaceSet = false;
+std::atomic<int16_t> g_bStoreAndForwardEnabled = 0;
+std::atomic<uint32_t> g_RecycleCopies = config::kDefaultRecycleCopies;
 
 namespace config {
 namespace {

@@ -1,6 +1,7 @@
 #pragma once
 // Configuration read from the registry store and the environment at start-up: the root base
 // directory of the object store and the two start-up flags. There is no configuration file.
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -12,13 +13,17 @@ struct Env;
 // The root base directory, without a trailing backslash; set once at start-up before any
 // command runs (LoadConfiguration) and never changed afterwards.
 extern std::string g_BasePath;
+// The flags below are written by commands and read by group threads and runs without a common
+// lock, so each is atomic.
+//
 // True when the ODM workspace value was a non-empty string at start-up; the workspace commands
 // update it when they write the value.
-extern bool g_bOdmWorkspaceSet;
-// VARIANT_TRUE (-1) when store-and-forward "Enabled" was non-zero at start-up, else 0.
-extern int16_t g_bStoreAndForwardEnabled;
+extern std::atomic<bool> g_bOdmWorkspaceSet;
+// VARIANT_TRUE (-1) when store-and-forward "Enabled" was non-zero at start-up, else 0; the
+// store-and-forward command updates it.
+extern std::atomic<int16_t> g_bStoreAndForwardEnabled;
 // How many copies Recycle keeps of one object name (at least 1); the oldest go first.
-extern uint32_t g_RecycleCopies;
+extern std::atomic<uint32_t> g_RecycleCopies;
 
 namespace config {
 

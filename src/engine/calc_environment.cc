@@ -191,9 +191,7 @@ std::shared_ptr<tags::TagSource> ZrCalcEnvironment::Tags() {
     return nullptr;
   }
   const std::string dir = platform::JoinPath(root_, "bin");
-  platform::Env* env = ServerPlatform();
-  platform::FileSystem& fs = env && env->fs ? *env->fs : platform::RealFileSystem();
-  platform::CreateDirectories(fs, dir);
+  platform::CreateDirectories(*EnginePlatform().fs, dir);
   std::string error;
   auto store = tags::SqliteTagStore::Open(platform::ToFsPath(platform::JoinPath(dir, kTagDatabaseName)), &error);
   if (!store) {

@@ -75,10 +75,6 @@ class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> 
   void SetTagSource(std::shared_ptr<tags::TagSource> source);
   // Moves on whenever a library may have changed; Lua states drop their compiled libraries.
   uint64_t LibraryGeneration() const { return libraryGeneration_.load(); }
-  // The store-and-forward switch for runs outside a schedule group (a group passes its own):
-  // the last value a group was told.
-  bool StoreAndForward() const { return storeAndForward_.load(); }
-  void SetStoreAndForward(bool on) { storeAndForward_.store(on); }
 
  private:
   template <class T, class Key>
@@ -98,7 +94,6 @@ class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> 
   bool tagsInjected_ = false;              // guarded by mu_
   std::string tagError_;                   // guarded by mu_
   std::atomic<uint64_t> libraryGeneration_{1};
-  std::atomic<bool> storeAndForward_{false};
   tags::SqliteConnections ado_;
 };
 

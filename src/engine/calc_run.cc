@@ -23,7 +23,6 @@ using components::kParamCalculation;
 using components::kParamConstant;
 using components::kParamTag;
 
-constexpr double kUnixEpochOle = 25569.0;
 
 // The environment object of the server, when it is ours.
 com::ComPtr<ZrCalcEnvironment> Environment() {
@@ -32,24 +31,18 @@ com::ComPtr<ZrCalcEnvironment> Environment() {
   return com::ComPtr<ZrCalcEnvironment>(dynamic_cast<ZrCalcEnvironment*>(objects->Environment().Get()));
 }
 
-double UtcNowOle() {
-  platform::Env* env = ServerPlatform();
-  platform::Clock& clock = env && env->clock ? *env->clock : platform::RealClock();
-  return static_cast<double>(clock.NowUnixMs()) / 86400000.0 + kUnixEpochOle;
-}
+double UtcNowOle() { return platform::OleDateFromUnixMs(EnginePlatform().clock->NowUnixMs()); }
 
-// One reading of the clock as UTC (milliseconds kept) and as local time in whole seconds: the
-// time a run's outputs carry and the run's LastRunTime are the same instant.
+// The instant a run stands for, as UTC (milliseconds kept) and as local time in whole seconds:
+// the time its outputs carry and its LastRunTime are the same instant. `slotUnixMs` 0 reads the
+// clock.
 struct RunTimes {
   double utc, local;
 };
-RunTimes ReadRunTimes() {
-  platform::Env* env = ServerPlatform();
-  platform::Clock& clock = env && env->clock ? *env->clock : platform::RealClock();
-  const int64_t ms = clock.NowUnixMs();
-  const double utc = static_cast<double>(ms) / 86400000.0 + kUnixEpochOle;
-  if (!env || !env->clock || !env->zone) return {utc, utc};
-  return {utc, platform::LocalOleDateAt(*env->zone, ms)};
+RunTimes RunTimesAt(int64_t slotUnixMs) {
+  platform::Env& env = EnginePlatform();
+  const int64_t ms = slotUnixMs != 0 ? slotUnixMs : env.clock->NowUnixMs();
+  return {platform::OleDateFromUnixMs(ms), platform::LocalOleDateAt(*env.zone, ms)};
 }
 
 // The names a script may use that no parameter binds: the sandbox's own globals.
@@ -273,16 +266,223 @@ std::shared_ptr<const RunPlan> ZrCalculation::Plan() {
 }
 
 HRESULT ZrCalculation::Calculate() {
-  Run(CurrentRunContext());
-  return com::S_OK;
+  components::IServerObjects* objects = ServerObjects();
+  return Run(objects ? objects->OnDemandRunRequest() : components::RunRequest{}, nullptr);
 }
 
-void ZrCalculation::Run(const RunContext& ctx) {
-  const std::shared_ptr<const RunPlan> plan = Plan();
-  const long type = plan->type;
-  const std::string& name = plan->displayName;
-  const std::vector<std::string>& libraries = plan->libraries;
+namespace {
 
+// One run, step by step: read the inputs, execute the script, collect the outputs, write the
+// output tags, publish. Holds what the steps share; lives on the running thread's stack.
+class RunFrame {
+ public:
+  RunFrame(const RunPlan& plan, const components::RunRequest& request, RunScratch& scratch)
+      : plan_(plan), request_(request), s_(scratch), params_(scratch.params) {
+    params_.resize(plan.params.size());
+    for (size_t i = 0; i < params_.size(); ++i) {
+      const RunPlan::Param& p = plan.params[i];
+      params_[i].param = p.param.Get();
+      params_[i].f = &p.f;
+      params_[i].constant = &p.value;
+    }
+    s_.inputs.clear();
+    s_.outputs.clear();
+    s_.outValues.clear();
+    // A calculation of constants alone needs nothing of the environment.
+    if (plan.anyOther || !plan.libraries.empty()) env_ = Environment();
+    if (env_ && plan.anyTag) {
+      tags_ = env_->Tags();
+      units_ = env_->UnitConversionObject();
+    }
+  }
+
+  // Compiles (once per plan and thread), binds the inputs and libraries, runs the script under
+  // the sandbox's limits and takes the outputs out of its environment; the Lua state is left
+  // clean for the next run whatever happened.
+  void Evaluate() {
+    // A thread that is already inside a run (never the case for scripts, which cannot start
+    // one) gets a state of its own rather than disturbing the outer run's stack.
+    LuaRuntime* rt = &ThreadRuntime();
+    std::unique_ptr<LuaRuntime> nested;
+    if (rt->Busy()) {
+      nested = std::make_unique<LuaRuntime>(rt->Limits());
+      rt = nested.get();
+    }
+    lua_State* L = rt->L();
+    const int top = lua_gettop(L);
+    std::string error;
+    if (plan_.type != components::kCalcTypeCalcScript) {
+      st_.Fail("Not runnable",
+               "calculation type " + std::to_string(plan_.type) + " cannot run; only CalcScript (4) runs");
+    } else if (!rt->PushBodyFor(calcId_, plan_.version, plan_.script, plan_.displayName, &error)) {
+      st_.Fail("Compile error", CompileMessage(plan_.script, plan_.displayName, error));
+    }
+    const bool ranScript = !st_.Failed();
+    if (ranScript) {
+      rt->PushRunEnvironment();
+      const int envIndex = lua_gettop(L);
+      BindInputs(*rt, envIndex);
+      if (!st_.Failed()) Execute(*rt, envIndex - 1, envIndex);
+      if (!st_.Failed()) CollectOutputs(L, envIndex);
+      // The names this run bound or read go first, by name; EndRunEnvironment finds the rest.
+      for (const Input& in : params_) {
+        lua_pushnil(L);
+        lua_setfield(L, envIndex, in.f->name.c_str());
+      }
+      for (const std::string& lib : plan_.libraries) {
+        lua_pushnil(L);
+        lua_setfield(L, envIndex, lib.c_str());
+      }
+    }
+    lua_settop(L, top);
+    if (ranScript) rt->EndRunEnvironment();
+  }
+
+  // Converts and writes the output tags in one batch, with the request's store-and-forward
+  // switch; outside any lock of the calculation, as it waits on the tag source.
+  void WriteOutputTags(double nowUtc) {
+    if (st_.Failed()) return;
+    std::vector<tags::TagWrite> writes;
+    std::vector<size_t> writeOf;
+    for (size_t o = 0; o < s_.outputs.size(); ++o) {
+      const ParameterFields& f = *params_[s_.outputs[o]].f;
+      if (f.kind != kParamTag) continue;
+      if (!tags_) return st_.Fail("Output error", "output " + f.name + ": no tag store");
+      tags::TagSample current;
+      Variant v = s_.outValues[o];
+      if (tags_->Read(f.serverName, f.tagName, &current) == tags::TagStatus::kOk) {
+        std::string cerr;
+        if (!Convert(units_.Get(), f.units, current.units, &v, &cerr))
+          return st_.Fail("Units error", "output " + f.name + ": " + cerr);
+      }
+      writes.push_back(tags::TagWrite{f.serverName, f.tagName, ToTagValue(v), tags::kQualityGood, nowUtc});
+      writeOf.push_back(o);
+    }
+    if (writes.empty()) return;
+    std::vector<tags::TagStatus> outcome;
+    tags_->Write(writes, request_.storeAndForward, &outcome);
+    for (size_t w = 0; w < writes.size(); ++w) {
+      if (outcome[w] == tags::TagStatus::kOk) continue;
+      const std::string what = "output " + params_[s_.outputs[writeOf[w]]].f->name + ": " + writes[w].server + "/" +
+                               writes[w].tag + ": " + tags::TagStatusText(outcome[w]);
+      if (outcome[w] != tags::TagStatus::kSpooled) return st_.Fail("Output error", what);
+      if (st_.level < components::kLevelWarning) st_.level = components::kLevelWarning, st_.status = "Warning";
+      st_.error += (st_.error.empty() ? "" : "; ") + what;
+    }
+  }
+
+  // Records what was read and written on the parameters (constants keep their value).
+  void RecordSamples(double nowUtc) {
+    for (size_t i : s_.inputs)
+      if (params_[i].f->kind != kParamConstant)
+        params_[i].param->SetSample(params_[i].value, params_[i].quality, params_[i].time);
+    if (!st_.Failed())
+      for (size_t o = 0; o < s_.outputs.size(); ++o)
+        params_[s_.outputs[o]].param->SetSample(s_.outValues[o], kQualityGood, nowUtc);
+  }
+
+  RunState& State() { return st_; }
+  Variant& Result() { return result_; }
+  void SetCalcId(uint64_t id) { calcId_ = id; }
+
+ private:
+  static bool IsInput(const Input& in) { return in.f->direction != components::kParamOut; }
+  static bool IsOutput(const Input& in) {
+    return in.f->direction == components::kParamOut || in.f->direction == components::kParamInOut;
+  }
+
+  // The tag inputs come from one grouped read, at one moment; then every input is bound in the
+  // run's environment, followed by the context and the libraries.
+  void BindInputs(LuaRuntime& rt, int envIndex) {
+    lua_State* L = rt.L();
+    std::vector<tags::TagKey>& keys = s_.tagKeys;
+    keys.clear();
+    if (tags_) {
+      for (const Input& in : params_)
+        if (IsInput(in) && in.f->kind == kParamTag) keys.push_back({&in.f->serverName, &in.f->tagName});
+      if (!keys.empty()) tags_->ReadMany(keys, &s_.samples, &s_.statuses);
+    }
+    size_t nextSample = 0;
+    for (size_t i = 0; i < params_.size(); ++i) {
+      Input& in = params_[i];
+      if (!IsInput(in)) continue;
+      const bool pre = tags_ && in.f->kind == kParamTag;
+      if (!ReadInput(env_.Get(), units_.Get(), &in, &st_, pre ? &s_.samples[nextSample] : nullptr,
+                     pre ? s_.statuses[nextSample] : tags::TagStatus::kOk))
+        break;
+      if (pre) ++nextSample;
+      PushVariant(L, in.f->kind == kParamConstant ? *in.constant : in.value);
+      lua_setfield(L, envIndex, in.f->name.c_str());
+      s_.inputs.push_back(i);
+    }
+    rt.SetContext(request_.context);
+    for (const std::string& lib : plan_.libraries) {
+      if (st_.Failed() || !PushLibrary(rt, env_.Get(), lib, &st_)) break;
+      lua_setfield(L, envIndex, lib.c_str());
+    }
+  }
+
+  // Calls the compiled body at `bodyIndex` with the environment; the script's value becomes the
+  // result, and its warnings a Level 1.
+  void Execute(LuaRuntime& rt, int bodyIndex, int envIndex) {
+    lua_State* L = rt.L();
+    std::string error;
+    RunNotes notes;
+    lua_pushvalue(L, bodyIndex);
+    lua_pushvalue(L, envIndex);
+    switch (rt.Call(1, 1, &error, &notes)) {
+      case RunEnd::kOk: break;
+      case RunEnd::kError: return st_.Fail("Run error", error);
+      case RunEnd::kInstructionLimit: return st_.Fail("Instruction limit", error);
+      case RunEnd::kMemoryLimit: return st_.Fail("Memory limit", plan_.displayName + ": " + error);
+    }
+    ToVariant(L, -1, &result_);
+    lua_pop(L, 1);
+    if (!notes.warnings.empty()) {
+      st_.level = components::kLevelWarning;
+      st_.status = "Warning";
+      for (const auto& w : notes.warnings) st_.error += (st_.error.empty() ? "" : "; ") + w;
+    }
+  }
+
+  // The outputs the script set, read raw (an output never reads through to the sandbox's
+  // globals); one the script left unset keeps its value: nothing is written for it.
+  void CollectOutputs(lua_State* L, int envIndex) {
+    for (size_t i = 0; i < params_.size(); ++i) {
+      if (!IsOutput(params_[i])) continue;
+      const std::string& pname = params_[i].f->name;
+      lua_pushlstring(L, pname.data(), pname.size());
+      lua_rawget(L, envIndex);
+      Variant v;
+      const bool ok = ToVariant(L, -1, &v);
+      const std::string typeName = ok ? std::string() : luaL_typename(L, -1);
+      lua_pop(L, 1);
+      if (!ok) return st_.Fail("Output error", "output " + pname + ": a " + typeName + " cannot be stored");
+      if (v.IsEmpty()) continue;
+      s_.outputs.push_back(i);
+      s_.outValues.push_back(std::move(v));
+    }
+    if (result_.IsEmpty() && !s_.outValues.empty()) result_ = s_.outValues.front();
+  }
+
+  const RunPlan& plan_;
+  const components::RunRequest& request_;
+  RunScratch& s_;
+  std::vector<Input>& params_;
+  uint64_t calcId_ = 0;
+  com::ComPtr<ZrCalcEnvironment> env_;
+  std::shared_ptr<tags::TagSource> tags_;
+  com::ComPtr<IDispatch> units_;
+  RunState st_;
+  Variant result_;
+};
+
+}  // namespace
+
+HRESULT ZrCalculation::Run(const components::RunRequest& request, components::RunOutcome* outcome) {
+  const std::shared_ptr<const RunPlan> plan = Plan();
+
+  // The buffers are the thread's, unless a run on this thread is already using them.
   thread_local RunScratch threadScratch;
   std::unique_ptr<RunScratch> ownScratch;
   RunScratch* scratch = &threadScratch;
@@ -299,195 +499,25 @@ void ZrCalculation::Run(const RunContext& ctx) {
     }
   } release{scratch};
 
-  std::vector<Input>& params = scratch->params;
-  params.resize(plan->params.size());
-  for (size_t i = 0; i < params.size(); ++i) {
-    const RunPlan::Param& p = plan->params[i];
-    params[i].param = p.param.Get();
-    params[i].f = &p.f;
-    params[i].constant = &p.value;
-  }
-  const bool anyTag = plan->anyTag, anyOther = plan->anyOther;
-  // A calculation of constants alone needs nothing of the environment.
-  const com::ComPtr<ZrCalcEnvironment> env =
-      anyOther || !libraries.empty() ? Environment() : com::ComPtr<ZrCalcEnvironment>();
-  auto isInput = [](const Input& in) { return in.f->direction != components::kParamOut; };
-  auto isOutput = [](const Input& in) {
-    return in.f->direction == components::kParamOut || in.f->direction == components::kParamInOut;
-  };
+  RunFrame frame(*plan, request, *scratch);
+  frame.SetCalcId(id_);
+  frame.Evaluate();
+  const RunTimes times = RunTimesAt(request.slotUnixMs);
+  frame.WriteOutputTags(times.utc);
 
-  RunState st;
-  Variant result;
-  std::vector<size_t>& inputs = scratch->inputs;  // positions in `params`
-  std::vector<size_t>& outputs = scratch->outputs;
-  std::vector<Variant>& outValues = scratch->outValues;
-  inputs.clear();
-  outputs.clear();
-  outValues.clear();
-
-  // A thread that is already inside a run (never the case for scripts, which cannot start one)
-  // gets a state of its own rather than disturbing the outer run's stack.
-  LuaRuntime* rt = &ThreadRuntime();
-  std::unique_ptr<LuaRuntime> nested;
-  if (rt->Busy()) {
-    nested = std::make_unique<LuaRuntime>(rt->Limits());
-    rt = nested.get();
-  }
-  lua_State* L = rt->L();
-  const int top = lua_gettop(L);
-
-  std::shared_ptr<tags::TagSource> tags = env && anyTag ? env->Tags() : nullptr;
-  com::ComPtr<IDispatch> units = env && anyTag ? env->UnitConversionObject() : nullptr;
-
-  std::string error;
-  if (type != components::kCalcTypeCalcScript) {
-    st.Fail("Not runnable", "calculation type " + std::to_string(type) + " cannot run; only CalcScript (4) runs");
-  } else if (!rt->PushBodyFor(id_, plan->version, plan->script, name, &error)) {
-    st.Fail("Compile error", CompileMessage(plan->script, name, error));
-  }
-
-  const bool ranScript = !st.Failed();
-  if (ranScript) {
-    rt->PushRunEnvironment();
-    const int envIndex = lua_gettop(L);
-    std::vector<tags::TagKey>& keys = scratch->tagKeys;
-    keys.clear();
-    if (tags) {
-      for (const Input& in : params)
-        if (isInput(in) && in.f->kind == kParamTag) keys.push_back({&in.f->serverName, &in.f->tagName});
-      if (!keys.empty()) tags->ReadMany(keys, &scratch->samples, &scratch->statuses);
-    }
-    size_t nextSample = 0;
-    for (size_t i = 0; i < params.size(); ++i) {
-      Input& in = params[i];
-      if (!isInput(in)) continue;
-      const bool pre = tags && in.f->kind == kParamTag;
-      if (!ReadInput(env.Get(), units.Get(), &in, &st, pre ? &scratch->samples[nextSample] : nullptr,
-                     pre ? scratch->statuses[nextSample] : tags::TagStatus::kOk))
-        break;
-      if (pre) ++nextSample;
-      PushVariant(L, in.f->kind == kParamConstant ? *in.constant : in.value);
-      lua_setfield(L, envIndex, in.f->name.c_str());
-      inputs.push_back(i);
-    }
-    rt->SetContext(ctx.context);
-    for (const std::string& lib : libraries) {
-      if (st.Failed() || !PushLibrary(*rt, env.Get(), lib, &st)) break;
-      lua_setfield(L, envIndex, lib.c_str());
-    }
-
-    if (!st.Failed()) {
-      RunNotes notes;
-      lua_pushvalue(L, envIndex - 1);
-      lua_pushvalue(L, envIndex);
-      switch (rt->Call(1, 1, &error, &notes)) {
-        case RunEnd::kOk: break;
-        case RunEnd::kError: st.Fail("Run error", error); break;
-        case RunEnd::kInstructionLimit: st.Fail("Instruction limit", error); break;
-        case RunEnd::kMemoryLimit: st.Fail("Memory limit", name + ": " + error); break;
-      }
-      if (!st.Failed()) {
-        ToVariant(L, -1, &result);
-        lua_pop(L, 1);
-        if (!notes.warnings.empty()) {
-          st.level = components::kLevelWarning;
-          st.status = "Warning";
-          for (const auto& w : notes.warnings) st.error += (st.error.empty() ? "" : "; ") + w;
-        }
-      }
-    }
-    if (!st.Failed()) {
-      for (size_t i = 0; i < params.size(); ++i) {
-        if (!isOutput(params[i])) continue;
-        const std::string& pname = params[i].f->name;
-        // Raw: an output never reads through to the sandbox's globals.
-        lua_pushlstring(L, pname.data(), pname.size());
-        lua_rawget(L, envIndex);
-        Variant v;
-        const bool ok = ToVariant(L, -1, &v);
-        const std::string typeName = ok ? std::string() : luaL_typename(L, -1);
-        lua_pop(L, 1);
-        if (!ok) {
-          st.Fail("Output error", "output " + pname + ": a " + typeName + " cannot be stored");
-          break;
-        }
-        // An output the script left unset keeps its value: nothing is written for it.
-        if (v.IsEmpty()) continue;
-        outputs.push_back(i);
-        outValues.push_back(std::move(v));
-      }
-      if (!st.Failed() && result.IsEmpty() && !outValues.empty()) result = outValues.front();
-    }
-    // The names this run bound or read go first, by name; EndRunEnvironment finds the rest.
-    for (const Input& in : params) {
-      lua_pushnil(L);
-      lua_setfield(L, envIndex, in.f->name.c_str());
-    }
-    for (const std::string& lib : libraries) {
-      lua_pushnil(L);
-      lua_setfield(L, envIndex, lib.c_str());
-    }
-  }
-  lua_settop(L, top);
-  if (ranScript) rt->EndRunEnvironment();
-
-  // Publish: tag writes, parameter values and the results, as one run's.
+  // Publish: parameter values and the results, as one run's.
+  RunState& st = frame.State();
   std::lock_guard publish(publishMu_);
-  const RunTimes now = ReadRunTimes();
-  const double nowUtc = now.utc;
-  if (!st.Failed()) {
-    std::vector<tags::TagWrite> writes;
-    std::vector<size_t> writeOf;
-    for (size_t o = 0; o < outputs.size() && !st.Failed(); ++o) {
-      const ParameterFields& f = *params[outputs[o]].f;
-      if (f.kind != kParamTag) continue;
-      if (!tags) {
-        st.Fail("Output error", "output " + f.name + ": no tag store");
-        break;
-      }
-      tags::TagSample current;
-      Variant v = outValues[o];
-      if (tags->Read(f.serverName, f.tagName, &current) == tags::TagStatus::kOk) {
-        std::string cerr;
-        if (!Convert(units.Get(), f.units, current.units, &v, &cerr)) {
-          st.Fail("Units error", "output " + f.name + ": " + cerr);
-          break;
-        }
-      }
-      writes.push_back(tags::TagWrite{f.serverName, f.tagName, ToTagValue(v), tags::kQualityGood, nowUtc});
-      writeOf.push_back(o);
-    }
-    if (!st.Failed() && !writes.empty()) {
-      const bool sf = ctx.storeAndForward >= 0 ? ctx.storeAndForward != 0 : (env && env->StoreAndForward());
-      std::vector<tags::TagStatus> outcome;
-      tags->Write(writes, sf, &outcome);
-      for (size_t w = 0; w < writes.size(); ++w) {
-        if (outcome[w] == tags::TagStatus::kOk) continue;
-        const std::string what = "output " + params[outputs[writeOf[w]]].f->name + ": " + writes[w].server + "/" +
-                                 writes[w].tag + ": " + tags::TagStatusText(outcome[w]);
-        if (outcome[w] == tags::TagStatus::kSpooled) {
-          if (st.level < components::kLevelWarning) st.level = components::kLevelWarning, st.status = "Warning";
-          st.error += (st.error.empty() ? "" : "; ") + what;
-        } else {
-          st.Fail("Output error", what);
-          break;
-        }
-      }
-    }
-  }
-  // Constants keep their value; what was read from tags and calculations is recorded.
-  for (size_t i : inputs)
-    if (params[i].f->kind != kParamConstant) params[i].param->SetSample(params[i].value, params[i].quality, params[i].time);
-  if (!st.Failed())
-    for (size_t o = 0; o < outputs.size(); ++o) params[outputs[o]].param->SetSample(outValues[o], kQualityGood, nowUtc);
-  const double when = now.local;
+  frame.RecordSamples(times.utc);
+  if (outcome) *outcome = components::RunOutcome{st.level, st.status, st.error};
   Locked([&] {
     f_.level = static_cast<int32_t>(st.level);
     f_.status = std::move(st.status);
     f_.errorText = std::move(st.error);
-    f_.lastRunTime = when;
-    value_ = st.Failed() ? Variant() : std::move(result);
+    f_.lastRunTime = times.local;
+    value_ = st.Failed() ? Variant() : std::move(frame.Result());
   });
+  return com::S_OK;
 }
 
 HRESULT ZrCalculation::CheckFormula() {

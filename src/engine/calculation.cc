@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "engine/script_names.h"
+#include "engine/server_context.h"
 
 namespace kv::engine {
 
@@ -41,10 +42,10 @@ ZrCalculation::ZrCalculation() : id_(g_nextId.fetch_add(1)), parameters_(com::Ma
     Bstr context;
     HRESULT hr = StringArg(args, 0, &context);
     if (FAILED(hr)) return hr;
-    RunContext ctx = CurrentRunContext();
-    ctx.context = context.ToUtf8();
-    Run(ctx);
-    return com::S_OK;
+    components::IServerObjects* objects = ServerObjects();
+    components::RunRequest request = objects ? objects->OnDemandRunRequest() : components::RunRequest{};
+    request.context = context.ToUtf8();
+    return Run(request, nullptr);
   });
   props_.Method("CheckFormula", [this](std::vector<Variant>&, Variant* result) {
     *result = Variant::Bool(CheckFormula() == com::S_OK);

@@ -24,7 +24,6 @@
 #include "engine/object_file.h"
 #include "engine/object_header.h"
 #include "engine/property_table.h"
-#include "engine/run_context.h"
 
 namespace kv::engine {
 
@@ -51,6 +50,7 @@ class ZrCalculation
   HRESULT SetName(const Bstr& name) override;
   HRESULT GetParameters(com::ComPtr<components::IZrParameters>* params) override;
   HRESULT GetParameter(const Bstr& name, com::ComPtr<com::IDispatch>* param) override;
+  HRESULT Run(const components::RunRequest& request, components::RunOutcome* outcome) override;
   HRESULT Calculate() override;
   HRESULT CheckFormula() override;
   // 1 when the calculation has a script, 0 when it has none.
@@ -71,8 +71,6 @@ class ZrCalculation
   void SetScript(std::string script);
   std::vector<std::string> Libraries() const;
   void SetLibraries(std::vector<std::string> names);
-  // One run with `ctx`; what Calculate does with the calling thread's run context.
-  void Run(const RunContext& ctx);
   // The outcome of the last run.
   void SetOutcome(long level, std::string status, std::string errorText);
   long Level() const;

@@ -105,9 +105,7 @@ int LuaRuntime::Warn(lua_State* L) {
 }
 
 int LuaRuntime::TimeNow(lua_State* L) {
-  platform::Env* env = ServerPlatform();
-  platform::Clock& clock = env && env->clock ? *env->clock : platform::RealClock();
-  lua_pushnumber(L, static_cast<lua_Number>(clock.NowUnixMs()) / 1000.0);
+  lua_pushnumber(L, static_cast<lua_Number>(EnginePlatform().clock->NowUnixMs()) / 1000.0);
   return 1;
 }
 

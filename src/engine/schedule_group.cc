@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "engine/calc_environment.h"
-#include "engine/run_context.h"
 #include "engine/server_context.h"
 #include "platform/env.h"
 
@@ -18,31 +17,20 @@ std::string HResultHex(HRESULT hr) {
   return buf;
 }
 
-// Runs one calculation of the main store with the group's context as its argument; the reason
-// of a failure (the call's, or the run's own error text when it ended with Level 2), or "" when
-// it ran.
-std::string RunCalculation(const std::string& name, const std::string& context) {
-  components::IServerObjects* objects = ServerObjects();
-  com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
-  if (!env) return "no calculation environment";
-  com::ComPtr<com::IDispatch> calc;
-  env->GetCalculation(Bstr::FromUtf8(name), Bstr(), &calc);
-  if (!calc) return "calculation not found";
-  std::vector<Variant> args;
-  if (!context.empty()) args.push_back(Variant::Str(context));
-  Variant result;
-  const HRESULT hr = com::CallMethod(calc.Get(), "Calculate", args, &result);
-  if (hr == com::DISP_E_UNKNOWNNAME) return "the calculation cannot be run (no Calculate method)";
+// Runs one calculation of the main store for the group's pass; the reason of a failure (the
+// call's, or the run's own error text when it ended with Level 2), or "" when it ran.
+std::string RunCalculation(components::IZrCalcEnvironment* env, const std::string& name,
+                           const components::RunRequest& request) {
+  com::ComPtr<com::IDispatch> item;
+  env->GetCalculation(Bstr::FromUtf8(name), Bstr(), &item);
+  if (!item) return "calculation not found";
+  auto calc = com::QueryInterface<components::IZrCalculation>(item.Get());
+  if (!calc) return "the calculation cannot be run (no Calculate method)";
+  components::RunOutcome outcome;
+  const HRESULT hr = calc->Run(request, &outcome);
   if (FAILED(hr)) return "Calculate failed (" + HResultHex(hr) + ")";
-  Variant level;
-  if (SUCCEEDED(com::GetProperty(calc.Get(), "Level", &level)) && level.vt() == com::VT_I4 &&
-      level.i4() == components::kLevelError) {
-    Variant text;
-    com::GetProperty(calc.Get(), "ErrorText", &text);
-    const std::string reason = text.vt() == com::VT_BSTR ? text.bstr().ToUtf8() : std::string();
-    return reason.empty() ? "the calculation ended with an error" : reason;
-  }
-  return "";
+  if (outcome.level != components::kLevelError) return "";
+  return outcome.errorText.empty() ? "the calculation ended with an error" : outcome.errorText;
 }
 
 // The engine's environment, when the server's is ours.
@@ -158,15 +146,19 @@ HRESULT ZrScheduleGroup::ItemName(long position, Bstr* name) {
 }
 
 HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
-  const std::string ctx = context.ToUtf8();
-  const bool storeAndForward = Locked([&] {
-    lastContext_ = ctx;
+  // The pass fixes its request once: every calculation gets the same context, switch and time.
+  components::RunRequest request;
+  request.context = context.ToUtf8();
+  request.storeAndForward = Locked([&] {
+    lastContext_ = request.context;
     return storeAndForward_;
   });
-  ScopedRunContext scope(RunContext{ctx, storeAndForward ? 1 : 0});
+  request.slotUnixMs = EnginePlatform().clock->NowUnixMs();
+  components::IServerObjects* objects = ServerObjects();
+  com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
   bool allRan = true;
   for (const auto& entry : Nested()->Entries()) {
-    std::string failure = RunCalculation(entry.name, ctx);
+    std::string failure = env ? RunCalculation(env.Get(), entry.name, request) : "no calculation environment";
     const bool ran = failure.empty();
     allRan = allRan && ran;
     if (auto* item = dynamic_cast<ZrScheduledItem*>(entry.item.Get()))
@@ -177,8 +169,6 @@ HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
 
 HRESULT ZrScheduleGroup::SetStoreAndForward(com::VARIANT_BOOL enabled) {
   Locked([&] { storeAndForward_ = enabled != com::VARIANT_FALSE; });
-  com::ComPtr<components::IZrCalcEnvironment> hold;
-  if (ZrCalcEnvironment* env = OwnEnvironment(&hold)) env->SetStoreAndForward(enabled != com::VARIANT_FALSE);
   return com::S_OK;
 }
 
@@ -190,12 +180,9 @@ HRESULT ZrScheduleGroup::Refresh(com::VARIANT_BOOL storeAndForward, int16_t forc
     if (force != 0) ++forcedRefreshCount_;
   });
   com::ComPtr<components::IZrCalcEnvironment> hold;
-  if (ZrCalcEnvironment* env = OwnEnvironment(&hold)) {
-    env->SetStoreAndForward(on);
-    // Spooled writes go out, in order, to the servers that are back.
-    if (on)
-      if (auto tags = env->Tags()) tags->Forward();
-  }
+  // Spooled writes go out, in order, to the servers that are back.
+  if (ZrCalcEnvironment* env = on ? OwnEnvironment(&hold) : nullptr)
+    if (auto tags = env->Tags()) tags->Forward();
   return com::S_OK;
 }
 

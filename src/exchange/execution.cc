@@ -38,6 +38,15 @@ ComPtr<IZrCalculation> NewCalculation() {
 
 Bstr Reply(const char* text) { return Bstr::FromUtf8(exchange::ErrorReply(text)); }
 
+// Runs a calculation on demand with the request the server's configuration gives now (its
+// store-and-forward switch included); an object that is no calculation of ours is asked by name.
+HRESULT RunOnDemand(IDispatch* object) {
+  if (auto calc = com::QueryInterface<IZrCalculation>(object))
+    return calc->Run(SharedServerObjects().OnDemandRunRequest(), nullptr);
+  Variant ignored;
+  return CallByName(object, "Calculate", &ignored);
+}
+
 }  // namespace
 
 bool CalcExecute(CCalcCmdBase& cmd, IDispatch* calcObject) {
@@ -45,7 +54,8 @@ bool CalcExecute(CCalcCmdBase& cmd, IDispatch* calcObject) {
   if (!cmd.CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE)) return false;
   if (!calcObject) return cmd.Failed(CMDERR_GET_CALCULATION_OBJECT);
   if (auto script = com::QueryInterface<IZrScriptParameters>(calcObject)) script->PrepareExecution();
-  if (auto calc = com::QueryInterface<IZrCalculation>(calcObject)) calc->Calculate();
+  if (auto calc = com::QueryInterface<IZrCalculation>(calcObject))
+    calc->Run(SharedServerObjects().OnDemandRunRequest(), nullptr);
   return true;
 }
 
@@ -56,8 +66,7 @@ Variant ExecuteItem(CCalcCmdBase& cmd, const Bstr& itemName, Variant* result) {
   if (calc) {
     if (!cmd.CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE)) return Variant::I4(-4);
     status = Variant::I4(1);
-    Variant ignored;
-    const HRESULT hr = CallByName(calc.Get(), "Calculate", &ignored);
+    const HRESULT hr = RunOnDemand(calc.Get());
     if (result) {
       com::SafeArray values(com::VT_VARIANT, 0, 5);
       values.At(0) = Variant::I4(hr);
@@ -90,7 +99,7 @@ Bstr ExecuteXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
   if (!disp) return Reply("Failed to create calculation object");
   Bstr failure = LoadXmlIntoCalc(cmd, xmlString, disp.Get());
   if (!failure.IsNull()) return failure;
-  calc->Calculate();
+  RunOnDemand(disp.Get());
   return ObjectToXml(cmd, disp.Get());
 }
 
@@ -118,7 +127,7 @@ Bstr ExecuteCalculationXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
     if (auto persist = com::QueryInterface<components::IZrPersistXML>(parameter))
       persist->LoadXML(Bstr::FromUtf8(exchange::ElementText(p)));
   }
-  calc->Calculate();
+  RunOnDemand(copy.Get());
   return ObjectToXml(cmd, copy.Get());
 }
 

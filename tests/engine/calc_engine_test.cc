@@ -245,12 +245,12 @@ TEST_F(CalcEngineTest, WritesToMissingTagOrOfflineServerFailOrSpool) {
   Store().SetServerOnline("Plant2", false);
   calc->Calculate();
   EXPECT_THAT(calc->ErrorText(), HasSubstr("server offline"));
-  {
-    ScopedRunContext sf(RunContext{"", 1});
-    calc->Calculate();
-  }
+  components::RunOutcome outcome;
+  ASSERT_EQ(calc->Run(components::RunRequest{.storeAndForward = true}, &outcome), com::S_OK);
   EXPECT_EQ(calc->Level(), components::kLevelWarning);
   EXPECT_THAT(calc->ErrorText(), HasSubstr("spooled"));
+  EXPECT_EQ(outcome.level, components::kLevelWarning);
+  EXPECT_EQ(outcome.errorText, calc->ErrorText());
   EXPECT_EQ(Store().Spool().size(), 1u);
 }
 

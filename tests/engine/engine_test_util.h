@@ -52,6 +52,13 @@ class ScopedServerObjects : public components::IServerObjects {
     asked.push_back(kind);
     return callerMayChange;
   }
+  // The request OnDemandRunRequest answers: store-and-forward as a test configures it.
+  bool storeAndForward = false;
+  components::RunRequest OnDemandRunRequest() override {
+    components::RunRequest request;
+    request.storeAndForward = storeAndForward;
+    return request;
+  }
   ScopedServerObjects(const ScopedServerObjects&) = delete;
   ScopedServerObjects& operator=(const ScopedServerObjects&) = delete;
 

@@ -43,24 +43,28 @@ class PlainDispatch : public com::ComObject<IDispatch> {
   HRESULT Invoke(com::DISPID, uint16_t, std::vector<Variant>&, Variant*) override { return com::DISP_E_MEMBERNOTFOUND; }
 };
 
-// A calculation whose Calculate method answers `result` and counts its calls.
-class CalculatingCalc : public com::ComObject<IDispatch> {
+// A calculation that records the requests it is run with and ends as it is told.
+class CalculatingCalc : public kv::testing::FakeCalc {
  public:
-  explicit CalculatingCalc(HRESULT result) : result_(result) {}
-  HRESULT GetIDsOfNames(std::string_view name, com::DISPID* id) override {
-    if (!com::NamesEqual(name, "Calculate")) return com::DISP_E_UNKNOWNNAME;
-    *id = 7;
-    return com::S_OK;
-  }
-  HRESULT Invoke(com::DISPID id, uint16_t flags, std::vector<Variant>&, Variant*) override {
-    if (id != 7 || !(flags & com::DISPATCH_METHOD)) return com::DISP_E_MEMBERNOTFOUND;
-    ++calls;
+  explicit CalculatingCalc(HRESULT result, components::RunOutcome outcome = {})
+      : FakeCalc(int16_t{0}), result_(result), outcome_(std::move(outcome)) {}
+  HRESULT Run(const components::RunRequest& request, components::RunOutcome* outcome) override {
+    requests.push_back(request);
+    if (outcome) *outcome = outcome_;
     return result_;
   }
-  std::atomic<int> calls{0};
+  std::vector<components::RunRequest> requests;
 
  private:
   HRESULT result_;
+  components::RunOutcome outcome_;
+};
+
+// An object the environment hands out that is no calculation.
+class NotACalc : public com::ComObject<IDispatch> {
+ public:
+  HRESULT GetIDsOfNames(std::string_view, com::DISPID*) override { return com::DISP_E_UNKNOWNNAME; }
+  HRESULT Invoke(com::DISPID, uint16_t, std::vector<Variant>&, Variant*) override { return com::DISP_E_MEMBERNOTFOUND; }
 };
 
 class ScheduleComponentsTest : public ::testing::Test {
@@ -338,9 +342,13 @@ class ExecuteTest : public ScheduleComponentsTest {
     env = com::MakeCom<kv::testing::FakeEnvironment>();
     env->calcs[{"<null>", "Good"}] = good;
     env->calcs[{"<null>", "Broken"}] = com::MakeCom<CalculatingCalc>(com::E_FAIL);
-    env->calcs[{"<null>", "NoMethod"}] = com::MakeCom<kv::testing::FakeCalc>(int16_t{0});
+    env->calcs[{"<null>", "Failing"}] =
+        com::MakeCom<CalculatingCalc>(com::S_OK, components::RunOutcome{components::kLevelError, "Run error", "boom"});
+    env->calcs[{"<null>", "Warned"}] =
+        com::MakeCom<CalculatingCalc>(com::S_OK, components::RunOutcome{components::kLevelWarning, "Warning", "spooled"});
+    env->calcs[{"<null>", "NoMethod"}] = com::MakeCom<NotACalc>();
     objects.environment = env;
-    for (const char* name : {"Good", "Broken", "NoMethod", "Missing"}) {
+    for (const char* name : {"Good", "Broken", "Failing", "Warned", "NoMethod", "Missing"}) {
       ComPtr<IDispatch> item;
       ASSERT_EQ(group->AddItem(Bstr::FromUtf8(name), &item), com::S_OK);
     }
@@ -355,8 +363,14 @@ class ExecuteTest : public ScheduleComponentsTest {
 };
 
 TEST_F(ExecuteTest, EveryItemRunsAndRecordsItsOutcome) {
+  ASSERT_EQ(group->SetStoreAndForward(com::VARIANT_TRUE), com::S_OK);
   EXPECT_EQ(group->Execute(Bstr::FromUtf8("workspace-context")), com::S_FALSE);
-  EXPECT_EQ(good->calls, 1);
+  // The pass hands every calculation the same request: the group's context and switch, and
+  // the one instant the pass stands for.
+  ASSERT_EQ(good->requests.size(), 1u);
+  EXPECT_EQ(good->requests[0].context, "workspace-context");
+  EXPECT_TRUE(good->requests[0].storeAndForward);
+  EXPECT_EQ(good->requests[0].slotUnixMs, env_.env().clock->NowUnixMs());
   struct Case {
     const char* name;
     int32_t status;
@@ -364,6 +378,8 @@ TEST_F(ExecuteTest, EveryItemRunsAndRecordsItsOutcome) {
   } cases[] = {
       {"Good", kItemRan, ""},
       {"Broken", kItemFailed, "Calculate failed (0x80004005)"},
+      {"Failing", kItemFailed, "boom"},
+      {"Warned", kItemRan, ""},
       {"NoMethod", kItemFailed, "the calculation cannot be run (no Calculate method)"},
       {"Missing", kItemFailed, "calculation not found"},
   };
@@ -376,17 +392,18 @@ TEST_F(ExecuteTest, EveryItemRunsAndRecordsItsOutcome) {
     com::GetProperty(Item(c.name), "LastRunTime", &when);
     EXPECT_EQ(when, Variant::Date(env_.env().Time().LocalNow()));
   }
-  EXPECT_THAT(env->asked, ElementsAre("Good", "Broken", "NoMethod", "Missing"));
+  EXPECT_THAT(env->asked, ElementsAre("Good", "Broken", "Failing", "Warned", "NoMethod", "Missing"));
   Variant context;
   com::GetProperty(group.Get(), "LastContext", &context);
   EXPECT_EQ(context, Variant::Str("workspace-context"));
 
-  ASSERT_EQ(group->RemoveItem(Bstr::FromUtf8("Broken")), com::S_OK);
-  ASSERT_EQ(group->RemoveItem(Bstr::FromUtf8("NoMethod")), com::S_OK);
-  ASSERT_EQ(group->RemoveItem(Bstr::FromUtf8("Missing")), com::S_OK);
+  for (const char* name : {"Broken", "Failing", "Warned", "NoMethod", "Missing"})
+    ASSERT_EQ(group->RemoveItem(Bstr::FromUtf8(name)), com::S_OK);
+  ASSERT_EQ(group->SetStoreAndForward(com::VARIANT_FALSE), com::S_OK);
   std::vector<Variant> none;
   EXPECT_EQ(com::CallMethod(group.Get(), "Execute", none, nullptr), com::S_OK);
-  EXPECT_EQ(good->calls, 2);
+  ASSERT_EQ(good->requests.size(), 2u);
+  EXPECT_FALSE(good->requests[1].storeAndForward);
 }
 
 TEST_F(ExecuteTest, WithoutAnEnvironmentEveryItemFails) {
@@ -394,7 +411,7 @@ TEST_F(ExecuteTest, WithoutAnEnvironmentEveryItemFails) {
   EXPECT_EQ(group->Execute(Bstr()), com::S_FALSE);
   EXPECT_EQ(Item("Good")->Status(), kItemFailed);
   EXPECT_EQ(Item("Good")->ErrorText(), "no calculation environment");
-  EXPECT_EQ(good->calls, 0);
+  EXPECT_TRUE(good->requests.empty());
 }
 
 // Several threads change one group's items and properties while another saves and runs it;

@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 
+#include "engine/calc_environment.h"
 #include "exchange_fixture.h"
+#include "tags/sqlite_tag_store.h"
 #include "scheduler/schedule.h"
 #include "scheduler/scheduler_supervisor.h"
 #include "exchange/exchange_commands.h"
@@ -32,6 +35,47 @@ class ExecutionTest : public ExchangeFixture {
     return doc.document_element().child(name).text().get();
   }
 };
+
+// A run on demand takes store-and-forward from the server's configuration as it is now: with it
+// on, a write to an offline tag server is spooled (a warning); with it off, the run fails and
+// nothing is spooled. Every execution command that runs a calculation follows it.
+TEST_F(ExecutionTest, OnDemandRunsSpoolWhileStoreAndForwardIsOn) {
+  auto* env = dynamic_cast<engine::ZrCalcEnvironment*>(g_pEnvironment.Get());
+  ASSERT_NE(env, nullptr);
+  auto store = std::dynamic_pointer_cast<tags::SqliteTagStore>(env->Tags());
+  ASSERT_NE(store, nullptr);
+  std::string error;
+  ASSERT_TRUE(store->Set("Plant", "Out", tags::TagValue(0.0), tags::kQualityGood, 0, "", &error)) << error;
+  ASSERT_TRUE(store->SetServerOnline("Plant", false));
+  StoreWithParameters("Flow1",
+                      "<Parameter><Name>Out</Name><Direction>1</Direction><Kind>1</Kind><ServerName>Plant</ServerName>"
+                      "<TagName>Out</TagName><Value type=\"0\"/></Parameter>",
+                      "Out = 5");
+  const std::string xml = "<Calculation><Name>Flow1</Name></Calculation>";
+  struct Case {
+    const char* command;
+    std::function<void()> run;
+  } cases[] = {
+      {"CalcExecute", [&] { EXPECT_TRUE(exchange::CalcExecute(*cmd, store::GetCalculationObject(*cmd, B("Flow1")).Get())); }},
+      {"ExecuteItem", [&] { exchange::ExecuteItem(*cmd, B("Flow1"), nullptr); }},
+      {"ExecuteCalculationXML", [&] { exchange::ExecuteCalculationXML(*cmd, B(xml)); }},
+  };
+  size_t spooled = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    for (const bool on : {false, true}) {
+      g_bStoreAndForwardEnabled = on ? com::VARIANT_TRUE : com::VARIANT_FALSE;
+      c.run();
+      if (on) ++spooled;
+      EXPECT_EQ(store->Spool().size(), spooled) << (on ? "on" : "off");
+    }
+  }
+  g_bStoreAndForwardEnabled = 0;
+  ComPtr<IDispatch> calc = store::GetCalculationObject(*cmd, B("Flow1"));
+  Variant level;
+  ASSERT_EQ(com::GetProperty(calc.Get(), "Level", &level), com::S_OK);
+  EXPECT_EQ(level.i4(), components::kLevelWarning);
+}
 
 TEST_F(ExecutionTest, CalcExecuteRunsWhatTheObjectAnswersAndChecksTheGate) {
   EXPECT_FALSE(exchange::CalcExecute(*cmd, nullptr));

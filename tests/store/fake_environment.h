@@ -30,6 +30,7 @@ class FakeCalc : public com::ComObject<IZrCalculation, com::IDispatch> {
   HRESULT SetCalcScript(const com::Bstr&) override { return com::S_OK; }
   HRESULT GetParameters(com::ComPtr<components::IZrParameters>* p) override { *p = nullptr; return com::S_OK; }
   HRESULT GetParameter(const com::Bstr&, com::ComPtr<com::IDispatch>* p) override { *p = nullptr; return com::S_FALSE; }
+  HRESULT Run(const components::RunRequest&, components::RunOutcome*) override { return com::S_OK; }
   HRESULT Calculate() override { return com::S_OK; }
   HRESULT CheckFormula() override { return com::S_OK; }
   HRESULT GetSummaryState(int16_t* s) override { *s = summary_; return com::S_OK; }
