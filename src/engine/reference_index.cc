@@ -80,10 +80,9 @@ ZrReferenceIndex::~ZrReferenceIndex() = default;
 
 void ZrReferenceIndex::TakeEvents(platform::FileSystem& fs) {
   if (chooseWatch_) {
-    // A file system that is not the real one (a test's, one that injects faults) is not what
-    // the kernel reports on.
+    // Only a file system that can report its changes gets a watch; others are checked by stamp.
     chooseWatch_ = false;
-    if (&fs == &platform::RealFileSystem()) watch_ = platform::MakeFolderWatch();
+    watch_ = fs.NewFolderWatch();
   }
   if (!watch_) return;
   events_.clear();
@@ -259,20 +258,20 @@ com::HRESULT ZrReferenceIndex::Summaries(std::map<std::string, Store<Summary>>& 
     return lastFolder;
   };
 
-  // On the real file system, the files of a run of names in one folder are read relative to
+  // Where the file system can, the files of a run of names in one folder are read relative to
   // the folder, opened once.
-  const bool direct = &fs == &platform::RealFileSystem();
   const std::string prefix = platform::JoinPath(dir, folder) + "\\";
   std::string_view readerSub;
+  bool readerTried = false;
   std::unique_ptr<platform::FolderReader> reader;
   auto readerFor = [&](std::string_view sub) -> platform::FolderReader* {
-    if (!direct) return nullptr;
-    if (!reader || sub != readerSub) {
+    if (!readerTried || sub != readerSub) {
+      readerTried = true;
       readerSub = sub;
-      reader = std::make_unique<platform::FolderReader>(sub.empty() ? std::string_view(prefix).substr(0, prefix.size() - 1)
-                                                                     : std::string_view(prefix + std::string(sub)));
+      reader = fs.OpenFolderReader(sub.empty() ? std::string_view(prefix).substr(0, prefix.size() - 1)
+                                               : std::string_view(prefix + std::string(sub)));
     }
-    return reader->ok() ? reader.get() : nullptr;
+    return reader.get();
   };
 
   Store<Summary> current;

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/folder_reader.h"
+#include "platform/folder_watch.h"
 #include "platform/open_file.h"
 #include "platform/path.h"
 
@@ -169,6 +171,11 @@ class RealFileLock final : public FileLock {
 
 class RealFs final : public FileSystem {
  public:
+  std::unique_ptr<FolderWatch> NewFolderWatch() override { return MakeFolderWatch(); }
+  std::unique_ptr<FolderReader> OpenFolderReader(std::string_view path) override {
+    auto reader = std::make_unique<FolderReader>(path);
+    return reader->ok() ? std::move(reader) : nullptr;
+  }
   std::vector<FindEntry> Find(std::string_view pattern) override;
   bool Exists(std::string_view path) override;
   bool IsDirectory(std::string_view path) override;
@@ -445,6 +452,10 @@ int ReadOpenFile(int fd, std::string* data, FileStamp* stamp, bool* linked) {
   data->resize(used);
   return crt::kOk;
 }
+
+std::unique_ptr<FolderWatch> FileSystem::NewFolderWatch() { return nullptr; }
+std::unique_ptr<FolderReader> FileSystem::OpenFolderReader(std::string_view) { return nullptr; }
+std::unique_ptr<FolderWatch> FileSystemWrapper::NewFolderWatch() { return target_.NewFolderWatch(); }
 
 FileSystem& RealFileSystem() {
   static RealFs fs;

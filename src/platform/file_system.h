@@ -66,6 +66,9 @@ class AppendableFile {
   virtual int Truncate() = 0;
 };
 
+class FolderWatch;
+class FolderReader;
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -126,6 +129,16 @@ class FileSystem {
   // Waits for an exclusive lock on `path`, creating the file when missing. The lock is held
   // between processes, and between threads of one process, as long as *lock lives.
   virtual int LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) = 0;
+
+  // Capabilities a file system may have; callers fall back to the calls above without them.
+  //
+  // Change notification for this file system's folders (platform/folder_watch.h); null when it
+  // has none.
+  virtual std::unique_ptr<FolderWatch> NewFolderWatch();
+  // Reads the files of the folder at `path` through a descriptor of the folder, opened once
+  // (platform/folder_reader.h); null when this file system cannot, or the folder cannot be
+  // opened.
+  virtual std::unique_ptr<FolderReader> OpenFolderReader(std::string_view path);
 };
 
 // Creates `path` and every missing folder above it (mkdir -p) through `fs`. 0 when `path` ends
@@ -168,6 +181,10 @@ class FileSystemWrapper : public FileSystem {
     return target_.OpenForAppend(path, file);
   }
   int LockFile(std::string_view path, std::unique_ptr<FileLock>* lock) override { return target_.LockFile(path, lock); }
+  // The target's folders change only through the target, so its notification holds for the
+  // wrapper too. Folder readers are not forwarded: they read the target directly, past any
+  // read a wrapper overrides.
+  std::unique_ptr<FolderWatch> NewFolderWatch() override;
 
  private:
   FileSystem& target_;

@@ -1,4 +1,6 @@
 #include "platform/file_system.h"
+#include "platform/folder_reader.h"
+#include "platform/folder_watch.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -397,6 +399,43 @@ TEST_F(FileSystemTest, CreatesFilesAndFoldersPrivate) {
     EXPECT_EQ(st.st_mode & 07777, c.mode) << c.what << ": " << std::oct << (st.st_mode & 07777);
   }
   EXPECT_EQ(Slurp("old.xml"), "y");
+}
+
+// The capabilities of a file system follow it through a wrapper where they stay true: a folder
+// watch sees what the wrapper writes through to its target, so a test's fault injector keeps
+// the watch; a folder reader would read past the wrapper's reads, so it is not passed on.
+TEST_F(FileSystemTest, CapabilitiesThroughAWrapper) {
+  MkDir("d");
+  Touch("d/f", "abc");
+  FileSystemWrapper wrapped(fs_);
+  struct Case {
+    const char* name;
+    FileSystem* fs;
+    bool watch, reader;
+  } cases[] = {{"real", &fs_, true, true}, {"wrapped", &wrapped, true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<FolderWatch> watch = c.fs->NewFolderWatch();
+    ASSERT_EQ(watch != nullptr, c.watch);
+    if (watch) {
+      const int id = watch->Add(W("d"));
+      ASSERT_GE(id, 0);
+      ASSERT_EQ(c.fs->WriteFileAtomic(W("d\\g"), "x"), crt::kOk);
+      std::vector<FolderEvent> events;
+      ASSERT_TRUE(watch->Drain(&events));
+      EXPECT_FALSE(events.empty());
+    }
+    std::unique_ptr<FolderReader> reader = c.fs->OpenFolderReader(W("d"));
+    ASSERT_EQ(reader != nullptr, c.reader);
+    if (reader) {
+      std::string out;
+      FileStamp stamp;
+      bool linked = true;
+      EXPECT_EQ(reader->ReadStamped("f", &out, &stamp, &linked), crt::kOk);
+      EXPECT_EQ(out, "abc");
+    }
+  }
+  EXPECT_EQ(fs_.OpenFolderReader(W("missing")), nullptr);
 }
 
 TEST_F(FileSystemTest, LockFileIsExclusiveUntilReleased) {
