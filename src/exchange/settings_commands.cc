@@ -1,5 +1,7 @@
 // The ODM workspace and store-and-forward settings: registry values kept in step with the
-// process flags the schedule threads read under ScheduleLock.
+// process flags (config/config.h, atomics) that group threads and runs on demand read. The
+// writes hold ScheduleLock, under which workspace-bound group passes run, so that no such pass
+// sees the workspace service dropped halfway.
 #include "commands/calc_cmd_base.h"
 #include "commands/shared_objects.h"
 #include "commands/workspace_service.h"
