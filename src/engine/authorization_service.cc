@@ -1,8 +1,7 @@
 #include "engine/authorization_service.h"
 
-#include <new>
-
 #include "com/class_registry.h"
+#include "com/contained_call.h"
 #include "log/error_log.h"
 #include "platform/env.h"
 #include "com/call_context.h"
@@ -157,17 +156,12 @@ AuthorizationService::Policy AuthorizationService::LoadPolicy() {
 }
 
 HRESULT AuthorizationService::InitCache() {
-  try {
+  return com::ContainedCall([&] {
     Policy p = LoadPolicy();
     std::lock_guard lock(mu_);
     policy_ = std::move(p);
     loaded_ = true;
-    return com::S_OK;
-  } catch (const std::bad_alloc&) {
-    return com::E_OUTOFMEMORY;
-  } catch (...) {
-    return com::E_UNEXPECTED;
-  }
+  });
 }
 
 HRESULT AuthorizationService::RefreshCache() { return InitCache(); }
@@ -195,7 +189,8 @@ uint32_t AuthorizationService::RightsOf(const std::string& domain, const std::st
 HRESULT AuthorizationService::CheckAccessEx(const Bstr& domain, const Bstr& user, const Bstr& securityId,
                                             uint32_t right, com::VARIANT_BOOL* granted) {
   *granted = com::VARIANT_FALSE;
-  try {
+  // Granted is set last, so a failure anywhere leaves it false.
+  return com::ContainedCall([&] {
     {
       std::lock_guard lock(mu_);
       if (!loaded_) return com::E_UNEXPECTED;
@@ -204,13 +199,7 @@ HRESULT AuthorizationService::CheckAccessEx(const Bstr& domain, const Bstr& user
     uint32_t mask = RightsOf(domain.ToUtf8(), user.ToUtf8());
     if (right != 0 && (mask & right) == right) *granted = com::VARIANT_TRUE;
     return com::S_OK;
-  } catch (const std::bad_alloc&) {
-    *granted = com::VARIANT_FALSE;
-    return com::E_OUTOFMEMORY;
-  } catch (...) {
-    *granted = com::VARIANT_FALSE;
-    return com::E_UNEXPECTED;
-  }
+  });
 }
 
 HRESULT AuthorizationService::GetSecurityId(const Bstr& appName, const Bstr& objectClass, const Bstr& objectName,

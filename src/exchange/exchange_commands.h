@@ -29,7 +29,7 @@ ComPtr<IDispatch> VarBSTRtoObject(CCalcCmdBase& cmd, const Variant& binaryObject
 // The ODM workspace name in the registry store; null when its key cannot be opened.
 Bstr GetOdmWorkSpace(CCalcCmdBase& cmd);
 // Writes the name (a null name writes nothing), drops the process's workspace service object
-// and sets g_bOdmWorkspaceSet, under ScheduleLock (site 211). Nothing when the key cannot be
+// and sets g_bOdmWorkspaceSet, under ScheduleLock (kSiteScheduleCommand). Nothing when the key cannot be
 // created.
 void SetOdmWorkSpace(CCalcCmdBase& cmd, const Bstr& workSpaceName);
 // The workspace service's list; VT_EMPTY when the service cannot be created.
@@ -37,7 +37,7 @@ Variant GetOdmWorkSpaces(CCalcCmdBase& cmd);
 // The workspace service's one-line report; null when the service cannot be created.
 Bstr TestOdmConnection(CCalcCmdBase& cmd, const Bstr& workSpaceName);
 bool GetStoreAndForwardEnabled(CCalcCmdBase& cmd);
-// Writes "Enabled" and g_bStoreAndForwardEnabled under ScheduleLock (site 211).
+// Writes "Enabled" and g_bStoreAndForwardEnabled under ScheduleLock (kSiteScheduleCommand).
 void SetStoreAndForwardEnabled(CCalcCmdBase& cmd, bool enabled);
 
 // The database pass-through: clears the last error and hands the arguments to the environment,
@@ -101,7 +101,7 @@ Bstr SaveUnitTypeXML(CCalcCmdBase& cmd, const Bstr& unitTypeName);
 long LoadCalcXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* calc);
 long LoadLibXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* lib);
 // A new measurement type loaded from the text, handed out in *unitDisp and added to the units
-// table (saved) under UnitsLock (site 208): 1 when added.
+// table (saved) under UnitsLock (kSiteUnitsCommand): 1 when added.
 long LoadUnitXML(CCalcCmdBase& cmd, const Bstr& xmlString, Variant* unitDisp);
 // The import steps without storing: a null string on success, otherwise an ERROR element text.
 Bstr LoadXmlIntoCalc(CCalcCmdBase& cmd, const Bstr& xml, IDispatch* calc);

@@ -32,6 +32,7 @@ constexpr int64_t kSizeUnitBytes = 1024000;
 constexpr size_t kMaxUserNameChars = 256;
 constexpr size_t kBomBytes = 2;
 constexpr size_t kMaxLoggedBytes = 4096;
+constexpr const char* kNoFolderLine = "kelvarin: no log folder; logging to standard error\n";
 
 // A value as a read into a char buffer of `limit` bytes sees it: the raw bytes (strings with
 // their NUL, a DWORD as its four bytes), refused when they do not fit, then read up to the
@@ -89,19 +90,15 @@ void AppendDigits(std::string* out, int value, int width) {
 void AppendTimeStamp(const platform::LocalTime& time, std::string* out) {
   platform::SystemTime st;
   if (!platform::OleDateToSystemTimeMs(time.LocalNowMs(), &st)) st = {};
-  AppendDigits(out, st.month, 2);
-  out->push_back('/');
-  AppendDigits(out, st.day, 2);
-  out->push_back('/');
-  AppendDigits(out, st.year, 4);
-  out->push_back(' ');
-  AppendDigits(out, st.hour, 2);
-  out->push_back(':');
-  AppendDigits(out, st.minute, 2);
-  out->push_back(':');
-  AppendDigits(out, st.second, 2);
-  out->push_back('.');
-  AppendDigits(out, st.milliseconds, 3);
+  const struct {
+    int value, width;
+    char before;  // 0: nothing
+  } fields[] = {{st.month, 2, 0},    {st.day, 2, '/'},    {st.year, 4, '/'},        {st.hour, 2, ' '},
+                {st.minute, 2, ':'}, {st.second, 2, ':'}, {st.milliseconds, 3, '.'}};
+  for (const auto& f : fields) {
+    if (f.before) out->push_back(f.before);
+    AppendDigits(out, f.value, f.width);
+  }
 }
 
 // BOM slot, then the code units as UTF-16LE with every LF written as CR LF (text mode).
@@ -233,8 +230,9 @@ void DebugLog::Init(platform::Env& env, int kind, std::string_view namePart, std
         sizeLimit = static_cast<int32_t>(v.dword);
     }
 
+    // An unknown module folder stays empty: a lone separator would put the log at the root.
     std::string moduleFolder = env.system->ModuleFolder();
-    if (!EndsWithSeparator(moduleFolder)) moduleFolder += '\\';
+    if (!moduleFolder.empty() && !EndsWithSeparator(moduleFolder)) moduleFolder += '\\';
 
     std::string logFolder = env.system->CommonAppDataFolder();
     if (!logFolder.empty()) {
@@ -290,6 +288,10 @@ void DebugLog::Write(std::string_view message, std::string_view detail) {
     }
     text += '\n';
     if (prefix_.empty()) prefix_ = ComputePrefixLocked();
+    if (prefix_.empty()) {
+      WriteToStandardErrorLocked(text);
+      return;
+    }
     AppendToFile(*env->fs, prefix_ + user + ".log", EncodeWithBomSlot(text), int64_t{sizeLimit_} * kSizeUnitBytes);
   } catch (...) {
   }
@@ -316,6 +318,7 @@ std::string DebugLog::FilePath() {
   const std::string user = CurrentUserName(env_.load());
   std::lock_guard lock(mu_);
   if (prefix_.empty()) prefix_ = ComputePrefixLocked();
+  if (prefix_.empty()) return {};
   return prefix_ + user + ".log";
 }
 
@@ -335,6 +338,7 @@ void DebugLog::ResetForTest() {
   for (bool& f : flags_) f = false;
   flags_[static_cast<int>(LogCategory::Errors)] = true;
   sizeLimit_ = 1;
+  toldNoFolder_ = false;
   logName_.clear();
   prefix_.clear();
   moduleFolder_.clear();
@@ -344,8 +348,11 @@ void DebugLog::ResetForTest() {
   versionPart_.clear();
 }
 
+// Empty when there is no folder: the other parts alone would name a file in the working
+// directory.
 std::string DebugLog::ComputePrefixLocked() {
   std::string p = logFolder_.empty() ? moduleFolder_ : logFolder_;
+  if (p.empty()) return {};
   p += exeBaseName_;
   p += '.';
   p += logName_;
@@ -360,6 +367,17 @@ std::string DebugLog::ComputePrefixLocked() {
     p += '.';
   }
   return p;
+}
+
+void DebugLog::WriteToStandardErrorLocked(const std::string& text) {
+  std::string out;
+  if (!toldNoFolder_) {
+    out = kNoFolderLine;
+    toldNoFolder_ = true;
+  }
+  out += text;
+  std::fwrite(out.data(), 1, out.size(), stderr);
+  std::fflush(stderr);
 }
 
 void InstallDebugLogAsErrorSink() {

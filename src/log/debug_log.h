@@ -5,8 +5,10 @@
 //
 // Never throws and never reports a failure to its callers; an unopenable file produces the
 // message "Failed to open file: [Access Denied: ]<errno>" on standard error (the debugger
-// output) and the line is lost, as is a line that cannot be written. Thread-safe: lines never
-// interleave.
+// output) and the line is lost, as is a line that cannot be written. With no folder at all (no
+// common data folder and no module folder) the lines go to standard error as UTF-8, after one
+// line saying so: a name built from the other parts alone would land in whatever directory the
+// process runs in. Thread-safe: lines never interleave.
 //
 // Everything it reaches of the platform (registry settings, folders, the file, the clock and
 // the user name) comes from the environment it is initialised with; until Init there is none,
@@ -54,7 +56,8 @@ class DebugLog {
   // text; otherwise the signed decimal number.
   static std::string HResultText(com::HRESULT hr);
 
-  // The full path of the file the next line goes to (computes the prefix if needed).
+  // The full path of the file the next line goes to (computes the prefix if needed); empty when
+  // there is no folder and lines go to standard error.
   std::string FilePath();
 
   // Test seams: switch a category, set the limit in units of 1,024,000 bytes.
@@ -66,6 +69,7 @@ class DebugLog {
 
  private:
   std::string ComputePrefixLocked();
+  void WriteToStandardErrorLocked(const std::string& text);
 
   std::atomic<platform::Env*> env_{nullptr};
   bool flags_[kLogCategoryCount] = {};
@@ -77,6 +81,7 @@ class DebugLog {
   std::string namePart_;
   std::string versionPart_;
   int32_t sizeLimit_ = 1;
+  bool toldNoFolder_ = false;
   std::mutex mu_;
 };
 

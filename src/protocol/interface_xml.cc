@@ -14,21 +14,6 @@ void Arg(std::string* out, const char* type, const std::string& name, const char
 
 }  // namespace
 
-std::string XmlEscape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 std::string TypedInterfaceXml(const TypedInterface& iface) {
   std::string out = " <interface name=\"" + XmlEscape(iface.Name()) + "\">\n";
   for (const TypedMethod& m : iface.Methods()) {

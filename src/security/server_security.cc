@@ -6,6 +6,7 @@
 #include "com/bstr.h"
 #include "com/call_context.h"
 #include "com/class_registry.h"
+#include "com/contained_call.h"
 #include "log/debug_log.h"
 #include "platform/env.h"
 
@@ -28,7 +29,7 @@ constexpr size_t kMaxComputerName = 16;
 constexpr HRESULT kNoServerIdStatus = com::E_ACCESSDENIED;
 
 struct State {
-  std::unique_ptr<InterfaceTable> table;  // the global interface table
+  std::unique_ptr<GlobalInterfaceTable> table;  // the global interface table
   ComPtr<IOrvAuthorizationSvc> service;
   uint32_t cookie = 0;
   Bstr serverId;
@@ -66,11 +67,20 @@ void TraceStatus(std::string_view message, HRESULT hr) {
 // A failure line, written whatever the categories say.
 void Fail(std::string_view message, HRESULT hr) { Emit(message, DebugLog::HResultText(hr)); }
 
+// Runs one operation of the gate, which must not throw: an exception escaping `body` is written
+// as a failure of `where`, and its status returned.
+template <class Body>
+HRESULT Contained(std::string_view where, Body&& body) {
+  const HRESULT hr = com::ContainedCall(body);
+  if (FAILED(hr)) Fail(where, hr);
+  return hr;
+}
+
 // The gate is process-wide, as the server objects are: its platform is theirs.
 platform::SystemInfo* System() { return platform::Env::Current().system; }
 
-HRESULT MakeTable(std::unique_ptr<InterfaceTable>* table) {
-  *table = std::make_unique<InterfaceTable>();
+HRESULT MakeTable(std::unique_ptr<GlobalInterfaceTable>* table) {
+  *table = std::make_unique<GlobalInterfaceTable>();
   return com::S_OK;
 }
 
@@ -80,10 +90,10 @@ void ZrServerSecurity::CheckInitialized() {
   std::lock_guard lock(SecurityLock);
   State& s = S();
   if (s.initialized) return;
-  try {
+  Contained("ZrServerSecurity::CheckInitialized", [&] {
     Trace("CLSID_StdGlobalInterfaceTable - Create");
     if (!s.table) {
-      std::unique_ptr<InterfaceTable> table;
+      std::unique_ptr<GlobalInterfaceTable> table;
       HRESULT hr = s.tableFactory ? s.tableFactory(&table) : MakeTable(&table);
       if (SUCCEEDED(hr) && !table) hr = com::E_POINTER;
       if (FAILED(hr)) {
@@ -124,15 +134,13 @@ void ZrServerSecurity::CheckInitialized() {
 
     GetServerID(s.service.Get());
     s.initialized = true;
-  } catch (...) {
-    Fail("ZrServerSecurity::CheckInitialized", com::E_UNEXPECTED);
-  }
+  });
 }
 
 void ZrServerSecurity::GetServerID(IOrvAuthorizationSvc* service) {
   std::lock_guard lock(SecurityLock);
   State& s = S();
-  try {
+  Contained("ZrServerSecurity::GetServerID", [&] {
     s.serverId = Bstr();
     platform::SystemInfo* system = System();
     std::string computer = system ? system->ComputerName() : std::string();
@@ -154,16 +162,14 @@ void ZrServerSecurity::GetServerID(IOrvAuthorizationSvc* service) {
       return;
     }
     s.serverId = sid;
-  } catch (...) {
-    Fail("ZrServerSecurity::GetServerID", com::E_UNEXPECTED);
-  }
+  });
 }
 
 void ZrServerSecurity::GetAuthorizationInterface(ComPtr<IOrvAuthorizationSvc>* out) {
   *out = nullptr;
   std::lock_guard lock(SecurityLock);
   State& s = S();
-  try {
+  const HRESULT contained = Contained("ZrServerSecurity::GetAuthorizationInterface", [&] {
     if (!s.table) {
       Fail("ZrServerSecurity::GetAuthorizationInterface - global interface pointer is NULL!", com::E_POINTER);
       return;
@@ -176,31 +182,29 @@ void ZrServerSecurity::GetAuthorizationInterface(ComPtr<IOrvAuthorizationSvc>* o
       if (!*out) hr = com::E_NOINTERFACE;
     }
     if (FAILED(hr)) Fail("ZrServerSecurity::GetAuthorizationInterface - GetInterfaceFromGlobal failed!", hr);
-  } catch (...) {
-    *out = nullptr;
-    Fail("ZrServerSecurity::GetAuthorizationInterface", com::E_UNEXPECTED);
-  }
+  });
+  if (FAILED(contained)) *out = nullptr;
 }
 
 bool ZrServerSecurity::CheckAccess(uint32_t right) {
   std::lock_guard lock(SecurityLock);
   bool answer = false;
-  try {
+  Contained("ZrServerSecurity::CheckAccess", [&] {
     CheckInitialized();
     State& s = S();
-    if (!s.service) return false;
+    if (!s.service) return;
 
     std::string serverPrincipal, privileges;
     platform::SystemInfo* system = System();
     HRESULT hr = system ? com::QueryClientBlanket(*system, &serverPrincipal, &privileges) : com::E_FAIL;
     if (FAILED(hr)) {
       Fail("ZrServerSecurity::CheckAccess - Unabled to query client's info!", hr);
-      return false;
+      return;
     }
 
     if (s.serverId.Length() == 0) {
       Fail("ZrServerSecurity::CheckAccess - server security identifier is empty, access refused!", kNoServerIdStatus);
-      return false;
+      return;
     }
 
     std::string identity = privileges == "\\" ? kAnonymousIdentity : privileges;
@@ -216,21 +220,19 @@ bool ZrServerSecurity::CheckAccess(uint32_t right) {
     Trace("AUTHWRAPPERSVCLib::IOrvAuthorizationSvc::CheckAccessEx");
     ComPtr<IOrvAuthorizationSvc> service;
     GetAuthorizationInterface(&service);
-    if (!service) return false;
+    if (!service) return;
 
     com::VARIANT_BOOL granted = com::VARIANT_FALSE;
     hr = service->CheckAccessEx(Bstr::FromUtf8(domain), Bstr::FromUtf8(user), s.serverId, right, &granted);
     TraceStatus("AUTHWRAPPERSVCLib::IOrvAuthorizationSvc::CheckAccessEx", hr);
     answer = granted == com::VARIANT_TRUE;
-  } catch (...) {
-    Fail("ZrServerSecurity::CheckAccess", com::E_UNEXPECTED);
-  }
+  });
   return answer;
 }
 
 void ZrServerSecurity::RefreshCache() {
   std::lock_guard lock(SecurityLock);
-  try {
+  Contained("ZrServerSecurity::RefreshCache", [&] {
     CheckInitialized();
     if (!S().service) return;
     ComPtr<IOrvAuthorizationSvc> service;
@@ -239,9 +241,7 @@ void ZrServerSecurity::RefreshCache() {
     HRESULT hr = service->RefreshCache();
     TraceStatus("AUTHWRAPPERSVCLib::IOrvAuthorizationSvc::RefreshCache", hr);
     if (FAILED(hr)) Fail("ZrServerSecurity::RefreshCache - failed to refresh cache!", hr);
-  } catch (...) {
-    Fail("ZrServerSecurity::RefreshCache", com::E_UNEXPECTED);
-  }
+  });
 }
 
 void ZrServerSecurity::ResetForTest() {

@@ -22,7 +22,7 @@
 #include "com/hresult.h"
 #include "com/unknown.h"
 #include "components/authorization.h"
-#include "security/interface_table.h"
+#include "security/global_interface_table.h"
 
 namespace kv::security {
 
@@ -44,13 +44,13 @@ class ZrServerSecurity {
   // object). Initialises first when needed; failures are only logged.
   static void RefreshCache();
 
-  // First-use initialisation: creates the interface table and the service, registers the
+  // First-use initialisation: creates the global interface table and the service, registers the
   // service in the table, calls InitCache and, when that succeeds, obtains the server's
   // security identifier and counts as initialised for the life of the process. Until then each
   // call tries again, reusing what already exists. Does nothing once initialised.
   static void CheckInitialized();
 
-  // A reference to the service for the calling thread, fetched from the interface table; null
+  // A reference to the service for the calling thread, fetched from the global interface table; null
   // on every failure (no table, unknown cookie, the object not answering the interface).
   static void GetAuthorizationInterface(com::ComPtr<components::IOrvAuthorizationSvc>* out);
 
@@ -69,8 +69,8 @@ class ZrServerSecurity {
   // The Security category is still read from g_DebugLog.
   using LogSink = std::function<void(std::string_view message, std::string_view detail)>;
   static void SetLogSinkForTest(LogSink sink);
-  // Makes the interface table; a failed status or a null table fails the creation.
-  using TableFactory = std::function<com::HRESULT(std::unique_ptr<InterfaceTable>* table)>;
+  // Makes the global interface table; a failed status or a null table fails the creation.
+  using TableFactory = std::function<com::HRESULT(std::unique_ptr<GlobalInterfaceTable>* table)>;
   static void SetTableFactoryForTest(TableFactory factory);
 };
 

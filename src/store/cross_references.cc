@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "base/store_layout.h"
+#include "base/xml_escape.h"
 #include "com/class_registry.h"
 #include "commands/calc_cmd_base.h"
 #include "commands/shared_objects.h"
@@ -57,30 +58,6 @@ std::vector<components::SummaryPtr> CalculationSummaries(const std::string& base
   std::vector<components::SummaryPtr> out;
   auto index = ReferenceIndex();
   if (!index || com::FAILED(index->CalculationSummaries(base, names, &out))) out.assign(names.size(), nullptr);
-  return out;
-}
-
-// `text` as XML attribute text: markup characters and the white space an XML reader would
-// normalise become references; other control characters, which XML cannot carry, become U+FFFD.
-std::string XmlAttribute(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\t': out += "&#9;"; break;
-      case '\n': out += "&#10;"; break;
-      case '\r': out += "&#13;"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20)
-          out += "\xEF\xBF\xBD";
-        else
-          out += c;
-    }
-  }
   return out;
 }
 
@@ -147,7 +124,7 @@ Bstr FindReferences(CCalcCmdBase& cmd, const Bstr& nodeName, const Bstr& tagName
   cmd.ResetLastError();
   const std::string node = nodeName.ToUtf8();
   const std::string tag = tagName.ToUtf8();
-  std::string reply = "<Calculation><References node=\"" + XmlAttribute(node) + "\" tag=\"" + XmlAttribute(tag) + "\">";
+  std::string reply = "<Calculation><References node=\"" + XmlEscape(node) + "\" tag=\"" + XmlEscape(tag) + "\">";
   const char* const footer = " </References> </Calculation>";
   if (node.empty() || tag.empty()) return Bstr::FromUtf8(reply + footer);
 
@@ -172,8 +149,8 @@ Bstr FindReferences(CCalcCmdBase& cmd, const Bstr& nodeName, const Bstr& tagName
       params += t.parameter;
     }
     if (!params.empty())
-      reply += "<ref tag=\"" + XmlAttribute(names[i]) + "\" type=\"Regular Calc\" info=\"parameter(s): " +
-               XmlAttribute(params) + "\" />";
+      reply += "<ref tag=\"" + XmlEscape(names[i]) + "\" type=\"Regular Calc\" info=\"parameter(s): " +
+               XmlEscape(params) + "\" />";
   }
 
   // On-demand calculations: tied to the tag through their "ReturnValue" parameter. The object
@@ -185,7 +162,7 @@ Bstr FindReferences(CCalcCmdBase& cmd, const Bstr& nodeName, const Bstr& tagName
     if (!summaries[i]) continue;
     for (const auto& t : summaries[i]->tags) {
       if (t.parameter != kReturnValue || !onTag(t)) continue;
-      reply += "<ref tag=\"" + XmlAttribute(names[i]) +
+      reply += "<ref tag=\"" + XmlEscape(names[i]) +
                "\" type=\"On-Demand Calc\" info=\"No additional info for on-demand calculations.\" />";
       break;
     }

@@ -33,7 +33,7 @@ inline ComPtr<IDispatch> GetLibraryObjectEx(CCalcCmdBase& cmd, const Bstr& name)
 // Six elements: 0 the calculation names; in their order, 1 each one's VT_I2 summary state (-1
 // when the environment holds no object), 2 the VT_I4 number of schedule groups that schedule
 // it and 5 the name of the first of them ("" when none); 3 the schedule group names; 4 the
-// folders. Walks the schedule holding ScheduleLock (site 211).
+// folders. Walks the schedule holding ScheduleLock (kSiteScheduleCommand).
 void GetCalculationSummary(CCalcCmdBase& cmd, Variant* result);
 
 // ---- Cross references (bodies in store/cross_references.cc) --------------------------

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 namespace kv::tags {
 namespace {
@@ -31,22 +32,61 @@ void Bind(sqlite3_stmt* s, int i, const std::string& text) {
   sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
-TagValue Column(sqlite3_stmt* s, int i) {
-  switch (sqlite3_column_type(s, i)) {
-    case SQLITE_INTEGER: return TagValue(static_cast<int64_t>(sqlite3_column_int64(s, i)));
-    case SQLITE_FLOAT: return TagValue(sqlite3_column_double(s, i));
-    case SQLITE_TEXT:
-    case SQLITE_BLOB: {
-      const char* p = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
-      return TagValue(std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(s, i))));
-    }
-    default: return TagValue();
-  }
-}
+// The columns of a statement's current row, read from left to right.
+class RowReader {
+ public:
+  explicit RowReader(sqlite3_stmt* s) : s_(s) {}
 
-std::string ColumnText(sqlite3_stmt* s, int i) {
-  const char* p = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
-  return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(s, i))) : std::string();
+  int64_t Int64() { return sqlite3_column_int64(s_, next_++); }
+
+  std::string Text() { return TextAt(next_++); }
+
+  TagValue Value() {
+    const int i = next_++;
+    switch (sqlite3_column_type(s_, i)) {
+      case SQLITE_INTEGER: return TagValue(static_cast<int64_t>(sqlite3_column_int64(s_, i)));
+      case SQLITE_FLOAT: return TagValue(sqlite3_column_double(s_, i));
+      case SQLITE_TEXT:
+      case SQLITE_BLOB: return TagValue(TextAt(i));
+      default: return TagValue();
+    }
+  }
+
+  // The value, quality and time columns, which every table of samples and writes keeps side by
+  // side, into the members of those names.
+  template <class Row>
+  void ValueQualityTime(Row* row) {
+    row->value = Value();
+    row->quality = sqlite3_column_int(s_, next_++);
+    row->time = sqlite3_column_double(s_, next_++);
+  }
+
+  // A sample as the tags table keeps it: value, quality, time, units.
+  void Sample(TagSample* sample) {
+    ValueQualityTime(sample);
+    sample->units = Text();
+  }
+
+ private:
+  std::string TextAt(int i) {
+    const char* p = reinterpret_cast<const char*>(sqlite3_column_text(s_, i));
+    return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(s_, i))) : std::string();
+  }
+
+  sqlite3_stmt* s_;
+  int next_ = 0;
+};
+
+// Steps `s` through all its rows and gives what `read` (called with a RowReader of each row)
+// makes of them, in order. A failing step ends the rows as their end does.
+template <class Read>
+auto ReadRows(sqlite3_stmt* s, Read read) {
+  std::vector<std::invoke_result_t<Read&, RowReader&>> rows;
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    RowReader row(s);
+    rows.push_back(read(row));
+  }
+  return rows;
 }
 
 // Resets a statement when the scope ends, so the next use starts clean.
@@ -232,10 +272,7 @@ TagStatus SqliteTagStore::ReadLocked(const std::string& server, const std::strin
     return TagStatus::kStoreError;
   }
   if (!OnlineCachedLocked(server)) return TagStatus::kServerOffline;
-  out->value = Column(u.s, 0);
-  out->quality = sqlite3_column_int(u.s, 1);
-  out->time = sqlite3_column_double(u.s, 2);
-  out->units = ColumnText(u.s, 3);
+  RowReader(u.s).Sample(out);
   return TagStatus::kOk;
 }
 
@@ -306,18 +343,13 @@ std::vector<TagInfo> SqliteTagStore::List(const std::string& server) {
   std::lock_guard lock(mu_);
   Use u(server.empty() ? st_->listAll : st_->list);
   if (!server.empty()) Bind(u.s, 1, server);
-  std::vector<TagInfo> out;
-  while (sqlite3_step(u.s) == SQLITE_ROW) {
+  return ReadRows(u.s, [](RowReader& row) {
     TagInfo t;
-    t.server = ColumnText(u.s, 0);
-    t.tag = ColumnText(u.s, 1);
-    t.sample.value = Column(u.s, 2);
-    t.sample.quality = sqlite3_column_int(u.s, 3);
-    t.sample.time = sqlite3_column_double(u.s, 4);
-    t.sample.units = ColumnText(u.s, 5);
-    out.push_back(std::move(t));
-  }
-  return out;
+    t.server = row.Text();
+    t.tag = row.Text();
+    row.Sample(&t.sample);
+    return t;
+  });
 }
 
 int SqliteTagStore::Forward() {
@@ -386,16 +418,12 @@ std::vector<HistoryRow> SqliteTagStore::History(const std::string& server, const
   Bind(u.s, 1, server);
   Bind(u.s, 2, tag);
   sqlite3_bind_int(u.s, 3, limit);
-  std::vector<HistoryRow> out;
-  while (sqlite3_step(u.s) == SQLITE_ROW) {
-    HistoryRow r;
-    r.id = sqlite3_column_int64(u.s, 0);
-    r.value = Column(u.s, 1);
-    r.quality = sqlite3_column_int(u.s, 2);
-    r.time = sqlite3_column_double(u.s, 3);
-    out.push_back(std::move(r));
-  }
-  return out;
+  return ReadRows(u.s, [](RowReader& row) {
+    HistoryRow h;
+    h.id = row.Int64();
+    row.ValueQualityTime(&h);
+    return h;
+  });
 }
 
 bool SqliteTagStore::SetServerOnline(const std::string& server, bool online) {
@@ -417,19 +445,15 @@ std::vector<SpoolRow> SqliteTagStore::Spool() {
 }
 
 std::vector<SpoolRow> SqliteTagStore::SpoolLocked() {
-  std::vector<SpoolRow> rows;
   Use u(st_->spoolList);
-  while (sqlite3_step(u.s) == SQLITE_ROW) {
+  return ReadRows(u.s, [](RowReader& row) {
     SpoolRow r;
-    r.id = sqlite3_column_int64(u.s, 0);
-    r.write.server = ColumnText(u.s, 1);
-    r.write.tag = ColumnText(u.s, 2);
-    r.write.value = Column(u.s, 3);
-    r.write.quality = sqlite3_column_int(u.s, 4);
-    r.write.time = sqlite3_column_double(u.s, 5);
-    rows.push_back(std::move(r));
-  }
-  return rows;
+    r.id = row.Int64();
+    r.write.server = row.Text();
+    r.write.tag = row.Text();
+    row.ValueQualityTime(&r.write);
+    return r;
+  });
 }
 
 std::string FormatTagValue(const TagValue& value) {

@@ -14,7 +14,7 @@ using components::IZrUnitType;
 
 namespace {
 
-// Holds UnitsLock (site 208) for one command and answers the common steps, each setting its
+// Holds UnitsLock (kSiteUnitsCommand) for one command and answers the common steps, each setting its
 // error: the table (165), the type (143), its unit collection (143), a unit (170).
 class UnitsStep {
  public:

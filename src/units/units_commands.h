@@ -12,7 +12,7 @@
 namespace kv::units {
 
 // Units commands: every one clears the error first and fails with CMDERR_UNIT_CONVERSION_NOT_FOUND without
-// a units table; all but GetUnitConversionObject hold UnitsLock (site 208). Those that change the table ask
+// a units table; all but GetUnitConversionObject hold UnitsLock (kSiteUnitsCommand). Those that change the table ask
 // for the units right (CMDERR_DENIED_UNITS on refusal; the table is shared, so application objects ask
 // too) and save the table after a change; a failed save is
 // not reported. "Type" failures are CMDERR_INVALID_MEASUREMENT_TYPE, missing units

@@ -415,6 +415,40 @@ TEST(DebugLogWriteFailure, LosesTheLineAndNothingElse) {
   }
 }
 
+// Records every log file it is asked to open and opens none, so a fault cannot leave a stray
+// file behind.
+class RecordingLogFs : public platform::FileSystemWrapper {
+ public:
+  RecordingLogFs() : FileSystemWrapper(platform::RealFileSystem()) {}
+  std::vector<std::string> opened;
+
+  int OpenForAppend(std::string_view path, std::unique_ptr<platform::AppendableFile>*) override {
+    opened.emplace_back(path);
+    return platform::crt::kEACCES;
+  }
+};
+
+// With neither a data folder nor a module folder the file name would be built from the other
+// parts alone (a stray "..x86.root.log" in the working directory once): the lines go to standard
+// error instead, after one line saying why, and no file is opened anywhere.
+TEST(DebugLogNoFolder, WritesToStandardErrorAndOpensNoFile) {
+  RecordingLogFs fs;
+  testing::TestEnv env("UTC0", 1765324800000, fs);
+  env.system().commonAppData = "";
+  env.system().moduleFolder = "";
+  DebugLog log;
+  log.Init(env.env(), static_cast<int>(LogKind::Kelvarin), "", "17.0.0.266");
+  ::testing::internal::CaptureStderr();
+  log.Write("first", "");
+  log.Write("", "");
+  log.Write("second", "a\nb");
+  const std::string stamp = "(" + Tid() + ") 12/10/2025 00:00:00.000 ";
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "kelvarin: no log folder; logging to standard error\n" + stamp + "first\n\n" + stamp + "second: a\\nb\n");
+  EXPECT_EQ(fs.opened, std::vector<std::string>{});
+  EXPECT_EQ(log.FilePath(), "") << "no file to name";
+}
+
 TEST(DebugLogBeforeInit, DropsLines) {
   testing::TestEnv env;
   DebugLog log;

@@ -228,7 +228,7 @@ TEST_F(GroupCommandsTest, SchedulerStatusRows) {
   g_ScheduleThreads["OneHour"]->passCount = 65535;
   g_ScheduleThreads["OneHour"]->passCount.fetch_add(1);  // wraps
   g_ScheduleThreads["FiveSec"]->passCount = 7;
-  UnitsLock().Enter(208);
+  UnitsLock().Enter(kSiteUnitsCommand);
   UnitsLock().Leave();
   for (ZrCalcCommandsBase* obj : {static_cast<ZrCalcCommandsBase*>(main_.Get()), static_cast<ZrCalcCommandsBase*>(app_.Get())}) {
     const Variant status = Call(obj, "GetSchedulerStatus");
@@ -242,7 +242,7 @@ TEST_F(GroupCommandsTest, SchedulerStatusRows) {
     EXPECT_EQ(row(0)[0], Variant::Str("Schedule Threads"));
     EXPECT_EQ(row(0)[1], Variant::I4(0));  // the lock count before the command entered
     EXPECT_EQ(row(0)[2], Variant::Str(""));
-    EXPECT_THAT(row(1), ElementsAre(Variant::Str("Eng Units Lock"), Variant::I4(0), Variant::Str(""), Variant::I4(208)));
+    EXPECT_THAT(row(1), ElementsAre(Variant::Str("Eng Units Lock"), Variant::I4(0), Variant::Str(""), Variant::I4(kSiteUnitsCommand)));
     EXPECT_THAT(row(2), ElementsAre(Variant::Str("Object List"), Variant::I4(0), Variant::Str(""), Variant::I4(0)));
     // Map order: names compared exactly.
     EXPECT_THAT(row(3), ElementsAre(Variant::Str("FifteenSec"), Variant::I4(0), Variant::Str(""), Variant::I4(0)));

@@ -196,21 +196,21 @@ TEST_F(ServerSecurityTest, SecurityLinesOnlyWhenTheCategoryIsOn) {
 }
 
 // The interface table's failures, injected.
-class FailingTable : public security::InterfaceTable {
+class FailingTable : public security::GlobalInterfaceTable {
  public:
   bool failRegister = false;
   bool failFetch = false;
   HRESULT Register(com::ComPtr<com::IUnknown> object, uint32_t* cookie) override {
     if (failRegister) return com::E_OUTOFMEMORY;
-    return InterfaceTable::Register(std::move(object), cookie);
+    return GlobalInterfaceTable::Register(std::move(object), cookie);
   }
   HRESULT Fetch(uint32_t cookie, com::ComPtr<com::IUnknown>* object) override {
     if (failFetch) return com::E_FAIL;
-    return InterfaceTable::Fetch(cookie, object);
+    return GlobalInterfaceTable::Fetch(cookie, object);
   }
 };
 
-TEST_F(ServerSecurityTest, InterfaceTableFailuresFailClosed) {
+TEST_F(ServerSecurityTest, GlobalInterfaceTableFailuresFailClosed) {
   service->heldRights = 0xFFFFFFFFu;
   struct Case {
     const char* name;
@@ -235,7 +235,7 @@ TEST_F(ServerSecurityTest, InterfaceTableFailuresFailClosed) {
     lines.clear();
     ZrServerSecurity::SetLogSinkForTest(
         [this](std::string_view m, std::string_view d) { lines.emplace_back(std::string(m), std::string(d)); });
-    ZrServerSecurity::SetTableFactoryForTest([&c](std::unique_ptr<security::InterfaceTable>* table) {
+    ZrServerSecurity::SetTableFactoryForTest([&c](std::unique_ptr<security::GlobalInterfaceTable>* table) {
       if (c.makeTable) {
         auto t = std::make_unique<FailingTable>();
         t->failRegister = c.failRegister;

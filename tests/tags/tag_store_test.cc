@@ -141,6 +141,58 @@ TEST_F(TagStoreTest, StoreAndForwardSurvivesARestartAndForwardsInOrder) {
   }
 }
 
+// Every kind of value, with its quality, time and units, comes back column for column through
+// each reader of rows: a read, the list, the history and the spool.
+TEST_F(TagStoreTest, EveryReaderGivesBackEachColumn) {
+  auto s = Open();
+  ASSERT_TRUE(s->SetServerOnline("Remote", false));
+  const TagValue values[] = {TagValue(), TagValue(int64_t{-7}), TagValue(2.5), TagValue(std::string("a\0b", 3))};
+  for (size_t i = 0; i < std::size(values); ++i) {
+    SCOPED_TRACE(i);
+    const std::string tag = "T" + std::to_string(i), units = "u" + std::to_string(i);
+    const int32_t quality = 100 + static_cast<int32_t>(i);
+    const double time = 1000.25 + static_cast<double>(i);
+    std::string error;
+    ASSERT_TRUE(s->Set("Plant1", tag, values[i], quality, time, units, &error)) << error;
+    ASSERT_TRUE(s->Set("Remote", tag, TagValue(), kQualityBad, 1, "", &error)) << error;
+
+    TagSample read;
+    ASSERT_EQ(s->Read("Plant1", tag, &read), TagStatus::kOk);
+    EXPECT_EQ(read.value, values[i]);
+    EXPECT_EQ(read.quality, quality);
+    EXPECT_EQ(read.time, time);
+    EXPECT_EQ(read.units, units);
+
+    const std::vector<TagInfo> listed = s->List("Plant1");
+    ASSERT_EQ(listed.size(), i + 1);
+    EXPECT_EQ(listed[i].server, "Plant1");
+    EXPECT_EQ(listed[i].tag, tag);
+    EXPECT_EQ(listed[i].sample.value, values[i]);
+    EXPECT_EQ(listed[i].sample.quality, quality);
+    EXPECT_EQ(listed[i].sample.time, time);
+    EXPECT_EQ(listed[i].sample.units, units);
+
+    const std::vector<HistoryRow> history = s->History("Plant1", tag, 5);
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_GT(history[0].id, 0);
+    EXPECT_EQ(history[0].value, values[i]);
+    EXPECT_EQ(history[0].quality, quality);
+    EXPECT_EQ(history[0].time, time);
+
+    std::vector<TagStatus> out;
+    s->Write({TagWrite{"Remote", tag, values[i], quality, time}}, true, &out);
+    ASSERT_EQ(out[0], TagStatus::kSpooled);
+    const std::vector<SpoolRow> spooled = s->Spool();
+    ASSERT_EQ(spooled.size(), i + 1);
+    EXPECT_GT(spooled[i].id, i == 0 ? 0 : spooled[i - 1].id);
+    EXPECT_EQ(spooled[i].write.server, "Remote");
+    EXPECT_EQ(spooled[i].write.tag, tag);
+    EXPECT_EQ(spooled[i].write.value, values[i]);
+    EXPECT_EQ(spooled[i].write.quality, quality);
+    EXPECT_EQ(spooled[i].write.time, time);
+  }
+}
+
 TEST_F(TagStoreTest, AKilledWriterLosesNoAcknowledgedWrite) {
   {
     auto s = Open();

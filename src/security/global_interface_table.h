@@ -12,12 +12,12 @@
 
 namespace kv::security {
 
-class InterfaceTable {
+class GlobalInterfaceTable {
  public:
-  InterfaceTable() = default;
-  virtual ~InterfaceTable() = default;
-  InterfaceTable(const InterfaceTable&) = delete;
-  InterfaceTable& operator=(const InterfaceTable&) = delete;
+  GlobalInterfaceTable() = default;
+  virtual ~GlobalInterfaceTable() = default;
+  GlobalInterfaceTable(const GlobalInterfaceTable&) = delete;
+  GlobalInterfaceTable& operator=(const GlobalInterfaceTable&) = delete;
 
   // Keeps a reference to `object` and gives its cookie (never 0). E_INVALIDARG for null.
   virtual com::HRESULT Register(com::ComPtr<com::IUnknown> object, uint32_t* cookie);

@@ -1,8 +1,8 @@
-#include "security/interface_table.h"
+#include "security/global_interface_table.h"
 
 namespace kv::security {
 
-com::HRESULT InterfaceTable::Register(com::ComPtr<com::IUnknown> object, uint32_t* cookie) {
+com::HRESULT GlobalInterfaceTable::Register(com::ComPtr<com::IUnknown> object, uint32_t* cookie) {
   *cookie = 0;
   if (!object) return com::E_INVALIDARG;
   std::lock_guard lock(mu_);
@@ -13,7 +13,7 @@ com::HRESULT InterfaceTable::Register(com::ComPtr<com::IUnknown> object, uint32_
   return com::S_OK;
 }
 
-com::HRESULT InterfaceTable::Fetch(uint32_t cookie, com::ComPtr<com::IUnknown>* object) {
+com::HRESULT GlobalInterfaceTable::Fetch(uint32_t cookie, com::ComPtr<com::IUnknown>* object) {
   std::lock_guard lock(mu_);
   auto it = objects_.find(cookie);
   if (it == objects_.end()) {
@@ -24,7 +24,7 @@ com::HRESULT InterfaceTable::Fetch(uint32_t cookie, com::ComPtr<com::IUnknown>* 
   return com::S_OK;
 }
 
-com::HRESULT InterfaceTable::Revoke(uint32_t cookie) {
+com::HRESULT GlobalInterfaceTable::Revoke(uint32_t cookie) {
   com::ComPtr<com::IUnknown> dropped;
   std::lock_guard lock(mu_);
   auto it = objects_.find(cookie);
