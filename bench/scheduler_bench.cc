@@ -25,8 +25,8 @@
 #include "config/config.h"
 #include "engine/engine_registration.h"
 #include "engine/schedule_group.h"
+#include "persist/collection_io.h"
 #include "platform/env.h"
-#include "scheduler/collection_io.h"
 #include "scheduler/scheduler_supervisor.h"
 
 namespace {
@@ -157,7 +157,7 @@ void BM_ScheduleGroups(benchmark::State& state) {
   for (auto _ : state) {
     Latenesses late;
     late.ms.reserve(kGroups * (Seconds() / 5 + 2));
-    kv::scheduler::NewCollection(&kv::g_pScheduleObject);
+    kv::persist::NewCollection(&kv::g_pScheduleObject);
     for (int i = 0; i < kGroups; ++i) {
       auto g = kv::com::MakeCom<TimedGroup>(&late);
       const std::string name = "G" + std::to_string(i);

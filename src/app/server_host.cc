@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/scheduler_health.h"
 #include "app/service_module.h"
 #include "app/upgrade_utils.h"
 #include "com/class_registry.h"
@@ -194,6 +195,7 @@ class RunSteps {
   bool RegisterClassObjects() {
     transport::Server::Options options = m_.serverOptions_.transport;
     ReadConnectionLimits(env_, &options);
+    options.rootInterfaces.push_back(SchedulerHealthInterface());
     if (m_.serverOptions_.exitWhenIdle)
       options.onLastObjectReleased = [this] {
         if (!m_.m_bService) m_.PostQuit();

@@ -1,5 +1,5 @@
 #pragma once
-// How kelvarin-cli prints what a call gave back, as text or as JSON.
+// How a client shows what a call gave back, as text or as JSON (kelvarin-cli prints these).
 //
 // Text form of a value: True/False; integers in decimal; reals in the shortest form that reads
 // back exactly; calendar dates as "YYYY-MM-DD hh:mm:ss" (".mmm" added when there are

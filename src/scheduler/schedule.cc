@@ -27,9 +27,11 @@ void GetScheduleObject() {
   g_pScheduleObject = schedule;
 }
 
+void EnsureBinDirectory() { EnsureBinDirectory(*SharedServerObjects().Platform().fs); }
+
 HRESULT SaveScheduleObject(IZrCollection* collection) {
   if (!collection) return com::E_POINTER;
-  EnsureBinDirectory(*SharedServerObjects().Platform().fs);
+  EnsureBinDirectory();
   HRESULT hr = SaveCollection(ScheduleFilePath(), collection);
   if (SUCCEEDED(hr)) hr = SaveCollection(ScheduleBackupPath(), collection);
   return hr;

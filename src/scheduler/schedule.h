@@ -5,7 +5,7 @@
 // through the class registry (CLSID_ZrCollection, CLSID_ZrScheduleGroup).
 //
 // Locking: these routines take no lock. Callers that change the schedule's structure (adding or
-// removing groups and items) hold ScheduleLock (site 211) across the change and the save that
+// removing groups and items) hold ScheduleLock (kSiteScheduleCommand) across the change and the save that
 // follows it; property reads and writes on groups need no lock.
 #include <string>
 #include <string_view>
@@ -13,15 +13,31 @@
 #include "com/bstr.h"
 #include "com/hresult.h"
 #include "components/schedule_components.h"
-#include "scheduler/collection_io.h"
+#include "persist/collection_io.h"
 
 namespace kv::scheduler {
 
+using com::Bstr;
+using com::ComPtr;
+using com::FAILED;
+using com::HRESULT;
+using com::SUCCEEDED;
+using components::IZrCollection;
 using components::IZrScheduleGroup;
+// The schedule is a collection file: its code reads, writes and searches it with these.
+using persist::EnsureBinDirectory;
+using persist::ItemAs;
+using persist::ItemAtAs;
+using persist::LoadCollection;
+using persist::NewCollection;
+using persist::SaveCollection;
 
 // "<g_BasePath>\bin\Schedules.zrc" and "<g_BasePath>\bin\Schedules_Backup.zrc".
 std::string ScheduleFilePath();
 std::string ScheduleBackupPath();
+// Creates "<g_BasePath>\bin" when it is missing, in the file system of the server objects
+// (commands/shared_objects.h), whose files the schedule's are.
+void EnsureBinDirectory();
 
 struct DefaultGroup {
   const char* name;
@@ -52,9 +68,9 @@ HRESULT SaveScheduleObject(IZrCollection* collection);
 HRESULT CreateScheduleGroup(IZrCollection* collection, const Bstr& name, double rate, double offset,
                             long dayOfMonth, long dayOfWeek, long scheduleClass);
 
-// The group of that name, or at that 1-based position, in g_pScheduleObject (ItemAs and ItemAtAs
-// of collection_io.h): S_OK and the group, S_FALSE and null when there is none, E_POINTER and
-// null when there is no schedule.
+// The group of that name, or at that 1-based position, in g_pScheduleObject (ItemAs and
+// ItemAtAs of persist/collection_io.h): S_OK and the group, S_FALSE and null when there is none,
+// E_POINTER and null when there is no schedule.
 HRESULT FindGroup(const Bstr& name, ComPtr<IZrScheduleGroup>* group);
 HRESULT GroupAt(long position, ComPtr<IZrScheduleGroup>* group);
 

@@ -5,7 +5,7 @@
 #include "base/error_codes.h"
 #include "commands/shared_objects.h"
 #include "components/calc_components.h"
-#include "scheduler/schedule.h"
+#include "persist/collection_io.h"
 #include "store/store_names.h"
 #include "store/store_commands.h"
 
@@ -84,7 +84,7 @@ void GetCalculationSummary(CCalcCmdBase& cmd, Variant* result) {
     if (g_pScheduleObject) g_pScheduleObject->Count(&count);
     for (long g = 1; g <= count; ++g) {
       ComPtr<IZrScheduleGroup> group;
-      if (scheduler::GroupAt(g, &group) != com::S_OK) continue;
+      if (persist::ItemAtAs(g_pScheduleObject.Get(), g, &group) != com::S_OK) continue;
       Bstr groupName;
       group->GetName(&groupName);
       groupNames.push_back(groupName.ToUtf8());

@@ -13,6 +13,7 @@
 //     Release()
 //   and, for command objects, com.quorlith.Kelvarin.<table name> with every method of the
 //   table (see typed_interface.h); typed and late-bound calls both go through Invoke.
+//   The root object also answers the interfaces the process adds (Options::rootInterfaces).
 //   Every path also answers org.freedesktop.DBus.Introspectable and .Peer; on the private
 //   socket /org/freedesktop/DBus answers Hello with a made-up unique name. Calls work with and
 //   without the interface field.
@@ -38,12 +39,38 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "service/apartment_pool.h"
+
+typedef struct sd_bus_message sd_bus_message;
 
 namespace kv::transport {
 
 struct ServerCore;
+
+// Writes a method's out values into its reply, on the bus thread; a negative errno when it
+// cannot (the caller then gets the error instead). Empty: the reply carries no values.
+using ReplyWriter = std::function<int(sd_bus_message* reply)>;
+
+// A method the process adds on the root object, beside the class factory: the server knows only
+// its name and reply; what it does belongs to whoever registers it. It takes no arguments.
+struct RootMethod {
+  std::string name;
+  std::string outSignature;  // what the reply carries, for introspection
+  std::string outName;       // the name introspection gives those values
+  // Runs on an apartment with the caller's identity, never on the bus thread (so it may wait
+  // for locks object code holds), and returns what writes the reply. A throw answers
+  // E_UNEXPECTED. Copied into each call's work, which may outlive the server.
+  std::function<ReplyWriter()> run;
+};
+
+// An interface of such methods. A call that names the interface, or names none and a method of
+// it, is its; another member of it answers UnknownMethod.
+struct RootInterface {
+  std::string name;
+  std::vector<RootMethod> methods;
+};
 
 class Server {
  public:
@@ -62,6 +89,9 @@ class Server {
     size_t maxQueuedBytes = size_t{16} << 20;
     size_t maxPendingCalls = 1024;
     size_t maxObjects = 10000;
+    // Interfaces the root object answers beyond the class factory, listed by introspection in
+    // this order.
+    std::vector<RootInterface> rootInterfaces;
   };
 
   // `pool` must outlive the server.

@@ -92,18 +92,20 @@ int AnswerPeer(sd_bus_message* m, const char* member) {
   return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member + " of " + kPeerInterface);
 }
 
-// The scheduler's health rows, as kGroupHealthSignature says.
-int AppendGroupHealth(sd_bus_message* reply, const std::vector<scheduler::GroupHealthRow>& rows) {
-  int r = sd_bus_message_open_container(reply, 'a', "(sdddddttdd)");
-  for (size_t i = 0; r >= 0 && i < rows.size(); ++i) {
-    const scheduler::GroupHealthRow& g = rows[i];
-    const scheduler::GroupHealth& h = g.health;
-    r = sd_bus_message_append(reply, "(sdddddttdd)", g.name.c_str(), g.rateSeconds, g.nextRunUtc, h.lastStart,
-                              h.lastLatenessSec, h.lastDurationSec, static_cast<uint64_t>(h.runs),
-                              static_cast<uint64_t>(h.missedRuns), h.earliestSec, h.latestSec);
+// The <interface> element of a root interface, written as the fixed ones are.
+std::string RootInterfaceXml(const RootInterface& iface) {
+  std::string out = " <interface name=\"" + XmlEscape(iface.name) + "\">\n";
+  for (const RootMethod& m : iface.methods) {
+    out += "  <method name=\"" + XmlEscape(m.name) + "\"";
+    if (m.outSignature.empty()) {
+      out += "/>\n";
+      continue;
+    }
+    out += ">\n   <arg type=\"" + XmlEscape(m.outSignature) + "\" name=\"" + XmlEscape(m.outName) +
+           "\" direction=\"out\"/>\n  </method>\n";
   }
-  if (r >= 0) r = sd_bus_message_close_container(reply);
-  return r;
+  out += " </interface>\n";
+  return out;
 }
 
 // The fixed nodes above the objects, and their one child.
@@ -115,6 +117,23 @@ const char* FixedChild(std::string_view path) {
 }
 
 }  // namespace
+
+ServerCore::ServerCore(Server::Options o, ApartmentPool& p)
+    : options(std::move(o)), pool(p), queue(std::make_shared<Queue>()) {
+  for (const RootInterface& iface : options.rootInterfaces) rootInterfaceXml.push_back(RootInterfaceXml(iface));
+}
+
+const RootInterface* ServerCore::RootInterfaceOf(const char* iface, const char* member) const {
+  for (const RootInterface& r : options.rootInterfaces) {
+    if (iface) {
+      if (r.name == iface) return &r;
+      continue;
+    }
+    for (const RootMethod& m : r.methods)
+      if (m.name == member) return &r;
+  }
+  return nullptr;
+}
 
 int ServerCore::OnMessage(sd_bus_message* m) {
   if (sd_bus_message_is_signal(m, kLocalInterface, "Disconnected") > 0) {
@@ -147,10 +166,10 @@ int ServerCore::OnMessage(sd_bus_message* m) {
     return Introspect(*c, m, path);
   }
   if (Is(path, kRootPath)) {
-    if (Is(iface, kSchedulerInterface) || (!iface && Is(member, kGroupHealthMethod))) {
-      if (!Is(member, kGroupHealthMethod))
-        return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member + " of " + iface);
-      return GroupHealth(*c, m);
+    if (const RootInterface* root = RootInterfaceOf(iface, member)) {
+      for (const RootMethod& method : root->methods)
+        if (method.name == member) return CallRoot(*c, m, method);
+      return ReplyError(m, kErrorUnknownMethod, std::string("Unknown method ") + member + " of " + iface);
     }
     if (iface && !Is(iface, kClassFactoryInterface))
       return ReplyError(m, kErrorUnknownInterface, std::string("Unknown interface ") + iface);
@@ -189,7 +208,7 @@ int ServerCore::Introspect(Client& c, sd_bus_message* m, const std::string& path
     children.push_back(child);
   } else if (path == kRootPath) {
     ifaces.push_back(&ClassFactoryInterfaceXml());
-    ifaces.push_back(&SchedulerInterfaceXml());
+    for (const std::string& xml : rootInterfaceXml) ifaces.push_back(&xml);
     if (c.objects.Size()) children.push_back("obj");
   } else if (path == kObjectDirPath) {
     children = c.objects.ChildNames(kMaxIntrospectedChildren);
@@ -257,18 +276,21 @@ int ServerCore::CreateInstance(Client& c, sd_bus_message* m) {
   return 1;
 }
 
-// Read on an apartment: the table walk takes ScheduleLock, which the bus thread never waits for.
-int ServerCore::GroupHealth(Client& c, sd_bus_message* m) {
+// Run on an apartment: what such a method reads may be guarded by locks the bus thread must
+// never wait for.
+int ServerCore::CallRoot(Client& c, sd_bus_message* m, const RootMethod& method) {
   if (!CheckSignature(m, "")) return 1;
   auto comp = std::make_shared<Completion>();
-  comp->kind = CallKind::Health;
+  comp->kind = CallKind::Root;
   comp->callId = Remember(c, m);
-  pool.Next().Post([q = queue, comp]() mutable {
-    try {
-      comp->health = scheduler::SchedulerHealth();
-    } catch (...) {
-      comp->hr = com::E_UNEXPECTED;
-    }
+  pool.Next().Post([q = queue, comp, run = method.run, caller = c.caller]() mutable {
+    RunAsCaller(*caller, [&] {
+      try {
+        comp->writer = run();
+      } catch (...) {
+        comp->hr = com::E_UNEXPECTED;
+      }
+    });
     q->Push(std::move(comp));
   });
   return 1;
@@ -384,7 +406,9 @@ void ServerCore::Reply(Client* c, sd_bus_message* call, const CompletionPtr& com
       break;
     case CallKind::Typed: r = AppendTypedOuts(reply, *comp->typed, comp->args, comp->result, &paths, &error); break;
     case CallKind::Release: break;
-    case CallKind::Health: r = AppendGroupHealth(reply, comp->health); break;
+    case CallKind::Root:
+      if (comp->writer) r = comp->writer(reply);
+      break;
   }
   if (r < 0) {
     sd_bus_message_unref(reply);

@@ -23,7 +23,6 @@
 #include "transport/object_table.h"
 #include "transport/server.h"
 #include "protocol/typed_interface.h"
-#include "scheduler/scheduler_supervisor.h"
 
 namespace kv::transport {
 
@@ -51,7 +50,7 @@ struct Client {
   bool closing = false;
 };
 
-enum class CallKind : uint8_t { Create, GetIDs, Invoke, Typed, Release, Health };
+enum class CallKind : uint8_t { Create, GetIDs, Invoke, Typed, Release, Root };
 
 // What the bus thread keeps about a call while its apartment works on it.
 struct PendingCall {
@@ -72,14 +71,14 @@ struct Completion {
   com::HRESULT hr = com::S_OK;
   std::vector<com::Variant> args;
   com::Variant result;
-  std::vector<scheduler::GroupHealthRow> health;  // CallKind::Health
+  ReplyWriter writer;  // CallKind::Root
 };
 
 using CompletionPtr = std::shared_ptr<Completion>;
 using Queue = CompletionQueue<CompletionPtr>;
 
 struct ServerCore {
-  ServerCore(Server::Options o, ApartmentPool& p) : options(std::move(o)), pool(p), queue(std::make_shared<Queue>()) {}
+  ServerCore(Server::Options o, ApartmentPool& p);
 
   // server.cc
   int Start(std::string* error);
@@ -105,7 +104,9 @@ struct ServerCore {
   int RouteObjectCall(Client& c, sd_bus_message* m, const std::string& path, const char* iface, const char* member);
   int Introspect(Client& c, sd_bus_message* m, const std::string& path);
   int CreateInstance(Client& c, sd_bus_message* m);
-  int GroupHealth(Client& c, sd_bus_message* m);
+  // The root interface a call at the root path belongs to, or null.
+  const RootInterface* RootInterfaceOf(const char* iface, const char* member) const;
+  int CallRoot(Client& c, sd_bus_message* m, const RootMethod& method);
   int CallDispatch(Client& c, sd_bus_message* m, const HeldObject& obj, const char* member);
   int CallTyped(Client& c, sd_bus_message* m, const HeldObject& obj, const TypedMethod& method);
   int ReleaseObject(Client& c, sd_bus_message* m, const std::string& path);
@@ -117,6 +118,7 @@ struct ServerCore {
 
   Server::Options options;
   ApartmentPool& pool;
+  std::vector<std::string> rootInterfaceXml;  // of options.rootInterfaces, in their order
   sd_event* event = nullptr;
   sd_bus* sharedBus = nullptr;  // bus mode
   int listenFd = -1;

@@ -6,7 +6,8 @@
 #include "commands/shared_objects.h"
 #include "components/server_objects.h"
 #include "config/config.h"
-#include "scheduler/collection_io.h"
+#include "persist/collection_io.h"
+#include "platform/env.h"
 
 namespace kv::units {
 
@@ -98,8 +99,8 @@ std::string ConversionsFilePath() { return g_BasePath + "\\bin\\Conversions.zrc"
 
 void GetUnitConversionObject() {
   ComPtr<components::IZrCollection> table;
-  if (com::FAILED(scheduler::LoadCollection(ConversionsFilePath(), &table)) &&
-      com::SUCCEEDED(scheduler::NewCollection(&table))) {
+  if (com::FAILED(persist::LoadCollection(ConversionsFilePath(), &table)) &&
+      com::SUCCEEDED(persist::NewCollection(&table))) {
     g_pUnitConversionObject = table;
     size_t next = 0;
     for (const DefaultType& t : kDefaultTypes) {
@@ -121,16 +122,16 @@ void GetUnitConversionObject() {
 HRESULT SaveUnitConversionObject() {
   ComPtr<components::IZrCollection> table = g_pUnitConversionObject;
   if (!table) return com::E_POINTER;
-  scheduler::EnsureBinDirectory();
-  return scheduler::SaveCollection(ConversionsFilePath(), table.Get());
+  persist::EnsureBinDirectory(*SharedServerObjects().Platform().fs);
+  return persist::SaveCollection(ConversionsFilePath(), table.Get());
 }
 
 HRESULT FindType(const Bstr& name, ComPtr<IZrUnitType>* type) {
-  return scheduler::ItemAs(g_pUnitConversionObject.Get(), name, type);
+  return persist::ItemAs(g_pUnitConversionObject.Get(), name, type);
 }
 
 HRESULT TypeAt(long position, ComPtr<IZrUnitType>* type) {
-  return scheduler::ItemAtAs(g_pUnitConversionObject.Get(), position, type);
+  return persist::ItemAtAs(g_pUnitConversionObject.Get(), position, type);
 }
 
 bool IsUsableText(const Bstr& text, size_t limit) { return text.Length() <= limit; }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "client/cli_options.h"
+#include "cli/cli_options.h"
 #include "client/connection.h"
 #include "support/scoped_var.h"
 #include "protocol/socket_path.h"
@@ -124,7 +124,7 @@ TEST(ServerCommandLine, UnknownArgumentsAreNamedAndTheServerRuns) {
 
 // Both programs report the one release they belong to.
 TEST(ServerCommandLine, ClientAndServerVersionsAgree) {
-  EXPECT_STREQ(kServerVersion, client::kCliVersion);
+  EXPECT_STREQ(kServerVersion, cli::kCliVersion);
 }
 
 // The server's default socket is where a client without --address looks.

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "client/cli_scheduler.h"
+#include "client/scheduler_health.h"
 #include "client/connection.h"
 #include "client/remote_object.h"
 #include "e2e/server_process.h"

@@ -6,7 +6,7 @@
 
 #include <sstream>
 
-#include "client/cli_tag.h"
+#include "cli/cli_tag.h"
 #include "engine/schedule_group.h"
 #include "engine_fixture.h"
 
@@ -22,7 +22,7 @@ class ScenarioTest : public testing::EngineFixture {
     std::vector<std::string> args = {"--db", scratch.Path() + "/bin/tags.db"};
     args.insert(args.end(), words.begin(), words.end());
     std::ostringstream out, err;
-    EXPECT_EQ(client::RunTag(args, testEnv.env(), out, err), 0) << err.str();
+    EXPECT_EQ(cli::RunTag(args, testEnv.env(), out, err), 0) << err.str();
     return out.str();
   }
 };

@@ -1,0 +1,44 @@
+#include "app/scheduler_health.h"
+
+#include <cstdint>
+#include <utility>
+
+#include "protocol/wire_names.h"
+
+namespace kv::app {
+
+namespace {
+
+// One row, the element of kGroupHealthSignature's array.
+constexpr const char* kRow = protocol::kGroupHealthSignature + 1;
+
+}  // namespace
+
+int AppendGroupHealth(sd_bus_message* reply, const std::vector<scheduler::GroupHealthRow>& rows) {
+  int r = sd_bus_message_open_container(reply, 'a', kRow);
+  for (size_t i = 0; r >= 0 && i < rows.size(); ++i) {
+    const scheduler::GroupHealthRow& g = rows[i];
+    const scheduler::GroupHealth& h = g.health;
+    r = sd_bus_message_append(reply, kRow, g.name.c_str(), g.rateSeconds, g.nextRunUtc, h.lastStart,
+                              h.lastLatenessSec, h.lastDurationSec, static_cast<uint64_t>(h.runs),
+                              static_cast<uint64_t>(h.missedRuns), h.earliestSec, h.latestSec);
+  }
+  if (r >= 0) r = sd_bus_message_close_container(reply);
+  return r;
+}
+
+transport::RootInterface SchedulerHealthInterface() {
+  transport::RootMethod health;
+  health.name = protocol::kGroupHealthMethod;
+  health.outSignature = protocol::kGroupHealthSignature;
+  health.outName = "groups";
+  // The rows are read on the apartment (the table walk takes ScheduleLock) and written into the
+  // reply on the bus thread.
+  health.run = [] {
+    return transport::ReplyWriter(
+        [rows = scheduler::SchedulerHealth()](sd_bus_message* reply) { return AppendGroupHealth(reply, rows); });
+  };
+  return {protocol::kSchedulerInterface, {std::move(health)}};
+}
+
+}  // namespace kv::app

@@ -1,0 +1,22 @@
+#pragma once
+// kelvarin-cli scheduler: the server's schedule group threads, one row each, as a table or as
+// JSON (com.quorlith.Kelvarin.Scheduler.GroupHealth on the root object).
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "cli/cli_options.h"
+#include "client/scheduler_health.h"
+
+namespace kv::cli {
+
+// The rows as an aligned text table (times in UTC, "-" for never), or as one JSON array.
+void PrintGroupHealth(const std::vector<client::GroupHealthRow>& rows, bool json, std::ostream& out);
+
+// The words after "scheduler": [--json]. kExitOk; kExitUsage for bad words or no connection;
+// kExitFailure when the server refused the call.
+int RunScheduler(const CliOptions& o, std::ostream& out, std::ostream& err);
+
+std::string SchedulerHelp();
+
+}  // namespace kv::cli
