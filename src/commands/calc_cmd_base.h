@@ -2,8 +2,9 @@
 // The command object: the state of one client object (store directory, whether permission checks
 // apply, the last error) and the opening steps every command takes. The commands themselves are
 // free functions of their subsystems (store/store_commands.h, scheduler/schedule_commands.h,
-// units/units_commands.h, exchange/exchange_commands.h) taking the object they run on. One per
-// dispatch object, never shared, always called on that object's apartment thread: no lock.
+// units/units_commands.h, exchange/exchange_commands.h, execution/execution_commands.h) taking
+// the object they run on. One per dispatch object, never shared, always called on that object's
+// apartment thread: no lock.
 //
 // Every command follows the same prologue: ResetLastError; the permission check when m_accessMode is 0
 // (always for the shared library store and units table); GetBaseDirectory (CMDERR_BASE_DIR_NOT_INITIALIZED

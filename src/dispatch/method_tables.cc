@@ -6,6 +6,7 @@
 #include "config/config.h"
 #include "dispatch/command_binding.h"
 #include "exchange/exchange_commands.h"
+#include "execution/execution_commands.h"
 #include "scheduler/schedule_commands.h"
 #include "store/store_commands.h"
 #include "store/store_names.h"

@@ -3,9 +3,9 @@
 #include "base/error_codes.h"
 #include "commands/calc_cmd_base.h"
 #include "commands/shared_objects.h"
-#include "exchange/exchange_commands.h"
+#include "execution/execution_commands.h"
 
-namespace kv::exchange {
+namespace kv::execution {
 namespace {
 
 // True for VT_BOOL true; a VT_I4 becomes the last error by its code, a VT_BSTR by its text; any
@@ -49,4 +49,4 @@ bool AdoQueryInfo(CCalcCmdBase& cmd, const Bstr& connection, const Bstr& queryDe
   return Outcome(cmd, v);
 }
 
-}  // namespace kv::exchange
+}  // namespace kv::execution

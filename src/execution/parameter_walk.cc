@@ -5,10 +5,10 @@
 #include "commands/shared_objects.h"
 #include "components/calc_components.h"
 #include "platform/utf8.h"
-#include "exchange/exchange_commands.h"
+#include "execution/execution_commands.h"
 #include "store/store_commands.h"
 
-namespace kv::exchange {
+namespace kv::execution {
 
 using components::IZrCalcParameter;
 using com::HRESULT;
@@ -100,4 +100,4 @@ void ListVorenServers(CCalcCmdBase& cmd, Variant* result) {
   CCalcCmdBase::StringArrayToVariant(servers, result);
 }
 
-}  // namespace kv::exchange
+}  // namespace kv::execution

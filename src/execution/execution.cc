@@ -6,13 +6,14 @@
 #include "commands/calc_cmd_base.h"
 #include "commands/shared_objects.h"
 #include "exchange/calc_checks.h"
-#include "exchange/group_hook.h"
+#include "execution/group_hook.h"
 #include "exchange/xml_text.h"
 #include "store/store_names.h"
 #include "exchange/exchange_commands.h"
+#include "execution/execution_commands.h"
 #include "store/store_commands.h"
 
-namespace kv::exchange {
+namespace kv::execution {
 
 using com::HRESULT;
 using components::IZrCalculation;
@@ -78,7 +79,7 @@ Variant ExecuteItem(CCalcCmdBase& cmd, const Bstr& itemName, Variant* result) {
   }
   // The application objects' stores have no schedule of their own.
   if (cmd.m_appName.empty() && g_pScheduleObject) {
-    const bool due = exchange::MakeGroupDueNow(cmd, itemName);
+    const bool due = MakeGroupDueNow(cmd, itemName);
     if (due) status = Variant::I4(2);
     if (result) *result = Variant::Bool(due);
   }
@@ -97,10 +98,10 @@ Bstr ExecuteXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
   ComPtr<IZrCalculation> calc = NewCalculation();
   auto disp = com::QueryInterface<IDispatch>(calc);
   if (!disp) return Reply("Failed to create calculation object");
-  Bstr failure = LoadXmlIntoCalc(cmd, xmlString, disp.Get());
+  Bstr failure = exchange::LoadXmlIntoCalc(cmd, xmlString, disp.Get());
   if (!failure.IsNull()) return failure;
   RunOnDemand(disp.Get());
-  return ObjectToXml(cmd, disp.Get());
+  return exchange::ObjectToXml(cmd, disp.Get());
 }
 
 Bstr ExecuteCalculationXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
@@ -117,7 +118,7 @@ Bstr ExecuteCalculationXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
     g_pEnvironment->GetCalculation(name, cmd.CalculationDirectoryArgument(), &stored);
   if (!stored) return Reply("Failed to load calculation");
   // A private copy: the stored object, which other clients and the schedule share, stays as it is.
-  ComPtr<IDispatch> copy = BSTRtoObject(cmd, ObjecttoBSTR(cmd, stored.Get()));
+  ComPtr<IDispatch> copy = exchange::BSTRtoObject(cmd, exchange::ObjecttoBSTR(cmd, stored.Get()));
   auto calc = com::QueryInterface<IZrCalculation>(copy);
   if (!calc) return Reply("Failed to load calculation");
   for (pugi::xml_node p : root.child("Parameters").children()) {
@@ -128,7 +129,7 @@ Bstr ExecuteCalculationXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
       persist->LoadXML(Bstr::FromUtf8(exchange::ElementText(p)));
   }
   RunOnDemand(copy.Get());
-  return ObjectToXml(cmd, copy.Get());
+  return exchange::ObjectToXml(cmd, copy.Get());
 }
 
 bool CreateCalcScriptParams(CCalcCmdBase& cmd, IDispatch* calc, const Bstr& autoBindingHosts, Variant* unused,
@@ -146,4 +147,4 @@ Variant ListParameterDetails(CCalcCmdBase& cmd, IDispatch* calc) {
   return details;
 }
 
-}  // namespace kv::exchange
+}  // namespace kv::execution

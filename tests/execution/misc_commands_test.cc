@@ -11,6 +11,7 @@
 #include "store/fake_environment.h"
 #include "store/lifecycle_fixture.h"
 #include "exchange/exchange_commands.h"
+#include "execution/execution_commands.h"
 
 namespace kv::testing {
 namespace {
@@ -97,41 +98,41 @@ TEST_F(MiscCommandsTest, AnObjectThatCannotBePersistedGivesItsVartypeAlone) {
 }
 
 TEST_F(MiscCommandsTest, WorkspaceSettingWritesTheRegistryTheFlagAndDropsTheService) {
-  EXPECT_TRUE(exchange::GetOdmWorkSpace(*cmd).IsNull());  // no key yet
+  EXPECT_TRUE(execution::GetOdmWorkSpace(*cmd).IsNull());  // no key yet
   g_pWorkspaceService = CreateWorkspaceService();
   ASSERT_TRUE(g_pWorkspaceService);
-  exchange::SetOdmWorkSpace(*cmd, B("Plant7"));
-  EXPECT_EQ(exchange::GetOdmWorkSpace(*cmd), B("Plant7"));
+  execution::SetOdmWorkSpace(*cmd, B("Plant7"));
+  EXPECT_EQ(execution::GetOdmWorkSpace(*cmd), B("Plant7"));
   EXPECT_TRUE(g_bOdmWorkspaceSet);
   EXPECT_FALSE(g_pWorkspaceService);
   EXPECT_EQ(ScheduleLock().Holder(), kSiteScheduleCommand);
   EXPECT_EQ(ScheduleLock().LockCount(), 0);
 
-  exchange::SetOdmWorkSpace(*cmd, B(""));  // stores an empty value and clears the flag
-  EXPECT_EQ(exchange::GetOdmWorkSpace(*cmd), Bstr(u""));
+  execution::SetOdmWorkSpace(*cmd, B(""));  // stores an empty value and clears the flag
+  EXPECT_EQ(execution::GetOdmWorkSpace(*cmd), Bstr(u""));
   EXPECT_FALSE(g_bOdmWorkspaceSet);
-  exchange::SetOdmWorkSpace(*cmd, B("Plant8"));
-  exchange::SetOdmWorkSpace(*cmd, Bstr());  // a null name writes nothing but clears the flag
-  EXPECT_EQ(exchange::GetOdmWorkSpace(*cmd), B("Plant8"));
+  execution::SetOdmWorkSpace(*cmd, B("Plant8"));
+  execution::SetOdmWorkSpace(*cmd, Bstr());  // a null name writes nothing but clears the flag
+  EXPECT_EQ(execution::GetOdmWorkSpace(*cmd), B("Plant8"));
   EXPECT_FALSE(g_bOdmWorkspaceSet);
 }
 
 TEST_F(MiscCommandsTest, StoreAndForwardSwitch) {
-  EXPECT_FALSE(exchange::GetStoreAndForwardEnabled(*cmd));
-  exchange::SetStoreAndForwardEnabled(*cmd, true);
-  EXPECT_TRUE(exchange::GetStoreAndForwardEnabled(*cmd));
+  EXPECT_FALSE(execution::GetStoreAndForwardEnabled(*cmd));
+  execution::SetStoreAndForwardEnabled(*cmd, true);
+  EXPECT_TRUE(execution::GetStoreAndForwardEnabled(*cmd));
   EXPECT_EQ(g_bStoreAndForwardEnabled, com::VARIANT_TRUE);
   RegValue v;
   ASSERT_EQ(env.registry().GetValue(RegHive::LocalMachine, config::kStoreAndForwardKey, "Enabled", &v), 0);
   EXPECT_EQ(v.type, platform::REG_DWORD);
   EXPECT_EQ(v.dword, 1u);
-  exchange::SetStoreAndForwardEnabled(*cmd, false);
-  EXPECT_FALSE(exchange::GetStoreAndForwardEnabled(*cmd));
+  execution::SetStoreAndForwardEnabled(*cmd, false);
+  EXPECT_FALSE(execution::GetStoreAndForwardEnabled(*cmd));
   EXPECT_EQ(g_bStoreAndForwardEnabled, com::VARIANT_FALSE);
 }
 
 TEST_F(MiscCommandsTest, WorkspaceServiceListsTestsAndGivesRunContexts) {
-  EXPECT_TRUE(exchange::GetOdmWorkSpaces(*cmd).IsEmpty());
+  EXPECT_TRUE(execution::GetOdmWorkSpaces(*cmd).IsEmpty());
   const std::string db = env.Path("tags.db");
   std::ofstream(db) << std::string("SQLite format 3\0rest", 20);
   const std::string notDb = env.Path("notes.txt");
@@ -144,7 +145,7 @@ TEST_F(MiscCommandsTest, WorkspaceServiceListsTestsAndGivesRunContexts) {
   reg.CreateKey(RegHive::LocalMachine, key + "\\West");
 
   std::vector<std::string> names;
-  ASSERT_TRUE(com::VariantToStringList(exchange::GetOdmWorkSpaces(*cmd), &names));
+  ASSERT_TRUE(com::VariantToStringList(execution::GetOdmWorkSpaces(*cmd), &names));
   EXPECT_EQ(names, (std::vector<std::string>{"East", "North", "South", "West"}));
 
   struct Case {
@@ -158,7 +159,7 @@ TEST_F(MiscCommandsTest, WorkspaceServiceListsTestsAndGivesRunContexts) {
       {"Nowhere", "Workspace 'Nowhere': not configured"},
       {"North\\..", "Workspace 'North\\..': not configured"},
   };
-  for (const Case& c : cases) EXPECT_EQ(exchange::TestOdmConnection(*cmd, B(c.workspace)).ToUtf8(), c.report);
+  for (const Case& c : cases) EXPECT_EQ(execution::TestOdmConnection(*cmd, B(c.workspace)).ToUtf8(), c.report);
 
   ComPtr<components::IZrWorkspaceService> service = CreateWorkspaceService();
   Bstr context;
@@ -171,8 +172,8 @@ TEST_F(MiscCommandsTest, WorkspaceServiceListsTestsAndGivesRunContexts) {
 TEST_F(MiscCommandsTest, WithoutAWorkspaceServiceTheOdmCommandsAnswerEmpty) {
   com::ClassRegistry::Instance().Unregister(components::CLSID_ZrWorkspaceService);
   cmd->SetCommandError(CMDERR_INVALID_PASSWORD);
-  EXPECT_TRUE(exchange::GetOdmWorkSpaces(*cmd).IsEmpty());
-  EXPECT_TRUE(exchange::TestOdmConnection(*cmd, B("North")).IsNull());
+  EXPECT_TRUE(execution::GetOdmWorkSpaces(*cmd).IsEmpty());
+  EXPECT_TRUE(execution::TestOdmConnection(*cmd, B("North")).IsNull());
   EXPECT_EQ(Code(), CMDERR_INVALID_PASSWORD);
   engine::RegisterEngineClasses(&SharedServerObjects());
 }
@@ -220,19 +221,19 @@ TEST_F(MiscCommandsTest, DatabasePassThroughJudgesTheEnvironmentsAnswerByItsType
   for (const Case& c : cases) {
     ado->answer = c.answer;
     cmd->SetCommandError(CMDERR_INVALID_PASSWORD);  // each command clears the previous error
-    EXPECT_EQ(exchange::AdoClose(*cmd, B("tags")), c.result);
+    EXPECT_EQ(execution::AdoClose(*cmd, B("tags")), c.result);
     EXPECT_EQ(Code(), c.code);
     EXPECT_EQ(cmd->m_lastErrorText, c.text);
   }
   ado->answer = Variant::Bool(true);
-  EXPECT_TRUE(exchange::AdoConnect(*cmd, B("/var/lib/tags.db"), B("op"), B("pw"), 1));
+  EXPECT_TRUE(execution::AdoConnect(*cmd, B("/var/lib/tags.db"), B("op"), B("pw"), 1));
   EXPECT_EQ(ado->seen, "/var/lib/tags.db|op|pw|1");
   Variant names, types;
-  EXPECT_TRUE(exchange::AdoQueryInfo(*cmd, B("tags"), B("SELECT Tag FROM Tags"), &names, &types));
+  EXPECT_TRUE(execution::AdoQueryInfo(*cmd, B("tags"), B("SELECT Tag FROM Tags"), &names, &types));
   EXPECT_EQ(ado->seen, "tags|SELECT Tag FROM Tags");
   EXPECT_EQ(names, com::StringListVariant({"Tag"}));
   g_pEnvironment = nullptr;
-  EXPECT_FALSE(exchange::AdoClose(*cmd, B("tags")));  // no environment: false, no error
+  EXPECT_FALSE(execution::AdoClose(*cmd, B("tags")));  // no environment: false, no error
   EXPECT_EQ(Code(), 0);
 }
 

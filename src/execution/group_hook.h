@@ -6,10 +6,10 @@ namespace kv {
 class CCalcCmdBase;
 }  // namespace kv
 
-namespace kv::exchange {
+namespace kv::execution {
 
 // When the schedule holds a group named `name`: sets its next run time to now (local time),
 // wakes the schedule threads and returns true. False when there is no such group.
 bool MakeGroupDueNow(CCalcCmdBase& cmd, const com::Bstr& name);
 
-}  // namespace kv::exchange
+}  // namespace kv::execution

@@ -2,9 +2,10 @@
 // small fake parameters that record what they were asked; and the server list over the store.
 #include <gtest/gtest.h>
 
-#include "exchange_fixture.h"
+#include "exchange/exchange_fixture.h"
 #include "store/fake_environment.h"
 #include "exchange/exchange_commands.h"
+#include "execution/execution_commands.h"
 #include "store/store_commands.h"
 
 namespace kv::testing {
@@ -123,10 +124,10 @@ TEST(ParameterWalk, Cases) {
     long count = -1;
     Bstr message;
     switch (c.walk) {
-      case 0: message = exchange::ChangeServerName(cmd, calc.Get(), oldServer, 0, newServer, 0, &count); break;
-      case 1: message = exchange::Validate(cmd, calc.Get(), &count); break;
-      case 2: message = exchange::Validate2(cmd, calc.Get(), true, &count); break;
-      default: message = exchange::Validate2(cmd, calc.Get(), false, &count); break;
+      case 0: message = execution::ChangeServerName(cmd, calc.Get(), oldServer, 0, newServer, 0, &count); break;
+      case 1: message = execution::Validate(cmd, calc.Get(), &count); break;
+      case 2: message = execution::Validate2(cmd, calc.Get(), true, &count); break;
+      default: message = execution::Validate2(cmd, calc.Get(), false, &count); break;
     }
     EXPECT_EQ(message.IsNull(), c.message == nullptr);
     if (c.message) {
@@ -137,10 +138,10 @@ TEST(ParameterWalk, Cases) {
   }
   // Nothing to walk: a null object, and one that is no calculation.
   long count = -1;
-  EXPECT_TRUE(exchange::Validate(cmd, nullptr, &count).IsNull());
+  EXPECT_TRUE(execution::Validate(cmd, nullptr, &count).IsNull());
   EXPECT_EQ(count, 0);
   auto notACalc = com::MakeCom<FakeParameter>(true, "x");
-  EXPECT_TRUE(exchange::Validate2(cmd, notACalc.Get(), true, nullptr).IsNull());
+  EXPECT_TRUE(execution::Validate2(cmd, notACalc.Get(), true, nullptr).IsNull());
   EXPECT_EQ(notACalc->calls, "");
 }
 
@@ -150,7 +151,7 @@ TEST_F(ServerListTest, EachServerOnceSpelledAsFirstMet) {
   StoreWithParameters("Area1", Tag("a", "NodeA") + Constant("k", 2) + Tag("b", "nodeB"));
   StoreWithParameters("Area2", Tag("c", "NODEA") + Tag("d", "NodeC") + Tag("e", "NodeB"));
   Variant list;
-  exchange::ListVorenServers(*cmd, &list);
+  execution::ListVorenServers(*cmd, &list);
   std::vector<std::string> names;
   ASSERT_TRUE(com::VariantToStringList(list, &names));
   EXPECT_EQ(names, (std::vector<std::string>{"NodeA", "nodeB", "NodeC"}));
@@ -160,7 +161,7 @@ TEST_F(ServerListTest, EachServerOnceSpelledAsFirstMet) {
   g_pEnvironment->RemoveCalculation(B("Area1"));
   ComPtr<IDispatch> area1 = store::GetCalculationObject(*cmd, B("Area1"));
   long count = 0;
-  const std::string message = exchange::ChangeServerName(*cmd, area1.Get(), B("nodea"), 0, B("NodeZ"), 0, &count).ToUtf8();
+  const std::string message = execution::ChangeServerName(*cmd, area1.Get(), B("nodea"), 0, B("NodeZ"), 0, &count).ToUtf8();
   EXPECT_NE(message.find("T1"), std::string::npos) << message;
   EXPECT_EQ(count, 1);
 }
@@ -168,7 +169,7 @@ TEST_F(ServerListTest, EachServerOnceSpelledAsFirstMet) {
 TEST_F(ServerListTest, NoTagParametersGiveAnEmptyList) {
   StoreWithParameters("Area1", Constant("k", 2));
   Variant list = Variant::I4(5);
-  exchange::ListVorenServers(*cmd, &list);
+  execution::ListVorenServers(*cmd, &list);
   EXPECT_TRUE(list.IsEmpty());
 }
 

@@ -1,9 +1,9 @@
-#include "exchange/group_hook.h"
+#include "execution/group_hook.h"
 
 #include "scheduler/schedule.h"
 #include "scheduler/scheduler_supervisor.h"
 
-namespace kv::exchange {
+namespace kv::execution {
 
 bool MakeGroupDueNow(CCalcCmdBase&, const com::Bstr& name) {
   com::ComPtr<components::IZrScheduleGroup> group;
@@ -13,4 +13,4 @@ bool MakeGroupDueNow(CCalcCmdBase&, const com::Bstr& name) {
   return true;
 }
 
-}  // namespace kv::exchange
+}  // namespace kv::execution

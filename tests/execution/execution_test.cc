@@ -8,11 +8,12 @@
 #include <iterator>
 
 #include "engine/calc_environment.h"
-#include "exchange_fixture.h"
+#include "exchange/exchange_fixture.h"
 #include "tags/sqlite_tag_store.h"
 #include "scheduler/schedule.h"
 #include "scheduler/scheduler_supervisor.h"
 #include "exchange/exchange_commands.h"
+#include "execution/execution_commands.h"
 #include "store/store_commands.h"
 
 namespace kv::testing {
@@ -56,9 +57,9 @@ TEST_F(ExecutionTest, OnDemandRunsSpoolWhileStoreAndForwardIsOn) {
     const char* command;
     std::function<void()> run;
   } cases[] = {
-      {"CalcExecute", [&] { EXPECT_TRUE(exchange::CalcExecute(*cmd, store::GetCalculationObject(*cmd, B("Flow1")).Get())); }},
-      {"ExecuteItem", [&] { exchange::ExecuteItem(*cmd, B("Flow1"), nullptr); }},
-      {"ExecuteCalculationXML", [&] { exchange::ExecuteCalculationXML(*cmd, B(xml)); }},
+      {"CalcExecute", [&] { EXPECT_TRUE(execution::CalcExecute(*cmd, store::GetCalculationObject(*cmd, B("Flow1")).Get())); }},
+      {"ExecuteItem", [&] { execution::ExecuteItem(*cmd, B("Flow1"), nullptr); }},
+      {"ExecuteCalculationXML", [&] { execution::ExecuteCalculationXML(*cmd, B(xml)); }},
   };
   size_t spooled = 0;
   for (const Case& c : cases) {
@@ -78,35 +79,35 @@ TEST_F(ExecutionTest, OnDemandRunsSpoolWhileStoreAndForwardIsOn) {
 }
 
 TEST_F(ExecutionTest, CalcExecuteRunsWhatTheObjectAnswersAndChecksTheGate) {
-  EXPECT_FALSE(exchange::CalcExecute(*cmd, nullptr));
+  EXPECT_FALSE(execution::CalcExecute(*cmd, nullptr));
   EXPECT_EQ(Code(), CMDERR_GET_CALCULATION_OBJECT);
 
-  ComPtr<IDispatch> calc = exchange::CreateTemporaryCalc(*cmd, B("return 6 * 7"));
+  ComPtr<IDispatch> calc = execution::CreateTemporaryCalc(*cmd, B("return 6 * 7"));
   ASSERT_TRUE(calc);
   EXPECT_EQ(Text(calc.Get(), "Script"), "return 6 * 7");
   EXPECT_FALSE(Exists("Calc/.zrc"));
-  EXPECT_TRUE(exchange::CalcExecute(*cmd, calc.Get()));
+  EXPECT_TRUE(execution::CalcExecute(*cmd, calc.Get()));
   Variant value;
   ASSERT_EQ(com::GetProperty(calc.Get(), "Value", &value), com::S_OK);
   EXPECT_EQ(value, Variant::I4(42));  // a Lua integer stays an integer
   // A library runs nothing and still answers true.
-  EXPECT_TRUE(exchange::CalcExecute(*cmd, New(components::CLSID_ZrLibrary).Get()));
+  EXPECT_TRUE(execution::CalcExecute(*cmd, New(components::CLSID_ZrLibrary).Get()));
   EXPECT_EQ(Code(), 0);
 
   service->heldRights = 0;
-  EXPECT_FALSE(exchange::CalcExecute(*cmd, calc.Get()));
+  EXPECT_FALSE(execution::CalcExecute(*cmd, calc.Get()));
   EXPECT_EQ(Code(), CMDERR_DENIED_EXECUTE);
   // An application object with its own store skips the gate.
   fs::create_directories(g_BasePath + "/Apps/Plant");
   ZrCalcAppCmdObject app;
   app.SetBaseDirectory("Plant");
-  EXPECT_TRUE(exchange::CalcExecute(app, calc.Get()));
+  EXPECT_TRUE(execution::CalcExecute(app, calc.Get()));
 }
 
 TEST_F(ExecutionTest, ExecuteItemRunsAStoredCalculationAndFillsTheFiveResults) {
   StoreWithParameters("Flow1", Constant("a", 2), "return a * 2");
   Variant result = Variant::I4(77);
-  const Variant status = exchange::ExecuteItem(*cmd, B("Flow1"), &result);
+  const Variant status = execution::ExecuteItem(*cmd, B("Flow1"), &result);
   EXPECT_EQ(status, Variant::I4(1));
   ASSERT_EQ(result.vt(), com::VT_ARRAY | com::VT_VARIANT);
   ASSERT_EQ(result.array().Count(), 5u);
@@ -124,18 +125,18 @@ TEST_F(ExecutionTest, ExecuteItemRunsAStoredCalculationAndFillsTheFiveResults) {
 
   service->heldRights = 0;
   result = Variant();
-  EXPECT_EQ(exchange::ExecuteItem(*cmd, B("Flow1"), &result), Variant::I4(-4));
+  EXPECT_EQ(execution::ExecuteItem(*cmd, B("Flow1"), &result), Variant::I4(-4));
   EXPECT_TRUE(result.IsEmpty());
 }
 
 TEST_F(ExecutionTest, ExecuteItemLooksForAGroupOnlyOnTheMainObjectWithASchedule) {
   Variant result = Variant::I4(77);
   // No schedule: nothing is looked up, the result stays.
-  EXPECT_TRUE(exchange::ExecuteItem(*cmd, B("Hourly"), &result).IsEmpty());
+  EXPECT_TRUE(execution::ExecuteItem(*cmd, B("Hourly"), &result).IsEmpty());
   EXPECT_EQ(result, Variant::I4(77));
 
   ASSERT_EQ(com::CreateInstance(components::CLSID_ZrCollection, &g_pScheduleObject), com::S_OK);
-  EXPECT_TRUE(exchange::ExecuteItem(*cmd, B("NoSuchItem"), &result).IsEmpty());
+  EXPECT_TRUE(execution::ExecuteItem(*cmd, B("NoSuchItem"), &result).IsEmpty());
   EXPECT_EQ(result, Variant::Bool(false));
 
   // A group is made due now and the group threads are woken; a name that is also a calculation
@@ -148,7 +149,7 @@ TEST_F(ExecutionTest, ExecuteItemLooksForAGroupOnlyOnTheMainObjectWithASchedule)
     group->PutNextRunTime(1.0);
   }
   scheduler::ExecuteItemEvent().ResetEvent();
-  EXPECT_EQ(exchange::ExecuteItem(*cmd, B("Hourly"), &result), Variant::I4(2));
+  EXPECT_EQ(execution::ExecuteItem(*cmd, B("Hourly"), &result), Variant::I4(2));
   EXPECT_EQ(result, Variant::Bool(true));
   EXPECT_TRUE(scheduler::ExecuteItemEvent().IsSet());
   auto nextRun = [](const char* name) {
@@ -158,14 +159,14 @@ TEST_F(ExecutionTest, ExecuteItemLooksForAGroupOnlyOnTheMainObjectWithASchedule)
     return when;
   };
   EXPECT_GT(nextRun("Hourly"), 1.0);
-  EXPECT_EQ(exchange::ExecuteItem(*cmd, B("Flow1"), &result), Variant::I4(1));
+  EXPECT_EQ(execution::ExecuteItem(*cmd, B("Flow1"), &result), Variant::I4(1));
   EXPECT_EQ(nextRun("Flow1"), 1.0);
 
   fs::create_directories(g_BasePath + "/Apps/Plant");
   ZrCalcAppCmdObject app;
   app.SetBaseDirectory("Plant");
   result = Variant::I4(77);
-  EXPECT_TRUE(exchange::ExecuteItem(app, B("Hourly"), &result).IsEmpty());
+  EXPECT_TRUE(execution::ExecuteItem(app, B("Hourly"), &result).IsEmpty());
   EXPECT_EQ(result, Variant::I4(77));
   g_pScheduleObject = nullptr;
 }
@@ -173,7 +174,7 @@ TEST_F(ExecutionTest, ExecuteItemLooksForAGroupOnlyOnTheMainObjectWithASchedule)
 TEST_F(ExecutionTest, ExecuteXMLRunsANewCalculationAndAnswersItsExport) {
   const std::string text = "<Calculation version=\"1\"><Name>Tmp</Name><Script>return a + b</Script><Parameters>" +
                            Constant("a", 1.5) + Constant("b", 2) + "</Parameters></Calculation>";
-  const std::string reply = exchange::ExecuteXML(*cmd, B(text)).ToUtf8();
+  const std::string reply = execution::ExecuteXML(*cmd, B(text)).ToUtf8();
   EXPECT_EQ(ChildText(reply, "Value"), "3.5") << reply;
   EXPECT_FALSE(Exists("Calc/Tmp.zrc"));
 
@@ -186,7 +187,7 @@ TEST_F(ExecutionTest, ExecuteXMLRunsANewCalculationAndAnswersItsExport) {
        "<ERROR>Formula does not exist</ERROR>"},
   };
   for (const Case& c : cases) {
-    const std::string r = exchange::ExecuteXML(*cmd, B(c.text)).ToUtf8();
+    const std::string r = execution::ExecuteXML(*cmd, B(c.text)).ToUtf8();
     if (c.reply.empty())
       EXPECT_EQ(r.rfind("<ERROR Line=\"1\" Pos=\"", 0), 0u) << r;
     else
@@ -202,7 +203,7 @@ TEST_F(ExecutionTest, ExecuteCalculationXMLRunsAPrivateCopyAndLeavesTheStoreAlon
 
   const std::string request = "<Calculation><Name>Flow1</Name><Parameters>" + Constant("b", 10) +
                               Constant("nosuch", 100) + "</Parameters></Calculation>";
-  const std::string reply = exchange::ExecuteCalculationXML(*cmd, B(request)).ToUtf8();
+  const std::string reply = execution::ExecuteCalculationXML(*cmd, B(request)).ToUtf8();
   EXPECT_EQ(ChildText(reply, "Value"), "12") << reply;
   EXPECT_EQ(ChildText(reply, "Name"), "Flow1");
 
@@ -227,8 +228,8 @@ TEST_F(ExecutionTest, ExecuteCalculationXMLRunsAPrivateCopyAndLeavesTheStoreAlon
       {"<Calculation><Name>..\\..\\x</Name></Calculation>", "<ERROR>Failed to load calculation</ERROR>"},
       {"<Calculation><Title>Flow1</Title></Calculation>", "<ERROR>Failed to get calculation name node</ERROR>"},
   };
-  for (const Case& c : cases) EXPECT_EQ(exchange::ExecuteCalculationXML(*cmd, B(c.text)).ToUtf8(), c.reply);
-  const std::string parseError = exchange::ExecuteCalculationXML(*cmd, B("<Calculation>\n<Name>")).ToUtf8();
+  for (const Case& c : cases) EXPECT_EQ(execution::ExecuteCalculationXML(*cmd, B(c.text)).ToUtf8(), c.reply);
+  const std::string parseError = execution::ExecuteCalculationXML(*cmd, B("<Calculation>\n<Name>")).ToUtf8();
   EXPECT_EQ(parseError.rfind("<ERROR Line=\"2\" Pos=\"", 0), 0u) << parseError;
   EXPECT_EQ(Entries("Calc"), (std::vector<std::string>{"Edit", "Flow1.zrc"}));
 }
@@ -236,20 +237,20 @@ TEST_F(ExecutionTest, ExecuteCalculationXMLRunsAPrivateCopyAndLeavesTheStoreAlon
 TEST_F(ExecutionTest, ScriptParameterPassThroughs) {
   StoreWithParameters("Flow1", Constant("a", 2));
   ComPtr<IDispatch> calc = store::GetCalculationObject(*cmd, B("Flow1"));
-  const Variant details = exchange::ListParameterDetails(*cmd, calc.Get());
+  const Variant details = execution::ListParameterDetails(*cmd, calc.Get());
   ASSERT_TRUE(details.IsArray());
   EXPECT_EQ(details.array().Count(), 1u);
-  EXPECT_TRUE(exchange::ListParameterDetails(*cmd, New(components::CLSID_ZrLibrary).Get()).IsEmpty());
-  EXPECT_TRUE(exchange::ListParameterDetails(*cmd, nullptr).IsEmpty());
+  EXPECT_TRUE(execution::ListParameterDetails(*cmd, New(components::CLSID_ZrLibrary).Get()).IsEmpty());
+  EXPECT_TRUE(execution::ListParameterDetails(*cmd, nullptr).IsEmpty());
 
   Variant unused = Variant::I4(1), unbound = Variant::I4(2);
-  EXPECT_FALSE(exchange::CreateCalcScriptParams(*cmd, New(components::CLSID_ZrLibrary).Get(), B(""), &unused, &unbound));
+  EXPECT_FALSE(execution::CreateCalcScriptParams(*cmd, New(components::CLSID_ZrLibrary).Get(), B(""), &unused, &unbound));
   EXPECT_TRUE(unused.IsEmpty());
   EXPECT_TRUE(unbound.IsEmpty());
   ComPtr<components::IZrScriptParameters> script = com::QueryInterface<components::IZrScriptParameters>(calc);
   Variant u2, b2;
   const bool expected = com::SUCCEEDED(script->CreateParams(B("Node1"), &u2, &b2));
-  EXPECT_EQ(exchange::CreateCalcScriptParams(*cmd, calc.Get(), B("Node1"), &unused, &unbound), expected);
+  EXPECT_EQ(execution::CreateCalcScriptParams(*cmd, calc.Get(), B("Node1"), &unused, &unbound), expected);
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 #include "commands/workspace_service.h"
 #include "config/config.h"
 #include "platform/registry_store.h"
-#include "exchange/exchange_commands.h"
+#include "execution/execution_commands.h"
 
-namespace kv::exchange {
+namespace kv::execution {
 
 using platform::RegHive;
 using platform::RegValue;
@@ -56,4 +56,4 @@ void SetStoreAndForwardEnabled(CCalcCmdBase& cmd, bool enabled) {
   g_bStoreAndForwardEnabled = enabled ? com::VARIANT_TRUE : com::VARIANT_FALSE;
 }
 
-}  // namespace kv::exchange
+}  // namespace kv::execution
