@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "components/calc_components.h"
-#include "engine/lua_references.h"
 #include "engine/object_file.h"
+#include "engine/script_names.h"
 
 namespace kv::engine {
 namespace {
@@ -291,11 +291,8 @@ bool ReadCalculation(Scanner& s, const Tag& root, int depth, std::string_view* n
     return s.Skip(field, depth + 1);
   });
   if (!read || !haveName) return false;
-  if (script.find('&') == std::string_view::npos) {
-    out->formulas = FindScriptReferences(script).fields;
-  } else {
-    out->formulas = FindScriptReferences(Decoded(script)).fields;
-  }
+  out->formulas =
+      script.find('&') == std::string_view::npos ? FormulaReferences(script) : FormulaReferences(Decoded(script));
   return true;
 }
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "components/calc_components.h"
-#include "engine/lua_references.h"
 #include "engine/object_file.h"
 #include "engine/reference_scan.h"
+#include "engine/script_names.h"
 
 namespace kv::engine {
 namespace {
@@ -86,7 +86,7 @@ bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary
   out->calculations.insert(out->calculations.end(), std::make_move_iterator(calcs.begin()),
                            std::make_move_iterator(calcs.end()));
   out->tags.insert(out->tags.end(), std::make_move_iterator(tags.begin()), std::make_move_iterator(tags.end()));
-  out->formulas = FindScriptReferences(script.child_value()).fields;
+  out->formulas = FormulaReferences(script.child_value());
   return true;
 }
 

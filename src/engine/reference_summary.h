@@ -1,7 +1,7 @@
 #pragma once
 // Reads the outgoing references of a calculation or library from its object file's XML:
 // parameters of kind 2 (the calculation named in CalcName), kind 1 (ServerName and TagName),
-// the "Libraries" list and the formulas its script reaches (lua_references.h).
+// the "Libraries" list and the formulas its script reaches (FormulaReferences, script_names.h).
 #include <pugixml.hpp>
 
 #include <string_view>

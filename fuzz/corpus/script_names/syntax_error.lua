@@ -1,0 +1,2 @@
+Out = Stats.Mean(a)
+if then
