@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench_ratio.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "config/config.h"
 #include "engine/engine_registration.h"
 #include "engine/schedule_group.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "bench_ratio.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "config/config.h"
 #include "store/store_commands.h"
 

@@ -14,7 +14,7 @@
 #include "client/connection.h"
 #include "client/remote_object.h"
 #include "com/class_registry.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "config/config.h"
 #include "dispatch/calc_commands.h"
 #include "engine/authorization_service.h"

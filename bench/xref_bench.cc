@@ -16,8 +16,8 @@
 
 #include "bench_ratio.h"
 #include "com/unknown.h"
-#include "commands/calc_cmd_base.h"
-#include "commands/shared_objects.h"
+#include "command_object/calc_cmd_base.h"
+#include "command_object/shared_objects.h"
 #include "config/config.h"
 #include "engine/calculation.h"
 #include "engine/engine_registration.h"

@@ -21,7 +21,7 @@
 #include "app/service_module.h"
 #include "app/upgrade_utils.h"
 #include "com/class_registry.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "components/calc_components.h"
 #include "config/config.h"
 #include "dispatch/calc_commands.h"

@@ -5,7 +5,7 @@
 // the method's fixed answer, contain any exception as E_UNEXPECTED, log the end. Typed calls and
 // late-bound IDispatch calls reach the same code. Not thread-safe: one apartment calls it.
 #include "com/dispatch.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "protocol/method_info.h"
 
 namespace kv {

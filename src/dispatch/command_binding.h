@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "protocol/method_info.h"
 
 namespace kv {

@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "com/class_registry.h"
+#include "com/contained_call.h"
 #include "dispatch/calc_commands.h"
 #include "dispatch/command_binding.h"
 #include "dispatch/method_tables.h"
@@ -75,7 +76,10 @@ com::HRESULT ZrCalcCommandsBase::Invoke(com::DISPID id, uint16_t flags, std::vec
     g_DebugLog.Write("", "");
     g_DebugLog.Write(qualified, "Method - Start");
   }
-  try {
+  // A command that throws (a machine fault included) answers the status ContainedCall gives it,
+  // logged once.
+  bool threw = true;
+  const HRESULT contained = com::ContainedCall([&] {
     if (fullLogging_) LogInParams(qualified, *method, args);
     CommandCall call{command_, *method, args, out};
     bool ran = true;
@@ -106,8 +110,10 @@ com::HRESULT ZrCalcCommandsBase::Invoke(com::DISPID id, uint16_t flags, std::vec
       }
     }
     if (ran && fullLogging_) LogResults(qualified, *method, args, out);
-  } catch (...) {
-    hr = com::E_UNEXPECTED;
+    threw = false;
+  });
+  if (threw) {
+    hr = contained;
     g_DebugLog.Write(qualified, DebugLog::HResultText(hr));
   }
   if (methods) g_DebugLog.Write(qualified, "Method - End (" + DebugLog::HResultText(hr) + ")");

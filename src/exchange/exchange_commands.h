@@ -1,13 +1,13 @@
 #pragma once
 // Objects to and from text: object strings and the XML exchange of calculations, libraries and
-// unit types. Each command takes the command object it runs on (commands/calc_cmd_base.h).
+// unit types. Each command takes the command object it runs on (command_object/calc_cmd_base.h).
 #include <string>
 #include <vector>
 
 #include "com/bstr.h"
 #include "com/dispatch.h"
 #include "com/variant.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 
 namespace kv::exchange {
 

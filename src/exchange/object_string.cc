@@ -2,7 +2,7 @@
 // XML form, the same text its file holds, so one format serves files, XML exchange and strings.
 #include "com/class_registry.h"
 #include "com/object_stream.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "components/calc_components.h"
 #include "exchange/exchange_commands.h"
 

@@ -1,8 +1,8 @@
 // The database pass-through: the environment does the work and says the outcome by the type of
 // the result it writes.
 #include "base/error_codes.h"
-#include "commands/calc_cmd_base.h"
-#include "commands/shared_objects.h"
+#include "command_object/calc_cmd_base.h"
+#include "command_object/shared_objects.h"
 #include "execution/execution_commands.h"
 
 namespace kv::execution {

@@ -1,14 +1,14 @@
 #pragma once
 // Running calculations and what runs depend on: the ODM workspace and store-and-forward settings,
 // the database pass-through, the parameter walks (validation, moving servers) and the execution
-// commands. Each takes the command object it runs on (commands/calc_cmd_base.h); none asks the
+// commands. Each takes the command object it runs on (command_object/calc_cmd_base.h); none asks the
 // access gate unless said, none clears the last error unless said.
 #include <string>
 
 #include "com/bstr.h"
 #include "com/dispatch.h"
 #include "com/variant.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 
 namespace kv::execution {
 

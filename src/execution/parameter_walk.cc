@@ -1,8 +1,8 @@
 // The walks over a calculation's parameters: server renaming, validation, and the server list.
 #include <algorithm>
 
-#include "commands/calc_cmd_base.h"
-#include "commands/shared_objects.h"
+#include "command_object/calc_cmd_base.h"
+#include "command_object/shared_objects.h"
 #include "components/calc_components.h"
 #include "platform/utf8.h"
 #include "execution/execution_commands.h"

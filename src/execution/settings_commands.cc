@@ -2,9 +2,9 @@
 // process flags (config/config.h, atomics) that group threads and runs on demand read. The
 // writes hold ScheduleLock, under which workspace-bound group passes run, so that no such pass
 // sees the workspace service dropped halfway.
-#include "commands/calc_cmd_base.h"
-#include "commands/shared_objects.h"
-#include "commands/workspace_service.h"
+#include "command_object/calc_cmd_base.h"
+#include "command_object/shared_objects.h"
+#include "command_object/workspace_service.h"
 #include "config/config.h"
 #include "platform/registry_store.h"
 #include "execution/execution_commands.h"

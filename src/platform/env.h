@@ -2,7 +2,7 @@
 // One environment object bundles the platform facilities. Env::Current() is the one default:
 // the real environment, unless a test installed its own (a registry in a temp dir, a fixed
 // clock, a TZ string) with ScopedEnv. Only the top chooses it (the server's entry, tests, the
-// process-wide objects of commands/shared_objects.h); the services below are handed the Env
+// process-wide objects of command_object/shared_objects.h); the services below are handed the Env
 // they use when they are made, so what a test puts in one (a fault-injecting FileSystem, a
 // fixed clock) reaches everything built on it.
 #include "platform/clock.h"

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <exception>
 
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "config/config.h"
 #include "log/debug_log.h"
 #include "platform/ole_date.h"

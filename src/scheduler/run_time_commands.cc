@@ -1,7 +1,7 @@
 // The commands that expose the run-time rules.
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "platform/env.h"
 #include "scheduler/run_times.h"
 #include "scheduler/schedule.h"

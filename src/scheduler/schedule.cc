@@ -1,7 +1,7 @@
 #include "scheduler/schedule.h"
 
 #include "com/class_registry.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "config/config.h"
 #include "platform/env.h"
 

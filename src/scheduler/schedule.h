@@ -36,7 +36,7 @@ using persist::SaveCollection;
 std::string ScheduleFilePath();
 std::string ScheduleBackupPath();
 // Creates "<g_BasePath>\bin" when it is missing, in the file system of the server objects
-// (commands/shared_objects.h), whose files the schedule's are.
+// (command_object/shared_objects.h), whose files the schedule's are.
 void EnsureBinDirectory();
 
 struct DefaultGroup {

@@ -3,8 +3,8 @@
 
 #include "base/error_codes.h"
 #include "base/rights.h"
-#include "commands/calc_cmd_base.h"
-#include "commands/shared_objects.h"
+#include "command_object/calc_cmd_base.h"
+#include "command_object/shared_objects.h"
 #include "scheduler/schedule.h"
 #include "scheduler/schedule_threads.h"
 #include "scheduler/scheduler_supervisor.h"

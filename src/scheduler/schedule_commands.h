@@ -1,13 +1,13 @@
 #pragma once
 // The schedule's commands: its groups and their items, their run times and the scheduler status.
-// Each takes the command object it runs on (commands/calc_cmd_base.h).
+// Each takes the command object it runs on (command_object/calc_cmd_base.h).
 #include <string>
 #include <vector>
 
 #include "com/bstr.h"
 #include "com/dispatch.h"
 #include "com/variant.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "components/schedule_components.h"
 
 namespace kv::scheduler {

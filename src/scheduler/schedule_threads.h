@@ -83,7 +83,7 @@ struct ScheduleThreadInfo {
 
 using ScheduleThreadTable = std::map<std::string, std::shared_ptr<ScheduleThreadInfo>>;
 
-// Guarded by ScheduleLock (commands/shared_objects.h).
+// Guarded by ScheduleLock (command_object/shared_objects.h).
 extern ScheduleThreadTable g_ScheduleThreads;
 
 }  // namespace kv::scheduler

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "log/debug_log.h"
 #include "scheduler/group_thread.h"
 #include "scheduler/schedule.h"

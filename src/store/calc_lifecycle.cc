@@ -1,8 +1,8 @@
 // Creating, saving, copying and deleting calculations.
 #include "com/class_registry.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "base/rights.h"
 #include "store/edit_owner.h"
 #include "store/store_objects.h"

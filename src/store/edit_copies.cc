@@ -1,7 +1,7 @@
 // Edit copies: opening, reopening, saving and discarding them.
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "platform/env.h"
 #include "base/rights.h"
 #include "store/edit_owner.h"

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "platform/env.h"
 #include "store/store_names.h"
 #include "store/store_objects.h"

@@ -1,7 +1,7 @@
 // Calculation folders: "<base>\Calc\<name>" and "<base>\Calc\Edit\<name>", kept together.
 // A folder holds calculations of every kind (a rename moves them all), so every folder command
 // asks the full calculation right; the CalcScript-only one is not enough.
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
 #include "base/store_layout.h"
 #include "base/rights.h"

@@ -1,9 +1,9 @@
 // The list and fetch commands over the store.
 #include <map>
 
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "components/calc_components.h"
 #include "persist/collection_io.h"
 #include "store/store_names.h"

@@ -1,7 +1,7 @@
 // The password code and the password commands.
 #include "store/object_password.h"
 
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
 #include "components/calc_components.h"
 #include "store/object_kind.h"

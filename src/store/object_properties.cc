@@ -1,7 +1,7 @@
 // Generic reads and writes of named properties, by single name, array of names and dotted path.
 #include <string_view>
 
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
 #include "base/rights.h"
 #include "components/server_objects.h"

@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "base/store_layout.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "config/config.h"
 #include "platform/env.h"
 #include "store/recycle.h"

@@ -1,14 +1,14 @@
 #pragma once
 // The store's commands: scans and lists, fetches, cross references, the lifecycle of calculations
 // and libraries, their edit copies and folders. Each takes the command object it runs on (its
-// last error, directories and access mode) and follows its prologue (commands/calc_cmd_base.h).
+// last error, directories and access mode) and follows its prologue (command_object/calc_cmd_base.h).
 #include <string>
 #include <vector>
 
 #include "com/bstr.h"
 #include "com/dispatch.h"
 #include "com/variant.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "store/object_kind.h"
 
 namespace kv::store {

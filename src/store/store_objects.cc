@@ -1,13 +1,13 @@
 #include "store/store_objects.h"
 
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
 #include "platform/env.h"
 #include "base/store_layout.h"
 #include "store/object_kind.h"
 #include "store/store_names.h"
 #include "base/rights.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "store/store_commands.h"
 
 namespace kv::store {

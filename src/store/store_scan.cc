@@ -1,5 +1,5 @@
 // The three directory scans of the store and the two name tests.
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/store_layout.h"
 #include "store/store_scan.h"
 #include "store/store_commands.h"

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "com/contained_call.h"
 #include "com/class_registry.h"
 #include "com/hresult_names.h"
 #include "protocol/interface_xml.h"
@@ -263,13 +264,12 @@ int ServerCore::CreateInstance(Client& c, sd_bus_message* m) {
   ++pendingCreates;
   apartment.Post([q = queue, comp, caller = c.caller]() mutable {
     RunAsCaller(*caller, [&] {
-      try {
+      comp->hr = com::ContainedCall([&] {
         com::ComPtr<com::IUnknown> obj;
-        comp->hr = com::ClassRegistry::Instance().Create(comp->clsid, &obj);
+        const com::HRESULT hr = com::ClassRegistry::Instance().Create(comp->clsid, &obj);
         comp->result = com::Variant::Unknown(std::move(obj));
-      } catch (...) {
-        comp->hr = com::E_UNEXPECTED;
-      }
+        return hr;
+      });
     });
     q->Push(std::move(comp));
   });
@@ -285,11 +285,8 @@ int ServerCore::CallRoot(Client& c, sd_bus_message* m, const RootMethod& method)
   comp->callId = Remember(c, m);
   pool.Next().Post([q = queue, comp, run = method.run, caller = c.caller]() mutable {
     RunAsCaller(*caller, [&] {
-      try {
-        comp->writer = run();
-      } catch (...) {
-        comp->hr = com::E_UNEXPECTED;
-      }
+      const com::HRESULT hr = com::ContainedCall([&] { comp->writer = run(); });
+      if (com::FAILED(hr)) comp->hr = hr;
     });
     q->Push(std::move(comp));
   });
@@ -347,14 +344,10 @@ void ServerCore::PostCall(Client& c, sd_bus_message* m, const HeldObject& obj, C
   comp->callId = Remember(c, m);
   obj.apartment->Post([q = queue, comp = std::move(comp), disp = obj.dispatch, caller = c.caller]() mutable {
     RunAsCaller(*caller, [&] {
-      try {
-        if (comp->kind == CallKind::GetIDs)
-          comp->hr = disp->GetIDsOfNames(comp->name, &comp->dispid);
-        else
-          comp->hr = disp->Invoke(comp->dispid, comp->flags, comp->args, &comp->result);
-      } catch (...) {
-        comp->hr = com::E_UNEXPECTED;
-      }
+      comp->hr = com::ContainedCall([&] {
+        return comp->kind == CallKind::GetIDs ? disp->GetIDsOfNames(comp->name, &comp->dispid)
+                                              : disp->Invoke(comp->dispid, comp->flags, comp->args, &comp->result);
+      });
     });
     q->Push(std::move(comp));
   });

@@ -1,7 +1,7 @@
 // The units commands over g_pUnitConversionObject.
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "base/rights.h"
 #include "units/units_table.h"
 #include "units/units_commands.h"

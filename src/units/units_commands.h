@@ -1,13 +1,13 @@
 #pragma once
 // The units table's commands. Each takes the command object it runs on
-// (commands/calc_cmd_base.h).
+// (command_object/calc_cmd_base.h).
 #include <string>
 #include <vector>
 
 #include "com/bstr.h"
 #include "com/dispatch.h"
 #include "com/variant.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 
 namespace kv::units {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "com/class_registry.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "components/server_objects.h"
 #include "config/config.h"
 #include "persist/collection_io.h"

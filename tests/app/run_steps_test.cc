@@ -9,7 +9,7 @@
 
 #include "app/service_module.h"
 #include "com/class_registry.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "components/calc_components.h"
 #include "log/debug_log.h"
 #include "log/log_file.h"

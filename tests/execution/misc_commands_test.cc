@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "com/object_stream.h"
-#include "commands/workspace_service.h"
+#include "command_object/workspace_service.h"
 #include "engine/workspace_service.h"
 #include "platform/registry_store.h"
 #include "store/fake_environment.h"

@@ -3,7 +3,7 @@
 // Every comparison here is exact.
 #include <gtest/gtest.h>
 
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "platform/ole_date.h"
 #include "scheduler/run_times.h"
 #include "support/test_env.h"

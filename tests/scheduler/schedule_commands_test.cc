@@ -8,7 +8,7 @@
 #include <fstream>
 #include <functional>
 
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "dispatch/calc_commands.h"
 #include "base/error_codes.h"
 #include "scheduler/schedule.h"

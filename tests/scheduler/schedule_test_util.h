@@ -9,7 +9,7 @@
 #include <string>
 
 #include "com/class_registry.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "components/schedule_components.h"
 #include "config/config.h"
 #include "engine/engine_registration.h"

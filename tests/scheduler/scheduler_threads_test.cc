@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "base/error_codes.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "config/config.h"
 #include "engine/schedule_group.h"
 #include "log/debug_log.h"

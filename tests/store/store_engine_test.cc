@@ -6,8 +6,8 @@
 #include <fstream>
 
 #include "com/class_registry.h"
-#include "commands/calc_cmd_base.h"
-#include "commands/shared_objects.h"
+#include "command_object/calc_cmd_base.h"
+#include "command_object/shared_objects.h"
 #include "components/calc_components.h"
 #include "config/config.h"
 #include "engine/engine_registration.h"

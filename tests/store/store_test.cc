@@ -4,9 +4,9 @@
 #include <fstream>
 
 #include "base/store_layout.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "config/config.h"
 #include "store/fake_environment.h"
 #include "store/store_names.h"

@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "base/error_codes.h"
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "units/units_table.h"
 #include "units_test_util.h"
 #include "store/store_commands.h"

@@ -6,7 +6,7 @@
 #include <functional>
 #include <limits>
 
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 #include "dispatch/calc_commands.h"
 #include "base/error_codes.h"
 #include "units/units_table.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 #include "config/config.h"
 #include "engine/engine_registration.h"
 #include "security/fake_authorization.h"

@@ -1,4 +1,4 @@
-#include "commands/shared_objects.h"
+#include "command_object/shared_objects.h"
 
 #include "base/rights.h"
 #include "config/config.h"

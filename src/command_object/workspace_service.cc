@@ -1,4 +1,4 @@
-#include "commands/workspace_service.h"
+#include "command_object/workspace_service.h"
 
 #include "com/class_registry.h"
 

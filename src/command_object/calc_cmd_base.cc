@@ -1,4 +1,4 @@
-#include "commands/calc_cmd_base.h"
+#include "command_object/calc_cmd_base.h"
 
 #include <cstdio>
 
