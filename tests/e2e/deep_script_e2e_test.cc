@@ -61,7 +61,9 @@ void Plant(const std::string& path, const std::string& text) {
 
 std::vector<std::string> Sorted(const Variant& v) {
   std::vector<std::string> out;
-  if (!v.IsEmpty()) EXPECT_TRUE(com::VariantToStringList(v, &out)) << "vt " << v.vt();
+  if (!v.IsEmpty()) {
+    EXPECT_TRUE(com::VariantToStringList(v, &out)) << "vt " << v.vt();
+  }
   std::sort(out.begin(), out.end());
   return out;
 }

@@ -68,7 +68,9 @@ TEST(ScriptReferences, FieldsOfFreeNamesOnly) {
     ScriptNames names;
     std::string error;
     ASSERT_EQ(AnalyzeScript(c.script, "test", &names, &error), c.compiles) << error;
-    if (c.compiles) EXPECT_EQ(names.fields, c.fields);
+    if (c.compiles) {
+      EXPECT_EQ(names.fields, c.fields);
+    }
   }
 }
 

@@ -119,7 +119,9 @@ TEST_F(RootInterfaceTest, RefusedAndFailedCalls) {
     SCOPED_TRACE(c.what);
     Reply r = c.args ? client.Call(kRootPath, c.iface, c.member, "s", c.args) : client.Call(kRootPath, c.iface, c.member);
     EXPECT_EQ(r.error, c.error) << r.message;
-    if (*c.message) EXPECT_EQ(r.message, c.message);
+    if (*c.message) {
+      EXPECT_EQ(r.message, c.message);
+    }
   }
   // The class factory is still there beside them.
   EXPECT_FALSE(client.Create().empty());
