@@ -60,13 +60,6 @@ const std::string& ClassFactoryInterfaceXml() {
   return xml;
 }
 
-const std::string& SchedulerInterfaceXml() {
-  static const std::string xml = std::string(" <interface name=\"") + kSchedulerInterface + "\">\n  <method name=\"" +
-                                 kGroupHealthMethod + "\">\n   <arg type=\"" + kGroupHealthSignature +
-                                 "\" name=\"groups\" direction=\"out\"/>\n  </method>\n </interface>\n";
-  return xml;
-}
-
 const std::string& StandardInterfacesXml() {
   static const std::string xml = std::string(" <interface name=\"") + kIntrospectableInterface +
                                  "\">\n"

@@ -13,7 +13,6 @@ namespace kv::protocol {
 std::string TypedInterfaceXml(const TypedInterface& iface);  // every method with argument names
 const std::string& DispatchInterfaceXml();       // com.quorlith.Kelvarin.IDispatch
 const std::string& ClassFactoryInterfaceXml();   // com.quorlith.Kelvarin.ClassFactory
-const std::string& SchedulerInterfaceXml();      // com.quorlith.Kelvarin.Scheduler
 const std::string& StandardInterfacesXml();      // org.freedesktop.DBus.Introspectable and .Peer
 
 // A whole document: the DOCTYPE line, <node> with the given interface elements and one
