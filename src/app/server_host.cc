@@ -21,6 +21,7 @@
 #include "app/service_module.h"
 #include "app/upgrade_utils.h"
 #include "com/class_registry.h"
+#include "com/contained_call.h"
 #include "command_object/shared_objects.h"
 #include "components/calc_components.h"
 #include "config/config.h"
@@ -299,23 +300,19 @@ class RunSteps {
   void CleanStore() { store::CleanStoreAtStartup(env_, g_BasePath); }
 
   void LoadSchedule() {
-    try {
-      scheduler::GetScheduleObject();
-    } catch (...) {
+    com::ContainedCall([] { scheduler::GetScheduleObject(); }, [](com::HRESULT hr) noexcept {
       g_pScheduleObject = nullptr;
-      g_DebugLog.Write("Kelvarin::Run: Exception caught calling GetScheduleObject",
-                       DebugLog::HResultText(com::E_UNEXPECTED));
-    }
+      g_DebugLog.Write("Kelvarin::Run: Exception caught calling GetScheduleObject", DebugLog::HResultText(hr));
+      return hr;
+    });
   }
 
   void LoadUnits() {
-    try {
-      units::GetUnitConversionObject();
-    } catch (...) {
+    com::ContainedCall([] { units::GetUnitConversionObject(); }, [](com::HRESULT hr) noexcept {
       g_pUnitConversionObject = nullptr;
-      g_DebugLog.Write("Kelvarin::Run: Exception caught calling GetUnitConversionObject",
-                       DebugLog::HResultText(com::E_UNEXPECTED));
-    }
+      g_DebugLog.Write("Kelvarin::Run: Exception caught calling GetUnitConversionObject", DebugLog::HResultText(hr));
+      return hr;
+    });
   }
 
   void HandUnitsToEnvironment() {
@@ -413,11 +410,10 @@ class RunSteps {
 
 void CServiceModule::Run() {
   RunSteps steps(*this);
-  try {
-    steps.Execute();
-  } catch (...) {
-    g_DebugLog.Write("CServiceModule::Run", DebugLog::HResultText(com::E_UNEXPECTED));
-  }
+  com::ContainedCall([&] { steps.Execute(); }, [](com::HRESULT hr) noexcept {
+    g_DebugLog.Write("CServiceModule::Run", DebugLog::HResultText(hr));
+    return hr;
+  });
 }
 
 }  // namespace kv::app

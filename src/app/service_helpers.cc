@@ -19,6 +19,7 @@
 
 #include "app/service_files.h"
 #include "app/service_names.h"
+#include "com/contained_call.h"
 #include "platform/env.h"
 
 extern char** environ;
@@ -48,6 +49,18 @@ std::string Unquoted(const std::string& quoted) {
 
 // Removes `path`; 0 when it is gone (also when it was never there), else the errno value.
 int RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno; }
+
+// Every method owes its caller a text naming it when an exception escapes.
+template <class Body>
+HRESULT Contained(const char* method, std::string* error, Body&& body) noexcept {
+  return com::ContainedCall(body, [&](HRESULT) noexcept {
+    try {
+      *error = std::string("Exception caught in ZrServiceHelpers::") + method;
+    } catch (...) {
+    }
+    return E_FAIL;
+  });
+}
 
 }  // namespace
 
@@ -234,7 +247,7 @@ int ZrServiceHelpers::WriteServiceFiles(const std::string& name, const std::stri
 }
 
 HRESULT ZrServiceHelpers::IsInstalled(const std::string& name, bool* installed, std::string* error) {
-  try {
+  return Contained("IsInstalled", error, [&]() -> HRESULT {
     *installed = false;
     if (!OpenManager(error)) return E_FAIL;
     struct stat st;
@@ -249,30 +262,24 @@ HRESULT ZrServiceHelpers::IsInstalled(const std::string& name, bool* installed, 
     if (errno == ENOENT) return S_OK;
     *error = "Failed call to OpenService: " + SystemErrorText(errno);
     return E_FAIL;
-  } catch (...) {
-    *error = "Exception caught in ZrServiceHelpers::IsInstalled";
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT ZrServiceHelpers::Install(const std::string& name, const std::string& displayName,
                                   const std::string& description, const std::string& account,
                                   const std::string& password, std::string* error) {
-  try {
+  return Contained("Install", error, [&]() -> HRESULT {
     std::string quoted;
     if (!QuotedModulePath(&quoted, error)) return E_FAIL;
     return InstallWithModuleName(name, displayName, description, account, password, quoted, error);
-  } catch (...) {
-    *error = "Exception caught in ZrServiceHelpers::Install";
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT ZrServiceHelpers::InstallWithModuleName(const std::string& name, const std::string& displayName,
                                                 const std::string& description, const std::string& account,
                                                 const std::string& password, const std::string& quotedPath,
                                                 std::string* error) {
-  try {
+  return Contained("InstallWithModuleName", error, [&]() -> HRESULT {
     bool installed = false;
     if (HRESULT hr = IsInstalled(name, &installed, error); com::FAILED(hr)) return hr;
     if (installed) return S_OK;
@@ -305,15 +312,12 @@ HRESULT ZrServiceHelpers::InstallWithModuleName(const std::string& name, const s
       return E_FAIL;
     }
     return SetDescription(name, description, error);
-  } catch (...) {
-    *error = "Exception caught in ZrServiceHelpers::InstallWithModuleName";
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT ZrServiceHelpers::IsThisMyServiceWithModuleName(const std::string& name, const std::string& quotedPath,
                                                         bool* result, std::string* error) {
-  try {
+  return Contained("IsThisMyServiceWithModuleName", error, [&]() -> HRESULT {
     *result = false;
     platform::RegistryStore& reg = *env_.registry;
     if (!reg.KeyExists(platform::RegHive::LocalMachine, kServicesKey)) {
@@ -332,45 +336,36 @@ HRESULT ZrServiceHelpers::IsThisMyServiceWithModuleName(const std::string& name,
     }
     *result = v.text.size() == quotedPath.size() && strcasecmp(v.text.c_str(), quotedPath.c_str()) == 0;
     return S_OK;
-  } catch (...) {
-    *error = "Exception caught in ZrServiceHelpers::IsThisMyServiceWithModuleName";
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT ZrServiceHelpers::SetDescription(const std::string& name, const std::string& description,
                                          std::string* error) {
-  try {
+  return Contained("SetDescription", error, [&]() -> HRESULT {
     if (env_.registry->SetValue(platform::RegHive::LocalMachine, kServicesKey, "Description",
                                 platform::RegValue::String(description)) != platform::kRegOk) {
       *error = "Failed call to Write Services Key: " + SystemErrorText(EACCES);
       return E_FAIL;
     }
     return S_OK;
-  } catch (...) {
-    *error = "Exception caught in ZrServiceHelpers::SetDescription";
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT ZrServiceHelpers::UpdateService(const std::string& name, const std::string& displayName,
                                         const std::string& description, const std::string& account,
                                         const std::string& password, std::string* error) {
-  try {
+  return Contained("UpdateService", error, [&]() -> HRESULT {
     std::string quoted;
     if (!QuotedModulePath(&quoted, error)) return E_FAIL;
     return UpdateServiceWithModuleName(name, displayName, description, account, password, quoted, error);
-  } catch (...) {
-    *error = "Exception caught in ZrServiceHelpers::UpdateService";
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT ZrServiceHelpers::UpdateServiceWithModuleName(const std::string& name, const std::string& displayName,
                                                       const std::string& description, const std::string& account,
                                                       const std::string& password, const std::string& quotedPath,
                                                       std::string* error) {
-  try {
+  return Contained("UpdateServiceWithModuleName", error, [&]() -> HRESULT {
     bool mine = false;
     if (HRESULT hr = IsThisMyServiceWithModuleName(name, quotedPath, &mine, error); com::FAILED(hr)) return hr;
     if (!mine) {
@@ -394,26 +389,20 @@ HRESULT ZrServiceHelpers::UpdateServiceWithModuleName(const std::string& name, c
       return E_FAIL;
     }
     return SetDescription(name, description, error);
-  } catch (...) {
-    *error = "Exception caught in ZrServiceHelpers::UpdateServiceWithModuleName";
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT ZrServiceHelpers::Uninstall(const std::string& name, std::string* error) {
-  try {
+  return Contained("Uninstall", error, [&]() -> HRESULT {
     std::string quoted;
     if (!QuotedModulePath(&quoted, error)) return E_FAIL;
     return UninstallWithModuleName(name, quoted, error);
-  } catch (...) {
-    *error = "Exception caught in ZrServiceHelpers::Uninstall";
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT ZrServiceHelpers::UninstallWithModuleName(const std::string& name, const std::string& quotedPath,
                                                   std::string* error) {
-  try {
+  return Contained("UninstallWithModuleName", error, [&]() -> HRESULT {
     bool installed = false;
     if (HRESULT hr = IsInstalled(name, &installed, error); com::FAILED(hr)) return hr;
     if (!installed) return S_OK;
@@ -457,10 +446,7 @@ HRESULT ZrServiceHelpers::UninstallWithModuleName(const std::string& name, const
       return E_FAIL;
     }
     return S_OK;
-  } catch (...) {
-    *error = "Exception caught in ZrServiceHelpers::UninstallWithModuleName";
-    return E_FAIL;
-  }
+  });
 }
 
 }  // namespace kv::app

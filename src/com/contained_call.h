@@ -10,9 +10,11 @@
 namespace kv::com {
 
 // Runs `body`, which returns an HRESULT or nothing (counted as S_OK), and gives its status. An
-// exception that escapes it gives E_OUTOFMEMORY when it is std::bad_alloc, else E_UNEXPECTED.
-template <class Body>
-HRESULT ContainedCall(Body&& body) noexcept {
+// exception that escapes it gives E_OUTOFMEMORY when it is std::bad_alloc, else E_UNEXPECTED;
+// `onFault` sees that status first and gives the one to answer (for a caller that also owes an
+// error text).
+template <class Body, class OnFault>
+HRESULT ContainedCall(Body&& body, OnFault&& onFault) noexcept {
   try {
     if constexpr (std::is_void_v<std::invoke_result_t<Body&>>) {
       body();
@@ -21,10 +23,15 @@ HRESULT ContainedCall(Body&& body) noexcept {
       return body();
     }
   } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+    return onFault(E_OUTOFMEMORY);
   } catch (...) {
-    return E_UNEXPECTED;
+    return onFault(E_UNEXPECTED);
   }
+}
+
+template <class Body>
+HRESULT ContainedCall(Body&& body) noexcept {
+  return ContainedCall(body, [](HRESULT hr) noexcept { return hr; });
 }
 
 }  // namespace kv::com

@@ -191,7 +191,7 @@ std::shared_ptr<tags::TagSource> ZrCalcEnvironment::Tags() {
     return nullptr;
   }
   const std::string dir = platform::JoinPath(root_, "bin");
-  platform::CreateDirectories(*EnginePlatform().fs, dir);
+  platform::CreateDirectories(*platform_.fs, dir);
   std::string error;
   auto store = tags::SqliteTagStore::Open(platform::ToFsPath(platform::JoinPath(dir, kTagDatabaseName)), &error);
   if (!store) {

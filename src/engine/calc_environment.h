@@ -15,6 +15,7 @@
 #include "components/calc_components.h"
 #include "engine/calculation.h"
 #include "engine/library.h"
+#include "engine/server_context.h"
 #include "tags/sqlite_connections.h"
 #include "tags/tag_source.h"
 
@@ -82,6 +83,8 @@ class ZrCalcEnvironment : public com::ComObject<components::IZrCalcEnvironment> 
   HRESULT GetHeld(std::map<Key, ComPtr<T>>& held, const Key& key, const std::string& path, ComPtr<IDispatch>* out,
                   components::SharedObject guard);
 
+  // The platform of the server that made it, kept for its lifetime.
+  platform::Env& platform_ = EnginePlatform();
   mutable std::mutex mu_;
   std::string root_;
   // Keyed by (directory, name); the root's calculations under the root's own path.

@@ -40,12 +40,6 @@ ZrCalcEnvironment* OwnEnvironment(com::ComPtr<components::IZrCalcEnvironment>* h
   return dynamic_cast<ZrCalcEnvironment*>(hold->Get());
 }
 
-// Local time now on the server's clock; 0.0 without server objects.
-double LocalNow() {
-  platform::Env* env = ServerPlatform();
-  return env ? env->Time().LocalNow() : 0.0;
-}
-
 // A method whose one argument is a calculation name.
 template <class F>
 PropertyTable::Getter NameMethod(F f) {
@@ -153,7 +147,7 @@ HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
     lastContext_ = request.context;
     return storeAndForward_;
   });
-  request.slotUnixMs = EnginePlatform().clock->NowUnixMs();
+  request.slotUnixMs = platform_.clock->NowUnixMs();
   components::IServerObjects* objects = ServerObjects();
   com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
   bool allRan = true;
@@ -162,7 +156,7 @@ HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
     const bool ran = failure.empty();
     allRan = allRan && ran;
     if (auto* item = dynamic_cast<ZrScheduledItem*>(entry.item.Get()))
-      item->RecordRun(ran ? kItemRan : kItemFailed, std::move(failure), LocalNow());
+      item->RecordRun(ran ? kItemRan : kItemFailed, std::move(failure), platform_.Time().LocalNow());
   }
   return allRan ? com::S_OK : com::S_FALSE;
 }
@@ -187,8 +181,7 @@ HRESULT ZrScheduleGroup::Refresh(com::VARIANT_BOOL storeAndForward, int16_t forc
 }
 
 void ZrScheduleGroup::BumpChangeStamp() {
-  platform::Env* env = ServerPlatform();
-  const double now = env ? env->Time().NowUtc() : 0.0;
+  const double now = platform_.Time().NowUtc();
   Locked([&] { f_.changeStamp = now > f_.changeStamp ? now : f_.changeStamp + kOneMillisecondDays; });
 }
 

@@ -16,6 +16,7 @@
 #include "components/schedule_components.h"
 #include "engine/collection.h"
 #include "engine/field_object.h"
+#include "engine/server_context.h"
 
 namespace kv::engine {
 
@@ -160,10 +161,11 @@ class ZrScheduleGroup : public com::ComObject<components::IZrScheduleGroup, Fiel
   const char* ClassName() const override { return "ZrScheduleGroup"; }
 
  private:
-
   // Moves ChangeStamp to now, or just past its value when the clock has not moved beyond it.
   void BumpChangeStamp();
 
+  // The platform of the server that made it, kept for its lifetime: its clock times each pass.
+  platform::Env& platform_ = EnginePlatform();
   // Guarded by mu_, not persisted.
   bool storeAndForward_ = false;
   std::string lastContext_;
