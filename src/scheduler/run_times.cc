@@ -188,9 +188,15 @@ double ComputeRunTimes(const platform::LocalTime& time, IZrScheduleGroup* g, boo
     const bool aligned = IsCalendarAligned(g);
     double t = 0.0;
     if (rate > 0.0 || dayOfMonth != 0 || dayOfWeek != 0 || aligned) {
-      if (base == 0.0 || dayOfMonth != 0 || dayOfWeek != 0 || aligned)
+      if (base == 0.0 || dayOfMonth != 0 || dayOfWeek != 0 || aligned) {
         t = ToUtcWhenSet(time, ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek, n));
-      else
+        // A rule may keep a candidate equal to now, and now is read in whole seconds while the
+        // thread wakes just after the due time: the time just served would come back and run
+        // again until the second changed. A group runs once per due time, so ask from past it.
+        if (t > 0.0 && t <= next)
+          t = ToUtcWhenSet(time, ComputeNextStartTime(rate, offset, dayOfMonth, dayOfWeek,
+                                                      time.UtcToLocal(next) + kOneMillisecondDays));
+      } else
         t = StepFromBase(base, rate, u);
       g->PutComputedRunTime(t);
     }

@@ -248,4 +248,48 @@ TEST_F(RunTimesTest, AlignedGroupFollowsItsLocalTime) {
 }
 
 }  // namespace
+// A group runs once per due time, whichever rule gave it and however close to it the thread
+// wakes: now is read in whole seconds, so a rule that keeps a candidate equal to now would give
+// back the time just served. Passes every 100 ms from the first wake until two seconds later.
+TEST_F(RunTimesTest, OneRunPerDueTimeAtTheBoundary) {
+  constexpr double kMs = kSecond / 1000;
+  struct Rule {
+    const char* what;
+    double rate, offset;
+    long scheduleClass, dayOfMonth, dayOfWeek;
+    double dueLocal;  // a time the rule gives, on a whole second
+  } rules[] = {
+      {"Sunday noon", 0, 0.5, 0, 0, 1, At(2025, 1, 5, 12, 0)},
+      {"the 5th at noon", 0, 0.5, 0, 5, 0, At(2025, 1, 5, 12, 0)},
+      {"the last day at noon", 0, 0.5, 0, -1, 0, At(2025, 1, 31, 12, 0)},
+      {"daily, calendar-aligned", 1.0, 0.5, 1, 0, 0, At(2025, 1, 5, 12, 0)},
+      {"five minutes, class 864000", 5 * kMinute, 0, 864000, 0, 0, At(2025, 1, 5, 12, 5)},
+      {"hourly, no base", kHour, 0, 2, 0, 0, At(2025, 1, 5, 12, 0)},
+  };
+  for (const auto& r : rules) {
+    for (double wakeMs : {-1.0, 0.0, 1.0, 100.0}) {
+      SCOPED_TRACE(::testing::Message() << r.what << ", first wake " << wakeMs << " ms after the due time");
+      const double dueUtc = r.dueLocal + 5 * kHour;
+      auto g = NewGroup();
+      g->PutRate(r.rate);
+      g->PutOffset(r.offset);
+      g->PutScheduleClass(r.scheduleClass);
+      g->PutDayOfMonth(r.dayOfMonth);
+      g->PutDayOfWeek(r.dayOfWeek);
+      g->PutNextRunTime(r.dueLocal);
+      g->PutNextRunTimeUtc(dueUtc);
+      int runs = 0;
+      for (double at = wakeMs; at <= 2000.0; at += 100.0) {
+        SetNowUtc(dueUtc + at * kMs);
+        long priority;
+        bool due = false;
+        ComputeRunTimes(env_.env().Time(), g.Get(), false, &priority, &due);
+        runs += due ? 1 : 0;
+      }
+      EXPECT_EQ(runs, 1);
+      EXPECT_GT(ReadGroup(g.Get()).nextRunTimeUtc, dueUtc + 2 * kSecond);
+    }
+  }
+}
+
 }  // namespace kv::scheduler::testing
