@@ -23,6 +23,7 @@
 #include "com/class_registry.h"
 #include "com/contained_call.h"
 #include "command_object/shared_objects.h"
+#include "command_object/workspace_service.h"
 #include "components/calc_components.h"
 #include "config/config.h"
 #include "dispatch/calc_commands.h"
@@ -322,7 +323,12 @@ class RunSteps {
     g_pEnvironment->SetUnitConversionObject(units.Get());
   }
 
-  void StartSupervisor() { scheduler::StartSchedulerSupervisor(env_, {.threadInit = InstallFaultTranslator}); }
+  void StartSupervisor() {
+    scheduler::StartSchedulerSupervisor(
+        env_, {.threadInit = InstallFaultTranslator, .runWorkspace = [&env = env_](const com::Bstr& group, com::Bstr* context) {
+                 return RunGroupInWorkspace(env, group, context);
+               }});
+  }
 
   // Runs until a quit is posted: control signals and, in the service role with a watchdog, the
   // keep-alive pings, sent only while every apartment still answers.

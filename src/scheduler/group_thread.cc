@@ -39,17 +39,20 @@ void LogFault(const std::string& group, const char* what) {
   g_DebugLog.Write("ScheduleGroupThread: the group ( " + group + " ) failed during its pass", what);
 }
 
-// The run itself, with the workspace context when the group is bound to the ODM workspace.
-void Run(IZrScheduleGroup* g, const std::string& name, const SchedulerHooks& hooks) {
+// The run itself, with the workspace context when the group is bound to the ODM workspace;
+// whether the group executed.
+bool Run(IZrScheduleGroup* g, const std::string& name, const SchedulerHooks& hooks) {
   g->SetStoreAndForward(g_bStoreAndForwardEnabled ? com::VARIANT_TRUE : com::VARIANT_FALSE);
   if (!g_bOdmWorkspaceSet) {
     g->Execute(com::Bstr());
-    return;
+    return true;
   }
   // ODM-bound groups run one at a time, under the lock the workspace settings live under.
   platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
   com::Bstr context;
-  if (hooks.runWorkspace && hooks.runWorkspace(com::Bstr::FromUtf8(name), &context)) g->Execute(context);
+  if (!hooks.runWorkspace || !hooks.runWorkspace(com::Bstr::FromUtf8(name), &context)) return false;
+  g->Execute(context);
+  return true;
 }
 
 // Between runs: a refresh at most once a minute, forced on the first pass, once an hour and
@@ -135,13 +138,15 @@ double SchedulePass(IZrScheduleGroup* g, bool firstPass, ScheduleThreadInfo& e, 
             ReadOr(g, &IZrScheduleGroup::GetDayOfMonth, 0L) | ReadOr(g, &IZrScheduleGroup::GetDayOfWeek, 0L);
         RecordRun(e, due, start, next, rate, dayRule, static_cast<double>(env.clock->MonotonicMs() - began) / 1000.0);
       };
+      bool ran = false;
       try {
-        Run(g, e.name, hooks);
+        ran = Run(g, e.name, hooks);
       } catch (...) {
         record();
         throw;
       }
-      record();
+      // A pass whose workspace could not be had executed nothing: it is not counted as a run.
+      if (ran) record();
     } else {
       RefreshIfTime(g, e, t, env);
     }

@@ -123,5 +123,38 @@ TEST(SchedulerE2E, AOneSecondGroupRunsOnTimeAndAStopEndsEveryThread) {
   EXPECT_EQ(exited, 6);
 }
 
+// With an ODM workspace configured, group passes run through the workspace service and are
+// counted as runs only when the group executed.
+TEST(SchedulerE2E, GroupsRunWithAnOdmWorkspace) {
+  testing::ServerProcess server;
+  const std::string reg = "KELVARIN_REGISTRY_DIR='" + server.RegistryDir() + "' " + KELVARIN_CLI + " reg set ";
+  testing::Shell(reg + "'HKLM\\SOFTWARE\\Kelvarin\\Workspaces\\Plant' TagDatabase '" + server.RegistryDir() +
+                 "/plant.db'");
+  testing::Shell(reg + "'HKLM\\SOFTWARE\\Quorlith\\Morvane Calc\\Odm' WorkSpace Plant");
+  ASSERT_TRUE(server.Start());
+
+  std::shared_ptr<Connection> conn;
+  ASSERT_TRUE(Connection::Open(server.Address(), &conn).ok());
+  std::shared_ptr<RemoteObject> obj;
+  ASSERT_TRUE(conn->CreateInstance("Kelvarin.CalcCommands", &obj).ok());
+  CallResult r;
+  ASSERT_TRUE(obj->Call("GetOdmWorkSpace", {}, &r).ok());
+  ASSERT_EQ(r.result, Variant::Str("Plant"));
+  ASSERT_TRUE(obj->Call("AddScheduleGroup", {Variant::Str("Tick"), Variant::Date(1.0 / 86400), Variant::R8(0),
+                                             Variant::I4(0), Variant::I4(0)},
+                        &r)
+                  .ok());
+  ASSERT_EQ(r.result, Variant::Bool(true));
+  std::vector<GroupHealthRow> rows;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  for (;;) {
+    ASSERT_TRUE(client::ReadGroupHealth(*conn, &rows).ok());
+    const GroupHealthRow* tick = Find(rows, "Tick");
+    if (tick && tick->runs >= 2) break;
+    ASSERT_LT(std::chrono::steady_clock::now(), until) << "the group did not run with the workspace set";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
 }  // namespace
 }  // namespace kv

@@ -328,7 +328,8 @@ TEST_F(PassTest, ExecuteGetsNullOrTheWorkspaceContext) {
   Pass();
   EXPECT_EQ(group_->contexts, (std::vector<std::string>{"<null>", "ctx:G"}));
   EXPECT_EQ(group_->lockHolderDuringRun, kSiteScheduleCommand);
-  EXPECT_EQ(entry_.Health().runs, 3u);
+  // The pass without a workspace executed nothing and is no run.
+  EXPECT_EQ(entry_.Health().runs, 2u);
 }
 
 TEST_F(PassTest, RefreshOnceAMinuteForcedHourlyAndOnAChange) {
