@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <optional>
 #include <utility>
+#include <vector>
 #include <thread>
 
 #include "app/service_files.h"
@@ -49,6 +50,15 @@ std::string Unquoted(const std::string& quoted) {
 
 // Removes `path`; 0 when it is gone (also when it was never there), else the errno value.
 int RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno; }
+
+// A unit naming an account the system does not know could never start. No account: root.
+bool AccountExists(const std::string& account) {
+  if (account.empty()) return true;
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  std::vector<char> buf(16384);
+  return getpwnam_r(account.c_str(), &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr;
+}
 
 // Every method owes its caller a text naming it when an exception escapes.
 template <class Body>
@@ -284,6 +294,10 @@ HRESULT ZrServiceHelpers::InstallWithModuleName(const std::string& name, const s
     if (HRESULT hr = IsInstalled(name, &installed, error); com::FAILED(hr)) return hr;
     if (installed) return S_OK;
     if (!OpenManager(error)) return E_FAIL;
+    if (!AccountExists(account)) {
+      *error = "Failed call to CreateService: no account named \"" + account + "\" exists";
+      return E_FAIL;
+    }
     // The password has no place in a unit: the service runs as the account without one.
     (void)password;
     if (int err = WriteServiceFiles(name, quotedPath, account); err != 0) {
@@ -373,6 +387,10 @@ HRESULT ZrServiceHelpers::UpdateServiceWithModuleName(const std::string& name, c
       return E_FAIL;
     }
     if (!OpenManager(error)) return E_FAIL;
+    if (!AccountExists(account)) {
+      *error = "Service could not be configured: no account named \"" + account + "\" exists";
+      return E_FAIL;
+    }
     (void)password;
     if (int err = WriteServiceFiles(name, quotedPath, account); err != 0) {
       *error = "Service could not be configured: " + SystemErrorText(err);
@@ -420,19 +438,22 @@ HRESULT ZrServiceHelpers::UninstallWithModuleName(const std::string& name, const
                                                              : "systemctl stop exited with status " + std::to_string(rc));
       return E_FAIL;
     }
-    for (int budget = kStopBudgetMs; budget > 0;) {
+    bool stopped = false;
+    for (int budget = kStopBudgetMs; budget > 0 && !stopped;) {
       std::string state;
       int rc = Systemctl({"is-active", unit}, &state);
       while (!state.empty() && (state.back() == '\n' || state.back() == ' ')) state.pop_back();
-      const bool stopped = rc >= 0 && (state == "inactive" || state == "failed" || state == "unknown");
-      if (stopped) {
-        options_.sleep(kStoppedSettleMs);
-        break;
-      }
-      options_.sleep(kStopPollMs);
+      stopped = rc >= 0 && (state == "inactive" || state == "failed" || state == "unknown");
+      options_.sleep(stopped ? kStoppedSettleMs : kStopPollMs);
       budget -= kStopPollMs;
     }
-    // Deleted even when it did not stop in time: systemd forgets it once it has stopped.
+    // A service still running keeps its unit, so that the uninstall can be repeated once it stops;
+    // removing it would leave a process systemd no longer names.
+    if (!stopped) {
+      *error = "Failed call to ControlService: the service did not stop within " +
+               std::to_string(kStopBudgetMs / 1000) + " s";
+      return kServiceNotStopped;
+    }
     Systemctl({"disable", unit});
     int err = RemoveFile(UnitPath(name));
     if (err == 0) {

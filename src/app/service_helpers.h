@@ -46,6 +46,9 @@ int WriteFileAtomically(const std::string& path, const std::string& data);
 // and gives them, with everything in them, to `account` (empty: left to root).
 void PrepareServiceFolders(const std::vector<std::string>& folders, const std::string& account);
 
+// What Uninstall answers when the service did not stop within its wait: nothing is removed.
+inline constexpr com::HRESULT kServiceNotStopped = static_cast<com::HRESULT>(0x8007041Du);
+
 class ZrServiceHelpers {
  public:
   struct Options {

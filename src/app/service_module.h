@@ -77,7 +77,8 @@ class CServiceModule {
   com::HRESULT UnregisterServer();
   bool Install(const std::string& account, const std::string& password);
   bool UpdateService(const std::string& account, const std::string& password);
-  bool Uninstall();
+  // The helpers' status; a failure is logged and printed.
+  com::HRESULT Uninstall();
   bool IsInstalled();
 
   // Fills HelperOptions() for this machine: the folders from the environment, the real

@@ -91,15 +91,15 @@ bool CServiceModule::UpdateService(const std::string& account, const std::string
   return true;
 }
 
-bool CServiceModule::Uninstall() {
+HRESULT CServiceModule::Uninstall() {
   ZrServiceHelpers helpers(env_, helperOptions_);
   std::string error;
-  if (com::FAILED(helpers.Uninstall(kServiceName, &error))) {
+  const HRESULT hr = helpers.Uninstall(kServiceName, &error);
+  if (com::FAILED(hr)) {
     LogEvent(error);
     std::cerr << "kelvarin: " << error << "\n";
-    return false;
   }
-  return true;
+  return hr;
 }
 
 void CServiceModule::RegisterClassEntries() {
@@ -197,7 +197,9 @@ HRESULT CServiceModule::RegisterServerDebug() {
 }
 
 HRESULT CServiceModule::UnregisterServer() {
-  Uninstall();  // a failure is only reported
+  // Other failures are only reported; a service still running keeps everything, so that the
+  // command fails and can be repeated once it stops.
+  if (const HRESULT hr = Uninstall(); hr == kServiceNotStopped) return hr;
   UnregisterClassEntries();
   UnregisterTypeLib();
   return S_OK;

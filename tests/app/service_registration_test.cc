@@ -75,19 +75,20 @@ class Registration : public ::testing::Test {
   std::vector<int> sleeps_;
   int activeAnswers_ = 0;  // how many is-active answers say "deactivating" before "inactive"
   int enableStatus_ = 0;
+  std::string account_;
   CServiceModule module_;
 };
 
 TEST_F(Registration, RegisterWritesTheServiceTheClassesAndTheTypeLibrary) {
-  ASSERT_EQ(module_.RegisterServer(true, true, "calcsvc", ""), com::S_OK) << ::testing::PrintToString(events_);
+  ASSERT_EQ(module_.RegisterServer(true, true, "nobody", ""), com::S_OK) << ::testing::PrintToString(events_);
   const std::string unit = Read(Unit());
   for (const char* line : {"Description=Quorlith Calculator Engine\n", "Type=notify\n",
-                           "ExecStart=\"/opt/kelvarin/bin/kelvarin\" --bus=system\n", "User=calcsvc\n",
+                           "ExecStart=\"/opt/kelvarin/bin/kelvarin\" --bus=system\n", "User=nobody\n",
                            "Restart=on-failure\n", "After=dbus.service\n", "ProtectSystem=strict\n",
                            "NoNewPrivileges=yes\n", "PrivateTmp=yes\n", "WatchdogSec=30\n"})
     EXPECT_THAT(unit, HasSubstr(line));
   EXPECT_THAT(unit, HasSubstr("ReadWritePaths=\"-" + env_.Path("store") + "\"\n"));
-  EXPECT_THAT(Read(Policy()), HasSubstr("<policy user=\"calcsvc\">\n    <allow own=\"com.quorlith.Kelvarin\"/>"));
+  EXPECT_THAT(Read(Policy()), HasSubstr("<policy user=\"nobody\">\n    <allow own=\"com.quorlith.Kelvarin\"/>"));
   EXPECT_THAT(Read(Policy()), HasSubstr("<policy context=\"default\">\n    <allow send_destination=\"com.quorlith.Kelvarin\"/>"));
   EXPECT_THAT(Read(Activation()), HasSubstr("SystemdService=CalculatorServerService.service\n"));
   EXPECT_EQ(fs::status(Policy()).permissions() & fs::perms::others_read, fs::perms::others_read);
@@ -120,8 +121,8 @@ TEST_F(Registration, RegisteringTwiceUpdatesTheOneService) {
   EXPECT_THAT(Read(Unit()), ::testing::Not(HasSubstr("User=")));
   EXPECT_THAT(Read(Policy()), HasSubstr("<policy user=\"root\">"));
   calls_.clear();
-  ASSERT_EQ(module_.RegisterServer(true, true, "calcsvc", ""), com::S_OK);
-  EXPECT_THAT(Read(Unit()), HasSubstr("User=calcsvc\n"));
+  ASSERT_EQ(module_.RegisterServer(true, true, "nobody", ""), com::S_OK);
+  EXPECT_THAT(Read(Unit()), HasSubstr("User=nobody\n"));
   EXPECT_THAT(calls_, ::testing::ElementsAre("daemon-reload"));  // no second enable
   EXPECT_EQ(std::distance(fs::directory_iterator(env_.Path("units")), fs::directory_iterator()), 1);
 }
@@ -160,8 +161,6 @@ TEST_F(Registration, UnregisterStopsWaitsAndDeletes) {
   } cases[] = {
       {0, {100}},
       {2, {500, 500, 100}},
-      // Never stops within 30 s: deleted anyway after sixty 500 ms pauses.
-      {1000, std::vector<int>(60, 500)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.deactivatingAnswers);
@@ -183,6 +182,25 @@ TEST_F(Registration, UnregisterStopsWaitsAndDeletes) {
   }
 }
 
+// Sixty 500 ms pauses without a stop: the command fails and removes nothing, so it can be
+// repeated once the service has stopped.
+TEST_F(Registration, UnregisterOfAServiceThatDoesNotStopFailsAndKeepsIt) {
+  ASSERT_EQ(module_.RegisterServer(true, true, "", ""), com::S_OK);
+  calls_.clear();
+  sleeps_.clear();
+  activeAnswers_ = 1000;
+  events_.clear();
+  const com::HRESULT hr = module_.UnregisterServer();
+  EXPECT_EQ(hr, kServiceNotStopped);
+  EXPECT_NE(ExitCodeOf(hr), 0);
+  EXPECT_EQ(sleeps_, std::vector<int>(60, 500));
+  EXPECT_THAT(events_, ::testing::Contains("Failed call to ControlService: the service did not stop within 30 s"));
+  EXPECT_THAT(calls_, ::testing::Not(::testing::Contains("disable CalculatorServerService.service")));
+  for (const std::string& f : {Unit(), Policy(), Activation(), Interfaces()}) EXPECT_TRUE(fs::exists(f)) << f;
+  EXPECT_TRUE(env_.registry().KeyExists(RegHive::LocalMachine, kServicesKey));
+  EXPECT_TRUE(ClassesRegistered());
+}
+
 TEST_F(Registration, AFailedInstallLeavesNoFileAndFails) {
   struct Case {
     const char* name;
@@ -200,13 +218,15 @@ TEST_F(Registration, AFailedInstallLeavesNoFileAndFails) {
        "Failed call to CreateService: Permission denied"},
       {"systemctl enable fails", [](Registration& t) { t.enableStatus_ = 1; },
        "Failed call to CreateService: systemctl enable exited with status 1"},
+      {"the account does not exist", [](Registration& t) { t.account_ = "nosuchuser42"; },
+       "Failed call to CreateService: no account named \"nosuchuser42\" exists"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Registration& t = *this;
     c.arrange(t);
     events_.clear();
-    const com::HRESULT hr = module_.RegisterServer(true, true, "", "");
+    const com::HRESULT hr = module_.RegisterServer(true, true, account_, "");
     EXPECT_TRUE(com::FAILED(hr));
     EXPECT_NE(ExitCodeOf(hr), 0);
     EXPECT_THAT(events_, ::testing::Contains(c.message));
@@ -217,6 +237,7 @@ TEST_F(Registration, AFailedInstallLeavesNoFileAndFails) {
     fs::create_directories(env_.Path("units"));
     module_.HelperOptions().writeFile = nullptr;
     enableStatus_ = 0;
+    account_.clear();
   }
 }
 
