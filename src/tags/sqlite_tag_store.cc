@@ -90,6 +90,18 @@ auto ReadRows(sqlite3_stmt* s, Read read) {
 }
 
 // Resets a statement when the scope ends, so the next use starts clean.
+// The spool rows `s` (id, server, tag, value, quality, time) gives, in its order.
+std::vector<SpoolRow> ReadSpoolRows(sqlite3_stmt* s) {
+  return ReadRows(s, [](RowReader& row) {
+    SpoolRow r;
+    r.id = row.Int64();
+    r.write.server = row.Text();
+    r.write.tag = row.Text();
+    row.ValueQualityTime(&r.write);
+    return r;
+  });
+}
+
 struct Use {
   explicit Use(sqlite3_stmt* s) : s(s) {}
   ~Use() {
@@ -138,10 +150,11 @@ struct SqliteTagStore::Statements {
   sqlite3_stmt* remove = nullptr;
   sqlite3_stmt* begin = nullptr;
   sqlite3_stmt* commit = nullptr;
+  sqlite3_stmt* spoolOfTag = nullptr;
 
-  sqlite3_stmt** All[16] = {&read,     &update,    &upsert,      &history, &trim,  &online,
+  sqlite3_stmt** All[17] = {&read,     &update,    &upsert,      &history, &trim,  &online,
                             &setOnline, &spoolAdd, &spoolList, &spoolDelete, &list, &listAll,
-                            &historyList, &remove,  &begin,      &commit};
+                            &historyList, &remove,  &begin,      &commit, &spoolOfTag};
   ~Statements() {
     for (sqlite3_stmt** s : All) sqlite3_finalize(*s);
   }
@@ -183,7 +196,7 @@ bool SqliteTagStore::Exec(const char* sql) {
 }
 
 bool SqliteTagStore::Prepare(std::string* error) {
-  const char* const sql[16] = {
+  const char* const sql[17] = {
       "SELECT value, quality, time, units FROM tags WHERE server=?1 AND tag=?2",
       "UPDATE tags SET value=?3, quality=?4, time=?5 WHERE server=?1 AND tag=?2",
       "INSERT INTO tags(server, tag, value, quality, time, units) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"
@@ -204,8 +217,9 @@ bool SqliteTagStore::Prepare(std::string* error) {
       "DELETE FROM tags WHERE server=?1 AND tag=?2",
       "BEGIN",
       "COMMIT",
+      "SELECT id, server, tag, value, quality, time FROM spool WHERE server=?1 AND tag=?2 ORDER BY id",
   };
-  for (int i = 0; i < 16; ++i) {
+  for (int i = 0; i < 17; ++i) {
     if (sqlite3_prepare_v3(db_, sql[i], -1, SQLITE_PREPARE_PERSISTENT, st_->All[i], nullptr) != SQLITE_OK) {
       *error = sqlite3_errmsg(db_);
       return false;
@@ -314,6 +328,10 @@ void SqliteTagStore::Write(const std::vector<TagWrite>& writes, bool storeAndFor
   for (size_t i = 0; i < writes.size() && !failed; ++i) {
     const TagWrite& w = writes[i];
     if (OnlineLocked(w.server)) {
+      // Writes spooled for this tag are older: they go first, so that a newer value never ends
+      // up behind them and the history stays in time order.
+      ForwardTagLocked(w.server, w.tag, &failed);
+      if (failed) break;
       (*outcome)[i] = ApplyLocked(w, &failed);
     } else if (!storeAndForward) {
       (*outcome)[i] = TagStatus::kServerOffline;
@@ -361,12 +379,7 @@ int SqliteTagStore::Forward() {
   for (const SpoolRow& r : rows) {
     if (failed) break;
     if (!OnlineLocked(r.write.server)) continue;
-    // A write to a tag that no longer exists can never be delivered: it leaves the spool too.
-    if (ApplyLocked(r.write, &failed) == TagStatus::kOk) ++forwarded;
-    if (failed) break;
-    Use u(st_->spoolDelete);
-    sqlite3_bind_int64(u.s, 1, r.id);
-    failed = sqlite3_step(u.s) != SQLITE_DONE;
+    forwarded += ForwardRowLocked(r, &failed) ? 1 : 0;
   }
   if (failed || !Exec("COMMIT")) {
     lastError_ = sqlite3_errmsg(db_);
@@ -439,6 +452,28 @@ bool SqliteTagStore::ServerOnline(const std::string& server) {
   return OnlineLocked(server);
 }
 
+bool SqliteTagStore::ForwardRowLocked(const SpoolRow& r, bool* failed) {
+  // A write to a tag that no longer exists can never be delivered: it leaves the spool too.
+  const bool applied = ApplyLocked(r.write, failed) == TagStatus::kOk;
+  if (*failed) return false;
+  Use u(st_->spoolDelete);
+  sqlite3_bind_int64(u.s, 1, r.id);
+  *failed = sqlite3_step(u.s) != SQLITE_DONE;
+  return applied && !*failed;
+}
+
+void SqliteTagStore::ForwardTagLocked(const std::string& server, const std::string& tag, bool* failed) {
+  std::vector<SpoolRow> rows;
+  {
+    Use u(st_->spoolOfTag);
+    Bind(u.s, 1, server);
+    Bind(u.s, 2, tag);
+    rows = ReadSpoolRows(u.s);
+  }
+  for (const SpoolRow& r : rows)
+    if (ForwardRowLocked(r, failed); *failed) return;
+}
+
 std::vector<SpoolRow> SqliteTagStore::Spool() {
   std::lock_guard lock(mu_);
   return SpoolLocked();
@@ -446,14 +481,7 @@ std::vector<SpoolRow> SqliteTagStore::Spool() {
 
 std::vector<SpoolRow> SqliteTagStore::SpoolLocked() {
   Use u(st_->spoolList);
-  return ReadRows(u.s, [](RowReader& row) {
-    SpoolRow r;
-    r.id = row.Int64();
-    r.write.server = row.Text();
-    r.write.tag = row.Text();
-    row.ValueQualityTime(&r.write);
-    return r;
-  });
+  return ReadSpoolRows(u.s);
 }
 
 std::string FormatTagValue(const TagValue& value) {

@@ -74,6 +74,10 @@ class SqliteTagStore : public TagSource {
   std::vector<SpoolRow> SpoolLocked();
   // Updates the tag and appends to its history; kNoSuchTag when the tag does not exist.
   TagStatus ApplyLocked(const TagWrite& w, bool* failed);
+  // Applies one spooled write and takes it off the spool; whether it was delivered.
+  bool ForwardRowLocked(const SpoolRow& r, bool* failed);
+  // Forwards the writes spooled for one tag, oldest first.
+  void ForwardTagLocked(const std::string& server, const std::string& tag, bool* failed);
   bool Exec(const char* sql);
 
   std::mutex mu_;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "support/temp_dir.h"
@@ -139,6 +140,34 @@ TEST_F(TagStoreTest, StoreAndForwardSurvivesARestartAndForwardsInOrder) {
     EXPECT_EQ(h[i].value, TagValue(int64_t{i}));
     EXPECT_EQ(h[i].time, 10.0 + i);
   }
+}
+
+// Writes 10 and 20 spooled while the server was offline, then 30 written directly once it is
+// back: the spooled ones go first, so the tag ends at 30 and its history is in time order.
+TEST_F(TagStoreTest, ADirectWriteNeverOvertakesSpooledOnes) {
+  auto s = Open();
+  Seed(*s, "Remote", "T", int64_t{0});
+  Seed(*s, "Remote", "U", int64_t{0});
+  ASSERT_TRUE(s->SetServerOnline("Remote", false));
+  std::vector<TagStatus> out;
+  for (int i : {10, 20}) s->Write({TagWrite{"Remote", "T", int64_t{i}, kQualityGood, 10.0 + i}}, true, &out);
+  ASSERT_EQ(s->Spool().size(), 2u);
+  ASSERT_TRUE(s->SetServerOnline("Remote", true));
+  s->Write({TagWrite{"Remote", "T", int64_t{30}, kQualityGood, 40.0}, TagWrite{"Remote", "U", int64_t{5}}}, true, &out);
+  EXPECT_EQ(out, (std::vector<TagStatus>{TagStatus::kOk, TagStatus::kOk}));
+  EXPECT_TRUE(s->Spool().empty());
+  EXPECT_EQ(s->Forward(), 0);
+  std::vector<TagValue> values;
+  std::vector<double> times;
+  for (const auto& h : s->History("Remote", "T", 10)) {
+    values.push_back(h.value);
+    times.push_back(h.time);
+  }
+  EXPECT_EQ(values, (std::vector<TagValue>{int64_t{0}, int64_t{10}, int64_t{20}, int64_t{30}}));
+  EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
+  TagSample now;
+  ASSERT_EQ(s->Read("Remote", "T", &now), TagStatus::kOk);
+  EXPECT_EQ(now.value, TagValue(int64_t{30}));
 }
 
 // Every kind of value, with its quality, time and units, comes back column for column through
