@@ -1,8 +1,10 @@
 // The commands through which clients read and change the schedule.
 #include <cmath>
+#include <limits>
 
 #include "base/error_codes.h"
 #include "base/rights.h"
+#include "base/shown_name.h"
 #include "command_object/calc_cmd_base.h"
 #include "command_object/shared_objects.h"
 #include "scheduler/schedule.h"
@@ -18,13 +20,12 @@ using scheduler::g_ScheduleThreads;
 
 namespace {
 
-// A name goes into the schedule file as text: white space is refused as always, and control
-// characters too, which that file could not hold.
-bool IsAcceptableName(const std::string& name) {
-  for (unsigned char c : name)
-    if (c < 0x20 || c == 0x7f) return false;
-  return layout::NameHasNoWhiteSpace(name);
-}
+// The schedule file holds a name of any length.
+constexpr size_t kMaxScheduleNameBytes = std::numeric_limits<size_t>::max();
+
+// Group and item names follow the names' one text rule (no white space of any script, no
+// control or format character).
+bool IsAcceptableName(const std::string& name) { return base::IsShownName(name, kMaxScheduleNameBytes); }
 
 bool IsDayOfMonth(long v) { return v >= -1 && v <= 31; }
 bool IsDayOfWeek(long v) { return v >= 0 && v <= 7; }
