@@ -110,6 +110,7 @@ void RecordRun(ScheduleThreadInfo& e, double due, double start, double next, dou
 double SchedulePass(IZrScheduleGroup* g, bool firstPass, ScheduleThreadInfo& e, platform::Env& env,
                     const SchedulerHooks& hooks) {
   const uint32_t t = Tick(env);
+  if (TakeRunRequest(e.name)) firstPass = false;
   const platform::LocalTime time = env.Time();
   const double start = time.NowUtc();
   const double due = ReadOr(g, &IZrScheduleGroup::GetNextRunTimeUtc, 0.0);

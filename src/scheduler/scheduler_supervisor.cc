@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "command_object/shared_objects.h"
@@ -211,8 +213,23 @@ void StopSchedulerSupervisor() {
   g_supervisor.reset();
 }
 
+namespace {
+// Its own small lock: RunGroupNow runs without ScheduleLock, which a group thread may hold.
+std::mutex g_runRequestsMu;
+std::set<std::string> g_runRequests;
+}  // namespace
+
+bool TakeRunRequest(const std::string& groupName) {
+  std::lock_guard lock(g_runRequestsMu);
+  return g_runRequests.erase(groupName) != 0;
+}
+
 com::HRESULT RunGroupNow(IZrScheduleGroup* group, platform::Env& env) {
   if (!group) return com::E_POINTER;
+  if (com::Bstr name; com::SUCCEEDED(group->GetName(&name))) {
+    std::lock_guard lock(g_runRequestsMu);
+    g_runRequests.insert(name.ToUtf8());
+  }
   const platform::LocalTime time = env.Time();
   const double now = time.LocalNow();
   const com::HRESULT local = group->PutNextRunTime(now);

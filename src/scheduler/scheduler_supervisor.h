@@ -73,6 +73,12 @@ void StopSchedulerSupervisor();
 // group, now due, runs. The results of the two puts; a null group gives E_POINTER.
 com::HRESULT RunGroupNow(components::IZrScheduleGroup* group, platform::Env& env = platform::Env::Current());
 
+// Whether RunGroupNow asked for a run of `groupName` since the last time this was asked; clears
+// the request. A group thread asks on every pass: on its first pass, which would otherwise take
+// the time RunGroupNow set for a stale one, a request makes the pass an ordinary one, so a group
+// made due before its thread's first pass still runs.
+bool TakeRunRequest(const std::string& groupName);
+
 // The health of each group thread, in table order, for admins.
 struct GroupHealthRow {
   std::string name;

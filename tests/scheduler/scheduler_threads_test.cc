@@ -232,6 +232,20 @@ TEST_F(SupervisorTest, ExecuteItemWakesEveryThreadAndOnlyTheDueGroupRuns) {
   EXPECT_EQ(ReadGroup(Group("OneHour").Get()).nextRunTimeUtc, At(2025, 1, 15, 11, 0));
 }
 
+// ExecuteItem on a group whose thread has not made its first pass: that pass would take the time
+// ExecuteItem set for a stale one; it runs the group instead.
+TEST_F(SupervisorTest, AGroupMadeDueBeforeItsFirstPassRuns) {
+  UseSchedule();
+  Start();
+  Settle(0);
+  ASSERT_TRUE(scheduler::AddScheduleGroup(cmd_, Bstr::FromUtf8("New"), kHour, 0, 0, 0));
+  ASSERT_EQ(RunGroupNow(Group("New").Get(), env_.env()), com::S_OK);
+  Eventually([] { return Entry("New") && Entry("New")->started; }, "the new group gets a thread");
+  Settle(1);
+  env_.clock().Advance(100);  // its first pass, unless ExecuteItem's wake made it already
+  Eventually([] { return Entry("New")->Health().runs == 1; }, "the group runs");
+}
+
 TEST_F(SupervisorTest, PriorityIsAppliedToTheThreadAndOutOfRangeMeansNormal) {
   UseSchedule();
   auto g = AddFake("P", 3600);
