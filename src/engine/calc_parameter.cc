@@ -38,6 +38,17 @@ void CalcParameter::DescribeMembers(PropertyTable& props) {
   props.Custom(
       "Value", [this] { return Value(); }, com::VT_VARIANT,
       [this](const Variant& v) { return SetValue(v) ? com::S_OK : com::DISP_E_TYPEMISMATCH; });
+  // Late-bound callers find the unit check by this name (Validate2 asks the first parameter for
+  // it): Validate2(CheckUnits) gives the message, empty when the parameter is valid.
+  props.Method("Validate2", [this](std::vector<Variant>& args, Variant* result) {
+    Variant check;
+    const long checkUnits =
+        !args.empty() && com::SUCCEEDED(com::ChangeType(args[0], com::VT_BOOL, &check)) && check.boolVal() ? -1 : 0;
+    Bstr message;
+    const HRESULT hr = ValidateParameterUnits(checkUnits, &message);
+    if (result) *result = Variant::Str(message.ToUtf8());
+    return hr;
+  });
 }
 
 CalcParameter::CalcParameter(std::string name, Variant value, std::string units) : CalcParameter() {

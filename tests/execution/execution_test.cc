@@ -15,6 +15,7 @@
 #include "exchange/exchange_commands.h"
 #include "execution/execution_commands.h"
 #include "store/store_commands.h"
+#include "units/units_table.h"
 
 namespace kv::testing {
 namespace {
@@ -76,6 +77,50 @@ TEST_F(ExecutionTest, OnDemandRunsSpoolWhileStoreAndForwardIsOn) {
   Variant level;
   ASSERT_EQ(com::GetProperty(calc.Get(), "Level", &level), com::S_OK);
   EXPECT_EQ(level.i4(), components::kLevelWarning);
+}
+
+// Validate2 with the unit check reaches the engine's parameters: units that do not convert to
+// the tag's, and units the table lacks, fail validation before a run could fail on them.
+TEST_F(ExecutionTest, Validate2ChecksUnitsAgainstTheTag) {
+  auto* env = dynamic_cast<engine::ZrCalcEnvironment*>(g_pEnvironment.Get());
+  ASSERT_NE(env, nullptr);
+  auto store = std::dynamic_pointer_cast<tags::SqliteTagStore>(env->Tags());
+  ASSERT_NE(store, nullptr);
+  std::string error;
+  ASSERT_TRUE(store->Set("Plant", "T", tags::TagValue(20.0), tags::kQualityGood, 0, "C", &error)) << error;
+  units::GetUnitConversionObject();  // the default table
+  ASSERT_TRUE(g_pUnitConversionObject);
+  env->SetUnitConversionObject(com::QueryInterface<com::IDispatch>(g_pUnitConversionObject).Get());
+  struct Case {
+    const char* units;
+    bool checkUnits;
+    const char* message;  // a part of it; "" for valid
+  } cases[] = {
+      {"F", true, ""},
+      {"kg", true, "do not convert to the tag's units C"},
+      {"nosuchunit", true, "are not in the units table"},
+      {"kg", false, ""},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.units) + (c.checkUnits ? " checked" : " unchecked"));
+    const std::string name = "V" + std::to_string(++n);
+    StoreWithParameters(name,
+                        std::string("<Parameter><Name>In</Name><Direction>0</Direction><Kind>1</Kind>"
+                                    "<ServerName>Plant</ServerName><TagName>T</TagName><Units>") +
+                            c.units + "</Units><Value type=\"0\"/></Parameter>",
+                        "return In");
+    long count = 0;
+    const std::string message =
+        execution::Validate2(*cmd, store::GetCalculationObject(*cmd, B(name)).Get(), c.checkUnits, &count).ToUtf8();
+    if (*c.message == 0) {
+      EXPECT_EQ(message, "");
+    } else {
+      EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    }
+  }
+  env->SetUnitConversionObject(nullptr);
+  g_pUnitConversionObject = nullptr;
 }
 
 TEST_F(ExecutionTest, CalcExecuteRunsWhatTheObjectAnswersAndChecksTheGate) {
