@@ -8,6 +8,7 @@
 #include "cli/cli_complete.h"
 #include "cli/cli_log.h"
 #include "cli/cli_reg.h"
+#include "cli/cli_run.h"
 #include "cli/cli_scheduler.h"
 #include "cli/cli_session.h"
 #include "cli/cli_tag.h"
@@ -42,6 +43,8 @@ int RunCli(const std::vector<std::string>& argv, std::istream& in, std::ostream&
       });
     case CliOptions::Mode::kScheduler:
       return RunScheduler(o, out, err);
+    case CliOptions::Mode::kRun:
+      return RunRun(o, out, err);
     case CliOptions::Mode::kTag:
       return RunTag(o.args, platform::Env::Current(), out, err);
     case CliOptions::Mode::kComplete:

@@ -37,7 +37,7 @@ std::vector<std::string> Commands(const InterfaceTable& t, bool help) {
   std::vector<std::string> out;
   for (const MethodInfo& m : t.methods) out.push_back(m.name);
   if (!help) out.push_back("batch");
-  out.insert(out.end(), {"reg", "log", "scheduler", "tag"});
+  out.insert(out.end(), {"reg", "log", "run", "scheduler", "tag"});
   return out;
 }
 

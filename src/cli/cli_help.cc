@@ -1,4 +1,5 @@
 #include "cli/cli_help.h"
+#include "cli/cli_run.h"
 
 #include <cstdio>
 #include <ostream>
@@ -105,6 +106,7 @@ std::string UsageText() {
        kelvarin-cli [--app NAME] --help [METHOD|reg|log|tag]
        kelvarin-cli reg get|set|delete|list ...     (the registry store; --help reg)
        kelvarin-cli log [--follow] [--since TIME]   (the diagnostic log; --help log)
+       kelvarin-cli run NAME | --file PATH [--warn-ok]  (run one calculation; --help run)
        kelvarin-cli scheduler [--json]              (schedule group threads; --help scheduler)
        kelvarin-cli tag list|get|set|history ...    (the process tags; --help tag)
        kelvarin-cli --version
@@ -252,6 +254,10 @@ int RunHelp(const CliOptions& o, std::ostream& out, std::ostream& err) {
       }
       if (o.method == "scheduler") {
         out << SchedulerHelp();
+        return kExitOk;
+      }
+      if (o.method == "run") {
+        out << RunHelp();
         return kExitOk;
       }
       const MethodInfo* m = FindMethodOrReport(t, o.method, err);

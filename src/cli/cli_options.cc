@@ -98,6 +98,9 @@ bool ParseCliOptions(const std::vector<std::string>& argv, CliOptions* out, std:
   } else if (rest[0] == "reg" || rest[0] == "log") {
     o.mode = rest[0] == "reg" ? CliOptions::Mode::kReg : CliOptions::Mode::kLog;
     o.args.assign(rest.begin() + 1, rest.end());
+  } else if (rest[0] == "run") {
+    o.mode = CliOptions::Mode::kRun;
+    o.args.assign(rest.begin() + 1, rest.end());
   } else if (rest[0] == "scheduler") {
     o.mode = CliOptions::Mode::kScheduler;
     o.args.assign(rest.begin() + 1, rest.end());

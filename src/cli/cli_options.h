@@ -21,7 +21,7 @@ struct CliOptions {
   // kReg, kLog and kTag work on local files (cli/cli_reg.h, cli/cli_log.h,
   // cli/cli_tag.h); kComplete answers
   // the shell completion script with the words that may come next.
-  enum class Mode { kCall, kBatch, kList, kUsage, kMethodHelp, kVersion, kReg, kLog, kTag, kComplete, kScheduler };
+  enum class Mode { kCall, kBatch, kList, kUsage, kMethodHelp, kVersion, kReg, kLog, kTag, kComplete, kScheduler, kRun };
   Mode mode = Mode::kUsage;
   std::string address;  // empty: the default address
   bool useBus = false;

@@ -35,6 +35,9 @@ class Session {
   // Releases the command object in the server (nothing when Open made none).
   void Close();
 
+  // The command object Open made; only after Open returned -1.
+  client::RemoteObject& Object() { return *obj_; }
+
  private:
   // The object's last command error, or nullopt when it could not be fetched.
   std::optional<std::pair<int32_t, std::string>> LastError();
