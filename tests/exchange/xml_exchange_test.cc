@@ -97,6 +97,34 @@ TEST_F(XmlExchangeTest, MeasurementTypeRoundTripAddsItToTheTableAndSavesIt) {
   EXPECT_EQ(Code(), CMDERR_MEASUREMENT_TYPE_EXISTS);
 }
 
+// A measurement type's text goes through AddUnit's checks: factors it refuses are refused here
+// too, and the table and its file stay as they were.
+TEST_F(XmlExchangeTest, MeasurementTypesWithUnusableFactorsAreRefused) {
+  const std::string text = Renamed(exchange::SaveUnitTypeXML(*cmd, B("Temperature")).ToUtf8(), "Temperature", "Heat");
+  struct Case {
+    const char* field;
+    const char* value;
+  } cases[] = {
+      {"Multiplier", "0"},   {"Multiplier", "nan"},    {"Multiplier", "inf"}, {"Multiplier", "-inf"},
+      {"Multiplier", "5e-324"}, {"Offset", "nan"}, {"Offset", "-inf"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.field) + " " + c.value);
+    const std::regex field("<" + std::string(c.field) + ">[^<]*</" + c.field + ">");
+    ASSERT_TRUE(std::regex_search(text, field)) << text;
+    const std::string bad = std::regex_replace(text, field, "<" + std::string(c.field) + ">" + c.value + "</" + c.field + ">",
+                                               std::regex_constants::format_first_only);
+    Variant unit;
+    EXPECT_EQ(exchange::LoadUnitXML(*cmd, B(bad), &unit), 0);
+    EXPECT_EQ(Code(), CMDERR_CATCH_ALL);
+    EXPECT_EQ(cmd->m_lastErrorText, "Error executing LoadXML method.");
+    EXPECT_EQ(exchange::SaveUnitTypeXML(*cmd, B("Heat")).Length(), 0u);
+  }
+  EXPECT_FALSE(Exists("bin/Conversions.zrc"));
+  Variant unit;
+  EXPECT_EQ(exchange::LoadUnitXML(*cmd, B(text), &unit), 1) << cmd->m_lastErrorText;
+}
+
 TEST_F(XmlExchangeTest, ExportsOfMissingObjectsAreEmptyWithTheirText) {
   struct Case {
     Bstr (*command)(CCalcCmdBase&, const Bstr&);
@@ -136,7 +164,7 @@ TEST_F(XmlExchangeTest, HostileTextsAreRefusedAndNothingIsStored) {
       {"not well-formed", B("<Calculation version=\"1\"><Name>x</Calculation>"), "Error loading XML string."},
       {"empty", B(""), "Error loading XML string."},
       {"wrong root", B("<Library version=\"1\"><Name>x</Name></Library>"), "Error executing LoadXML method."},
-      {"deeply nested", B(Repeat("<a>", 10000) + Repeat("</a>", 10000)), "Error executing LoadXML method."},
+      {"deeply nested", B(Repeat("<a>", 10000) + Repeat("</a>", 10000)), "Error loading XML string."},
       {"entity expansion",
        B("<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\"><!ENTITY lol2 \"&lol;&lol;&lol;&lol;\">"
          "<!ENTITY ext SYSTEM \"file:///etc/passwd\">]><lolz>&lol2;&ext;</lolz>"),
@@ -169,7 +197,7 @@ TEST_F(XmlExchangeTest, ParseFailureReplyGivesReasonLineAndPosition) {
   EXPECT_STREQ(e.first_attribute().next_attribute().name(), "Pos");
   // The mismatch is found at the closing tag: characters, not bytes, count the position.
   EXPECT_EQ(e.attribute("Pos").as_int(), 12);
-  EXPECT_EQ(std::string(e.text().get()), "Failed to load calculation XML: Start-end tags mismatch");
+  EXPECT_EQ(std::string(e.text().get()), "Failed to load calculation XML: mismatched tag");
 }
 
 TEST_F(XmlExchangeTest, LoadingIntoAGivenObjectDoesNotStoreIt) {
