@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include <expat.h>
+
 #include <regex>
 
 #include "exchange/xml_text.h"
@@ -70,6 +72,32 @@ TEST_F(XmlExchangeTest, CalculationRoundTripStoresAnEqualObjectUnderItsOwnName) 
   EXPECT_TRUE(Exists("Calc/Flow2.zrc"));
   EXPECT_EQ(WithoutSaveTime(exchange::SaveCalcXML(*cmd, B("Flow2")).ToUtf8()), WithoutSaveTime(Renamed(text, "Flow1", "Flow2")));
   EXPECT_EQ(StoredScript("Flow2"), "Total = Flow * 2\n  -- indented \xC3\xA9\n");
+}
+
+// A script may hold any character a client can send (every control but NUL, which no D-Bus string
+// carries; U+FFFE and U+FFFF): its export is XML a conforming parser reads, and the import gives
+// the same script back.
+TEST_F(XmlExchangeTest, ScriptsWithEveryControlCharacterRoundTrip) {
+  std::string chars;
+  for (int c = 1; c < 0x20; ++c) chars += static_cast<char>(c);
+  chars += "\x7F\xEF\xBF\xBE\xEF\xBF\xBF \\ \\u0001 \\\\";  // and backslashes that look like escapes
+  const std::string script = "x = 1 --[[" + chars + "]]";
+  StoreCalculation("Ctl1", script);
+  const std::string text = exchange::SaveCalcXML(*cmd, B("Ctl1")).ToUtf8();
+
+  XML_Parser parser = XML_ParserCreate("UTF-8");
+  const bool conforming = XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+  EXPECT_TRUE(conforming) << XML_ErrorString(XML_GetErrorCode(parser)) << " at " << XML_GetCurrentLineNumber(parser)
+                          << ":" << XML_GetCurrentColumnNumber(parser) << "\n" << text;
+  XML_ParserFree(parser);
+
+  ASSERT_EQ(exchange::LoadCalcXML(*cmd, B(Renamed(text, "Ctl1", "Ctl2")), New(components::CLSID_ZrCalculation).Get()), 1)
+      << cmd->m_lastErrorText;
+  EXPECT_EQ(StoredScript("Ctl2"), script);
+  // ExecuteXML's import reads the same script.
+  ComPtr<IDispatch> calc = New(components::CLSID_ZrCalculation);
+  EXPECT_TRUE(exchange::LoadXmlIntoCalc(*cmd, B(text), calc.Get()).IsNull());
+  EXPECT_EQ(Text(calc.Get(), "Script"), script);
 }
 
 TEST_F(XmlExchangeTest, LibraryRoundTrip) {
