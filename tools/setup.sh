@@ -4,7 +4,7 @@
 #   bash tools/setup.sh runtime  only what building and running the server needs
 #   bash tools/setup.sh fuzz     everything, and clang with its sanitizer runtimes for fuzz/
 set -euo pipefail
-pkgs=(g++ cmake ninja-build pkg-config libsystemd-dev libpugixml-dev liblua5.4-dev libsqlite3-dev)
+pkgs=(g++ cmake ninja-build pkg-config libsystemd-dev libpugixml-dev libexpat1-dev liblua5.4-dev libsqlite3-dev)
 if [ "${1:-all}" != "runtime" ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus)
 fi

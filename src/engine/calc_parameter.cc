@@ -179,6 +179,7 @@ HRESULT CalcParameter::LoadXML(const Bstr& xml) {
   pugi::xml_document doc;
   const std::string text = xml.ToUtf8();
   if (!doc.load_buffer(text.data(), text.size())) return com::E_INVALIDARG;
+  UnescapeMarkedText(doc);
   pugi::xml_node node = doc.document_element();
   ParameterFields f = Fields();
   Variant value = Value();
@@ -209,6 +210,7 @@ HRESULT CalcParameter::SaveXML(Bstr* xml) {
   if (!xml) return com::E_POINTER;
   pugi::xml_document doc;
   WriteTo(doc);
+  EscapeUncarriedText(doc);
   std::ostringstream out;
   doc.document_element().print(out, "", pugi::format_raw);
   *xml = Bstr::FromUtf8(out.str());

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "base/xml_escape.h"
 #include "engine/server_context.h"
 #include "log/error_log.h"
 #include "platform/env.h"
@@ -181,6 +182,54 @@ void FieldReader::StringList(const char* listName, const char* itemName, std::ve
   for (pugi::xml_node item : list.children(itemName)) out->push_back(item.text().get());
 }
 
+namespace {
+
+// Calls `visit` on every element of the subtree at `root`, in document order, without recursion.
+template <class Visit>
+void ForEachElement(pugi::xml_node root, Visit visit) {
+  for (pugi::xml_node n = root; n;) {
+    if (n.type() == pugi::node_element) visit(n);
+    if (pugi::xml_node child = n.first_child()) {
+      n = child;
+      continue;
+    }
+    while (n != root && !n.next_sibling()) n = n.parent();
+    if (n == root) break;
+    n = n.next_sibling();
+  }
+}
+
+bool IsText(pugi::xml_node n) { return n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata; }
+
+}  // namespace
+
+void EscapeUncarriedText(pugi::xml_node root) {
+  ForEachElement(root, [](pugi::xml_node e) {
+    bool carried = true;
+    for (pugi::xml_node c = e.first_child(); c && carried; c = c.next_sibling())
+      carried = !IsText(c) || XmlCarries(c.value());
+    for (pugi::xml_attribute a = e.first_attribute(); a && carried; a = a.next_attribute()) carried = XmlCarries(a.value());
+    if (carried) return;
+    for (pugi::xml_node c = e.first_child(); c; c = c.next_sibling())
+      if (IsText(c)) c.set_value(XmlEscapeUncarried(c.value()).c_str());
+    for (pugi::xml_attribute a = e.first_attribute(); a; a = a.next_attribute())
+      a.set_value(XmlEscapeUncarried(a.value()).c_str());
+    e.append_attribute(kXmlEscapedAttribute).set_value("1");
+  });
+}
+
+void UnescapeMarkedText(pugi::xml_node root) {
+  ForEachElement(root, [](pugi::xml_node e) {
+    pugi::xml_attribute marker = e.attribute(kXmlEscapedAttribute);
+    if (!marker) return;
+    e.remove_attribute(marker);
+    for (pugi::xml_node c = e.first_child(); c; c = c.next_sibling())
+      if (IsText(c)) c.set_value(XmlUnescapeUncarried(c.value()).c_str());
+    for (pugi::xml_attribute a = e.first_attribute(); a; a = a.next_attribute())
+      a.set_value(XmlUnescapeUncarried(a.value()).c_str());
+  });
+}
+
 unsigned ObjectParseOptions() { return (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_ws_pcdata_single; }
 
 bool ReadableVersion(std::string_view text) {
@@ -214,6 +263,7 @@ bool XmlPersistence::ReadElement(pugi::xml_node node, XmlError* err) {
 std::string XmlPersistence::ToXml() const {
   pugi::xml_document doc;
   WriteElement(doc);
+  EscapeUncarriedText(doc);
   StringWriter w;
   doc.save(w, "  ", pugi::format_default, pugi::encoding_utf8);
   return std::move(w.out);
@@ -226,7 +276,7 @@ HRESULT XmlPersistence::FromXml(std::string_view text, std::string_view source) 
   if (!parsed) {
     err.reason = parsed.description();
     err.offset = parsed.offset;
-  } else if (ReadElement(doc.document_element(), &err)) {
+  } else if (UnescapeMarkedText(doc), ReadElement(doc.document_element(), &err)) {
     return com::S_OK;
   }
   log::LogError(Routine(ClassName(), "Load", "cannot read the object"),

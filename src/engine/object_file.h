@@ -24,6 +24,12 @@ inline constexpr int kObjectFileVersion = 1;
 // survive.
 unsigned ObjectParseOptions();
 
+// Every element under `root` (itself included) whose text or attribute values XML cannot carry
+// is put in the escaped form of base/xml_escape.h, before the document is written; and every
+// element so marked is read back, after a document is parsed. Iterative: any depth.
+void EscapeUncarriedText(pugi::xml_node root);
+void UnescapeMarkedText(pugi::xml_node root);
+
 // Whether a root's version attribute, as text, names a version this build reads.
 bool ReadableVersion(std::string_view text);
 

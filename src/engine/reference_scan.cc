@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/xml_escape.h"
 #include "components/calc_components.h"
 #include "engine/object_file.h"
 #include "engine/script_names.h"
@@ -198,6 +199,7 @@ class Scanner {
       if (close == nullptr) return false;
       const std::string_view value(p_, static_cast<size_t>(close - p_));
       if (value.find('<') != std::string_view::npos) return false;
+      if (attr == kXmlEscapedAttribute) return false;  // text in the escaped form: the document reader unescapes it
       if (!tag->hasVersion && attr == "version") tag->version = value, tag->hasVersion = true;
       p_ = close + 1;
     }

@@ -28,8 +28,9 @@ bool NameIs(const char* n, const char (&lit)[N]) {
 }  // namespace
 
 bool ParseObjectText(std::string& text, pugi::xml_document* doc) {
-  return static_cast<bool>(
-      doc->load_buffer_inplace(text.data(), text.size(), ObjectParseOptions(), pugi::encoding_utf8));
+  if (!doc->load_buffer_inplace(text.data(), text.size(), ObjectParseOptions(), pugi::encoding_utf8)) return false;
+  UnescapeMarkedText(*doc);
+  return true;
 }
 
 bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary* out) {

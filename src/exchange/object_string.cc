@@ -5,6 +5,7 @@
 #include "command_object/calc_cmd_base.h"
 #include "components/calc_components.h"
 #include "exchange/exchange_commands.h"
+#include "exchange/xml_text.h"
 
 namespace kv::exchange {
 
@@ -26,7 +27,12 @@ ComPtr<IDispatch> BSTRtoObject(CCalcCmdBase& cmd, const Bstr& binaryObject) {
   ComPtr<com::IUnknown> object;
   if (com::FAILED(com::ClassRegistry::Instance().Create(content.clsid, &object))) return nullptr;
   auto persist = com::QueryInterface<components::IZrPersistXML>(object);
-  if (!persist || com::FAILED(persist->LoadXML(Bstr(std::move(content.objectData))))) return nullptr;
+  if (!persist) return nullptr;
+  // The XML inside is a client's text like any other: checked before the object reads it.
+  Bstr xml(std::move(content.objectData));
+  ParsedXml parsed;
+  ParseClientXml(xml, &parsed);
+  if (!parsed.ok || com::FAILED(persist->LoadXML(xml))) return nullptr;
   return com::QueryInterface<IDispatch>(object);
 }
 

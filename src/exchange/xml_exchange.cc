@@ -66,7 +66,7 @@ ImportStep LoadInto(const Bstr& xml, com::IUnknown* object, exchange::ParsedXml*
   HRESULT hr;
   if (!ownName.empty() && ownName != root.name()) {
     root.set_name(ownName.c_str());
-    hr = persist->LoadXML(Bstr::FromUtf8(exchange::ElementText(root)));
+    hr = persist->LoadXML(Bstr::FromUtf8(exchange::RawElementText(root)));
   } else {
     hr = persist->LoadXML(xml);
   }
@@ -175,7 +175,9 @@ long LoadUnitXML(CCalcCmdBase& cmd, const Bstr& xmlString, Variant* unitDisp) {
       cmd.SetCommandError("Error querying IZrPeresistXML interface.", CMDERR_CATCH_ALL);
       return 0;
     case ImportStep::Done:
-      break;
+      // AddUnit's checks: factors it refuses would give NaN or infinite conversions for good.
+      if (units::IsUsableType(type.Get())) break;
+      [[fallthrough]];
     default:
       cmd.SetCommandError("Error executing LoadXML method.", CMDERR_CATCH_ALL);
       return 0;

@@ -126,7 +126,7 @@ Bstr ExecuteCalculationXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
     if (com::FAILED(calc->GetParameter(Bstr::FromUtf8(p.child("Name").text().get()), &parameter)) || !parameter)
       continue;
     if (auto persist = com::QueryInterface<components::IZrPersistXML>(parameter))
-      persist->LoadXML(Bstr::FromUtf8(exchange::ElementText(p)));
+      persist->LoadXML(Bstr::FromUtf8(exchange::RawElementText(p)));
   }
   RunOnDemand(copy.Get());
   return exchange::ObjectToXml(cmd, copy.Get());

@@ -1,5 +1,9 @@
 #include "tags/sqlite_tag_store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -168,7 +172,32 @@ SqliteTagStore::~SqliteTagStore() {
   sqlite3_close(db_);
 }
 
+namespace {
+
+// SQLite creates a database 0644 (less the umask) and gives its -wal and -shm files the
+// database's own mode. Tag values are the plant's: made here first, 0640 like every file the
+// server writes, the three are the server's user and group only. A file of ours left wider by
+// an older build is narrowed.
+void PrepareFileModes(const std::string& path) {
+  constexpr mode_t kMode = 0640;
+  if (path.empty() || path[0] == ':' || path.rfind("file:", 0) == 0) return;  // in memory, or a URI
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMode);
+  if (fd < 0) return;  // SQLite's open reports why
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & ~kMode & 0777) != 0)
+    fchmod(fd, st.st_mode & kMode);
+  ::close(fd);
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const std::string side = path + suffix;
+    if (stat(side.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & ~kMode & 0777) != 0)
+      chmod(side.c_str(), st.st_mode & kMode);
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<SqliteTagStore> SqliteTagStore::Open(const std::string& path, std::string* error, int historyPerTag) {
+  PrepareFileModes(path);
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                                  nullptr);

@@ -137,12 +137,37 @@ HRESULT TypeAt(long position, ComPtr<IZrUnitType>* type) {
 bool IsUsableText(const Bstr& text, size_t limit) { return text.Length() <= limit; }
 
 bool IsUsableFactors(double multiplier, double offset) {
-  return std::isfinite(multiplier) && std::isfinite(offset) && multiplier != 0;
+  return std::isfinite(multiplier) && std::isfinite(offset) && multiplier != 0 && std::isfinite(1 / multiplier);
 }
 
 bool IsUsableUnit(const Bstr& unit, const Bstr& description, double multiplier, double offset) {
   return IsUsableText(unit, kMaxUnitNameLength) && IsUsableText(description, kMaxUnitDescriptionLength) &&
          IsUsableFactors(multiplier, offset);
+}
+
+bool IsUsableType(IZrUnitType* type) {
+  Bstr name, description, standardUnits;
+  ComPtr<components::IZrCollection> units;
+  if (!type || com::FAILED(type->GetName(&name)) || com::FAILED(type->GetDescription(&description)) ||
+      com::FAILED(type->GetStandardUnits(&standardUnits)) || com::FAILED(type->Units(&units)) || !units)
+    return false;
+  if (!IsUsableText(name, kMaxUnitNameLength) || !IsUsableText(description, kMaxUnitDescriptionLength) ||
+      !IsUsableText(standardUnits, kMaxUnitNameLength))
+    return false;
+  long count = 0;
+  if (com::FAILED(units->Count(&count))) return false;
+  for (long i = 1; i <= count; ++i) {
+    ComPtr<components::IZrUnit> u;
+    if (com::FAILED(persist::ItemAtAs(units.Get(), i, &u)) || !u) return false;
+    Bstr unitName, unitDescription;
+    double multiplier = 0, offset = 0;
+    u->GetName(&unitName);
+    u->GetDescription(&unitDescription);
+    u->GetMultiplier(&multiplier);
+    u->GetOffset(&offset);
+    if (!IsUsableUnit(unitName, unitDescription, multiplier, offset)) return false;
+  }
+  return true;
 }
 
 bool AddDefaultMeasurementType(const Bstr& name, const Bstr& description, const Bstr& standardUnits) {

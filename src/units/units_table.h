@@ -60,10 +60,14 @@ inline constexpr size_t kMaxUnitNameLength = 256;
 inline constexpr size_t kMaxUnitDescriptionLength = 1024;
 bool IsUsableText(const Bstr& text, size_t limit);
 // A unit's factors convert both ways only when both are finite and the multiplier is not zero
-// (a conversion divides by it); NaN or an infinity would spread into every converted value.
+// and has a finite inverse (a conversion divides by it: 5e-324 would give an infinite factor);
+// NaN or an infinity would spread into every converted value.
 bool IsUsableFactors(double multiplier, double offset);
 // Both of the above for a whole unit.
 bool IsUsableUnit(const Bstr& unit, const Bstr& description, double multiplier, double offset);
+// A whole measurement type, as a client's text gives it: its texts within the limits
+// AddMeasurementType keeps and every unit one that IsUsableUnit takes.
+bool IsUsableType(IZrUnitType* type);
 // Adds a unit to the type `type`: 0, -1 when there is no such type, -2 when the type has a unit
 // of that name, -3 when IsUsableUnit refuses it (nothing is added).
 int AddUnitToType(const Bstr& type, const Bstr& unit, const Bstr& description, double multiplier, double offset);

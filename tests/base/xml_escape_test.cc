@@ -49,5 +49,33 @@ TEST(XmlEscape, ReadsBackThroughAnXmlParser) {
   EXPECT_EQ(std::string(parsed.child("e").text().get()), want);
 }
 
+// Text XML cannot carry takes the escaped form and comes back from it; text it carries is left
+// alone by the writer, and a backslash that begins no escape of ours reads as itself.
+TEST(XmlEscapeUncarried, RoundTripsAndLeavesCarriedTextAlone) {
+  struct Case {
+    std::string in;
+    bool carried;
+    std::string escaped;
+  } cases[] = {
+      {"x = 1", true, "x = 1"},
+      {"a\tb\nc\rd \x7F \xC3\xA9", true, "a\tb\nc\rd \x7F \xC3\xA9"},
+      {"\x1B[1m", false, "\\u001B[1m"},
+      {std::string("a\0b", 3), false, "a\\u0000b"},
+      {"\x01\x1F", false, "\\u0001\\u001F"},
+      {"\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD", false, "\\uFFFE\\uFFFF\xEF\xBF\xBD"},
+      {"C:\\dir \\u0001", true, "C:\\\\dir \\\\u0001"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.escaped);
+    EXPECT_EQ(XmlCarries(c.in), c.carried);
+    EXPECT_EQ(XmlEscapeUncarried(c.in), c.escaped);
+    EXPECT_EQ(XmlUnescapeUncarried(c.escaped), c.in);
+    EXPECT_TRUE(XmlCarries(XmlEscapeUncarried(c.in)));
+  }
+  // Written by hand: backslashes that begin no escape stand for themselves.
+  for (const char* loose : {"\\", "a\\", "\\x", "\\u12", "\\u12G4", "\\u0041"})
+    EXPECT_EQ(XmlUnescapeUncarried(loose), loose);
+}
+
 }  // namespace
 }  // namespace kv

@@ -49,7 +49,7 @@ TEST(ExchangeE2E, ExportRunPrivatelyAndCopyThroughAnObjectString) {
   const std::string cli = testing::Shell(std::string(KELVARIN_CLI) + " --address " + server.Address() + " batch " + batch + " 2>&1");
   for (const char* expected :
        {"> GetOdmWorkSpace\nNorth\n", "> GetStoreAndForwardEnabled\nTrue\n",
-        "<ERROR Line=\"1\" Pos=\"12\">Failed to load calculation XML: Error parsing start element tag</ERROR>",
+        "<ERROR Line=\"1\" Pos=\"1\">Failed to load calculation XML: unclosed token</ERROR>",
         "> CalcCommandVersion\nv7.3\n"})
     EXPECT_NE(cli.find(expected), std::string::npos) << expected << "\nin:\n" << cli;
 

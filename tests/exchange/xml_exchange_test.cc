@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include <expat.h>
+
 #include <regex>
 
 #include "exchange/xml_text.h"
@@ -72,6 +74,32 @@ TEST_F(XmlExchangeTest, CalculationRoundTripStoresAnEqualObjectUnderItsOwnName) 
   EXPECT_EQ(StoredScript("Flow2"), "Total = Flow * 2\n  -- indented \xC3\xA9\n");
 }
 
+// A script may hold any character a client can send (every control but NUL, which no D-Bus string
+// carries; U+FFFE and U+FFFF): its export is XML a conforming parser reads, and the import gives
+// the same script back.
+TEST_F(XmlExchangeTest, ScriptsWithEveryControlCharacterRoundTrip) {
+  std::string chars;
+  for (int c = 1; c < 0x20; ++c) chars += static_cast<char>(c);
+  chars += "\x7F\xEF\xBF\xBE\xEF\xBF\xBF \\ \\u0001 \\\\";  // and backslashes that look like escapes
+  const std::string script = "x = 1 --[[" + chars + "]]";
+  StoreCalculation("Ctl1", script);
+  const std::string text = exchange::SaveCalcXML(*cmd, B("Ctl1")).ToUtf8();
+
+  XML_Parser parser = XML_ParserCreate("UTF-8");
+  const bool conforming = XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+  EXPECT_TRUE(conforming) << XML_ErrorString(XML_GetErrorCode(parser)) << " at " << XML_GetCurrentLineNumber(parser)
+                          << ":" << XML_GetCurrentColumnNumber(parser) << "\n" << text;
+  XML_ParserFree(parser);
+
+  ASSERT_EQ(exchange::LoadCalcXML(*cmd, B(Renamed(text, "Ctl1", "Ctl2")), New(components::CLSID_ZrCalculation).Get()), 1)
+      << cmd->m_lastErrorText;
+  EXPECT_EQ(StoredScript("Ctl2"), script);
+  // ExecuteXML's import reads the same script.
+  ComPtr<IDispatch> calc = New(components::CLSID_ZrCalculation);
+  EXPECT_TRUE(exchange::LoadXmlIntoCalc(*cmd, B(text), calc.Get()).IsNull());
+  EXPECT_EQ(Text(calc.Get(), "Script"), script);
+}
+
 TEST_F(XmlExchangeTest, LibraryRoundTrip) {
   StoreLibrary("Steam");
   const std::string text = exchange::SaveLibXML(*cmd, B("Steam")).ToUtf8();
@@ -95,6 +123,34 @@ TEST_F(XmlExchangeTest, MeasurementTypeRoundTripAddsItToTheTableAndSavesIt) {
   // A second load of the same name is not added.
   EXPECT_EQ(exchange::LoadUnitXML(*cmd, B(renamed), &unit), 0);
   EXPECT_EQ(Code(), CMDERR_MEASUREMENT_TYPE_EXISTS);
+}
+
+// A measurement type's text goes through AddUnit's checks: factors it refuses are refused here
+// too, and the table and its file stay as they were.
+TEST_F(XmlExchangeTest, MeasurementTypesWithUnusableFactorsAreRefused) {
+  const std::string text = Renamed(exchange::SaveUnitTypeXML(*cmd, B("Temperature")).ToUtf8(), "Temperature", "Heat");
+  struct Case {
+    const char* field;
+    const char* value;
+  } cases[] = {
+      {"Multiplier", "0"},   {"Multiplier", "nan"},    {"Multiplier", "inf"}, {"Multiplier", "-inf"},
+      {"Multiplier", "5e-324"}, {"Offset", "nan"}, {"Offset", "-inf"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.field) + " " + c.value);
+    const std::regex field("<" + std::string(c.field) + ">[^<]*</" + c.field + ">");
+    ASSERT_TRUE(std::regex_search(text, field)) << text;
+    const std::string bad = std::regex_replace(text, field, "<" + std::string(c.field) + ">" + c.value + "</" + c.field + ">",
+                                               std::regex_constants::format_first_only);
+    Variant unit;
+    EXPECT_EQ(exchange::LoadUnitXML(*cmd, B(bad), &unit), 0);
+    EXPECT_EQ(Code(), CMDERR_CATCH_ALL);
+    EXPECT_EQ(cmd->m_lastErrorText, "Error executing LoadXML method.");
+    EXPECT_EQ(exchange::SaveUnitTypeXML(*cmd, B("Heat")).Length(), 0u);
+  }
+  EXPECT_FALSE(Exists("bin/Conversions.zrc"));
+  Variant unit;
+  EXPECT_EQ(exchange::LoadUnitXML(*cmd, B(text), &unit), 1) << cmd->m_lastErrorText;
 }
 
 TEST_F(XmlExchangeTest, ExportsOfMissingObjectsAreEmptyWithTheirText) {
@@ -136,7 +192,7 @@ TEST_F(XmlExchangeTest, HostileTextsAreRefusedAndNothingIsStored) {
       {"not well-formed", B("<Calculation version=\"1\"><Name>x</Calculation>"), "Error loading XML string."},
       {"empty", B(""), "Error loading XML string."},
       {"wrong root", B("<Library version=\"1\"><Name>x</Name></Library>"), "Error executing LoadXML method."},
-      {"deeply nested", B(Repeat("<a>", 10000) + Repeat("</a>", 10000)), "Error executing LoadXML method."},
+      {"deeply nested", B(Repeat("<a>", 10000) + Repeat("</a>", 10000)), "Error loading XML string."},
       {"entity expansion",
        B("<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\"><!ENTITY lol2 \"&lol;&lol;&lol;&lol;\">"
          "<!ENTITY ext SYSTEM \"file:///etc/passwd\">]><lolz>&lol2;&ext;</lolz>"),
@@ -169,7 +225,7 @@ TEST_F(XmlExchangeTest, ParseFailureReplyGivesReasonLineAndPosition) {
   EXPECT_STREQ(e.first_attribute().next_attribute().name(), "Pos");
   // The mismatch is found at the closing tag: characters, not bytes, count the position.
   EXPECT_EQ(e.attribute("Pos").as_int(), 12);
-  EXPECT_EQ(std::string(e.text().get()), "Failed to load calculation XML: Start-end tags mismatch");
+  EXPECT_EQ(std::string(e.text().get()), "Failed to load calculation XML: mismatched tag");
 }
 
 TEST_F(XmlExchangeTest, LoadingIntoAGivenObjectDoesNotStoreIt) {

@@ -2,6 +2,7 @@
 // restart, a process killed in the middle of writing, and the database pass-through.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +32,35 @@ class TagStoreTest : public ::testing::Test {
   kv::testing::TempDir dir;
   std::string path = dir.path() + "/tags.db";
 };
+
+// The database and its -wal and -shm files are 0640 whatever the umask allows, as every file the
+// server writes; a database an older build left 0644 is narrowed.
+TEST_F(TagStoreTest, TheDatabaseAndItsSideFilesAreNotWorldReadable) {
+  const mode_t oldMask = umask(022);
+  for (bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "existing 0644 files" : "new files");
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+    if (existing) {
+      // Empty files, which SQLite takes as a new database and no journal.
+      for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string p = path + suffix;
+        FILE* f = fopen(p.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fclose(f);
+        chmod(p.c_str(), 0644);
+      }
+    }
+    auto s = Open();
+    ASSERT_TRUE(s);
+    Seed(*s, "Plant1", "Flow", 1.0);  // a write: the -wal and -shm files exist now
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      struct stat st {};
+      ASSERT_EQ(stat((path + suffix).c_str(), &st), 0) << suffix;
+      EXPECT_EQ(st.st_mode & 0777, 0640u) << suffix;
+    }
+  }
+  umask(oldMask);
+}
 
 TEST_F(TagStoreTest, WritesReadBackAndHistoryIsBounded) {
   auto s = Open(3);

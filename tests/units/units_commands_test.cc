@@ -237,7 +237,7 @@ TEST_F(UnitsCommandsTest, InformationAndUpdates) {
   EXPECT_EQ(units::GetUnitConversionObject(cmd_).Get(), com::QueryInterface<IDispatch>(g_pUnitConversionObject).Get());
 }
 
-// Factors that cannot convert (NaN, an infinity, a zero multiplier that conversions divide by)
+// Factors that cannot convert (NaN, an infinity, a multiplier that conversions cannot divide by)
 // and texts past the table's limits are refused; the table and its file stay as they were.
 TEST_F(UnitsCommandsTest, UnusableFactorsAndOverlongTextsAreRefused) {
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
@@ -248,6 +248,8 @@ TEST_F(UnitsCommandsTest, UnusableFactorsAndOverlongTextsAreRefused) {
       {nan, 0, "u1", ""}, {inf, 0, "u2", ""}, {-inf, 0, "u3", ""}, {1, nan, "u4", ""},
       {1, inf, "u5", ""}, {0, 0, "u6", ""},   {1, 0, std::string(kMaxUnitNameLength + 1, 'n'), ""},
       {1, 0, "u7", std::string(kMaxUnitDescriptionLength + 1, 'd')},
+      // Finite, but conversions divide by it: the inverse is infinite.
+      {5e-324, 0, "u8", ""}, {-5e-324, 0, "u9", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name.substr(0, 8) + " " + std::to_string(c.multiplier) + " " + std::to_string(c.offset));
