@@ -229,10 +229,16 @@ class InstallSwitches : public ::testing::Test {
 };
 
 TEST_F(InstallSwitches, InstallThenUninstallFromTheCommandLine) {
-  Ran installed = Kelvarin({"/INSTALL", "calcsvc"});
+  // An account the system does not know: refused, nothing written.
+  Ran unknown = Kelvarin({"/INSTALL", "nosuchuser42"});
+  EXPECT_NE(unknown.status, 0) << unknown.output;
+  EXPECT_THAT(unknown.output, HasSubstr("no account named \"nosuchuser42\" exists"));
+  EXPECT_FALSE(fs::exists(Unit()));
+
+  Ran installed = Kelvarin({"/INSTALL", "nobody"});
   ASSERT_EQ(installed.status, 0) << installed.output;
   EXPECT_THAT(ReadFile(Unit()), HasSubstr(std::string("ExecStart=\"") + KELVARIN_BINARY + "\" --bus=system\n"));
-  EXPECT_THAT(ReadFile(Unit()), HasSubstr("User=calcsvc\n"));
+  EXPECT_THAT(ReadFile(Unit()), HasSubstr("User=nobody\n"));
   EXPECT_THAT(ReadFile(Unit()), HasSubstr("Environment=\"KELVARIN_REGISTRY_DIR=" + (dir_ / "reg") + "\"\n"));
   EXPECT_TRUE(fs::exists(dir_ / "policy/com.quorlith.Kelvarin.conf"));
   EXPECT_TRUE(fs::exists(dir_ / "activation/com.quorlith.Kelvarin.service"));
