@@ -12,7 +12,8 @@ namespace {
 std::atomic<uint64_t> g_nextId{1};
 }  // namespace
 
-ZrCalculation::ZrCalculation() : id_(g_nextId.fetch_add(1)), parameters_(com::MakeCom<ParameterList>()) {
+ZrCalculation::ZrCalculation()
+    : id_(g_nextId.fetch_add(1)), platform_(EnginePlatform()), parameters_(com::MakeCom<ParameterList>()) {
   Fields::Visit(f_, props_);
   props_.Custom(
       "Libraries", [this] { return com::StringListVariant(Libraries()); }, com::VT_VARIANT,
