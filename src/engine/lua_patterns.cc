@@ -89,6 +89,7 @@ bool MatchClass(int c, int cl) {
     case 'u': res = std::isupper(c); break;
     case 'w': res = std::isalnum(c); break;
     case 'x': res = std::isxdigit(c); break;
+    case 'z': res = c == 0; break;  // old, still accepted
     default: return cl == c;
   }
   return std::isupper(cl) ? !res : res;
