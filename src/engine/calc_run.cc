@@ -31,7 +31,7 @@ com::ComPtr<ZrCalcEnvironment> Environment() {
   return com::ComPtr<ZrCalcEnvironment>(dynamic_cast<ZrCalcEnvironment*>(objects->Environment().Get()));
 }
 
-double UtcNowOle() { return platform::OleDateFromUnixMs(EnginePlatform().clock->NowUnixMs()); }
+double UtcNowOle(platform::Env& env) { return platform::OleDateFromUnixMs(env.clock->NowUnixMs()); }
 
 // The instant a run stands for, as UTC (milliseconds kept) and as local time in whole seconds:
 // the time its outputs carry and its LastRunTime are the same instant. `slotUnixMs` 0 reads the
@@ -39,8 +39,7 @@ double UtcNowOle() { return platform::OleDateFromUnixMs(EnginePlatform().clock->
 struct RunTimes {
   double utc, local;
 };
-RunTimes RunTimesAt(int64_t slotUnixMs) {
-  platform::Env& env = EnginePlatform();
+RunTimes RunTimesAt(platform::Env& env, int64_t slotUnixMs) {
   const int64_t ms = slotUnixMs != 0 ? slotUnixMs : env.clock->NowUnixMs();
   return {platform::OleDateFromUnixMs(ms), platform::LocalOleDateAt(*env.zone, ms)};
 }
@@ -105,8 +104,8 @@ bool Convert(com::IDispatch* units, const std::string& from, const std::string& 
 // Reads the inputs: constants as held, tags as already read from the tag source (`read` and its
 // `readStatus`, null when there is no tag source) converted to the parameter's units, other
 // calculations' last Value.
-bool ReadInput(ZrCalcEnvironment* env, com::IDispatch* units, Input* in, RunState* st, tags::TagSample* read,
-               tags::TagStatus readStatus) {
+bool ReadInput(platform::Env& platform, ZrCalcEnvironment* env, com::IDispatch* units, Input* in, RunState* st,
+               tags::TagSample* read, tags::TagStatus readStatus) {
   const ParameterFields& f = *in->f;
   switch (f.kind) {
     case kParamConstant:
@@ -145,7 +144,7 @@ bool ReadInput(ZrCalcEnvironment* env, com::IDispatch* units, Input* in, RunStat
       }
       in->value = calc->Result();
       in->quality = calc->Level() == components::kLevelError ? kQualityBad : kQualityGood;
-      in->time = UtcNowOle();
+      in->time = UtcNowOle(platform);
       return true;
     }
     default:
@@ -192,13 +191,6 @@ bool PushLibrary(LuaRuntime& rt, ZrCalcEnvironment* env, const std::string& name
   lua_pushvalue(L, -1);
   rt.CacheLibrary(name, luaL_ref(L, LUA_REGISTRYINDEX));
   return true;
-}
-
-// The compiler's message for the script as the user wrote it.
-std::string CompileMessage(const std::string& script, const std::string& name, const std::string& fallback) {
-  ScriptNames names;
-  std::string error;
-  return AnalyzeScript(script, name, &names, &error) ? fallback : error;
 }
 
 }  // namespace
@@ -276,8 +268,8 @@ namespace {
 // output tags, publish. Holds what the steps share; lives on the running thread's stack.
 class RunFrame {
  public:
-  RunFrame(const RunPlan& plan, const components::RunRequest& request, RunScratch& scratch)
-      : plan_(plan), request_(request), s_(scratch), params_(scratch.params) {
+  RunFrame(platform::Env& platform, const RunPlan& plan, const components::RunRequest& request, RunScratch& scratch)
+      : platform_(platform), plan_(plan), request_(request), s_(scratch), params_(scratch.params) {
     params_.resize(plan.params.size());
     for (size_t i = 0; i < params_.size(); ++i) {
       const RunPlan::Param& p = plan.params[i];
@@ -315,14 +307,14 @@ class RunFrame {
       st_.Fail("Not runnable",
                "calculation type " + std::to_string(plan_.type) + " cannot run; only CalcScript (4) runs");
     } else if (!rt->PushBodyFor(calcId_, plan_.version, plan_.script, plan_.displayName, &error)) {
-      st_.Fail("Compile error", CompileMessage(plan_.script, plan_.displayName, error));
+      st_.Fail("Compile error", error);
     }
     const bool ranScript = !st_.Failed();
     if (ranScript) {
       rt->PushRunEnvironment();
       const int envIndex = lua_gettop(L);
       BindInputs(*rt, envIndex);
-      if (!st_.Failed()) Execute(*rt, envIndex - 1, envIndex);
+      if (!st_.Failed()) Execute(*rt, envIndex - 1);
       if (!st_.Failed()) CollectOutputs(L, envIndex);
       // The names this run bound or read go first, by name; EndRunEnvironment finds the rest.
       for (const Input& in : params_) {
@@ -407,7 +399,7 @@ class RunFrame {
       Input& in = params_[i];
       if (!IsInput(in)) continue;
       const bool pre = tags_ && in.f->kind == kParamTag;
-      if (!ReadInput(env_.Get(), units_.Get(), &in, &st_, pre ? &s_.samples[nextSample] : nullptr,
+      if (!ReadInput(platform_, env_.Get(), units_.Get(), &in, &st_, pre ? &s_.samples[nextSample] : nullptr,
                      pre ? s_.statuses[nextSample] : tags::TagStatus::kOk))
         break;
       if (pre) ++nextSample;
@@ -422,20 +414,24 @@ class RunFrame {
     }
   }
 
-  // Calls the compiled body at `bodyIndex` with the environment; the script's value becomes the
-  // result, and its warnings a Level 1.
-  void Execute(LuaRuntime& rt, int bodyIndex, int envIndex) {
+  // Calls the compiled body at `bodyIndex` (it runs in the run environment); the script's value
+  // becomes the result, and its warnings a Level 1.
+  void Execute(LuaRuntime& rt, int bodyIndex) {
     lua_State* L = rt.L();
     std::string error;
     RunNotes notes;
     lua_pushvalue(L, bodyIndex);
-    lua_pushvalue(L, envIndex);
-    switch (rt.Call(1, 1, &error, &notes)) {
+    const RunEnd end = rt.Call(0, 1, &error, &notes, *platform_.clock);
+    memoryLeft_ = notes.memoryLeft;
+    memoryLimitKb_ = rt.Limits().memoryBytes / 1024;
+    switch (end) {
       case RunEnd::kOk: break;
       case RunEnd::kError: return st_.Fail("Run error", error);
       case RunEnd::kInstructionLimit: return st_.Fail("Instruction limit", error);
       case RunEnd::kMemoryLimit: return st_.Fail("Memory limit", plan_.displayName + ": " + error);
+      case RunEnd::kTimeLimit: return st_.Fail("Time limit", plan_.displayName + ": " + error);
     }
+    if (!ChargeValue(L, -1, "its value")) return;
     ToVariant(L, -1, &result_);
     lua_pop(L, 1);
     if (!notes.warnings.empty()) {
@@ -453,6 +449,7 @@ class RunFrame {
       const std::string& pname = params_[i].f->name;
       lua_pushlstring(L, pname.data(), pname.size());
       lua_rawget(L, envIndex);
+      if (!ChargeValue(L, -1, "output " + pname)) return;
       Variant v;
       const bool ok = ToVariant(L, -1, &v);
       const std::string typeName = ok ? std::string() : luaL_typename(L, -1);
@@ -465,6 +462,20 @@ class RunFrame {
     if (result_.IsEmpty() && !s_.outValues.empty()) result_ = s_.outValues.front();
   }
 
+  // Charges the text of the value at `index`, which the run hands out as a copy, to what is left
+  // of the run's memory; false and the run failed when it does not fit.
+  bool ChargeValue(lua_State* L, int index, const std::string& what) {
+    if (lua_type(L, index) != LUA_TSTRING) return true;
+    // The value's own bytes and its wide copy.
+    memoryLeft_ -= 3 * static_cast<int64_t>(lua_rawlen(L, index));
+    if (memoryLeft_ >= 0) return true;
+    st_.Fail("Memory limit", plan_.displayName + ": " + what + " exceeds the memory limit of " +
+                                 std::to_string(memoryLimitKb_) + " KB");
+    lua_pop(L, 1);
+    return false;
+  }
+
+  platform::Env& platform_;
   const RunPlan& plan_;
   const components::RunRequest& request_;
   RunScratch& s_;
@@ -475,6 +486,7 @@ class RunFrame {
   com::ComPtr<IDispatch> units_;
   RunState st_;
   Variant result_;
+  int64_t memoryLeft_ = 0, memoryLimitKb_ = 0;
 };
 
 }  // namespace
@@ -499,14 +511,15 @@ HRESULT ZrCalculation::Run(const components::RunRequest& request, components::Ru
     }
   } release{scratch};
 
-  RunFrame frame(*plan, request, *scratch);
+  RunFrame frame(platform_, *plan, request, *scratch);
   frame.SetCalcId(id_);
   frame.Evaluate();
-  const RunTimes times = RunTimesAt(request.slotUnixMs);
+  const RunTimes times = RunTimesAt(platform_, request.slotUnixMs);
   frame.WriteOutputTags(times.utc);
 
   // Publish: parameter values and the results, as one run's.
   RunState& st = frame.State();
+  LimitRunText(&st.error);
   std::lock_guard publish(publishMu_);
   frame.RecordSamples(times.utc);
   if (outcome) *outcome = components::RunOutcome{st.level, st.status, st.error};

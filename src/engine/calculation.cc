@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "engine/lua_runtime.h"
 #include "engine/script_names.h"
 #include "engine/server_context.h"
 
@@ -12,7 +13,8 @@ namespace {
 std::atomic<uint64_t> g_nextId{1};
 }  // namespace
 
-ZrCalculation::ZrCalculation() : id_(g_nextId.fetch_add(1)), parameters_(com::MakeCom<ParameterList>()) {
+ZrCalculation::ZrCalculation()
+    : id_(g_nextId.fetch_add(1)), platform_(EnginePlatform()), parameters_(com::MakeCom<ParameterList>()) {
   Fields::Visit(f_, props_);
   props_.Custom(
       "Libraries", [this] { return com::StringListVariant(Libraries()); }, com::VT_VARIANT,
@@ -166,6 +168,8 @@ void ZrCalculation::SetLibraries(std::vector<std::string> names) {
   Locked([&] { f_.libraries = std::move(names); });
 }
 void ZrCalculation::SetOutcome(long level, std::string status, std::string errorText) {
+  // A compiler message quotes the token it stopped at, which may be a long string of the script.
+  LimitRunText(&errorText);
   Locked([&] {
     f_.level = static_cast<int32_t>(level);
     f_.status = std::move(status);

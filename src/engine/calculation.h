@@ -25,6 +25,10 @@
 #include "engine/object_header.h"
 #include "engine/property_table.h"
 
+namespace kv::platform {
+struct Env;
+}  // namespace kv::platform
+
 namespace kv::engine {
 
 struct RunPlan;
@@ -127,6 +131,9 @@ class ZrCalculation
   Fields f_;      // guarded by mu_
   Variant value_;  // the last run's "Value"; guarded by mu_
   const uint64_t id_;  // tells this object's compiled script apart in a Lua state
+  // The platform of the server that made it, taken once: its clock times the runs and their
+  // deadlines.
+  platform::Env& platform_;
   // Held while a run writes its outputs and results, so each run's are seen together.
   std::mutex publishMu_;
   // What the last run found of this object, for the next run to reuse; guarded by mu_.
