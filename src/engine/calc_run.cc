@@ -444,8 +444,10 @@ class RunFrame {
   // The outputs the script set, read raw (an output never reads through to the sandbox's
   // globals); one the script left unset keeps its value: nothing is written for it.
   void CollectOutputs(lua_State* L, int envIndex) {
+    const Input* first = nullptr;
     for (size_t i = 0; i < params_.size(); ++i) {
       if (!IsOutput(params_[i])) continue;
+      if (!first) first = &params_[i];
       const std::string& pname = params_[i].f->name;
       lua_pushlstring(L, pname.data(), pname.size());
       lua_rawget(L, envIndex);
@@ -459,7 +461,13 @@ class RunFrame {
       s_.outputs.push_back(i);
       s_.outValues.push_back(std::move(v));
     }
-    if (result_.IsEmpty() && !s_.outValues.empty()) result_ = s_.outValues.front();
+    // Without a returned value, Value is the first output's, in parameter order: what this run
+    // set, or else what it kept.
+    if (!result_.IsEmpty() || !first) return;
+    if (!s_.outputs.empty() && &params_[s_.outputs.front()] == first)
+      result_ = s_.outValues.front();
+    else if (first->param)
+      result_ = first->param->Value();
   }
 
   // Charges the text of the value at `index`, which the run hands out as a copy, to what is left

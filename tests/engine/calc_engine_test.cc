@@ -137,6 +137,30 @@ TEST_F(CalcEngineTest, OutputsReachTagsConvertedWithTimeAndHistory) {
   EXPECT_EQ(calc->Result(), Variant::I4(100));
 }
 
+// Without a returned value, Value is the first output's in parameter order, whether this run set
+// it or kept it.
+TEST_F(CalcEngineTest, ValueIsTheFirstOutputSetOrKept) {
+  struct Case {
+    const char* script;
+    Variant value;
+  } cases[] = {
+      {"Second = 1", Variant::I4(7)},
+      {"First = 2 Second = 1", Variant::I4(2)},
+      {"First = 2", Variant::I4(2)},
+      {"Second = 1 return 5", Variant::I4(5)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    auto calc = Make(c.script);
+    calc->Parameters()->Remove("Out");
+    AddParam(calc.Get(), "First", kParamOut, components::kParamConstant, "", "", "", Variant::I4(7));
+    AddParam(calc.Get(), "Second", kParamOut);
+    calc->Calculate();
+    ASSERT_EQ(calc->Level(), components::kLevelOk) << calc->ErrorText();
+    EXPECT_EQ(calc->Result(), c.value);
+  }
+}
+
 TEST_F(CalcEngineTest, EachRunStartsWithoutTheGlobalsOfTheLastRun) {
   auto calc = Make("if Stash ~= nil or a ~= 3 then error('stale globals') end Stash = 1 a = 10 return 1");
   for (int run = 0; run < 3; ++run) {
