@@ -134,10 +134,9 @@ long LoadCalcXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* calc) {
     cmd.SetCommandError("Error querying IZrCalculation interface.", CMDERR_CATCH_ALL);
     return 0;
   }
-  if (!exchange::FormulaExists(calculation.Get())) {
-    cmd.SetCommandError("Formula does not exist.", CMDERR_CATCH_ALL);
-    return 0;
-  }
+  // A script that does not compile is kept, as the store keeps it, so that every export imports
+  // again; the check leaves "Compile error" and its text on the object for its users to read.
+  exchange::FormulaExists(calculation.Get());
   return store::SaveCalculationObject(cmd, calc) ? 1 : 0;
 }
 
@@ -213,8 +212,8 @@ Bstr LoadXmlIntoCalc(CCalcCmdBase& cmd, const Bstr& xml, IDispatch* calc) {
     case ImportStep::Done:
       break;
   }
-  auto calculation = com::QueryInterface<components::IZrCalculation>(calc);
-  if (!calculation || !exchange::FormulaExists(calculation.Get()))
+  // A formula that does not compile is the run's own error: its run reports it in the results.
+  if (!com::QueryInterface<components::IZrCalculation>(calc))
     return Bstr::FromUtf8(exchange::ErrorReply("Formula does not exist"));
   return Bstr::Null();
 }

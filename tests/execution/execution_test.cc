@@ -228,8 +228,6 @@ TEST_F(ExecutionTest, ExecuteXMLRunsANewCalculationAndAnswersItsExport) {
   } cases[] = {
       {"<Calculation", ""},  // a parse-error reply, checked by its form
       {"<Library version=\"1\"><Name>x</Name></Library>", "<ERROR>Error executing LoadXML method</ERROR>"},
-      {"<Calculation version=\"1\"><Name>Tmp</Name><Script>@@</Script></Calculation>",
-       "<ERROR>Formula does not exist</ERROR>"},
   };
   for (const Case& c : cases) {
     const std::string r = execution::ExecuteXML(*cmd, B(c.text)).ToUtf8();
@@ -238,6 +236,16 @@ TEST_F(ExecutionTest, ExecuteXMLRunsANewCalculationAndAnswersItsExport) {
     else
       EXPECT_EQ(r, c.reply);
   }
+}
+
+// A script that does not compile is the calculation's own error: it comes back in the results.
+TEST_F(ExecutionTest, ExecuteXMLAnswersACompileErrorInTheResults) {
+  const std::string reply =
+      execution::ExecuteXML(*cmd, B("<Calculation version=\"1\"><Name>Tmp</Name><Script>x = = 1</Script></Calculation>"))
+          .ToUtf8();
+  EXPECT_EQ(ChildText(reply, "Level"), "2") << reply;
+  EXPECT_EQ(ChildText(reply, "Status"), "Compile error") << reply;
+  EXPECT_NE(ChildText(reply, "ErrorText").find("unexpected symbol near '='"), std::string::npos) << reply;
 }
 
 TEST_F(ExecutionTest, ExecuteCalculationXMLRunsAPrivateCopyAndLeavesTheStoreAlone) {
