@@ -27,7 +27,19 @@ int AppendGroupHealth(sd_bus_message* reply, const std::vector<scheduler::GroupH
   return r;
 }
 
-transport::RootInterface SchedulerHealthInterface() {
+int AppendItemHealth(sd_bus_message* reply, const std::vector<scheduler::ItemHealthRow>& rows) {
+  constexpr const char* kItemRow = protocol::kItemHealthSignature + 1;
+  int r = sd_bus_message_open_container(reply, 'a', kItemRow);
+  for (size_t i = 0; r >= 0 && i < rows.size(); ++i) {
+    const scheduler::ItemHealthRow& row = rows[i];
+    r = sd_bus_message_append(reply, kItemRow, row.group.c_str(), row.calculation.c_str(), row.runs, row.failures,
+                              row.level, row.status.c_str(), row.errorText.c_str(), row.lastRunUtc);
+  }
+  if (r >= 0) r = sd_bus_message_close_container(reply);
+  return r;
+}
+
+transport::RootInterface SchedulerHealthInterface(platform::Env& env) {
   transport::RootMethod health;
   health.name = protocol::kGroupHealthMethod;
   health.outSignature = protocol::kGroupHealthSignature;
@@ -38,7 +50,16 @@ transport::RootInterface SchedulerHealthInterface() {
     return transport::ReplyWriter(
         [rows = scheduler::SchedulerHealth()](sd_bus_message* reply) { return AppendGroupHealth(reply, rows); });
   };
-  return {protocol::kSchedulerInterface, {std::move(health)}};
+  transport::RootMethod items;
+  items.name = protocol::kItemHealthMethod;
+  items.outSignature = protocol::kItemHealthSignature;
+  items.outName = "calculations";
+  items.run = [&env] {
+    return transport::ReplyWriter([rows = scheduler::SchedulerItemHealth(env.Time())](sd_bus_message* reply) {
+      return AppendItemHealth(reply, rows);
+    });
+  };
+  return {protocol::kSchedulerInterface, {std::move(health), std::move(items)}};
 }
 
 }  // namespace kv::app

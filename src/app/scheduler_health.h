@@ -11,9 +11,13 @@
 
 namespace kv::app {
 
-transport::RootInterface SchedulerHealthInterface();
+// GroupHealth and ItemHealth; the item rows' times are converted with `env`'s clock and zone,
+// which must outlive the server.
+transport::RootInterface SchedulerHealthInterface(platform::Env& env);
 
 // Appends `rows` as kGroupHealthSignature says; a negative errno when sd-bus refuses.
 int AppendGroupHealth(sd_bus_message* reply, const std::vector<scheduler::GroupHealthRow>& rows);
+// Appends `rows` as kItemHealthSignature says.
+int AppendItemHealth(sd_bus_message* reply, const std::vector<scheduler::ItemHealthRow>& rows);
 
 }  // namespace kv::app

@@ -197,7 +197,7 @@ class RunSteps {
   bool RegisterClassObjects() {
     transport::Server::Options options = m_.serverOptions_.transport;
     ReadConnectionLimits(env_, &options);
-    options.rootInterfaces.push_back(SchedulerHealthInterface());
+    options.rootInterfaces.push_back(SchedulerHealthInterface(env_));
     if (m_.serverOptions_.exitWhenIdle)
       options.onLastObjectReleased = [this] {
         if (!m_.m_bService) m_.PostQuit();

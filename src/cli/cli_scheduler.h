@@ -10,8 +10,11 @@
 
 namespace kv::cli {
 
-// The rows as an aligned text table (times in UTC, "-" for never), or as one JSON array.
-void PrintGroupHealth(const std::vector<client::GroupHealthRow>& rows, bool json, std::ostream& out);
+// The rows as an aligned text table (times in UTC, "-" for never), or as one JSON array. With
+// `items`, a second table of the scheduled calculations follows (runs, failures, the last run's
+// Level, Status, time and error text), or each group's JSON object holds them as "calculations".
+void PrintGroupHealth(const std::vector<client::GroupHealthRow>& rows, bool json, std::ostream& out,
+                      const std::vector<client::ItemHealthRow>* items = nullptr);
 
 // The words after "scheduler": [--json]. kExitOk; kExitUsage for bad words or no connection;
 // kExitFailure when the server refused the call.

@@ -32,4 +32,33 @@ Status ReadGroupHealth(Connection& conn, std::vector<GroupHealthRow>* rows) {
   return st;
 }
 
+Status ReadItemHealth(Connection& conn, std::vector<ItemHealthRow>* rows) {
+  sd_bus_message* m = nullptr;
+  sd_bus_message* reply = nullptr;
+  Status st = conn.NewCall(protocol::kRootPath, protocol::kSchedulerInterface, protocol::kItemHealthMethod, &m);
+  if (st.ok()) st = conn.Send(m, &reply);
+  rows->clear();
+  if (st.ok()) {
+    const char* row = protocol::kItemHealthSignature + 1;
+    int r = sd_bus_message_enter_container(reply, 'a', row);
+    for (;;) {
+      if (r < 0) break;
+      ItemHealthRow h;
+      const char *group = nullptr, *calc = nullptr, *status = nullptr, *error = nullptr;
+      r = sd_bus_message_read(reply, row, &group, &calc, &h.runs, &h.failures, &h.level, &status, &error,
+                              &h.lastRunUtc);
+      if (r <= 0) break;
+      h.group = group ? group : "";
+      h.calculation = calc ? calc : "";
+      h.status = status ? status : "";
+      h.errorText = error ? error : "";
+      rows->push_back(std::move(h));
+    }
+    if (r < 0) st = Status(Status::Code::kProtocol, "the scheduler's answer could not be read");
+  }
+  sd_bus_message_unref(reply);
+  sd_bus_message_unref(m);
+  return st;
+}
+
 }  // namespace kv::client

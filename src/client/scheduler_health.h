@@ -21,4 +21,14 @@ struct GroupHealthRow {
 // Asks the server for the rows.
 Status ReadGroupHealth(Connection& conn, std::vector<GroupHealthRow>* rows);
 
+// How each scheduled calculation's runs went (com.quorlith.Kelvarin.Scheduler.ItemHealth).
+struct ItemHealthRow {
+  std::string group, calculation;
+  uint64_t runs = 0, failures = 0;
+  int32_t level = 0;
+  std::string status, errorText;
+  double lastRunUtc = 0;
+};
+Status ReadItemHealth(Connection& conn, std::vector<ItemHealthRow>* rows);
+
 }  // namespace kv::client

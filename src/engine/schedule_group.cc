@@ -4,6 +4,7 @@
 
 #include "engine/calc_environment.h"
 #include "engine/server_context.h"
+#include "log/debug_log.h"
 #include "platform/env.h"
 
 namespace kv::engine {
@@ -17,20 +18,36 @@ std::string HResultHex(HRESULT hr) {
   return buf;
 }
 
-// Runs one calculation of the main store for the group's pass; the reason of a failure (the
-// call's, or the run's own error text when it ended with Level 2), or "" when it ran.
-std::string RunCalculation(components::IZrCalcEnvironment* env, const std::string& name,
-                           const components::RunRequest& request) {
+// What one item's run gave: the reason of a failure (the call's, or the run's own error text when
+// it ended with Level 2), "" when it ran; and what the run left, when it could run at all.
+struct ItemRun {
+  std::string failure;
+  components::RunOutcome outcome;
+};
+
+ItemRun Failed(std::string why) {
+  ItemRun r;
+  r.outcome.level = components::kLevelError;
+  r.outcome.status = "Not run";
+  r.outcome.errorText = why;
+  r.failure = std::move(why);
+  return r;
+}
+
+// Runs one calculation of the main store for the group's pass.
+ItemRun RunCalculation(components::IZrCalcEnvironment* env, const std::string& name,
+                       const components::RunRequest& request) {
   com::ComPtr<com::IDispatch> item;
   env->GetCalculation(Bstr::FromUtf8(name), Bstr(), &item);
-  if (!item) return "calculation not found";
+  if (!item) return Failed("calculation not found");
   auto calc = com::QueryInterface<components::IZrCalculation>(item.Get());
-  if (!calc) return "the calculation cannot be run (no Calculate method)";
-  components::RunOutcome outcome;
-  const HRESULT hr = calc->Run(request, &outcome);
-  if (FAILED(hr)) return "Calculate failed (" + HResultHex(hr) + ")";
-  if (outcome.level != components::kLevelError) return "";
-  return outcome.errorText.empty() ? "the calculation ended with an error" : outcome.errorText;
+  if (!calc) return Failed("the calculation cannot be run (no Calculate method)");
+  ItemRun r;
+  const HRESULT hr = calc->Run(request, &r.outcome);
+  if (FAILED(hr)) return Failed("Calculate failed (" + HResultHex(hr) + ")");
+  if (r.outcome.level == components::kLevelError)
+    r.failure = r.outcome.errorText.empty() ? "the calculation ended with an error" : r.outcome.errorText;
+  return r;
 }
 
 // The engine's environment, when the server's is ours.
@@ -56,11 +73,47 @@ std::string ZrScheduledItem::Name() const { return Locked([&] { return f_.name; 
 int32_t ZrScheduledItem::Status() const { return Locked([&] { return f_.status; }); }
 std::string ZrScheduledItem::ErrorText() const { return Locked([&] { return f_.errorText; }); }
 
-void ZrScheduledItem::RecordRun(int32_t status, std::string errorText, double when) {
+ZrScheduledItem::ZrScheduledItem() {
+  props_.Computed("Runs", [this](std::vector<Variant>&, Variant* result) {
+    *result = Variant::R8(static_cast<double>(Locked([&] { return health_.runs; })));
+    return com::S_OK;
+  });
+  props_.Computed("Failures", [this](std::vector<Variant>&, Variant* result) {
+    *result = Variant::R8(static_cast<double>(Locked([&] { return health_.failures; })));
+    return com::S_OK;
+  });
+  props_.Computed("LastLevel", [this](std::vector<Variant>&, Variant* result) {
+    *result = Variant::I4(static_cast<int32_t>(Locked([&] { return health_.level; })));
+    return com::S_OK;
+  });
+  props_.Computed("LastStatus", [this](std::vector<Variant>&, Variant* result) {
+    *result = Variant::Str(Locked([&] { return health_.status; }));
+    return com::S_OK;
+  });
+}
+
+ZrScheduledItem::ZrScheduledItem(std::string name) : ZrScheduledItem() { f_.name = std::move(name); }
+
+ItemHealth ZrScheduledItem::Health() const {
+  return Locked([&] {
+    ItemHealth h = health_;
+    h.name = f_.name;
+    h.errorText = f_.errorText;
+    h.lastRunTime = f_.lastRunTime;
+    return h;
+  });
+}
+
+void ZrScheduledItem::RecordRun(int32_t status, std::string errorText, const components::RunOutcome& outcome,
+                                double when) {
   Locked([&] {
     f_.status = status;
     f_.errorText = std::move(errorText);
     f_.lastRunTime = when;
+    health_.runs += 1;
+    health_.failures += status == kItemFailed ? 1 : 0;
+    health_.level = outcome.level;
+    health_.status = outcome.status;
   });
 }
 
@@ -151,12 +204,18 @@ HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
   components::IServerObjects* objects = ServerObjects();
   com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
   bool allRan = true;
+  const std::string group = Locked([&] { return f_.name; });
   for (const auto& entry : Nested()->Entries()) {
-    std::string failure = env ? RunCalculation(env.Get(), entry.name, request) : "no calculation environment";
-    const bool ran = failure.empty();
+    ItemRun r = env ? RunCalculation(env.Get(), entry.name, request) : Failed("no calculation environment");
+    const bool ran = r.failure.empty();
     allRan = allRan && ran;
+    std::string message, detail;
+    if (failureLog_.Note(entry.name, !ran, r.outcome.status, r.failure, platform_.clock->MonotonicMs(), &message,
+                         &detail) &&
+        g_DebugLog.IsOn(LogCategory::Errors))
+      g_DebugLog.Write("ScheduleGroup ( " + group + " ): " + message, detail);
     if (auto* item = dynamic_cast<ZrScheduledItem*>(entry.item.Get()))
-      item->RecordRun(ran ? kItemRan : kItemFailed, std::move(failure), platform_.Time().LocalNow());
+      item->RecordRun(ran ? kItemRan : kItemFailed, std::move(r.failure), r.outcome, platform_.Time().LocalNow());
   }
   return allRan ? com::S_OK : com::S_FALSE;
 }

@@ -16,6 +16,7 @@
 #include "components/schedule_components.h"
 #include "engine/collection.h"
 #include "engine/field_object.h"
+#include "engine/run_failure_log.h"
 #include "engine/server_context.h"
 
 namespace kv::engine {
@@ -39,20 +40,35 @@ struct ScheduledItemFields {
   }
 };
 
+// How an item's runs went since the server started (not persisted): the count of runs and of
+// failures, and what the last run left.
+struct ItemHealth {
+  std::string name;
+  uint64_t runs = 0, failures = 0;
+  long level = 0;
+  std::string status, errorText;
+  double lastRunTime = 0;  // local OLE date; 0 never
+};
+
 class ZrScheduledItem : public com::ComObject<FieldObject<ScheduledItemFields>> {
  public:
-  ZrScheduledItem() = default;
-  explicit ZrScheduledItem(std::string name) { f_.name = std::move(name); }
+  ZrScheduledItem();
+  explicit ZrScheduledItem(std::string name);
 
   std::string Name() const;
   int32_t Status() const;
   std::string ErrorText() const;
-  // Records the outcome of a run at the local time `when`.
-  void RecordRun(int32_t status, std::string errorText, double when);
+  ItemHealth Health() const;
+  // Records the outcome of a run at the local time `when`: kItemRan or kItemFailed, the failure's
+  // text, and the Level and Status the calculation's run left.
+  void RecordRun(int32_t status, std::string errorText, const components::RunOutcome& outcome, double when);
 
  protected:
   const char* RootName() const override { return "ScheduledItem"; }
   const char* ClassName() const override { return "ZrScheduledItem"; }
+
+ private:
+  ItemHealth health_;  // guarded by mu_
 };
 
 struct ScheduleGroupFields {
@@ -166,6 +182,8 @@ class ZrScheduleGroup : public com::ComObject<components::IZrScheduleGroup, Fiel
 
   // The platform of the server that made it, kept for its lifetime: its clock times each pass.
   platform::Env& platform_ = EnginePlatform();
+  // What the log has been told of failing items.
+  RunFailureLog failureLog_;
   // Guarded by mu_, not persisted.
   bool storeAndForward_ = false;
   std::string lastContext_;

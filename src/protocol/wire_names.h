@@ -23,6 +23,11 @@ inline constexpr char kTypedInterfacePrefix[] = "com.quorlith.Kelvarin.";
 inline constexpr char kSchedulerInterface[] = "com.quorlith.Kelvarin.Scheduler";
 inline constexpr char kGroupHealthMethod[] = "GroupHealth";
 inline constexpr char kGroupHealthSignature[] = "a(sdddddttdd)";
+// ItemHealth() returns one row per scheduled calculation, in group order, a(ssttissd): group,
+// calculation, runs and failed runs since the server started, and the last run's Level, Status,
+// error text and time (UTC OLE date, 0 never).
+inline constexpr char kItemHealthMethod[] = "ItemHealth";
+inline constexpr char kItemHealthSignature[] = "a(ssttissd)";
 
 inline constexpr char kIntrospectableInterface[] = "org.freedesktop.DBus.Introspectable";
 inline constexpr char kPeerInterface[] = "org.freedesktop.DBus.Peer";

@@ -257,4 +257,46 @@ std::vector<GroupHealthRow> SchedulerHealth() {
   return rows;
 }
 
+std::vector<ItemHealthRow> SchedulerItemHealth(const platform::LocalTime& time) {
+  std::vector<ItemHealthRow> rows;
+  platform::TrackedLock::Scope lock(ScheduleLock(), kSiteSchedulerStatus);
+  for (const auto& [name, e] : g_ScheduleThreads) {
+    ComPtr<IZrScheduleGroup> group;
+    ComPtr<components::IZrCollection> items;
+    if (FindGroup(com::Bstr::FromUtf8(name), &group) != com::S_OK || com::FAILED(group->Items(&items)) || !items)
+      continue;
+    long count = 0;
+    items->Count(&count);
+    for (long i = 1; i <= count; ++i) {
+      ComPtr<com::IDispatch> item;
+      if (com::FAILED(items->ItemAt(i, &item)) || !item) continue;
+      auto read = [&](const char* property) {
+        com::Variant v;
+        com::GetProperty(item.Get(), property, &v);
+        return v;
+      };
+      auto number = [&](const char* property) {
+        com::Variant v;
+        return com::SUCCEEDED(com::ChangeType(read(property), com::VT_R8, &v)) ? v.r8() : 0.0;
+      };
+      auto text = [&](const char* property) {
+        const com::Variant v = read(property);
+        return v.vt() == com::VT_BSTR ? v.bstr().ToUtf8() : std::string();
+      };
+      ItemHealthRow row;
+      row.group = name;
+      row.calculation = text("Name");
+      row.runs = static_cast<uint64_t>(number("Runs"));
+      row.failures = static_cast<uint64_t>(number("Failures"));
+      row.level = static_cast<int32_t>(number("LastLevel"));
+      row.status = text("LastStatus");
+      row.errorText = text("ErrorText");
+      const double local = number("LastRunTime");
+      row.lastRunUtc = local > 0.0 ? time.LocalToUtc(local) : 0.0;
+      rows.push_back(std::move(row));
+    }
+  }
+  return rows;
+}
+
 }  // namespace kv::scheduler

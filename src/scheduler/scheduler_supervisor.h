@@ -88,6 +88,17 @@ struct GroupHealthRow {
 };
 std::vector<GroupHealthRow> SchedulerHealth();
 
+// How each scheduled calculation's runs went, group by group in table order: what the group's
+// items answer ("Runs", "Failures", "LastLevel", "LastStatus", "ErrorText", "LastRunTime").
+struct ItemHealthRow {
+  std::string group, calculation;
+  uint64_t runs = 0, failures = 0;
+  int32_t level = 0;
+  std::string status, errorText;
+  double lastRunUtc = 0;  // OLE date; 0 never
+};
+std::vector<ItemHealthRow> SchedulerItemHealth(const platform::LocalTime& time);
+
 // One pass of a group thread (exposed for tests; the thread calls it): the run-time rules, the
 // priority, and the run or the refresh. Returns the next run time in UTC that sizes the wait.
 // An exception from the group's Execute, Refresh or SetStoreAndForward ends the pass (logged

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/env.h"
 #include "protocol/interface_xml.h"
 #include "protocol/wire_names.h"
 #include "service/apartment_pool.h"
@@ -74,7 +75,8 @@ std::vector<scheduler::GroupHealthRow> ReadRows(const Reply& r) {
 }
 
 TEST(SchedulerHealth, TheRootAnswersGroupHealthAsBefore) {
-  Served served({SchedulerHealthInterface()});
+  platform::Env& env = platform::Env::Current();
+  Served served({SchedulerHealthInterface(env)});
   TestClient client(served.Address());
 
   const Reply xml = client.Call(kRootPath, kIntrospectableInterface, "Introspect");
@@ -85,6 +87,9 @@ TEST(SchedulerHealth, TheRootAnswersGroupHealthAsBefore) {
   const std::string scheduler = std::string(" <interface name=\"com.quorlith.Kelvarin.Scheduler\">\n"
                                             "  <method name=\"GroupHealth\">\n"
                                             "   <arg type=\"a(sdddddttdd)\" name=\"groups\" direction=\"out\"/>\n"
+                                            "  </method>\n"
+                                            "  <method name=\"ItemHealth\">\n"
+                                            "   <arg type=\"a(ssttissd)\" name=\"calculations\" direction=\"out\"/>\n"
                                             "  </method>\n </interface>\n");
   EXPECT_NE(std::string(text).find(ClassFactoryInterfaceXml() + scheduler), std::string::npos) << text;
 

@@ -156,5 +156,49 @@ TEST(SchedulerE2E, GroupsRunWithAnOdmWorkspace) {
   }
 }
 
+// A calculation failing in a one-second group shows in the scheduler's health (its runs, its
+// failures, the last Status and error text) and once in the log, however often it fails.
+TEST(SchedulerE2E, AFailingCalculationShowsInTheHealthAndOnceInTheLog) {
+  testing::ServerProcess server;
+  ASSERT_TRUE(server.Start());
+  std::shared_ptr<Connection> conn;
+  ASSERT_TRUE(Connection::Open(server.Address(), &conn).ok());
+  std::shared_ptr<RemoteObject> obj;
+  ASSERT_TRUE(conn->CreateInstance("Kelvarin.CalcCommands", &obj).ok());
+  CallResult r;
+  ASSERT_TRUE(obj->Call("CreateCalculationObject", {Variant::Str("Broken"), Variant::Str(""), Variant::Str("")}, &r).ok());
+  const Variant calc = r.result;
+  ASSERT_TRUE(obj->Call("SetObjectProperties", {calc, Variant::Str("Script"), Variant::Str("return nosuch.x")}, &r).ok());
+  ASSERT_TRUE(obj->Call("SaveCalculationObject", {calc}, &r).ok());
+  ASSERT_EQ(r.result, Variant::Bool(true));
+  ASSERT_TRUE(obj->Call("AddScheduleGroup", {Variant::Str("Tick"), Variant::Date(1.0 / 86400), Variant::R8(0),
+                                             Variant::I4(0), Variant::I4(0)},
+                        &r)
+                  .ok());
+  ASSERT_TRUE(obj->Call("AddScheduledItem", {Variant::Str("Tick"), Variant::Str("Broken")}, &r).ok());
+  std::vector<client::ItemHealthRow> items;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  for (;;) {
+    ASSERT_TRUE(client::ReadItemHealth(*conn, &items).ok());
+    if (!items.empty() && items[0].failures >= 3) break;
+    ASSERT_LT(std::chrono::steady_clock::now(), until) << "the calculation did not fail three times";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].group, "Tick");
+  EXPECT_EQ(items[0].calculation, "Broken");
+  EXPECT_EQ(items[0].level, 2);
+  EXPECT_GE(items[0].runs, items[0].failures);
+  EXPECT_GT(items[0].lastRunUtc, 0.0);
+  EXPECT_FALSE(items[0].errorText.empty());
+
+  const std::string log = testing::Shell("KELVARIN_PROGRAMDATA='" + server.DataDir() + "' " + KELVARIN_CLI + " log");
+  size_t lines = 0;
+  for (size_t at = log.find("ScheduleGroup ( Tick ): calculation Broken failed"); at != std::string::npos;
+       at = log.find("ScheduleGroup ( Tick ): calculation Broken failed", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 1u) << log;
+}
+
 }  // namespace
 }  // namespace kv

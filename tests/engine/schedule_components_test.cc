@@ -257,7 +257,7 @@ TEST_F(ScheduleComponentsTest, FileRoundTripKeepsEveryPropertyAndItem) {
     ComPtr<IDispatch> item;
     ASSERT_EQ(g->AddItem(Bstr::FromUtf8("Area3\\Flow1"), &item), com::S_OK);
     ASSERT_EQ(g->AddItem(Bstr::FromUtf8("Flow2"), &item), com::S_OK);
-    dynamic_cast<ZrScheduledItem*>(item.Get())->RecordRun(kItemFailed, "calculation not found", 45000.7);
+    dynamic_cast<ZrScheduledItem*>(item.Get())->RecordRun(kItemFailed, "calculation not found", components::RunOutcome{}, 45000.7);
     ASSERT_EQ(schedule->AddNamed("key" + std::to_string(n), g), com::S_OK);
   }
   auto type = com::MakeCom<ZrUnitType>();
