@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "cli/durations.h"
+#include "client/result_format.h"
 #include "protocol/variant_codec.h"
 #include "com/guid.h"
 #include "platform/ole_date.h"
@@ -336,6 +338,13 @@ bool ParseArguments(const MethodInfo& method, const std::vector<std::string>& wo
     values.push_back(EmptyOf(ins[i]->type));
     if (i >= words.size()) continue;
     std::string why;
+    // Schedule rates and offsets travel in days; a duration with its unit is taken too.
+    double days = 0;
+    if ((ins[i]->type == ParamType::Date || ins[i]->type == ParamType::Double) &&
+        client::DateKindOf(method, *ins[i]) == client::DateKind::kSpan && ParseDuration(words[i], &days)) {
+      values.back() = ins[i]->type == ParamType::Date ? Variant::Date(days) : Variant::R8(days);
+      continue;
+    }
     if (!ParseArgument(ins[i]->type, words[i], names, &values.back(), &why))
       return Fail(error, "argument " + std::to_string(i + 1) + " (" + ins[i]->name + "): " + why);
   }

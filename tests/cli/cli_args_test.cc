@@ -138,5 +138,32 @@ TEST(ParseArgumentsTest, CountsAndTrailingInOutDefaults) {
   EXPECT_FALSE(ParseArguments(version, {"x"}, {}, &out, &error));
 }
 
+// Schedule rates and offsets as people write them; a plain number stays days, as on the wire.
+TEST(ParseArgumentsTest, RatesAndOffsetsTakeDurations) {
+  struct Case {
+    const char* rate;
+    double seconds;  // < 0: refused
+  } cases[] = {
+      {"2s", 2},          {"500ms", 0.5},   {"5min", 300},  {"1h", 3600},     {"1d", 86400},
+      {"1h30min", 5400},  {"PT2S", 2},      {"PT0.5S", 0.5}, {"P1DT12H", 129600}, {"pt1m", 60},
+      {"0.5", 43200},     {"2x", -1},       {"P1Y", -1},    {"PT", -1},       {"s", -1},
+  };
+  const InterfaceTable& t = ICalcCommandsInterface();
+  const MethodInfo& add = *t.ByDispId(t.DispIdByName("AddScheduleGroup"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rate);
+    std::vector<Variant> out;
+    std::string error;
+    const bool ok = ParseArguments(add, {"G", c.rate, "1min", "0", "0"}, {}, &out, &error);
+    ASSERT_EQ(ok, c.seconds >= 0) << error;
+    if (!ok) continue;
+    Variant rate, offset;
+    ASSERT_TRUE(com::SUCCEEDED(com::ChangeType(out[1], com::VT_R8, &rate)));
+    ASSERT_TRUE(com::SUCCEEDED(com::ChangeType(out[2], com::VT_R8, &offset)));
+    EXPECT_DOUBLE_EQ(rate.r8() * 86400, c.seconds);
+    EXPECT_DOUBLE_EQ(offset.r8() * 86400, 60);
+  }
+}
+
 }  // namespace
 }  // namespace kv::cli
