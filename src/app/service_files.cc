@@ -35,6 +35,7 @@ std::string UnitFileText(const UnitSettings& s) {
   std::string t;
   t += "[Unit]\n";
   t += std::string("Description=") + kServiceDisplayName + "\n";
+  t += "Documentation=man:kelvarin(8)\n";
   t += "After=dbus.service\n";
   t += "\n[Service]\n";
   t += "Type=notify\n";
@@ -51,6 +52,37 @@ std::string UnitFileText(const UnitSettings& s) {
   for (const std::string& p : s.writablePaths) t += "ReadWritePaths=" + Quoted("-" + p) + "\n";
   t += "NoNewPrivileges=yes\n";
   t += "PrivateTmp=yes\n";
+  // The server reads and writes its store, registry and log folders and talks over local
+  // sockets; it needs no device, no other user's home, no privilege and no kernel setting.
+  t += "UMask=0027\n";
+  t += "ProtectHome=yes\n";
+  t += "PrivateDevices=yes\n";
+  t += "ProtectKernelTunables=yes\n";
+  t += "ProtectKernelModules=yes\n";
+  t += "ProtectKernelLogs=yes\n";
+  t += "ProtectControlGroups=yes\n";
+  t += "ProtectClock=yes\n";
+  t += "ProtectHostname=yes\n";
+  t += "ProtectProc=invisible\n";
+  t += "ProcSubset=pid\n";
+  t += "CapabilityBoundingSet=\n";
+  t += "AmbientCapabilities=\n";
+  t += "RestrictSUIDSGID=yes\n";
+  t += "RestrictNamespaces=yes\n";
+  t += "RestrictRealtime=yes\n";
+  t += "LockPersonality=yes\n";
+  t += "MemoryDenyWriteExecute=yes\n";
+  t += "PrivateUsers=yes\n";
+  t += "RemoveIPC=yes\n";
+  t += "KeyringMode=private\n";
+  // Local sockets for the bus and the clients; IP for tag sources on other machines.
+  t += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n";
+  t += "SystemCallArchitectures=native\n";
+  t += "SystemCallFilter=@system-service\n";
+  t += "SystemCallFilter=~@privileged\n";
+  // A refused call fails with EPERM rather than killing the server (a group thread's nice value
+  // that cannot be lowered is already one the server lives with).
+  t += "SystemCallErrorNumber=EPERM\n";
   t += "\n[Install]\n";
   t += "WantedBy=multi-user.target\n";
   return t;

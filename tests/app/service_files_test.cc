@@ -66,6 +66,32 @@ TEST(ServiceFiles, SystemdAcceptsTheUnit) {
   EXPECT_THAT(out, ::testing::Not(HasSubstr(dir.path()))) << out;
 }
 
+// systemd's exposure rating of the unit as Install writes it: at most 4.0 ("OK").
+TEST(ServiceFiles, TheUnitsExposureIsAtMostFour) {
+  if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "systemd-analyze is not installed";
+  testing::TempDir dir;
+  UnitSettings s;
+  s.execPath = "/usr/bin/true";
+  s.account = "nobody";
+  s.registryDir = "/etc/kelvarin";
+  s.programDataDir = "/var/lib";
+  s.writablePaths = {"/var/lib/kelvarin", "/etc/kelvarin"};
+  const std::string path = dir / "kelvarin-exposure.service";
+  std::ofstream(path) << UnitFileText(s);
+  const std::string cmd = "cd '" + dir.path() + "' && /usr/bin/systemd-analyze security --offline=true '" + path + "' 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[512];
+  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  pclose(p);
+  const size_t at = out.find("Overall exposure level for ");
+  if (at == std::string::npos) GTEST_SKIP() << "systemd-analyze cannot rate units here: " << out;
+  const size_t colon = out.find(": ", at);
+  ASSERT_NE(colon, std::string::npos) << out;
+  EXPECT_LE(std::stod(out.substr(colon + 2)), 4.0) << out;
+}
+
 TEST(ServiceFiles, PolicyAndActivationNameTheAccount) {
   EXPECT_THAT(BusPolicyText(""), HasSubstr("<policy user=\"root\">"));
   EXPECT_THAT(BusPolicyText("calc&co"), HasSubstr("<policy user=\"calc&amp;co\">"));
