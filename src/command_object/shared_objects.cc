@@ -40,6 +40,7 @@ components::IServerObjects& SharedServerObjects() {
           return ZrServerSecurity::CheckAccess(security::kRightLibrary) ||
                  ZrServerSecurity::CheckAccess(security::kRightCalcScriptLibrary);
         case components::SharedObject::Units: return ZrServerSecurity::CheckAccess(security::kRightUnits);
+        case components::SharedObject::Schedule: return ZrServerSecurity::CheckAccess(security::kRightSchedule);
         case components::SharedObject::None: break;
       }
       return true;

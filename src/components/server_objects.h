@@ -14,9 +14,9 @@ struct Env;
 namespace kv::components {
 
 // Objects every client of the server reaches (the main store's calculations, the libraries, the
-// units table with its measurement types and units), and so may change only with the right the
-// commands that change them ask for.
-enum class SharedObject : uint8_t { None, Calculation, Library, Units };
+// units table with its measurement types and units, the schedule with its groups and items), and
+// so may change only with the right the commands that change them ask for.
+enum class SharedObject : uint8_t { None, Calculation, Library, Units, Schedule };
 
 // An object that can be marked as shared: its changes through IDispatch (property puts and the
 // methods that change it) then need the calling client to hold the right for `kind`. The mark
