@@ -30,6 +30,7 @@ components::IServerObjects& SharedServerObjects() {
       request.storeAndForward = g_bStoreAndForwardEnabled.load() != 0;
       return request;
     }
+    bool CallerMayRun() override { return security::ZrServerSecurity::CheckAccess(security::kRightExecute); }
     bool CallerMayChange(components::SharedObject kind) override {
       using security::ZrServerSecurity;
       switch (kind) {

@@ -38,6 +38,9 @@ class IServerObjects {
   // gate answers for the rights the store commands ask (either of a two-right pair; the
   // CalcScript-only rule is the commands' to apply when the object is saved). True for None.
   virtual bool CallerMayChange(SharedObject kind) = 0;
+  // Whether the client whose call is being served may run calculations (a run writes the process
+  // tags every client shares): the execution right, as the execution commands ask it.
+  virtual bool CallerMayRun() = 0;
   // The request of a run on demand (Calculate, the execution commands): no context, and
   // store-and-forward as the server is configured now. Thread-safe.
   virtual RunRequest OnDemandRunRequest() = 0;

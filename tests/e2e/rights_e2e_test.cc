@@ -189,18 +189,22 @@ TEST_F(RightsE2E, RunsScheduleAndSettingsNeedRights) {
   EXPECT_EQ(Snapshot(server.RegistryDir()), registryBefore);
 
   // An application object runs nothing of the main store either, also after FindReferences
-  // left it on its own directory with checks off; and the schedule it is handed refuses a
-  // late-bound Remove, leaving the group and its thread.
+  // left it on its own directory with checks off; a client's own calculation does not run
+  // late-bound; and the schedule it is handed refuses a late-bound Remove, leaving the group.
   const std::string late = PythonAsNobody(
       "a = main.GetCalculationObject('A')\n"
       "app = conn.create('Kelvarin.CalcAppCommands')\n"
       "app.FindReferences('Plant1', 'Out')\n"
       "print('CalcExecute', app.CalcExecute(a), app.last_error()[0])\n"
+      "t = main.CreateTemporaryCalc('Out = 4242')\n"
+      "main.CreateCalcScriptParams(t, 'Plant1', None, None)\n"
+      "try:\n    t.invoke('Calculate')\n    print('Calculate done')\n"
+      "except KelvarinError as e:\n    print('Calculate', e.name)\n"
       "s = main.GetScheduleObject()\n"
       "try:\n    s.invoke('Remove', 'FiveSec')\n    print('Remove done')\n"
       "except KelvarinError as e:\n    print('Remove', e.name)\n");
   if (late == "python3-dbus is not installed") GTEST_SKIP() << late;
-  EXPECT_EQ(late, "CalcExecute False 194\nRemove E_ACCESSDENIED\n");
+  EXPECT_EQ(late, "CalcExecute False 194\nCalculate E_ACCESSDENIED\nRemove E_ACCESSDENIED\n");
   EXPECT_EQ(OutTag(), "0");
   EXPECT_THAT(Batch("GetScheduleGroupList\n", false), HasSubstr("FiveSec"));
   EXPECT_EQ(ReadFile(schedule), scheduleBefore);
