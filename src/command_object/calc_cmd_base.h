@@ -114,6 +114,9 @@ class CCalcCmdBase {
   // Prologue step 2: true when m_accessMode is not 0 (no check) for a command on the object's
   // own store, or the gate grants `right`; otherwise SetCommandError(refusalCode) and false.
   bool CheckPermission(uint32_t right, long refusalCode, StoreScope scope = StoreScope::Own);
+  // Whether the caller holds `right`, as CheckPermission decides it, setting no error: for the
+  // command that reports a refusal through its own result.
+  bool HoldsRight(uint32_t right, StoreScope scope = StoreScope::Own) const;
   // The two-right rule: `wide` first, `scriptOnly` only when `wide` is refused. Full when
   // m_accessMode is not 0 (own store only) or `wide` is held; ScriptOnly when only `scriptOnly`
   // is held (the command then refuses non-CalcScript objects itself); Refused, after

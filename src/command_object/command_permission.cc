@@ -10,9 +10,13 @@ bool CCalcCmdBase::CheckAccess(long taskNo) {
   return ZrServerSecurity::CheckAccess(static_cast<uint32_t>(taskNo));
 }
 
-bool CCalcCmdBase::CheckPermission(uint32_t right, long refusalCode, StoreScope scope) {
+bool CCalcCmdBase::HoldsRight(uint32_t right, StoreScope scope) const {
   if (m_accessMode != kAccessChecked && scope == StoreScope::Own) return true;
-  if (ZrServerSecurity::CheckAccess(right)) return true;
+  return ZrServerSecurity::CheckAccess(right);
+}
+
+bool CCalcCmdBase::CheckPermission(uint32_t right, long refusalCode, StoreScope scope) {
+  if (HoldsRight(right, scope)) return true;
   SetCommandError(refusalCode);
   return false;
 }

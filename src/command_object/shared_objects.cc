@@ -30,6 +30,7 @@ components::IServerObjects& SharedServerObjects() {
       request.storeAndForward = g_bStoreAndForwardEnabled.load() != 0;
       return request;
     }
+    bool CallerMayRun() override { return security::ZrServerSecurity::CheckAccess(security::kRightExecute); }
     bool CallerMayChange(components::SharedObject kind) override {
       using security::ZrServerSecurity;
       switch (kind) {
@@ -40,6 +41,7 @@ components::IServerObjects& SharedServerObjects() {
           return ZrServerSecurity::CheckAccess(security::kRightLibrary) ||
                  ZrServerSecurity::CheckAccess(security::kRightCalcScriptLibrary);
         case components::SharedObject::Units: return ZrServerSecurity::CheckAccess(security::kRightUnits);
+        case components::SharedObject::Schedule: return ZrServerSecurity::CheckAccess(security::kRightSchedule);
         case components::SharedObject::None: break;
       }
       return true;

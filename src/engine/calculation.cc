@@ -38,13 +38,16 @@ ZrCalculation::ZrCalculation()
     *result = Result();
     return com::S_OK;
   });
-  // Calculate takes an optional context string, which the script reads as "Context".
+  // Calculate takes an optional context string, which the script reads as "Context". Only a
+  // client holds this late-bound name (the server runs through Run): it needs the execution
+  // right, as the execution commands do.
   props_.Method("Calculate", [this](std::vector<Variant>& args, Variant*) {
+    components::IServerObjects* objects = ServerObjects();
+    if (objects && !objects->CallerMayRun()) return com::E_ACCESSDENIED;
     if (args.empty() || args[0].Deref().IsEmpty()) return Calculate();
     Bstr context;
     HRESULT hr = StringArg(args, 0, &context);
     if (FAILED(hr)) return hr;
-    components::IServerObjects* objects = ServerObjects();
     components::RunRequest request = objects ? objects->OnDemandRunRequest() : components::RunRequest{};
     request.context = context.ToUtf8();
     return Run(request, nullptr);

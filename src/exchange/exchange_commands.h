@@ -32,7 +32,9 @@ Bstr SaveCalcXML(CCalcCmdBase& cmd, const Bstr& calcName);
 Bstr SaveLibXML(CCalcCmdBase& cmd, const Bstr& libName);
 Bstr SaveUnitTypeXML(CCalcCmdBase& cmd, const Bstr& unitTypeName);
 // Loads the text into the given object and stores it (SaveCalculationObject /
-// SaveLibraryObject, with their rights and errors): 1 when stored, 0 otherwise.
+// SaveLibraryObject, with their rights and errors): 1 when stored, 0 otherwise. An object held
+// for every client is not loaded in place: its rights are asked first (exchange/import_target.h),
+// and a copy is loaded and stored.
 long LoadCalcXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* calc);
 long LoadLibXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* lib);
 // A new measurement type loaded from the text, handed out in *unitDisp and added to the units

@@ -7,6 +7,7 @@
 #include "command_object/shared_objects.h"
 #include "components/units_components.h"
 #include "exchange/calc_checks.h"
+#include "exchange/import_target.h"
 #include "exchange/xml_text.h"
 #include "units/units_table.h"
 #include "exchange/exchange_commands.h"
@@ -122,8 +123,11 @@ Bstr SaveUnitTypeXML(CCalcCmdBase& cmd, const Bstr& unitTypeName) {
 
 Bstr ObjectToXml(CCalcCmdBase& cmd, IDispatch* object) { return ExportObject(cmd, object, kCalcRoot); }
 
-long LoadCalcXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* calc) {
+long LoadCalcXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* shared) {
   cmd.ResetLastError();
+  ComPtr<IDispatch> target;
+  if (!exchange::ImportTarget(cmd, shared, &target)) return 0;
+  IDispatch* const calc = target.Get();
   exchange::ParsedXml parsed;
   if (const char* failure = ImportFailure(LoadInto(xmlString, calc, &parsed), "Error getting Calculation node.")) {
     cmd.SetCommandError(failure, CMDERR_CATCH_ALL);
@@ -140,8 +144,11 @@ long LoadCalcXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* calc) {
   return store::SaveCalculationObject(cmd, calc) ? 1 : 0;
 }
 
-long LoadLibXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* lib) {
+long LoadLibXML(CCalcCmdBase& cmd, const Bstr& xmlString, IDispatch* shared) {
   cmd.ResetLastError();
+  ComPtr<IDispatch> target;
+  if (!exchange::ImportTarget(cmd, shared, &target)) return 0;
+  IDispatch* const lib = target.Get();
   exchange::ParsedXml parsed;
   if (const char* failure = ImportFailure(LoadInto(xmlString, lib, &parsed), "Error getting Library node.")) {
     cmd.SetCommandError(failure, CMDERR_CATCH_ALL);

@@ -39,6 +39,19 @@ ComPtr<IZrCalculation> NewCalculation() {
 
 Bstr Reply(const char* text) { return Bstr::FromUtf8(exchange::ErrorReply(text)); }
 
+// A run writes process tags, which every client and the schedule share, and a group run does
+// whatever its calculations do: the execution right is asked on every command object, an
+// application object's included.
+constexpr CCalcCmdBase::StoreScope kRunScope = CCalcCmdBase::StoreScope::Shared;
+
+// The opening of the commands that run text a client sends: the last error cleared, then the
+// execution right; the refusal's text as the reply (null when the caller may run).
+Bstr RefusedRun(CCalcCmdBase& cmd) {
+  cmd.ResetLastError();
+  if (cmd.CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE, kRunScope)) return Bstr::Null();
+  return Reply(CommandErrorText(CMDERR_DENIED_EXECUTE));
+}
+
 // Runs a calculation on demand with the request the server's configuration gives now (its
 // store-and-forward switch included); an object that is no calculation of ours is asked by name.
 HRESULT RunOnDemand(IDispatch* object) {
@@ -52,7 +65,7 @@ HRESULT RunOnDemand(IDispatch* object) {
 
 bool CalcExecute(CCalcCmdBase& cmd, IDispatch* calcObject) {
   cmd.ResetLastError();
-  if (!cmd.CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE)) return false;
+  if (!cmd.CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE, kRunScope)) return false;
   if (!calcObject) return cmd.Failed(CMDERR_GET_CALCULATION_OBJECT);
   if (auto script = com::QueryInterface<IZrScriptParameters>(calcObject)) script->PrepareExecution();
   if (auto calc = com::QueryInterface<IZrCalculation>(calcObject))
@@ -65,7 +78,8 @@ Variant ExecuteItem(CCalcCmdBase& cmd, const Bstr& itemName, Variant* result) {
   Variant status;
   ComPtr<IDispatch> calc = store::GetCalculationObject(cmd, itemName);
   if (calc) {
-    if (!cmd.CheckPermission(security::kRightExecute, CMDERR_DENIED_EXECUTE)) return Variant::I4(-4);
+    // The refusal is the status; the last error stays clear.
+    if (!cmd.HoldsRight(security::kRightExecute, kRunScope)) return Variant::I4(-4);
     status = Variant::I4(1);
     const HRESULT hr = RunOnDemand(calc.Get());
     if (result) {
@@ -79,6 +93,11 @@ Variant ExecuteItem(CCalcCmdBase& cmd, const Bstr& itemName, Variant* result) {
   }
   // The application objects' stores have no schedule of their own.
   if (cmd.m_appName.empty() && g_pScheduleObject) {
+    // Making a group due runs it: a group found is refused as a calculation is.
+    if (IsScheduleGroup(itemName) && !cmd.HoldsRight(security::kRightExecute, kRunScope)) {
+      if (result) *result = Variant::Bool(false);
+      return Variant::I4(-4);
+    }
     const bool due = MakeGroupDueNow(cmd, itemName);
     if (due) status = Variant::I4(2);
     if (result) *result = Variant::Bool(due);
@@ -95,6 +114,7 @@ ComPtr<IDispatch> CreateTemporaryCalc(CCalcCmdBase& cmd, const Bstr& calcScript)
 }
 
 Bstr ExecuteXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
+  if (Bstr refused = RefusedRun(cmd); !refused.IsNull()) return refused;
   ComPtr<IZrCalculation> calc = NewCalculation();
   auto disp = com::QueryInterface<IDispatch>(calc);
   if (!disp) return Reply("Failed to create calculation object");
@@ -105,6 +125,7 @@ Bstr ExecuteXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
 }
 
 Bstr ExecuteCalculationXML(CCalcCmdBase& cmd, const Bstr& xmlString) {
+  if (Bstr refused = RefusedRun(cmd); !refused.IsNull()) return refused;
   exchange::ParsedXml parsed;
   exchange::ParseClientXml(xmlString, &parsed);
   if (!parsed.ok) return Bstr::FromUtf8(exchange::ParseErrorReply(parsed));
@@ -136,6 +157,8 @@ bool CreateCalcScriptParams(CCalcCmdBase& cmd, IDispatch* calc, const Bstr& auto
                                           Variant* unbound) {
   if (unused) unused->Clear();
   if (unbound) unbound->Clear();
+  // New parameters on a shared calculation change it for every client and the schedule.
+  if (!store::MayChangeInPlace(cmd, calc)) return false;
   auto script = com::QueryInterface<IZrScriptParameters>(calc);
   if (!script) return false;
   return com::SUCCEEDED(script->CreateParams(autoBindingHosts, unused, unbound));

@@ -14,7 +14,8 @@ namespace kv::execution {
 
 // The ODM workspace name in the registry store; null when its key cannot be opened.
 Bstr GetOdmWorkSpace(CCalcCmdBase& cmd);
-// Writes the name (a null name writes nothing), drops the process's workspace service object
+// Clears the last error and asks the schedule right on every object (CMDERR_DENIED_SCHEDULE: nothing
+// changes). Writes the name (a null name writes nothing), drops the process's workspace service object
 // and sets g_bOdmWorkspaceSet, under ScheduleLock (kSiteScheduleCommand). Nothing when the key cannot be
 // created.
 void SetOdmWorkSpace(CCalcCmdBase& cmd, const Bstr& workSpaceName);
@@ -23,7 +24,8 @@ Variant GetOdmWorkSpaces(CCalcCmdBase& cmd);
 // The workspace service's one-line report; null when the service cannot be created.
 Bstr TestOdmConnection(CCalcCmdBase& cmd, const Bstr& workSpaceName);
 bool GetStoreAndForwardEnabled(CCalcCmdBase& cmd);
-// Writes "Enabled" and g_bStoreAndForwardEnabled under ScheduleLock (kSiteScheduleCommand).
+// Clears the last error and asks the schedule right as SetOdmWorkSpace does; writes "Enabled" and
+// g_bStoreAndForwardEnabled under ScheduleLock (kSiteScheduleCommand).
 void SetStoreAndForwardEnabled(CCalcCmdBase& cmd, bool enabled);
 
 // The database pass-through: clears the last error and hands the arguments to the environment,
@@ -42,6 +44,8 @@ bool AdoQueryInfo(CCalcCmdBase& cmd, const Bstr& connection, const Bstr& queryDe
 // that is no calculation visits nothing.
 Bstr ParameterWalk(CCalcCmdBase& cmd, IDispatch* calc, const Bstr* oldServer, long oldGroup, const Bstr* newServer, long newGroup,
                    bool checkUnits, long* count);
+// ChangeServerName on a calculation held for every client asks its rights first
+// (store::MayChangeInPlace); refused: a null message, the count 0 and the refusal code.
 Bstr ChangeServerName(CCalcCmdBase& cmd, IDispatch* calc, const Bstr& oldServer, long oldGroup, const Bstr& newServer, long newGroup,
                       long* count);
 Bstr Validate(CCalcCmdBase& cmd, IDispatch* calc, long* count);
@@ -51,26 +55,32 @@ Bstr Validate2(CCalcCmdBase& cmd, IDispatch* calc, bool checkUnits, long* count)
 void ListVorenServers(CCalcCmdBase& cmd, Variant* result);
 
 // ---- Execution ------------------------------------------------------------------------
+// A run writes the process tags every client shares: each command that runs a calculation or a
+// group asks the execution right on every command object, an application object's included.
+//
 // Clears the last error; the execution right (CMDERR_DENIED_EXECUTE); CMDERR_GET_CALCULATION_OBJECT
 // for a null object. Prepares and runs what the object answers of the two; true also when it
 // answers neither.
 bool CalcExecute(CCalcCmdBase& cmd, IDispatch* calc);
 // Clears the last error. A stored calculation of that name: VT_I4 -4 when the execution right
-// is refused; otherwise it is run by name ("Calculate") and the answer is VT_I4 1, with *result
+// is refused (the status alone: no error code); otherwise it is run by name ("Calculate") and the answer is VT_I4 1, with *result
 // (when given) an array of five: the run's HRESULT (VT_I4), "Value", "Level", "Status",
 // "ErrorText". Otherwise, on the main object with a schedule, a schedule group of that name is
-// made due now: VT_I4 2 and *result VT_BOOL true, or VT_EMPTY and *result VT_BOOL false.
+// made due now: VT_I4 2 and *result VT_BOOL true, or VT_EMPTY and *result VT_BOOL false; a
+// group found for a caller refused the execution right: VT_I4 -4 and *result VT_BOOL false.
 Variant ExecuteItem(CCalcCmdBase& cmd, const Bstr& itemName, Variant* result);
 // A new CalcScript calculation with that script, not stored; null when none can be created.
 ComPtr<IDispatch> CreateTemporaryCalc(CCalcCmdBase& cmd, const Bstr& calcScript);
-// Loads the text into a new calculation, runs it and answers its export; an ERROR element
-// text instead when a step fails.
+// Clears the last error and asks the execution right (refused: CMDERR_DENIED_EXECUTE and an ERROR
+// element with its text). Loads the text into a new calculation, runs it and answers its export;
+// an ERROR element text instead when a step fails.
 Bstr ExecuteXML(CCalcCmdBase& cmd, const Bstr& xmlString);
-// Runs a private copy of the stored calculation the text's "Name" names, with the text's
+// The opening of ExecuteXML; then runs a private copy of the stored calculation the text's "Name" names, with the text's
 // "Parameters" loaded into the copy's parameters of the same names, and answers the copy's
 // export; the stored object and its file stay as they were. An ERROR element text on failure.
 Bstr ExecuteCalculationXML(CCalcCmdBase& cmd, const Bstr& xmlString);
-// Both lists cleared, then the object's CreateParams: true when it succeeded.
+// Both lists cleared; a calculation held for every client asks its rights (store::MayChangeInPlace:
+// false with the refusal code); then the object's CreateParams: true when it succeeded.
 bool CreateCalcScriptParams(CCalcCmdBase& cmd, IDispatch* calc, const Bstr& autoBindingHosts, Variant* unused, Variant* unbound);
 // The object's GetParameterDetails; VT_EMPTY for an object without script parameters.
 Variant ListParameterDetails(CCalcCmdBase& cmd, IDispatch* calc);

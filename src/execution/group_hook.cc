@@ -13,4 +13,9 @@ bool MakeGroupDueNow(CCalcCmdBase&, const com::Bstr& name) {
   return true;
 }
 
+bool IsScheduleGroup(const com::Bstr& name) {
+  com::ComPtr<components::IZrScheduleGroup> group;
+  return scheduler::FindGroup(name, &group) == com::S_OK && group;
+}
+
 }  // namespace kv::execution

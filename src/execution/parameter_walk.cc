@@ -65,6 +65,11 @@ Bstr ParameterWalk(CCalcCmdBase& cmd, IDispatch* calcDisp, const Bstr* oldServer
 
 Bstr ChangeServerName(CCalcCmdBase& cmd, IDispatch* calc, const Bstr& oldServer, long oldGroup, const Bstr& newServer,
                                     long newGroup, long* count) {
+  // Moving the parameters of a shared calculation changes it for every client and the schedule.
+  if (!store::MayChangeInPlace(cmd, calc)) {
+    if (count) *count = 0;
+    return Bstr::Null();
+  }
   return ParameterWalk(cmd, calc, &oldServer, oldGroup, &newServer, newGroup, false, count);
 }
 

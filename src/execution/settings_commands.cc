@@ -2,6 +2,7 @@
 // process flags (config/config.h, atomics) that group threads and runs on demand read. The
 // writes hold ScheduleLock, under which workspace-bound group passes run, so that no such pass
 // sees the workspace service dropped halfway.
+#include "base/rights.h"
 #include "command_object/calc_cmd_base.h"
 #include "command_object/shared_objects.h"
 #include "command_object/workspace_service.h"
@@ -14,12 +15,24 @@ namespace kv::execution {
 using platform::RegHive;
 using platform::RegValue;
 
+namespace {
+
+// The settings are the server's, read by every group pass: changing them takes the schedule
+// right, on every command object.
+bool MayChangeRunSettings(CCalcCmdBase& cmd) {
+  return cmd.CheckPermission(security::kRightSchedule, security::kRefusedSchedule, CCalcCmdBase::StoreScope::Shared);
+}
+
+}  // namespace
+
 Bstr GetOdmWorkSpace(CCalcCmdBase& cmd) {
   if (!cmd.Env().registry->KeyExists(RegHive::LocalMachine, config::kOdmKey)) return Bstr::Null();
   return Bstr::FromUtf8(config::ReadOdmWorkspace(cmd.Env()));
 }
 
 void SetOdmWorkSpace(CCalcCmdBase& cmd, const Bstr& workSpaceName) {
+  cmd.ResetLastError();
+  if (!MayChangeRunSettings(cmd)) return;
   auto& reg = *cmd.Env().registry;
   if (reg.CreateKey(RegHive::LocalMachine, config::kOdmKey) != platform::kRegOk) return;
   platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);
@@ -48,6 +61,8 @@ bool GetStoreAndForwardEnabled(CCalcCmdBase& cmd) {
 }
 
 void SetStoreAndForwardEnabled(CCalcCmdBase& cmd, bool enabled) {
+  cmd.ResetLastError();
+  if (!MayChangeRunSettings(cmd)) return;
   auto& reg = *cmd.Env().registry;
   if (reg.CreateKey(RegHive::LocalMachine, config::kStoreAndForwardKey) != platform::kRegOk) return;
   platform::TrackedLock::Scope lock(ScheduleLock(), kSiteScheduleCommand);

@@ -105,6 +105,24 @@ void RecordRun(ScheduleThreadInfo& e, double due, double start, double next, dou
   }
 }
 
+// Whether `group` is still the schedule's group of that name. A group taken out of the schedule
+// by any path (a client's Remove on the collection included) must not run on.
+bool StillScheduled(const std::string& name, IZrScheduleGroup* group) {
+  com::ComPtr<IZrScheduleGroup> current;
+  FindGroup(com::Bstr::FromUtf8(name), &current);
+  return current.Get() == group;
+}
+
+// Asks the supervisor to stop this thread and drop its entry, as DeleteScheduleGroup does.
+void RequestOwnDeletion(ScheduleThreadInfo& e) {
+  {
+    platform::TrackedLock::Scope lock(ScheduleLock(), kSiteSupervisorGroupsChanged);
+    if (auto it = g_ScheduleThreads.find(e.name); it != g_ScheduleThreads.end() && it->second.get() == &e)
+      e.deleteRequested = true;
+  }
+  GroupsChangedEvent().Set();
+}
+
 }  // namespace
 
 double SchedulePass(IZrScheduleGroup* g, bool firstPass, ScheduleThreadInfo& e, platform::Env& env,
@@ -195,6 +213,13 @@ void ScheduleGroupThread(const std::shared_ptr<ScheduleThreadInfo>& entry, platf
     // harmless: one extra pass).
     if (waitMs > 0) e.wakeEvent.Wait(std::chrono::milliseconds(waitMs));
     if (e.stopRequested.load()) break;
+    if (group && !StillScheduled(name, group.Get())) {
+      if (g_DebugLog.IsOn(LogCategory::Steps))
+        g_DebugLog.Write("----->>>> Schedule Group Removed:( " + name + " )", "");
+      group = nullptr;
+      next = 0.0;
+      RequestOwnDeletion(e);
+    }
     if (group) {
       e.wakeRequested = false;
       const int64_t began = env.clock->MonotonicMs();

@@ -1,6 +1,7 @@
 // The commands that expose the run-time rules.
 #include "command_object/calc_cmd_base.h"
 #include "base/error_codes.h"
+#include "base/rights.h"
 #include "command_object/shared_objects.h"
 #include "platform/env.h"
 #include "scheduler/run_times.h"
@@ -37,6 +38,8 @@ bool RequireScheduleGroup(CCalcCmdBase& cmd, const Bstr& groupName, ComPtr<IZrSc
 
 bool ComputeNewRunTime(CCalcCmdBase& cmd, const Bstr& groupName, double* newRunTime) {
   cmd.ResetLastError();
+  // It stores the time in the group and saves the schedule: a change of the schedule.
+  if (!cmd.CheckPermission(security::kRightSchedule, security::kRefusedSchedule)) return false;
   ComPtr<IZrScheduleGroup> group;
   if (!RequireScheduleGroup(cmd, groupName, &group)) return false;
   double rate = 0, offset = 0;
@@ -62,6 +65,7 @@ double ComputeNextStartTime(CCalcCmdBase& cmd, double rate, double offset, long 
 
 bool SetComputedRunTime(CCalcCmdBase& cmd, const Bstr& groupName, double newTime) {
   cmd.ResetLastError();
+  if (!cmd.CheckPermission(security::kRightSchedule, security::kRefusedSchedule)) return false;
   newTime = WithinOleDates(newTime);
   ComPtr<IZrScheduleGroup> group;
   if (!RequireScheduleGroup(cmd, groupName, &group)) return false;

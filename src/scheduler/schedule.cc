@@ -24,6 +24,10 @@ void GetScheduleObject() {
       CreateScheduleGroup(schedule.Get(), Bstr::FromUtf8(g.name), g.rate, 0.0, 0, 0, kDefaultScheduleClass);
     SaveScheduleObject(schedule.Get());
   }
+  // GetScheduleObject hands the collection to clients: changes through it, its groups and their
+  // items need the schedule right, as the schedule commands do.
+  if (auto shared = com::QueryInterface<components::ISharedObject>(schedule))
+    shared->GuardChanges(components::SharedObject::Schedule);
   g_pScheduleObject = schedule;
 }
 

@@ -20,12 +20,13 @@ namespace kv::scheduler {
 bool RequireScheduleGroup(CCalcCmdBase& cmd, const Bstr& groupName, ComPtr<components::IZrScheduleGroup>* group);
 // The group's next start time from now: stored (local) in *newRunTime when that is not null,
 // and set as its ComputedRunTime (UTC); the schedule is saved. CMDERR_CDB_FIELD_ACCESS when a timing property
-// cannot be read. NextRunTime and NextRunTimeUtc are left alone. No lock, no permission.
+// cannot be read. NextRunTime and NextRunTimeUtc are left alone. No lock; the schedule right
+// (CMDERR_DENIED_SCHEDULE) right after the reset, as every command that changes the schedule.
 bool ComputeNewRunTime(CCalcCmdBase& cmd, const Bstr& groupName, double* newRunTime);
 // The calendar rule (scheduler/run_times.h) at LocalNow. Neither clears nor sets the error.
 double ComputeNextStartTime(CCalcCmdBase& cmd, double rate, double offset, long dayOfMonth, long dayOfWeek);
 // Sets the group's ComputedRunTime to the local `newTime` in UTC (0 and below unconverted) and
-// saves; CMDERR_CDB_FIELD_ACCESS when the group refuses it.
+// saves; CMDERR_CDB_FIELD_ACCESS when the group refuses it. The schedule right first.
 bool SetComputedRunTime(CCalcCmdBase& cmd, const Bstr& groupName, double newTime);
 // The group's ExecutionTime in *executionTime, which is -1 on every failure; CMDERR_CDB_FIELD_ACCESS when it
 // cannot be read.

@@ -126,7 +126,9 @@ Bstr FindReferences(CCalcCmdBase& cmd, const Bstr& nodeName, const Bstr& tagName
   const std::string tag = tagName.ToUtf8();
   std::string reply = "<Calculation><References node=\"" + XmlEscape(node) + "\" tag=\"" + XmlEscape(tag) + "\">";
   const char* const footer = " </References> </Calculation>";
-  if (node.empty() || tag.empty()) return Bstr::FromUtf8(reply + footer);
+  // With nothing to look for the stores are not scanned, but the object is left where a search
+  // leaves it.
+  const bool searching = !node.empty() && !tag.empty();
 
   // "<root>\Apps\.." names the root only where "<root>\Apps" exists, and the on-demand store is
   // made when missing: make both before either is visited.
@@ -138,7 +140,8 @@ Bstr FindReferences(CCalcCmdBase& cmd, const Bstr& nodeName, const Bstr& tagName
 
   // Regular calculations: the root store, through the application directory "..".
   cmd.SetBaseDirectory("..");
-  std::vector<std::string> names = Calculations(cmd.Fs(), cmd.m_baseDir);
+  std::vector<std::string> names;
+  if (searching) names = Calculations(cmd.Fs(), cmd.m_baseDir);
   auto summaries = CalculationSummaries(cmd.m_baseDir, names);
   for (size_t i = 0; i < names.size(); ++i) {
     if (!summaries[i]) continue;
@@ -156,7 +159,8 @@ Bstr FindReferences(CCalcCmdBase& cmd, const Bstr& nodeName, const Bstr& tagName
   // On-demand calculations: tied to the tag through their "ReturnValue" parameter. The object
   // stays on this directory afterwards, as callers of this command expect.
   cmd.SetBaseDirectory(kOnDemandApp);
-  names = Calculations(cmd.Fs(), cmd.m_baseDir);
+  names.clear();
+  if (searching) names = Calculations(cmd.Fs(), cmd.m_baseDir);
   summaries = CalculationSummaries(cmd.m_baseDir, names);
   for (size_t i = 0; i < names.size(); ++i) {
     if (!summaries[i]) continue;

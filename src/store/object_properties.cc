@@ -49,6 +49,7 @@ long RefusalOf(IDispatch* holder) {
     case components::SharedObject::Calculation: return security::kRefusedCalc;
     case components::SharedObject::Library: return security::kRefusedLibrary;
     case components::SharedObject::Units: return security::kRefusedUnits;
+    case components::SharedObject::Schedule: return security::kRefusedSchedule;
     case components::SharedObject::None: break;
   }
   return 0;

@@ -54,8 +54,8 @@ void LibraryCrossReference(CCalcCmdBase& cmd, const Bstr& libraryName, Variant* 
 // whose node matches `nodeName` (store/node_match.h), then the calculations of the "OnDemand"
 // application whose "ReturnValue" parameter is such a tag parameter, as one XML text; every
 // inserted name is escaped as attribute text. With an empty node or tag: the header and the
-// footer only. Otherwise the object is left on the "OnDemand" application directory (checks
-// off), whose store layout is made when missing.
+// footer only, nothing scanned. Either way the object is left on the "OnDemand" application
+// directory (checks off), whose store layout is made when missing.
 Bstr FindReferences(CCalcCmdBase& cmd, const Bstr& nodeName, const Bstr& tagName);
 
 // ---- Lifecycle, edit copies, folders -------------------------------------------------
@@ -169,6 +169,18 @@ bool StoreNameOf(CCalcCmdBase& cmd, IDispatch* object, bool calculation, std::st
 // For a caller holding only the CalcScript right (`scriptOnly`): CMDERR_DENIED_NONSCRIPT_CALC /
 // CMDERR_DENIED_NONSCRIPT_LIBRARY, and true, when `object` is not a CalcScript calculation / library.
 bool RefusedAsNonScript(CCalcCmdBase& cmd, bool scriptOnly, IDispatch* object, bool calculation);
+
+// For a command about to change `object` in place (a load, new parameters, moved servers). An
+// object held for every client (components::ISharedObject marks it: a main-store calculation, a
+// library the environment holds, a part of either, the units table or the schedule) is changed
+// only with the right its kind's commands ask, whatever the access mode: clears the last error,
+// then the two-right rule of calculations (CMDERR_DENIED_CALC) or libraries (CMDERR_DENIED_LIBRARY),
+// with CMDERR_DENIED_NONSCRIPT_CALC / CMDERR_DENIED_NONSCRIPT_LIBRARY when only the CalcScript right
+// is held and the object is not CalcScript; the units or the schedule right. False when refused.
+// True for any other object, asking nothing and leaving the last error alone.
+bool MayChangeInPlace(CCalcCmdBase& cmd, com::IUnknown* object);
+// Whether the object is marked as held for every client.
+bool IsSharedObject(com::IUnknown* object);
 
 // The two-right rule for objects of `kind` (body in store/store_objects.cc): calculations
 // live in this object's store, libraries in the shared one.

@@ -8,6 +8,7 @@
 #include "store/store_names.h"
 #include "base/rights.h"
 #include "command_object/shared_objects.h"
+#include "components/server_objects.h"
 #include "store/store_commands.h"
 
 namespace kv::store {
@@ -117,6 +118,45 @@ bool StoreNameOf(CCalcCmdBase& cmd, IDispatch* object, bool calculation, std::st
 CCalcCmdBase::Grant CheckRightsFor(CCalcCmdBase& cmd, const store::ObjectKind& kind) {
   return cmd.CheckTwoRights(kind.wideRight, kind.scriptOnlyRight, kind.refused,
                         kind.calculation ? CCalcCmdBase::StoreScope::Own : CCalcCmdBase::StoreScope::Shared);
+}
+
+bool IsSharedObject(com::IUnknown* object) {
+  auto shared = com::QueryInterface<components::ISharedObject>(object);
+  return shared && shared->Guard() != components::SharedObject::None;
+}
+
+bool MayChangeInPlace(CCalcCmdBase& cmd, com::IUnknown* object) {
+  auto shared = com::QueryInterface<components::ISharedObject>(object);
+  const components::SharedObject kind = shared ? shared->Guard() : components::SharedObject::None;
+  if (kind == components::SharedObject::None) return true;
+  cmd.ResetLastError();
+  constexpr auto kShared = CCalcCmdBase::StoreScope::Shared;
+  switch (kind) {
+    case components::SharedObject::Calculation:
+    case components::SharedObject::Library: {
+      const bool library = kind == components::SharedObject::Library;
+      const CCalcCmdBase::Grant grant =
+          library ? cmd.CheckTwoRights(security::kRightLibrary, security::kRightCalcScriptLibrary,
+                                       security::kRefusedLibrary, kShared)
+                  : cmd.CheckTwoRights(security::kRightCalc, security::kRightCalcScriptCalc, security::kRefusedCalc,
+                                       kShared);
+      if (grant == CCalcCmdBase::Grant::Refused) return false;
+      if (grant == CCalcCmdBase::Grant::Full) return true;
+      // A library's formula is judged by itself, the library by every formula.
+      auto calc = com::QueryInterface<components::IZrCalculation>(object);
+      const bool script = calc ? store::IsCalcScriptCalculation(calc.Get())
+                               : store::IsCalcScriptLibrary(com::QueryInterface<components::IZrLibrary>(object).Get());
+      if (script) return true;
+      cmd.SetCommandError(library ? CMDERR_DENIED_NONSCRIPT_LIBRARY : CMDERR_DENIED_NONSCRIPT_CALC);
+      return false;
+    }
+    case components::SharedObject::Units:
+      return cmd.CheckPermission(security::kRightUnits, security::kRefusedUnits, kShared);
+    case components::SharedObject::Schedule:
+      return cmd.CheckPermission(security::kRightSchedule, security::kRefusedSchedule, kShared);
+    case components::SharedObject::None: break;
+  }
+  return true;
 }
 
 bool RefusedAsNonScript(CCalcCmdBase& cmd, bool scriptOnly, IDispatch* object, bool calculation) {

@@ -26,6 +26,7 @@ const std::map<std::string, uint32_t>& GatedCommands() {
     {"AddUnit", security::kRightUnits},
     {"CalcExecute", security::kRightExecute},
     {"CancelEdit", security::kRightCalc},
+    {"ComputeNewRunTime", security::kRightSchedule},
     {"CreateCalcFolder", security::kRightCalc},
     {"CreateCalculationEditObject", security::kRightCalc},
     {"CreateCalculationObject", security::kRightCalc},
@@ -40,6 +41,8 @@ const std::map<std::string, uint32_t>& GatedCommands() {
     {"DeleteScheduleGroup", security::kRightSchedule},
     {"DeleteScheduledItem", security::kRightSchedule},
     {"DeleteUnit", security::kRightUnits},
+    {"ExecuteCalculationXML", security::kRightExecute},
+    {"ExecuteXML", security::kRightExecute},
     {"GetCalculationEditObject", security::kRightCalc},
     {"LoadUnitXML", security::kRightUnits},
     {"RenameCalcFolder", security::kRightCalc},
@@ -50,11 +53,14 @@ const std::map<std::string, uint32_t>& GatedCommands() {
     {"SaveLibraryFormula", security::kRightLibrary},
     {"SaveLibraryObject", security::kRightLibrary},
     {"SaveLibraryObjectAs", security::kRightLibrary},
+    {"SetComputedRunTime", security::kRightSchedule},
     {"SetObjectPassword", security::kRightCalc},
+    {"SetOdmWorkSpace", security::kRightSchedule},
     {"SetScheduleGroupNextRunTime", security::kRightSchedule},
     {"SetScheduleGroupOffset", security::kRightSchedule},
     {"SetScheduleGroupPriority", security::kRightSchedule},
     {"SetScheduleGroupRate", security::kRightSchedule},
+    {"SetStoreAndForwardEnabled", security::kRightSchedule},
     {"UpdateMeasurementTypeInfo", security::kRightUnits},
     {"UpdateUnitInfo", security::kRightUnits},
   };
@@ -129,7 +135,8 @@ TEST_F(CommandRightsTest, EveryGatedCommandRefusesACallerWithoutRights) {
 }
 
 // An application object with its directory set skips the gate for its own store only: the
-// library store and the units table are everyone's, so their rows still refuse.
+// library store, the units table and the process tags a run writes are everyone's, so their
+// rows still refuse.
 TEST_F(CommandRightsTest, ARootedApplicationObjectIsRefusedOnTheSharedStores) {
   service->heldRights = 0;
   fs::create_directories(g_BasePath + "/Apps/Plant");
@@ -139,7 +146,9 @@ TEST_F(CommandRightsTest, ARootedApplicationObjectIsRefusedOnTheSharedStores) {
   int shared = 0;
   for (size_t i = 0; i < table.methods.size(); ++i) {
     const MethodInfo& m = table.methods[i];
-    if (WideRightOf(m) != security::kRightLibrary && WideRightOf(m) != security::kRightUnits) continue;
+    const uint32_t right = WideRightOf(m);
+    if (right != security::kRightLibrary && right != security::kRightUnits && right != security::kRightExecute)
+      continue;
     SCOPED_TRACE(m.name);
     ++shared;
     ExpectRefused(*app, i);

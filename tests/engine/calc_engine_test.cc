@@ -161,6 +161,28 @@ TEST_F(CalcEngineTest, ValueIsTheFirstOutputSetOrKept) {
   }
 }
 
+// A client's late-bound Calculate writes tags as the execution commands do: it needs the
+// execution right, with or without a context.
+TEST_F(CalcEngineTest, ALateBoundCalculateNeedsTheExecutionRight) {
+  SetTag("Plant1", "Out", 0.0, "");
+  auto calc = Make("Out = 7");
+  calc->Parameters()->Remove("Out");
+  AddParam(calc.Get(), "Out", kParamOut, kParamTag, "Plant1", "Out", "");
+  objects.callerMayRun = false;
+  for (std::vector<Variant> args : {std::vector<Variant>{}, std::vector<Variant>{Variant::Str("ctx")}}) {
+    EXPECT_EQ(com::CallMethod(calc.Get(), "Calculate", args, nullptr), com::E_ACCESSDENIED);
+    tags::TagSample s;
+    ASSERT_EQ(Store().Read("Plant1", "Out", &s), tags::TagStatus::kOk);
+    EXPECT_EQ(s.value, tags::TagValue(0.0));
+  }
+  objects.callerMayRun = true;
+  std::vector<Variant> none;
+  ASSERT_EQ(com::CallMethod(calc.Get(), "Calculate", none, nullptr), com::S_OK);
+  tags::TagSample s;
+  ASSERT_EQ(Store().Read("Plant1", "Out", &s), tags::TagStatus::kOk);
+  EXPECT_EQ(s.value, tags::TagValue(int64_t{7}));
+}
+
 TEST_F(CalcEngineTest, EachRunStartsWithoutTheGlobalsOfTheLastRun) {
   auto calc = Make("if Stash ~= nil or a ~= 3 then error('stale globals') end Stash = 1 a = 10 return 1");
   for (int run = 0; run < 3; ++run) {

@@ -52,6 +52,9 @@ class ScopedServerObjects : public components::IServerObjects {
     asked.push_back(kind);
     return callerMayChange;
   }
+  // Whether the calling client may run calculations, as CallerMayRun answers.
+  bool callerMayRun = true;
+  bool CallerMayRun() override { return callerMayRun; }
   // The request OnDemandRunRequest answers: store-and-forward as a test configures it.
   bool storeAndForward = false;
   components::RunRequest OnDemandRunRequest() override {

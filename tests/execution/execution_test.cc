@@ -7,6 +7,7 @@
 #include <functional>
 #include <iterator>
 
+#include "base/rights.h"
 #include "engine/calc_environment.h"
 #include "exchange/exchange_fixture.h"
 #include "tags/sqlite_tag_store.h"
@@ -142,10 +143,14 @@ TEST_F(ExecutionTest, CalcExecuteRunsWhatTheObjectAnswersAndChecksTheGate) {
   service->heldRights = 0;
   EXPECT_FALSE(execution::CalcExecute(*cmd, calc.Get()));
   EXPECT_EQ(Code(), CMDERR_DENIED_EXECUTE);
-  // An application object with its own store skips the gate.
+  // A run writes the tags every client shares: an application object with its own store asks
+  // too.
   fs::create_directories(g_BasePath + "/Apps/Plant");
   ZrCalcAppCmdObject app;
   app.SetBaseDirectory("Plant");
+  EXPECT_FALSE(execution::CalcExecute(app, calc.Get()));
+  EXPECT_EQ(app.m_lastError, CMDERR_DENIED_EXECUTE);
+  service->heldRights = security::kRightExecute;
   EXPECT_TRUE(execution::CalcExecute(app, calc.Get()));
 }
 
@@ -168,10 +173,19 @@ TEST_F(ExecutionTest, ExecuteItemRunsAStoredCalculationAndFillsTheFiveResults) {
   EXPECT_EQ(result.array().At(3), statusText);
   EXPECT_EQ(result.array().At(4), errorText);
 
+  // A refusal is the status alone, on every command object.
   service->heldRights = 0;
-  result = Variant();
-  EXPECT_EQ(execution::ExecuteItem(*cmd, B("Flow1"), &result), Variant::I4(-4));
-  EXPECT_TRUE(result.IsEmpty());
+  fs::create_directories(g_BasePath + "/Apps/Plant/Calc");
+  fs::copy_file(g_BasePath + "/Calc/Flow1.zrc", g_BasePath + "/Apps/Plant/Calc/Flow1.zrc");
+  ZrCalcAppCmdObject app;
+  app.SetBaseDirectory("Plant");
+  for (CCalcCmdBase* object : {static_cast<CCalcCmdBase*>(cmd.get()), static_cast<CCalcCmdBase*>(&app)}) {
+    result = Variant();
+    object->SetCommandError(CMDERR_CATCH_ALL);
+    EXPECT_EQ(execution::ExecuteItem(*object, B("Flow1"), &result), Variant::I4(-4));
+    EXPECT_TRUE(result.IsEmpty());
+    EXPECT_EQ(object->m_lastError, 0);
+  }
 }
 
 TEST_F(ExecutionTest, ExecuteItemLooksForAGroupOnlyOnTheMainObjectWithASchedule) {
@@ -206,6 +220,18 @@ TEST_F(ExecutionTest, ExecuteItemLooksForAGroupOnlyOnTheMainObjectWithASchedule)
   EXPECT_GT(nextRun("Hourly"), 1.0);
   EXPECT_EQ(execution::ExecuteItem(*cmd, B("Flow1"), &result), Variant::I4(1));
   EXPECT_EQ(nextRun("Flow1"), 1.0);
+
+  // Making a group due runs it: a caller without the execution right gets -4 and the group
+  // stays as it was.
+  service->heldRights = 0;
+  const double before = nextRun("Hourly");
+  scheduler::ExecuteItemEvent().ResetEvent();
+  EXPECT_EQ(execution::ExecuteItem(*cmd, B("Hourly"), &result), Variant::I4(-4));
+  EXPECT_EQ(result, Variant::Bool(false));
+  EXPECT_EQ(Code(), 0);
+  EXPECT_EQ(nextRun("Hourly"), before);
+  EXPECT_FALSE(scheduler::ExecuteItemEvent().IsSet());
+  service->heldRights = 0xFFFFFFFFu;
 
   fs::create_directories(g_BasePath + "/Apps/Plant");
   ZrCalcAppCmdObject app;
@@ -304,6 +330,101 @@ TEST_F(ExecutionTest, ScriptParameterPassThroughs) {
   Variant u2, b2;
   const bool expected = com::SUCCEEDED(script->CreateParams(B("Node1"), &u2, &b2));
   EXPECT_EQ(execution::CreateCalcScriptParams(*cmd, calc.Get(), B("Node1"), &unused, &unbound), expected);
+}
+
+// Without the execution right, the commands that run text a client sends run nothing: they
+// answer the refusal as an ERROR element with code 194 and write no tag.
+TEST_F(ExecutionTest, XmlRunsAskTheExecutionRight) {
+  auto* env = dynamic_cast<engine::ZrCalcEnvironment*>(g_pEnvironment.Get());
+  ASSERT_NE(env, nullptr);
+  auto store = std::dynamic_pointer_cast<tags::SqliteTagStore>(env->Tags());
+  ASSERT_NE(store, nullptr);
+  std::string error;
+  ASSERT_TRUE(store->Set("Plant", "Out", tags::TagValue(0.0), tags::kQualityGood, 0, "", &error)) << error;
+  const std::string out =
+      "<Parameter><Name>Out</Name><Direction>1</Direction><Kind>1</Kind><ServerName>Plant</ServerName>"
+      "<TagName>Out</TagName><Value type=\"0\"/></Parameter>";
+  StoreWithParameters("Flow1", out, "Out = 5");
+  service->heldRights = 0;
+  const std::string refused = "<ERROR>Not authorized to execute any calculation on this node.</ERROR>";
+  const std::string adHoc = "<Calculation version=\"1\"><Name>Tmp</Name><CalcType>4</CalcType><Script>Out = 7</Script>"
+                            "<Parameters>" + out + "</Parameters></Calculation>";
+  EXPECT_EQ(execution::ExecuteXML(*cmd, B(adHoc)).ToUtf8(), refused);
+  EXPECT_EQ(Code(), CMDERR_DENIED_EXECUTE);
+  cmd->ResetLastError();
+  EXPECT_EQ(execution::ExecuteCalculationXML(*cmd, B("<Calculation><Name>Flow1</Name></Calculation>")).ToUtf8(), refused);
+  EXPECT_EQ(Code(), CMDERR_DENIED_EXECUTE);
+  tags::TagSample sample;
+  ASSERT_EQ(store->Read("Plant", "Out", &sample), tags::TagStatus::kOk);
+  EXPECT_EQ(sample.value, tags::TagValue(0.0));
+
+  service->heldRights = security::kRightExecute;
+  EXPECT_EQ(ChildText(execution::ExecuteXML(*cmd, B(adHoc)).ToUtf8(), "Name"), "Tmp");
+  EXPECT_EQ(Code(), 0);
+}
+
+// New parameters and moved servers change a calculation in place: on one the environment holds
+// for every client they need its rights (asked whatever the object's access mode), on a private
+// object nothing is asked.
+TEST_F(ExecutionTest, InPlaceChangesOfASharedCalculationAskItsRights) {
+  auto* env = dynamic_cast<engine::ZrCalcEnvironment*>(g_pEnvironment.Get());
+  ASSERT_NE(env, nullptr);
+  auto store = std::dynamic_pointer_cast<tags::SqliteTagStore>(env->Tags());
+  ASSERT_NE(store, nullptr);
+  std::string error;
+  ASSERT_TRUE(store->Set("NodeA", "Out", tags::TagValue(0.0), tags::kQualityGood, 0, "", &error)) << error;
+  StoreWithParameters("Flow1", Tag("In", "NodeA"), "Out = In");
+  struct Case {
+    const char* name;
+    uint32_t rights;
+    long code;  // 0: changed
+  } cases[] = {
+      {"no right", 0, CMDERR_DENIED_CALC},
+      {"CalcScript right on a CalcScript calculation", security::kRightCalcScriptCalc, 0},
+      {"full right", security::kRightCalc, 0},
+  };
+  auto server = [](IDispatch* calc) {
+    ComPtr<IDispatch> in;
+    com::QueryInterface<components::IZrCalculation>(calc)->GetParameter(B("In"), &in);
+    Bstr name;
+    if (auto p = com::QueryInterface<components::IZrCalcParameter>(in)) p->GetServerName(&name);
+    return name.ToUtf8();
+  };
+  auto parameterCount = [](IDispatch* calc) {
+    ComPtr<components::IZrParameters> params;
+    long count = 0;
+    com::QueryInterface<components::IZrCalculation>(calc)->GetParameters(&params);
+    if (params) params->Count(&count);
+    return count;
+  };
+  fs::create_directories(g_BasePath + "/Apps/Plant");
+  ZrCalcAppCmdObject app;
+  app.SetBaseDirectory("Plant");
+  for (const Case& c : cases) {
+    for (CCalcCmdBase* object : {static_cast<CCalcCmdBase*>(cmd.get()), static_cast<CCalcCmdBase*>(&app)}) {
+      SCOPED_TRACE(std::string(c.name) + (object == &app ? " (application object)" : ""));
+      g_pEnvironment->RemoveCalculation(B("Flow1"));
+      ComPtr<IDispatch> held = store::GetCalculationObject(*cmd, B("Flow1"));
+      ASSERT_TRUE(held);
+      service->heldRights = c.rights;
+      object->SetCommandError(CMDERR_CATCH_ALL);  // a refusal replaces it, a change clears it
+      long count = -1;
+      execution::ChangeServerName(*object, held.Get(), B("NodeA"), 0, B("NodeB"), 0, &count);
+      EXPECT_EQ(object->m_lastError, c.code);
+      EXPECT_EQ(server(held.Get()), c.code ? "NodeA" : "NodeB");
+      EXPECT_EQ(count, c.code ? 0 : 1);
+      Variant unused, unbound;
+      EXPECT_EQ(execution::CreateCalcScriptParams(*object, held.Get(), B("NodeA"), &unused, &unbound), c.code == 0);
+      EXPECT_EQ(object->m_lastError, c.code);
+      EXPECT_EQ(parameterCount(held.Get()), c.code ? 1 : 2);
+    }
+  }
+  // A private object is the caller's own.
+  service->heldRights = 0;
+  ComPtr<IDispatch> own = execution::CreateTemporaryCalc(*cmd, B("Out = 1"));
+  Variant unused, unbound;
+  EXPECT_TRUE(execution::CreateCalcScriptParams(*cmd, own.Get(), B("NodeA"), &unused, &unbound));
+  EXPECT_EQ(parameterCount(own.Get()), 1);
 }
 
 }  // namespace

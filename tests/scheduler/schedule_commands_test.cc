@@ -27,6 +27,7 @@ class ScheduleCommandsTest : public ScheduleFixture {
     ScheduleFixture::SetUp();
     GetScheduleObject();
     SetNowUtc(At(2025, 1, 15, 10, 17, 3));  // 05:17:03 local
+    cmd_.m_accessMode = CCalcCmdBase::kAccessApplication;  // the gate has its own tests
   }
   ComPtr<IZrScheduleGroup> Group(const char* name) {
     ComPtr<IZrScheduleGroup> g;
@@ -147,6 +148,7 @@ TEST_F(ScheduleCommandsTest, ThroughTheDispatchWrappers) {
     return code;
   };
   auto main = com::MakeCom<ZrCalcCommands>();
+  main->Command().m_accessMode = CCalcCmdBase::kAccessApplication;  // the gate has its own tests
   auto app = com::MakeCom<ZrCalcAppCommands>();
   Variant result;
 

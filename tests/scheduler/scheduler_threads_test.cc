@@ -199,6 +199,25 @@ TEST_F(SupervisorTest, DeleteStopsTheThreadAndAddStartsOne) {
   EXPECT_EQ(cmd_.m_lastError, CMDERR_NAME_EXISTS);
 }
 
+// A group taken out of the schedule by another path than DeleteScheduleGroup (a client's Remove
+// on the collection GetScheduleObject hands out) runs no more: its thread ends and its entry goes.
+TEST_F(SupervisorTest, AGroupRemovedFromTheCollectionStopsItsThread) {
+  GetScheduleObject();
+  Start();
+  Settle(5);
+  Advance(100, 5);  // the first passes
+  ASSERT_EQ(g_pScheduleObject->Remove(Bstr::FromUtf8("FiveSec")), com::S_OK);
+  env_.clock().Advance(5000);  // past FiveSec's next run time
+  Eventually([] { return !Entry("FiveSec"); }, "the entry is removed");
+  Eventually([&] { return Logged("----->>>> Schedule Group Thread Exiting:( FiveSec )"); }, "the thread ends");
+  EXPECT_TRUE(Logged("----->>>> Schedule Group Removed:( FiveSec )"));
+  EXPECT_TRUE(Entry("FifteenSec"));
+  // The name is free for a new group, which gets a thread of its own.
+  ASSERT_TRUE(scheduler::AddScheduleGroup(cmd_, Bstr::FromUtf8("FiveSec"), 5 * kSecond, 0, 0, 0));
+  Eventually([] { return Entry("FiveSec") && Entry("FiveSec")->started; }, "the new group gets a thread");
+  EXPECT_EQ(Entry("FiveSec")->Health().runs, 0u);
+}
+
 // Added and deleted before the supervisor looks: the entry goes at once, so the name is free.
 TEST_F(SupervisorTest, AGroupAddedAndDeletedInOneGoLeavesNoEntry) {
   UseSchedule();
