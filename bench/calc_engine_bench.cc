@@ -30,6 +30,7 @@ class BenchObjects : public kv::components::IServerObjects {
   kv::com::ComPtr<kv::components::IZrCalcEnvironment> Environment() override { return env; }
   kv::platform::Env& Platform() override { return kv::platform::Env::Current(); }
   bool CallerMayChange(kv::components::SharedObject) override { return true; }
+  bool CallerMayRun() override { return true; }
   kv::components::RunRequest OnDemandRunRequest() override { return {}; }
   kv::com::ComPtr<kv::engine::ZrCalcEnvironment> env;
 };
