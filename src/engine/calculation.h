@@ -40,6 +40,10 @@ class ZrCalculation
  public:
   ZrCalculation();
 
+  // How a calculation's fields are read from its file, for readers that check a file without
+  // loading it (the reference scanner).
+  static const FieldKinds& Kinds();
+
   // IZrCalculation (GetName also answers VRRoot).
   HRESULT SetCreationTime(double oleDate) override;
   HRESULT SetSaveTime(double oleDate) override;

@@ -118,28 +118,63 @@ void WriteValue(pugi::xml_node parent, const char* name, const com::Variant& val
     node.text().set(std::to_string(value.AsInt()).c_str());
 }
 
+namespace {
+
+// The value type an attribute names, or false when this build reads no such type.
+bool ValueType(std::string_view type, com::VARTYPE* vt) {
+  int64_t t;
+  if (!ParseNumber(type, &t) || t < 0 || t > com::VT_TYPEMASK ||
+      !IsStorableValue(com::Variant::OfInt(static_cast<com::VARTYPE>(t), 0)))
+    return false;
+  *vt = static_cast<com::VARTYPE>(t);
+  return true;
+}
+
+}  // namespace
+
+bool ReadLongText(std::string_view text, int32_t* out) {
+  int64_t v;
+  if (!ParseNumber(text, &v) || v < INT32_MIN || v > INT32_MAX) return false;
+  *out = static_cast<int32_t>(v);
+  return true;
+}
+
+bool ReadNumberText(std::string_view text, double* out) { return ParseNumber(text, out); }
+
+bool ReadValueText(std::string_view type, std::string_view text, com::Variant* out) {
+  com::VARTYPE vt;
+  if (!ValueType(type, &vt)) return false;
+  int64_t i;
+  double d;
+  if (vt == com::VT_EMPTY) {
+    if (out) *out = com::Variant();
+  } else if (vt == com::VT_NULL) {
+    if (out) *out = com::Variant::Null();
+  } else if (vt == com::VT_BSTR) {
+    if (out) *out = com::Variant::Str(text);
+  } else if (IsRealType(vt) && ParseNumber(text, &d)) {
+    if (out) *out = com::Variant::OfReal(vt, d);
+  } else if (!IsRealType(vt) && ParseNumber(text, &i)) {
+    if (out) *out = com::Variant::OfInt(vt, i);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+const FieldKinds::Field* FieldKinds::Find(std::string_view name) const {
+  for (const Field& f : fields_)
+    if (f.name == name) return &f;
+  return nullptr;
+}
+
 void FieldReader::Value(const char* name, com::Variant* out, unsigned flags) {
   pugi::xml_node child = Child(name, flags);
   if (!child) return;
-  int64_t type;
-  if (!ParseNumber(child.attribute("type").value(), &type) || type < 0 || type > com::VT_TYPEMASK ||
-      !IsStorableValue(com::Variant::OfInt(static_cast<com::VARTYPE>(type), 0)))
+  com::VARTYPE vt;
+  if (!ValueType(child.attribute("type").value(), &vt))
     return Fail(child, std::string("<") + name + "> has no value type this build reads");
-  const auto vt = static_cast<com::VARTYPE>(type);
-  const char* text = child.text().get();
-  int64_t i;
-  double d;
-  if (vt == com::VT_EMPTY)
-    *out = com::Variant();
-  else if (vt == com::VT_NULL)
-    *out = com::Variant::Null();
-  else if (vt == com::VT_BSTR)
-    *out = com::Variant::Str(std::string_view(text));
-  else if (IsRealType(vt) && ParseNumber(text, &d))
-    *out = com::Variant::OfReal(vt, d);
-  else if (!IsRealType(vt) && ParseNumber(text, &i))
-    *out = com::Variant::OfInt(vt, i);
-  else
+  if (!ReadValueText(child.attribute("type").value(), child.text().get(), out))
     Fail(child, std::string("<") + name + "> does not hold a value of its type");
 }
 
@@ -162,17 +197,12 @@ void FieldReader::Text(const char* name, std::string& out, unsigned flags) {
 
 void FieldReader::Long(const char* name, int32_t& out, unsigned flags) {
   pugi::xml_node child = Child(name, flags);
-  if (!child) return;
-  int64_t v;
-  if (!ParseNumber(child.text().get(), &v) || v < INT32_MIN || v > INT32_MAX)
-    return Fail(child, std::string("<") + name + "> is not a whole number");
-  out = static_cast<int32_t>(v);
+  if (child && !ReadLongText(child.text().get(), &out)) Fail(child, std::string("<") + name + "> is not a whole number");
 }
 
 void FieldReader::Date(const char* name, double& out, unsigned flags) {
   pugi::xml_node child = Child(name, flags);
-  if (!child) return;
-  if (!ParseNumber(child.text().get(), &out)) Fail(child, std::string("<") + name + "> is not a number");
+  if (child && !ReadNumberText(child.text().get(), &out)) Fail(child, std::string("<") + name + "> is not a number");
 }
 
 void FieldReader::StringList(const char* listName, const char* itemName, std::vector<std::string>* out) {

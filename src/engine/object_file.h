@@ -57,6 +57,37 @@ void WriteValue(pugi::xml_node parent, const char* name, const com::Variant& val
 // True for the values an object file holds: scalar types other than objects.
 bool IsStorableValue(const com::Variant& value);
 
+// What FieldReader takes as a field's text, for readers that see the text without a document
+// (the reference scanner), so that both take exactly the same files: a whole number of 32 bits;
+// a number; a value of the VARTYPE its "type" attribute names (`out` may be null: only checked).
+bool ReadLongText(std::string_view text, int32_t* out);
+bool ReadNumberText(std::string_view text, double* out);
+bool ReadValueText(std::string_view type, std::string_view text, com::Variant* out);
+
+// The visitor that learns a field list's fields: each name with how FieldReader reads it and
+// whether it is required, in Visit order.
+class FieldKinds {
+ public:
+  enum Kind { kText, kLong, kNumber };
+  struct Field {
+    std::string_view name;
+    Kind kind;
+    bool required;
+  };
+  void Text(const char* name, const std::string&, unsigned flags = kFieldDefault) { Add(name, kText, flags); }
+  void Long(const char* name, const int32_t&, unsigned flags = kFieldDefault) { Add(name, kLong, flags); }
+  void Date(const char* name, const double&, unsigned flags = kFieldDefault) { Add(name, kNumber, flags); }
+  void Double(const char* name, const double&, unsigned flags = kFieldDefault) { Add(name, kNumber, flags); }
+
+  const std::vector<Field>& Fields() const { return fields_; }
+  // The field of that name, or null.
+  const Field* Find(std::string_view name) const;
+
+ private:
+  void Add(const char* name, Kind kind, unsigned flags) { fields_.push_back({name, kind, (flags & kFieldRequired) != 0}); }
+  std::vector<Field> fields_;
+};
+
 // The writing visitor of a field list: one child element per field.
 class FieldWriter {
  public:

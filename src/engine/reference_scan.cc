@@ -7,7 +7,10 @@
 
 #include "base/xml_escape.h"
 #include "components/calc_components.h"
+#include "engine/calc_parameter.h"
+#include "engine/calculation.h"
 #include "engine/object_file.h"
+#include "engine/object_header.h"
 #include "engine/script_names.h"
 
 namespace kv::engine {
@@ -67,7 +70,9 @@ std::string Decoded(std::string_view raw) {
 struct Tag {
   std::string_view name;
   std::string_view version;  // the first "version" attribute, raw
+  std::string_view type;     // the first "type" attribute, raw
   bool hasVersion = false;
+  bool hasType = false;
   bool empty = false;  // <Name/>
 };
 
@@ -201,6 +206,7 @@ class Scanner {
       if (value.find('<') != std::string_view::npos) return false;
       if (attr == kXmlEscapedAttribute) return false;  // text in the escaped form: the document reader unescapes it
       if (!tag->hasVersion && attr == "version") tag->version = value, tag->hasVersion = true;
+      if (!tag->hasType && attr == "type") tag->type = value, tag->hasType = true;
       p_ = close + 1;
     }
   }
@@ -223,6 +229,68 @@ class Scanner {
 // entity, a blank) fails here and is left to the parser.
 bool ReadableVersion(const Tag& tag) { return tag.hasVersion && engine::ReadableVersion(tag.version); }
 
+// `raw` text as FieldReader sees it: decoded only when it holds an entity.
+template <class Check>
+bool OnDecoded(std::string_view raw, Check check) {
+  return raw.find('&') == std::string_view::npos ? check(raw) : check(std::string_view(Decoded(raw)));
+}
+
+// A <Value> as FieldReader takes it: a type it reads and a text of that type.
+bool ValueLoads(const Tag& value, std::string_view raw) {
+  return value.hasType && OnDecoded(raw, [&](std::string_view text) { return ReadValueText(value.type, text, nullptr); });
+}
+
+// The file is summarised only when the engine would load it, so that no answer names an object
+// the server cannot open: each field list is checked as FieldReader reads it (the first child of
+// each name counts; a number field holds a number it takes; a required field is there).
+class FieldCheck {
+ public:
+  explicit FieldCheck(const FieldKinds& kinds) : kinds_(kinds) {}
+
+  // The child `field` just opened: a number field's text is read and checked (*handled, its raw
+  // text in *text); any other is left to the caller.
+  bool Check(Scanner& s, const Tag& field, bool* handled, std::string_view* text) {
+    *handled = false;
+    const std::vector<FieldKinds::Field>& fields = kinds_.Fields();
+    for (size_t i = 0; i < fields.size() && i < 64; ++i) {
+      if (fields[i].name != field.name) continue;
+      if (seen_ & (uint64_t{1} << i)) return true;
+      seen_ |= uint64_t{1} << i;
+      if (fields[i].kind == FieldKinds::kText) return true;
+      *handled = true;
+      if (!s.Text(field, text)) return false;
+      return OnDecoded(*text, [&](std::string_view t) {
+        int32_t l;
+        double d;
+        return fields[i].kind == FieldKinds::kLong ? ReadLongText(t, &l) : ReadNumberText(t, &d);
+      });
+    }
+    return true;
+  }
+
+  bool RequiredSeen() const {
+    const std::vector<FieldKinds::Field>& fields = kinds_.Fields();
+    for (size_t i = 0; i < fields.size() && i < 64; ++i)
+      if (fields[i].required && !(seen_ & (uint64_t{1} << i))) return false;
+    return true;
+  }
+
+ private:
+  const FieldKinds& kinds_;
+  uint64_t seen_ = 0;
+};
+
+template <class Fields>
+const FieldKinds& KindsOf() {
+  static const FieldKinds kinds = [] {
+    FieldKinds k;
+    Fields f;
+    Fields::Visit(f, k);
+    return k;
+  }();
+  return kinds;
+}
+
 // The fields of a <Parameter>, the first of each name counting, as the engine reads them.
 enum ParameterField { kName, kKind, kServer, kTagName, kCalc, kFieldCount };
 
@@ -233,16 +301,35 @@ int ParameterFieldOf(std::string_view name) {
   return -1;
 }
 
-bool ReadParameter(Scanner& s, const Tag& param, int depth, ReferenceSummary* out) {
+bool ReadParameter(Scanner& s, const Tag& param, int depth, std::vector<std::string>* names, ReferenceSummary* out) {
   std::string_view fields[kFieldCount];
   unsigned found = 0;
+  FieldCheck check(KindsOf<ParameterFields>());
+  bool haveValue = false;
   const bool read = s.Children(param, [&](const Tag& field) {
     const int i = ParameterFieldOf(field.name);
+    bool handled = false;
+    std::string_view text;
+    if (!check.Check(s, field, &handled, &text)) return false;
+    if (handled) {
+      if (i >= 0 && !(found & (1u << i))) found |= 1u << i, fields[i] = text;
+      return true;
+    }
+    if (!haveValue && field.name == "Value") {
+      haveValue = true;
+      std::string_view raw;
+      return s.Text(field, &raw) && ValueLoads(field, raw);
+    }
     if (i < 0 || (found & (1u << i))) return s.Skip(field, depth + 1);
     found |= 1u << i;
     return s.Text(field, &fields[i]);
   });
-  if (!read || !(found & (1u << kName))) return false;
+  // A parameter's Value is required; two parameters of one name make the file unloadable.
+  if (!read || !(found & (1u << kName)) || !check.RequiredSeen() || !haveValue) return false;
+  std::string name = Decoded(fields[kName]);
+  for (const std::string& n : *names)
+    if (n == name) return false;
+  names->push_back(std::move(name));
   // The kind as the document reader takes it: leading digits, of the decoded text.
   const std::string kind = Decoded(fields[kKind]);
   long k = 0;
@@ -265,9 +352,20 @@ bool ReadList(Scanner& s, const Tag& list, std::string_view item, int depth, Rea
 // was read: its name and references.
 bool ReadCalculation(Scanner& s, const Tag& root, int depth, std::string_view* name, ReferenceSummary* out) {
   if (root.name != "Calculation" || !ReadableVersion(root)) return false;
-  bool haveName = false, haveScript = false, haveLibraries = false, haveParameters = false;
+  bool haveName = false, haveScript = false, haveLibraries = false, haveParameters = false, haveValue = false;
   std::string_view script;
+  FieldCheck check(ZrCalculation::Kinds());
+  std::vector<std::string> parameterNames;
   const bool read = s.Children(root, [&](const Tag& field) {
+    bool handled = false;
+    std::string_view text;
+    if (!check.Check(s, field, &handled, &text)) return false;
+    if (handled) return true;
+    if (!haveValue && field.name == "Value") {
+      haveValue = true;
+      std::string_view raw;
+      return s.Text(field, &raw) && ValueLoads(field, raw);
+    }
     if (!haveName && field.name == "Name") {
       haveName = true;
       return s.Text(field, name);
@@ -288,11 +386,11 @@ bool ReadCalculation(Scanner& s, const Tag& root, int depth, std::string_view* n
     if (!haveParameters && field.name == "Parameters") {
       haveParameters = true;
       return ReadList(s, field, "Parameter", depth + 1,
-                      [&](const Tag& param) { return ReadParameter(s, param, depth + 2, out); });
+                      [&](const Tag& param) { return ReadParameter(s, param, depth + 2, &parameterNames, out); });
     }
     return s.Skip(field, depth + 1);
   });
-  if (!read || !haveName) return false;
+  if (!read || !haveName || !check.RequiredSeen()) return false;
   out->formulas =
       script.find('&') == std::string_view::npos ? FormulaReferences(script) : FormulaReferences(Decoded(script));
   return true;
@@ -312,21 +410,30 @@ bool ScanLibraryReferences(std::string_view text, LibrarySummary* out) {
   Tag root;
   if (!s.Root(&root) || root.name != "Library" || !ReadableVersion(root)) return false;
   bool haveName = false, haveFormulas = false;
+  FieldCheck check(KindsOf<ObjectHeader>());
   const bool read = s.Children(root, [&](const Tag& field) {
+    bool handled = false;
+    std::string_view text;
+    if (!check.Check(s, field, &handled, &text)) return false;
+    if (handled) return true;
     if (!haveFormulas && field.name == "Formulas") {
       haveFormulas = true;
       return ReadList(s, field, "Calculation", 1, [&](const Tag& formula) {
         std::string_view name;
         ReferenceSummary refs;
         if (!ReadCalculation(s, formula, 2, &name, &refs)) return false;
-        out->formulas.emplace_back(Decoded(name), std::move(refs));
+        std::string decoded = Decoded(name);
+        // Two formulas of one name make the library unloadable.
+        for (const auto& [known, _] : out->formulas)
+          if (known == decoded) return false;
+        out->formulas.emplace_back(std::move(decoded), std::move(refs));
         return true;
       });
     }
     haveName = haveName || field.name == "Name";
     return s.Skip(field, 1);
   });
-  return read && haveName && s.AtEnd();
+  return read && haveName && check.RequiredSeen() && s.AtEnd();
 }
 
 }  // namespace kv::engine

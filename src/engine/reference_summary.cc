@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "components/calc_components.h"
+#include "engine/calculation.h"
+#include "engine/library.h"
 #include "engine/object_file.h"
 #include "engine/reference_scan.h"
 #include "engine/script_names.h"
@@ -15,6 +17,13 @@ namespace kv::engine {
 namespace {
 
 bool HasReadableVersion(pugi::xml_node root) { return ReadableVersion(root.attribute("version").value()); }
+
+// Whether the engine loads the element: no answer names an object the server cannot open.
+template <class Object>
+bool Loads(pugi::xml_node root) {
+  XmlError err;
+  return com::MakeCom<Object>()->ReadElement(root, &err);
+}
 
 // Whether the element name `n` is `lit`, compared up to the first difference (names are short:
 // a call to strcmp costs more than the compare).
@@ -34,7 +43,7 @@ bool ParseObjectText(std::string& text, pugi::xml_document* doc) {
 }
 
 bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary* out) {
-  if (!NameIs(root.name(), "Calculation") || !HasReadableVersion(root)) return false;
+  if (!NameIs(root.name(), "Calculation") || !HasReadableVersion(root) || !Loads<ZrCalculation>(root)) return false;
   // One pass over the root's fields, each the first of its name, as child() would find it.
   pugi::xml_node name, script, libraries, parameters;
   for (pugi::xml_node field = root.first_child(); field; field = field.next_sibling()) {
@@ -92,7 +101,7 @@ bool ReadCalculationReferences(pugi::xml_node root, components::ReferenceSummary
 }
 
 bool ReadLibraryReferences(pugi::xml_node root, components::LibrarySummary* out) {
-  if (!NameIs(root.name(), "Library") || !HasReadableVersion(root)) return false;
+  if (!NameIs(root.name(), "Library") || !HasReadableVersion(root) || !Loads<ZrLibrary>(root)) return false;
   pugi::xml_node name, formulas;
   for (pugi::xml_node field = root.first_child(); field && !(name && formulas); field = field.next_sibling()) {
     const char* n = field.name();
@@ -110,6 +119,7 @@ bool ReadLibraryReferences(pugi::xml_node root, components::LibrarySummary* out)
 
 namespace {
 
+// The scan takes only files the engine loads; what it declines is read as a document.
 template <class Summary>
 bool FileReferences(std::string& text, Summary* out, bool (*scan)(std::string_view, Summary*),
                     bool (*read)(pugi::xml_node, Summary*)) {

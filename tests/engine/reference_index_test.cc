@@ -25,7 +25,7 @@ using testing::ScratchDir;
 std::string CalcFile(const std::string& name, const std::string& script, const std::string& calcRef = "") {
   std::string params;
   if (!calcRef.empty())
-    params = "<Parameter><Name>in</Name><Kind>2</Kind><CalcName>" + calcRef + "</CalcName><Value type=\"VT_EMPTY\"/></Parameter>";
+    params = "<Parameter><Name>in</Name><Kind>2</Kind><CalcName>" + calcRef + "</CalcName><Value type=\"0\"/></Parameter>";
   return "<Calculation version=\"1\"><Name>" + name + "</Name><Script>" + script + "</Script><Parameters>" + params +
          "</Parameters></Calculation>";
 }

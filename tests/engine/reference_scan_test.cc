@@ -114,7 +114,10 @@ TEST_F(ReferenceScanTest, ReadsWhatTheEngineWritesAsTheDocumentReaderDoes) {
 TEST_F(ReferenceScanTest, EdgesOfThePlainForm) {
   const std::string head = "<Calculation version=\"1\"><Name>C</Name>";
   const std::string tail = "</Calculation>";
-  auto param = [](const std::string& fields) { return "<Parameters><Parameter>" + fields + "</Parameter></Parameters>"; };
+  // A parameter the engine loads: its Value is required.
+  auto param = [](const std::string& fields) {
+    return "<Parameters><Parameter>" + fields + "<Value type=\"0\"/></Parameter></Parameters>";
+  };
   const struct {
     const char* what;
     std::string text;
@@ -136,7 +139,22 @@ TEST_F(ReferenceScanTest, EdgesOfThePlainForm) {
        true},
       {"entities in fields", head + param("<Name>&lt;p&gt;</Name><Kind>1</Kind><TagName>&amp;&quot;&apos;</TagName>") + tail,
        true},
-      {"kind with trailing text", head + param("<Name>p</Name><Kind>2x</Kind><CalcName>A</CalcName>") + tail, true},
+      // What the engine would not load is not summarised: each is declined by the scan and refused
+      // by the document reader.
+      {"kind with trailing text", head + param("<Name>p</Name><Kind>2x</Kind><CalcName>A</CalcName>") + tail, false},
+      {"kind with a trailing blank", head + param("<Name>p</Name><Kind>2 </Kind><CalcName>A</CalcName>") + tail, false},
+      {"direction not a number", head + param("<Name>p</Name><Direction>in</Direction>") + tail, false},
+      {"bad save time", head + "<SaveTime>yesterday</SaveTime>" + tail, false},
+      {"level out of range", head + "<Level>99999999999</Level>" + tail, false},
+      {"value not of its type", head + "<Value type=\"5\">abc</Value>" + tail, false},
+      {"value without a type", head + "<Value>1</Value>" + tail, false},
+      {"parameter without a value",
+       head + "<Parameters><Parameter><Name>p</Name><Kind>1</Kind></Parameter></Parameters>" + tail, false},
+      {"two parameters of one name",
+       head + "<Parameters><Parameter><Name>p</Name><Value type=\"0\"/></Parameter>"
+              "<Parameter><Name>p</Name><Value type=\"0\"/></Parameter></Parameters>" + tail,
+       false},
+      {"a later field of a name is not read", head + "<SaveTime>1</SaveTime><SaveTime>x</SaveTime>" + tail, true},
       {"unknown fields of any shape", head + "<X a='1'><Y>t<Z/>u</Y>&bogus;</X>" + tail, true},
       {"carriage returns kept", head + "<Script>a = Q.R\r\nb = 1</Script>" + tail, true},
       {"character reference", head + param("<Name>&#65;</Name>") + tail, false},

@@ -49,7 +49,7 @@ void AppendCalculation(pugi::xml_node parent, const std::string& name, const Cal
     n.append_child("ServerName").text() = p.server.c_str();
     n.append_child("TagName").text() = p.tag.c_str();
     n.append_child("CalcName").text() = p.calc.c_str();
-    n.append_child("Value").append_attribute("type") = "VT_EMPTY";
+    n.append_child("Value").append_attribute("type") = 0;  // VT_EMPTY
   }
 }
 
@@ -150,6 +150,31 @@ TEST_F(CrossReferenceTest, CalculationUsersInScanOrder) {
   EXPECT_EQ(List(CalcUsers("Flow1")), (std::vector<std::string>{"Area3\\Sum", "Total"}));
   EXPECT_EQ(Code(), 0);
   EXPECT_TRUE(CalcUsers("Nobody").IsEmpty());
+}
+
+// A copy the server cannot load is named by no answer, as GetCalculationObject cannot open it.
+TEST_F(CrossReferenceTest, DamagedCopiesAreNotUsers) {
+  const std::string user = "<Parameter><Name>a</Name><Kind>2</Kind><CalcName>Flow1</CalcName><Value type=\"0\"/></Parameter>";
+  const struct {
+    const char* name;
+    std::string fields;  // after <Name>
+    std::string parameters;
+  } damaged[] = {
+      {"BadDate", "<SaveTime>not a date</SaveTime>", user},
+      {"BadDirection",
+       "", "<Parameter><Name>a</Name><Direction>in</Direction><Kind>2</Kind><CalcName>Flow1</CalcName>"
+           "<Value type=\"0\"/></Parameter>"},
+      {"BadKind", "", "<Parameter><Name>a</Name><Kind>2 </Kind><CalcName>Flow1</CalcName><Value type=\"0\"/></Parameter>"},
+      {"BadValue", "<Value type=\"5\">abc</Value>", user},
+  };
+  WriteCalc("Good", {.params = {{.name = "a", .kind = 2, .calc = "Flow1"}}});
+  for (const auto& d : damaged)
+    WriteFile(std::string("Calc/") + d.name + ".zrc", std::string("<Calculation version=\"1\"><Name>") + d.name +
+                                                         "</Name>" + d.fields + "<Parameters>" + d.parameters +
+                                                         "</Parameters></Calculation>");
+  EXPECT_EQ(List(CalcUsers("Flow1")), (std::vector<std::string>{"Good"}));
+  for (const auto& d : damaged) EXPECT_FALSE(store::GetCalculationObject(*cmd, B(d.name))) << d.name;
+  EXPECT_TRUE(store::GetCalculationObject(*cmd, B("Good")));
 }
 
 TEST_F(CrossReferenceTest, ScriptsReferToFormulasByExactAnalysis) {
