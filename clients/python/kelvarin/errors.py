@@ -37,7 +37,9 @@ class KelvarinError(Exception):
             if self.code is None:
                 return where + (self.text or "failed")
             if self.code == 0 and not self.text:
-                return where + "the command failed and left no command error"
+                retval = self.answer[-1] if isinstance(self.answer, tuple) else self.answer
+                shown = "no object" if retval is None else repr(retval)
+                return where + "answered %s and left no command error" % shown
             return "%serror %d: %s" % (where, self.code, self.text)
         shown = where + (self.message or self.dbus_name)
         if self.last_error and self.last_error[0]:
