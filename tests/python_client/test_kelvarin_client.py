@@ -1,12 +1,14 @@
 """The Python client against the real server binary ($KELVARIN_BINARY)."""
 import datetime
 import os
+import re
 import subprocess
 import sys
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CLIENT_DIR = os.path.join(HERE, "..", "..", "clients", "python")
+PROTOCOL_DIR = os.path.join(HERE, "..", "..", "src", "protocol")
 sys.path.insert(0, CLIENT_DIR)
 
 try:
@@ -39,6 +41,45 @@ class OfflineTest(unittest.TestCase):
             with self.subTest(days=days):
                 self.assertEqual(OleDate(days).to_datetime(), dt)
                 self.assertEqual(OleDate.from_datetime(dt).days, abs(days) if days == -0.5 else days)
+
+    def test_received_dates_round_to_the_millisecond_like_the_cpp_client(self):
+        one_ms = 1 / 86400000
+        cases = [
+            ("just before midnight rounds into the next day", 45000.99999999999, datetime.datetime(2023, 3, 16)),
+            ("a negative day rounding up to the epoch", -1.99999999999, datetime.datetime(1899, 12, 30)),
+            ("milliseconds survive", 45000.5 + 123 * one_ms, datetime.datetime(2023, 3, 15, 12, 0, 0, 123000)),
+            ("no datetime holds it", 1e7, OleDate(1e7)),
+            ("not finite", float("nan"), None),
+        ]
+        for name, days, want in cases:
+            with self.subTest(name):
+                got = kv.decode_date(days)
+                if want is None:
+                    self.assertIsInstance(got, OleDate)
+                else:
+                    self.assertEqual(got, want)
+        self.assertEqual(kv.decode_date(-0.25, span=True), -datetime.timedelta(hours=6))
+
+    def test_the_client_tables_match_the_servers(self):
+        # The introspection XML says neither how a command keeps its error nor which doubles are
+        # dates; the client carries both, and must follow the server's tables.
+        keeps, dates = set(), {}
+        for table in ("icalc_commands.inc", "icalc_app_commands.inc"):
+            with open(os.path.join(PROTOCOL_DIR, table), encoding="utf-8") as f:
+                text = f.read()
+            rows = re.findall(r'\{\s*\.name = "(\w+)",(.*?)\n        \}', text, re.S)
+            self.assertGreater(len(rows), 50, "the table's layout changed: %s" % table)
+            for name, body in rows:
+                behaviour = re.search(r"B::(\w+)", body)
+                retval = re.search(r"Retval\(T::(\w+)", body)
+                if (behaviour and behaviour.group(1) in ("ForwardNoReset", "FixedFalse", "FixedEmpty",
+                                                         "FixedComServerErrors")
+                        and retval and retval.group(1) in ("Variant", "Bstr")):
+                    keeps.add(name)
+                for direction, param in re.findall(r'(\w+)\(T::Date, "(\w+)"\)', body):
+                    dates.setdefault(name, set()).add(kelvarin.answers.RETVAL if direction == "Retval" else param)
+        self.assertEqual(set(kelvarin.KEEPS_PREVIOUS_ERROR), keeps)
+        self.assertEqual({k: set(v) for k, v in kelvarin.DATE_PARAMS.items()}, dates)
 
     def test_hresult_messages_parse_old_and_new_forms(self):
         cases = [
@@ -105,7 +146,7 @@ class ServerTest(unittest.TestCase):
     def echo(self, value, exact=True):
         # GetFormulaParameters is not built: it answers False and hands its in/out VARIANT back
         # untouched, which makes it an echo of whatever the codec carries.
-        parameters, result = self.cmd.GetFormulaParameters(None, value, exact=exact)
+        parameters, result = self.cmd.GetFormulaParameters(None, value, exact=exact, check=False)
         self.assertIs(result, False)
         return parameters
 
@@ -150,7 +191,7 @@ class ServerTest(unittest.TestCase):
             (2**63, Variant(kv.VT_UI8, 2**63), 2**63),
             (1.25, Variant(kv.VT_R8, 1.25), 1.25),
             ("x", Variant(kv.VT_BSTR, "x"), "x"),
-            (when, Variant(kv.VT_DATE, OleDate.from_datetime(when)), OleDate.from_datetime(when)),
+            (when, Variant(kv.VT_DATE, OleDate.from_datetime(when)), when),
             ([1, "a"], Variant(kv.VT_ARRAY | kv.VT_VARIANT,
                                SafeArray([Variant(kv.VT_I4, 1), Variant(kv.VT_BSTR, "a")])), SafeArray([1, "a"])),
         ]
@@ -158,7 +199,6 @@ class ServerTest(unittest.TestCase):
             with self.subTest(sent=sent):
                 self.assertEqual(self.echo(sent), exact)
                 self.assertEqual(self.echo(sent, exact=False), plain)
-        self.assertEqual(self.echo(when, exact=False).to_datetime(), when)
 
     def test_arrays_keep_their_lower_bound_and_element_type(self):
         I4 = kv.VT_I4
@@ -199,8 +239,9 @@ class ServerTest(unittest.TestCase):
         self.assertAlmostEqual(100 * multiplier + offset, 212)
         self.assertEqual(self.cmd.last_error(), (0, ""))
 
-        # By name as well; a refused conversion names its reason.
-        _, _, _, ok = self.cmd.GetConversion("Colour", UnitsIn="F", UnitsOut="C", Multiplier=1, Offset=0)
+        # By name as well; a refused conversion names its reason, raw with check=False.
+        _, _, _, ok = self.cmd.GetConversion("Colour", UnitsIn="F", UnitsOut="C", Multiplier=1, Offset=0,
+                                             check=False)
         self.assertFalse(ok)
         self.assertEqual(self.cmd.last_error(), (143, "Invalid Measurement Type."))
         self.assertEqual(self.cmd.GetLastCommandError(0), (143, "Invalid Measurement Type."))
@@ -208,7 +249,7 @@ class ServerTest(unittest.TestCase):
     def test_arguments_are_checked_against_the_introspected_signature(self):
         cases = [
             ("too many", lambda: self.cmd.CalcCommandVersion(1)),
-            ("missing", lambda: self.cmd.GetConversion("Temperature", "F")),
+            ("missing", lambda: self.cmd.GetConversion(UnitsIn="F")),
             ("unknown name", lambda: self.cmd.GetLastCommandError(0, Bogus=1)),
         ]
         for name, call in cases:
@@ -247,6 +288,98 @@ class ServerTest(unittest.TestCase):
         with self.assertRaises(KelvarinError) as caught:
             held.CalcCommandVersion()
         self.assertEqual(caught.exception.dbus_name, "org.freedesktop.DBus.Error.Disconnected")
+
+    def test_failure_answers_raise_with_the_last_command_error(self):
+        cases = [
+            ("no object", lambda: self.cmd.GetCalculationObject("NoSuchCalc"), 0, "",
+             "GetCalculationObject: answered no object and left no command error"),
+            ("False", lambda: self.cmd.GetConversion("Colour", "F", "C"), 143, "Invalid Measurement Type.",
+             "GetConversion: error 143: Invalid Measurement Type."),
+            ("an empty string with an error", lambda: self.cmd.SaveCalcXML("NoSuchCalc"), 186,
+             "Failed to get calculation object.", "SaveCalcXML: error 186: Failed to get calculation object."),
+        ]
+        for name, call, code, text, shown in cases:
+            with self.subTest(name):
+                with self.assertRaises(KelvarinError) as caught:
+                    call()
+                e = caught.exception
+                self.assertEqual((e.code, e.text, e.args, str(e)), (code, text, (code, text), shown))
+                self.assertIsNone(e.dbus_name)
+
+        # An empty answer without an error is an answer: an empty store lists nothing.
+        self.assertIsNone(self.cmd.GetCalculationList())
+        # A command that keeps the previous error answers empty without it being its own.
+        self.assertRaises(KelvarinError, self.cmd.GetConversion, "Colour", "F", "C")
+        self.assertIsNone(self.cmd.GetCdbLockInfo())
+        self.assertEqual(self.cmd.last_error()[0], 143)
+
+    def test_check_false_keeps_raw_answers_per_call_and_per_connection(self):
+        self.assertIsNone(self.cmd.GetCalculationObject("NoSuchCalc", check=False))
+        with kelvarin.connect(self.server.socket, check=False) as conn:
+            cmd = conn.create()
+            self.assertIsNone(cmd.GetCalculationObject("NoSuchCalc"))
+            self.assertFalse(cmd.GetConversion("Colour", "F", "C")[-1])
+            self.assertRaises(KelvarinError, cmd.GetCalculationObject, "NoSuchCalc", check=True)
+
+    def test_dates_and_spans_travel_as_datetime_and_timedelta(self):
+        start = self.cmd.ComputeNextStartTime(datetime.timedelta(minutes=5), datetime.timedelta(0), 0, 0)
+        self.assertIsInstance(start, datetime.datetime)
+        self.assertEqual((start.minute % 5, start.second, start.microsecond), (0, 0, 0))
+        offset = self.cmd.GetServerGmtOffset(start)
+        self.assertIsInstance(offset, datetime.timedelta)
+        # exact=True keeps the days of the wire; plain days go in as well.
+        days = self.cmd.call("GetServerGmtOffset", OleDate.from_datetime(start).days, exact=True)
+        self.assertAlmostEqual(days, offset / datetime.timedelta(days=1))
+        # A span goes only where a span belongs.
+        self.assertRaises(TypeError, self.cmd.GetServerGmtOffset, datetime.timedelta(days=1))
+
+        self.assertTrue(self.cmd.AddScheduleGroup("G1", datetime.timedelta(minutes=5), datetime.timedelta(0), 0, 0))
+        last, following, run_rate, scheduled_rate, offset, _, _, _, ok = self.cmd.ScheduleGroupInfo("G1")
+        self.assertEqual((type(last), type(following), type(run_rate)),
+                         (datetime.datetime, datetime.datetime, datetime.timedelta))
+        # Doubles stay doubles, in days, as the wire and kelvarin-cli have them.
+        self.assertAlmostEqual(scheduled_rate, 5 / 1440)
+
+    def test_in_out_parameters_may_be_left_out(self):
+        self.assertEqual(self.cmd.GetLastCommandError(), (0, ""))
+        units, multiplier, offset, ok = self.cmd.GetConversion("Temperature", "F", UnitsOut="C")
+        self.assertEqual((units, ok), ("C", True))
+        self.assertAlmostEqual(100 * multiplier + offset, 212)
+
+    def test_late_bound_names_are_looked_up_once_per_object(self):
+        calc = self.cmd.CreateCalculationObject("Cached", "", "")
+        asked = []
+        real_call = self.conn._call
+
+        def spy(path, interface, member, *rest):
+            if member == "GetIDsOfNames":
+                asked.append((path, rest[1][0]))
+            return real_call(path, interface, member, *rest)
+        self.conn._call = spy
+        calc.put("Script", "Result = 1")
+        for _ in range(3):
+            self.assertEqual(calc.get("Script"), "Result = 1")
+        other = self.cmd.CreateCalculationObject("Cached2", "", "")
+        other.get("Script")
+        self.assertEqual(asked, [(calc.object_path, "Script"), (other.object_path, "Script")])
+
+    def test_typed_arrays_decode_to_plain_values(self):
+        when = datetime.datetime(2024, 2, 29, 18, 30, 0, 250000)
+        cases = [
+            (kv.VT_BSTR, ["a", "", "Grüße"]),
+            (kv.VT_I4, [-1, 0, 2**31 - 1]),
+            (kv.VT_UI8, [2**64 - 1]),
+            (kv.VT_R8, [0.5, -1e300]),
+            (kv.VT_BOOL, [True, False]),
+            (kv.VT_DATE, [when]),
+            (kv.VT_DISPATCH, [self.cmd, None]),
+        ]
+        for vt, items in cases:
+            with self.subTest(vt=vt):
+                got = self.echo(SafeArray(items, lower=1, vt=vt), exact=False)
+                self.assertEqual((got.vt, got.lower, got.items), (vt, 1, items))
+                for g, want in zip(got.items, items):
+                    self.assertIs(type(g), type(want))
 
     def test_the_example_saves_and_lists_a_calculation(self):
         example = os.path.join(CLIENT_DIR, "examples", "save_calculation.py")

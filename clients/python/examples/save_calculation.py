@@ -1,7 +1,9 @@
-"""Creates a calculation, gives it a script, saves it and lists the stored calculations.
+"""Stores a calculation (creating it the first time), lists the stored calculations and the
+next five-minute start: the README's example, runnable any number of times.
 
     python3 save_calculation.py [SOCKET-OR-ADDRESS]
 """
+import datetime
 import os
 import sys
 
@@ -10,11 +12,12 @@ import kelvarin  # noqa: E402
 
 with kelvarin.connect(sys.argv[1] if len(sys.argv) > 1 else None) as conn:
     cmd = conn.create("Kelvarin.CalcCommands")
-    calc = cmd.CreateCalculationObject("Boiler1", "", "")
-    if calc is None:
-        sys.exit("create failed: %d %s" % cmd.last_error())
+    try:
+        calc = cmd.GetCalculationObject("Boiler1")
+    except kelvarin.KelvarinError:  # not stored yet
+        calc = cmd.CreateCalculationObject("Boiler1", "", "")
     calc.put("Script", "Result = Inlet * 2")
-    if not cmd.SaveCalculationObject(calc):
-        sys.exit("save failed: %d %s" % cmd.last_error())
+    cmd.SaveCalculationObject(calc)
     for name in cmd.GetCalculationList():
         print(name)
+    print(cmd.ComputeNextStartTime(datetime.timedelta(minutes=5), datetime.timedelta(0), 0, 0))

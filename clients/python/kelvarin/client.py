@@ -2,7 +2,7 @@
 
 Method signatures are read at run time from the object's introspection XML (its typed
 interface, com.quorlith.Kelvarin.ICalcCommands or .ICalcAppCommands), so the client follows the
-server's method tables without a copy of them.
+server's method tables without a copy of them; answers.py holds the little the XML does not say.
 """
 import datetime
 import os
@@ -12,8 +12,10 @@ import xml.etree.ElementTree as ElementTree
 
 import dbus
 
-from .errors import KelvarinError, from_dbus
-from .variant import NULL, NULL_PATH, OleDate, decode_variant, encode_variant
+from . import answers
+from .answers import RETVAL
+from .errors import KelvarinError, failure, from_dbus
+from .variant import NULL, NULL_PATH, OleDate, decode_date, decode_variant, encode_variant
 
 BUS_NAME = "com.quorlith.Kelvarin"
 ROOT_PATH = "/com/quorlith/Kelvarin"
@@ -40,24 +42,33 @@ def default_socket_path(environ=None, euid=None):
     return "/tmp/kelvarin-%d/bus" % uid
 
 
-def connect(address=None, bus=None):
+def connect(address=None, bus=None, check=True):
     """A Connection: to `address` (a socket path or a D-Bus address such as
-    "unix:path=/run/kelvarin/bus"), to the "system" or "session" bus, or to the default socket."""
-    return Connection(address, bus)
+    "unix:path=/run/kelvarin/bus"), to the "system" or "session" bus, or to the default socket.
+    check=False keeps every command's raw answer instead of raising on failure answers."""
+    return Connection(address, bus, check)
 
 
 class _Method:
-    __slots__ = ("name", "interface", "ins", "outs")
+    __slots__ = ("name", "interface", "ins", "outs", "in_signature", "in_out", "retval_sig", "dates")
 
     def __init__(self, name, interface, ins, outs):
         self.name = name
         self.interface = interface
         self.ins = ins    # [(arg name, signature)] in call order
-        self.outs = outs  # [(arg name, signature)] in reply order
+        self.outs = outs  # [(arg name, signature)] in reply order: the in/out values, then the retval
+        self.in_signature = "".join(sig for _, sig in ins)
+        in_names = {n for n, _ in ins}
+        self.in_out = frozenset(n for n, _ in outs if n in in_names)
+        self.retval_sig = outs[-1][1] if outs and outs[-1][0] not in in_names else None
+        # (is a date, is a span) of each out, by position; the retval is named RETVAL here.
+        self.dates = [self._date_kind(n if n in in_names else RETVAL) for n, _ in outs]
 
-    @property
-    def in_signature(self):
-        return "".join(sig for _, sig in self.ins)
+    def _date_kind(self, param):
+        return answers.is_date(self.name, param), answers.is_span(self.name, param)
+
+    def in_date_kind(self, param):
+        return self._date_kind(param)
 
 
 def _parse_typed_interface(xml):
@@ -81,7 +92,8 @@ class Connection:
     """One connection to the server. Objects belong to the connection that made them and go
     when it closes; use it as a context manager to close it."""
 
-    def __init__(self, address=None, bus=None):
+    def __init__(self, address=None, bus=None, check=True):
+        self.check = bool(check)  # the default of every call's check
         if bus == "system":
             self._bus = dbus.SystemBus(private=True)
             self._dest = BUS_NAME
@@ -113,7 +125,7 @@ class Connection:
 
     def _call(self, path, interface, member, signature="", args=()):
         if self._bus is None:
-            raise KelvarinError("org.freedesktop.DBus.Error.Disconnected", "the connection is closed")
+            raise failure("org.freedesktop.DBus.Error.Disconnected", "the connection is closed")
         return self._bus.call_blocking(self._dest, path, interface, member, signature, tuple(args))
 
     def create(self, prog_id="Kelvarin.CalcCommands"):
@@ -144,7 +156,23 @@ class Connection:
         return name, self._interfaces.setdefault(name, methods)
 
 
-def _to_wire(sig, value):
+# What an in/out parameter left out sends: the neutral value of its type.
+_NEUTRAL = {"s": "", "i": 0, "d": 0.0, "b": False, "o": None, "(qv)": None}
+
+
+def _days(value, param, span):
+    if isinstance(value, datetime.timedelta):
+        if not span:
+            raise TypeError("%s takes no timedelta: only spans (a *Rate or *Offset parameter) do" % param)
+        return answers.timedelta_to_days(value)
+    if isinstance(value, datetime.datetime):
+        return OleDate.from_datetime(value).days
+    if isinstance(value, OleDate):
+        return value.days
+    return float(value)
+
+
+def _to_wire(sig, value, param="", date=False, span=False):
     """A Python value as the D-Bus value of a typed parameter of signature `sig`."""
     if sig == "(qv)":
         return encode_variant(value)
@@ -153,11 +181,7 @@ def _to_wire(sig, value):
     if sig == "i":
         return dbus.Int32(int(value))
     if sig == "d":
-        if isinstance(value, OleDate):
-            return dbus.Double(value.days)
-        if isinstance(value, datetime.datetime):
-            return dbus.Double(OleDate.from_datetime(value).days)
-        return dbus.Double(float(value))
+        return dbus.Double(_days(value, param, span))
     if sig == "b":
         return dbus.Boolean(bool(value))
     if sig == "o":
@@ -172,8 +196,10 @@ class RemoteObject:
 
     Methods of the typed interface are attributes: obj.GetCalculationList(). Arguments are
     the in-arguments of the typed interface (every In and InOut parameter in declaration order),
-    by position or by name. The answer is the out-arguments: every InOut value in declaration
+    by position or by name; in/out parameters may be left out (they then send 0, "", False,
+    VT_EMPTY or no object). The answer is the out-arguments: every InOut value in declaration
     order, then the retval; one value alone is returned bare, none as None, several as a tuple.
+    A failure answer raises KelvarinError unless check=False (see answers.py for the rule).
     Objects without a typed interface (calculations, libraries ...) are reached late-bound
     through invoke(), get() and put().
     """
@@ -183,6 +209,7 @@ class RemoteObject:
         self.object_path = path
         self._interface = None
         self._methods = None
+        self._dispids = {}  # name -> DISPID: a name keeps its DISPID for the object's life
 
     def __repr__(self):
         return "<kelvarin object %s>" % self.object_path
@@ -218,77 +245,116 @@ class RemoteObject:
             raise AttributeError("%s has no method %s" % (self._interface or "the object", name))
         return lambda *args, **kwargs: self.call(name, *args, **kwargs)
 
-    def call(self, name, *args, exact=False, **kwargs):
+    def _arguments(self, m, args, kwargs):
+        values = list(args)
+        if len(values) > len(m.ins):
+            raise TypeError("%s takes %d arguments, %d given" % (m.name, len(m.ins), len(values)))
+        for arg_name, sig in m.ins[len(values):]:
+            if arg_name in kwargs:
+                values.append(kwargs.pop(arg_name))
+            elif arg_name in m.in_out:
+                values.append(_NEUTRAL[sig])
+            else:
+                raise TypeError("%s: missing argument %s" % (m.name, arg_name))
+        if kwargs:
+            raise TypeError("%s: unknown argument %s" % (m.name, ", ".join(kwargs)))
+        return [_to_wire(sig, v, arg_name, *m.in_date_kind(arg_name)) for (arg_name, sig), v in zip(m.ins, values)]
+
+    def call(self, name, *args, exact=False, check=None, **kwargs):
         """Calls method `name` of the typed interface; exact=True gives VARIANT results as
-        Variant(vt, value)."""
+        Variant(vt, value); check=False (default: the connection's) returns failure answers
+        instead of raising."""
         m = self._load().get(name)
         if m is None:
             raise AttributeError("%s has no method %s" % (self._interface or "the object", name))
-        values = list(args)
-        if len(values) > len(m.ins):
-            raise TypeError("%s takes %d arguments, %d given" % (name, len(m.ins), len(values)))
-        for arg_name, _ in m.ins[len(values):]:
-            if arg_name not in kwargs:
-                raise TypeError("%s: missing argument %s" % (name, arg_name))
-            values.append(kwargs.pop(arg_name))
-        if kwargs:
-            raise TypeError("%s: unknown argument %s" % (name, ", ".join(kwargs)))
-        wire = [_to_wire(sig, v) for (_, sig), v in zip(m.ins, values)]
+        wire = self._arguments(m, args, kwargs)
+        if check is None:
+            check = self._connection.check
+        judged = check and m.retval_sig is not None and name not in answers.NEVER_CHECKED
+        before = 0
+        if judged and name in answers.KEEPS_PREVIOUS_ERROR and m.retval_sig in ("s", "(qv)"):
+            # Only an empty string or VARIANT is judged by the error: this row keeps an earlier
+            # one, so the error from before the call tells its own apart.
+            before = (self._fetch_last_error() or (0, ""))[0]
         try:
             reply = self._connection._call(self.object_path, m.interface, name, m.in_signature, wire)
         except dbus.DBusException as e:
-            raise from_dbus(e, self._last_error_after_failure(name)) from None
+            raise from_dbus(e, self._last_error_after_failure(name), name) from None
         outs = [reply] if len(m.outs) == 1 else list(reply or ())
-        decoded = tuple(self._from_wire(sig, v, exact) for (_, sig), v in zip(m.outs, outs))
-        if not decoded:
-            return None
-        return decoded[0] if len(decoded) == 1 else decoded
+        decoded = tuple(self._from_wire(sig, v, exact, kind) for (_, sig), v, kind in zip(m.outs, outs, m.dates))
+        answer = None if not decoded else decoded[0] if len(decoded) == 1 else decoded
+        if judged and outs and answers.is_failure_answer(m.retval_sig, outs[-1]):
+            last = self._fetch_last_error()
+            verdict = answers.judge(name, m.retval_sig, last[0] if last else None, before)
+            if verdict == answers.FAILURE:
+                if last is None:
+                    raise KelvarinError(None, "the call failed and its error could not be fetched", method=name,
+                                        answer=answer)
+                raise KelvarinError(last[0], last[1], method=name, answer=answer, last_error=last)
+        return answer
 
-    def _from_wire(self, sig, value, exact):
+    def _from_wire(self, sig, value, exact, kind):
+        date, span = kind
         if sig == "(qv)":
-            return decode_variant(value, self._connection.proxy, exact)
+            return decode_variant(value, self._connection.proxy, exact, span=span)
         if sig == "s":
             return str(value)
         if sig == "i":
             return int(value)
         if sig == "d":
-            return float(value)
+            return decode_date(float(value), span) if date and not exact else float(value)
         if sig == "b":
             return bool(value)
         if sig == "o":
             return self._connection.proxy(value)
         return value
 
-    def _last_error_after_failure(self, failed):
-        if failed == "GetLastCommandError" or "GetLastCommandError" not in (self._methods or {}):
+    def _fetch_last_error(self):
+        """(code, text) of the object's last command error, or None when it cannot be read."""
+        if "GetLastCommandError" not in (self._methods or {}):
             return None
         try:
-            return self.last_error()
-        except KelvarinError:
+            code, text = self._connection._call(self.object_path, self._methods["GetLastCommandError"].interface,
+                                                "GetLastCommandError", "i", (dbus.Int32(0),))
+        except dbus.DBusException:
             return None
+        return int(code), str(text)
+
+    def _last_error_after_failure(self, failed):
+        if failed == "GetLastCommandError":
+            return None
+        return self._fetch_last_error()
 
     def last_error(self):
         """(code, text) of the object's last command error; (0, "") after a success."""
-        code, text = self.call("GetLastCommandError", 0)
+        code, text = self.call("GetLastCommandError")
         return code, text
 
-    def _invoke(self, name, flags, args, exact):
+    def _dispid(self, name):
+        dispid = self._dispids.get(name)
+        if dispid is None:
+            dispid = int(self._connection._call(self.object_path, DISPATCH, "GetIDsOfNames", "s", (name,)))
+            self._dispids[name] = dispid
+        return dispid
+
+    def _invoke(self, name, flags, args, exact, span=False):
         try:
-            dispid = self._connection._call(self.object_path, DISPATCH, "GetIDsOfNames", "s", (name,))
+            dispid = self._dispid(name)
             result, _ = self._connection._call(self.object_path, DISPATCH, "Invoke", "iua(qv)",
                                                (dispid, flags, dbus.Array([encode_variant(a) for a in args],
                                                                           signature="(qv)")))
         except dbus.DBusException as e:
-            raise from_dbus(e) from None
-        return decode_variant(result, self._connection.proxy, exact)
+            raise from_dbus(e, method=name) from None
+        return decode_variant(result, self._connection.proxy, exact, span=span)
 
     def invoke(self, name, *args, exact=False):
-        """Calls method `name` late-bound (IDispatch) with VARIANT arguments; the result."""
+        """Calls method `name` late-bound (IDispatch) with VARIANT arguments; the result, as the
+        server answered it (late-bound answers are not judged)."""
         return self._invoke(name, DISPATCH_METHOD, args, exact)
 
     def get(self, name, *args, exact=False):
-        """Reads property `name` late-bound."""
-        return self._invoke(name, DISPATCH_PROPERTYGET, args, exact)
+        """Reads property `name` late-bound; a date of a *Rate or *Offset property is a timedelta."""
+        return self._invoke(name, DISPATCH_PROPERTYGET, args, exact, answers.is_span(None, name))
 
     def put(self, name, value):
         """Writes property `name` late-bound."""

@@ -2,16 +2,19 @@
 
 Python values map to VARTYPEs as follows when sent:
   None -> VT_EMPTY, NULL -> VT_NULL, bool -> VT_BOOL, int -> VT_I4 (VT_I8 / VT_UI8 when it
-  does not fit), float -> VT_R8, str -> VT_BSTR, OleDate or datetime -> VT_DATE, a proxy
-  object -> VT_DISPATCH, SafeArray -> VT_ARRAY | its element type, list or tuple ->
+  does not fit), float -> VT_R8, str -> VT_BSTR, datetime, OleDate or timedelta (a span) ->
+  VT_DATE, a proxy object -> VT_DISPATCH, SafeArray -> VT_ARRAY | its element type, list or tuple ->
   VT_ARRAY | VT_VARIANT with lower bound 0, Variant(vt, value) -> exactly vt.
 Received values come back the same way (VT_EMPTY as None, VT_NULL as NULL, the other integer
-types as int, VT_R4 and VT_CY as float, VT_DATE as OleDate, arrays as SafeArray, objects as
-proxies or None for "/"). Decode with exact=True to get every value as Variant(vt, value).
+types as int, VT_R4 and VT_CY as float, VT_DATE as datetime (timedelta where the value is a
+span, OleDate when no datetime holds it), arrays as SafeArray, objects as proxies or None for
+"/"). Decode with exact=True to get every value as Variant(vt, value), dates as OleDate.
 """
 import datetime
 
 import dbus
+
+from .answers import datetime_to_ole, ole_to_datetime, span_to_timedelta, timedelta_to_days
 
 VT_EMPTY = 0
 VT_NULL = 1
@@ -63,8 +66,6 @@ class _Null:
 
 NULL = _Null()
 
-_OLE_EPOCH = datetime.datetime(1899, 12, 30)
-
 
 class OleDate:
     """A VT_DATE: days since 1899-12-30 00:00, the fraction being the time of day."""
@@ -78,18 +79,15 @@ class OleDate:
     def from_datetime(cls, dt):
         # Dates before the epoch count the time of day forwards from a negative whole day, so
         # 1899-12-29 06:00 is -1.25, not -0.75.
-        if dt.tzinfo is not None:
-            dt = dt.replace(tzinfo=None)
-        whole = (dt.date() - _OLE_EPOCH.date()).days
-        frac = (dt - datetime.datetime.combine(dt.date(), datetime.time())) / datetime.timedelta(days=1)
-        return cls(whole - frac if whole < 0 else whole + frac)
+        return cls(datetime_to_ole(dt))
 
     def to_datetime(self):
-        whole = int(self.days)
-        frac = abs(self.days - whole)
-        base = _OLE_EPOCH + datetime.timedelta(days=whole)
-        # Rounded to the millisecond: the double cannot hold microseconds exactly.
-        return base + datetime.timedelta(milliseconds=round(frac * 86400000))
+        """The datetime, rounded to the millisecond (the double cannot hold microseconds exactly);
+        ValueError when no datetime holds the date."""
+        dt = ole_to_datetime(self.days)
+        if dt is None:
+            raise ValueError("OLE date %r is outside what datetime holds" % self.days)
+        return dt
 
     def __float__(self):
         return self.days
@@ -179,7 +177,9 @@ def _wire(vt, value, paths):
         return dbus.UInt64(int(value), variant_level=1)
     if vt in (VT_R4, VT_R8, VT_DATE, VT_CY):
         if isinstance(value, datetime.datetime):
-            value = OleDate.from_datetime(value)
+            value = datetime_to_ole(value)
+        elif isinstance(value, datetime.timedelta):
+            value = timedelta_to_days(value)
         return dbus.Double(float(value), variant_level=1)
     if vt == VT_BOOL:
         return dbus.Boolean(bool(value), variant_level=1)
@@ -250,7 +250,7 @@ def _vartype_of(value):
         return VT_R8
     if isinstance(value, str):
         return VT_BSTR
-    if isinstance(value, (OleDate, datetime.datetime)):
+    if isinstance(value, (OleDate, datetime.datetime, datetime.timedelta)):
         return VT_DATE
     if getattr(value, "object_path", None) is not None:
         return VT_DISPATCH
@@ -262,15 +262,58 @@ def encode_variant(value):
     return _encode(value)
 
 
-def decode_variant(struct, make_object=None, exact=False, depth=0):
-    """The Python value of a received (qv); `make_object(path)` turns a path into a proxy."""
+def decode_date(days, span=False):
+    """A received date: datetime, or timedelta for a span; OleDate when neither holds it."""
+    plain = span_to_timedelta(days) if span else ole_to_datetime(days)
+    return OleDate(days) if plain is None else plain
+
+
+def _decode_object(path, make_object):
+    path = str(path)
+    if path == NULL_PATH:
+        return None
+    return make_object(path) if make_object else path
+
+
+# Arrays of one element type decode without a generic step per element: each element's value
+# is converted straight from the wire (a string array of 100,000 names is one list comprehension).
+_DIRECT = {
+    VT_BSTR: str,
+    VT_BOOL: bool,
+    VT_R4: float, VT_R8: float, VT_CY: float,
+    VT_I1: int, VT_I2: int, VT_I4: int, VT_INT: int, VT_ERROR: int, VT_UI1: int, VT_UI2: int,
+    VT_UI4: int, VT_UINT: int, VT_I8: int, VT_UI8: int,
+}
+
+
+def _decode_elements(elvt, elements, make_object, span):
+    convert = _DIRECT.get(elvt)
+    if convert is not None:
+        return [convert(e[1]) for e in elements]
+    if elvt == VT_DATE:
+        return [decode_date(float(e[1]), span) for e in elements]
+    if elvt in (VT_DISPATCH, VT_UNKNOWN):
+        return [_decode_object(e[1], make_object) for e in elements]
+    return None
+
+
+def decode_variant(struct, make_object=None, exact=False, depth=0, span=False):
+    """The Python value of a received (qv); `make_object(path)` turns a path into a proxy, and
+    `span` says a VT_DATE is a length of time."""
     vt, value = int(struct[0]), struct[1]
     if vt & VT_ARRAY:
         if depth >= MAX_ARRAY_DEPTH:
             raise ValueError("arrays nested deeper than %d" % MAX_ARRAY_DEPTH)
         lower, elements = int(value[0]), value[1]
-        items = [decode_variant(e, make_object, exact, depth + 1) for e in elements]
-        arr = SafeArray(items, lower, vt & VT_TYPEMASK)
+        elvt = vt & VT_TYPEMASK
+        items = None
+        # Every element of a typed array carries the array's type (the server's codec writes it
+        # so); the first is checked as a guard against another sender.
+        if not exact and elvt != VT_VARIANT and all(int(e[0]) == elvt for e in elements[:1]):
+            items = _decode_elements(elvt, elements, make_object, span)
+        if items is None:
+            items = [decode_variant(e, make_object, exact, depth + 1, span) for e in elements]
+        arr = SafeArray(items, lower, elvt)
         return Variant(vt, arr) if exact else arr
     if vt == VT_EMPTY:
         plain = None
@@ -281,12 +324,11 @@ def decode_variant(struct, make_object=None, exact=False, depth=0):
     elif vt == VT_BSTR:
         plain = str(value)
     elif vt == VT_DATE:
-        plain = OleDate(float(value))
+        plain = OleDate(float(value)) if exact else decode_date(float(value), span)
     elif vt in (VT_R4, VT_R8, VT_CY):
         plain = float(value)
     elif vt in (VT_DISPATCH, VT_UNKNOWN):
-        path = str(value)
-        plain = None if path == NULL_PATH else (make_object(path) if make_object else path)
+        plain = _decode_object(value, make_object)
     else:
         plain = int(value)
     return Variant(vt, plain) if exact else plain
