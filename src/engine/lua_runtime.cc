@@ -18,6 +18,8 @@ constexpr int kHookPeriod = 1000;
 constexpr int kClockPeriod = 8;
 // Elements table.move moves between two looks at the clock.
 constexpr lua_Integer kMoveSlice = 4096;
+// string.rep results from this size on read the clock first.
+constexpr int64_t kLargeCopyBytes = 64 * 1024;
 // Tables at most this long sort with the comparison as given: their sort is short.
 constexpr lua_Unsigned kShortSort = 1024;
 // Comparisons of a long sort between two looks at the clock.
@@ -162,6 +164,8 @@ int LuaRuntime::Rep(lua_State* L) {
     }
     LuaRuntime* rt = Of(L);
     if (total > rt->cap_ - rt->used_) Abort(L, RunEnd::kMemoryLimit);
+    // A large copy is work the hook does not see: the clock is read before each.
+    if (total >= kLargeCopyBytes) CheckDeadline(L);
   }
   return Original(L)(L);  // and its message for a result too large
 }
@@ -247,6 +251,7 @@ int LuaRuntime::SafePcall(lua_State* L) {
 
 int LuaRuntime::Warn(lua_State* L) {
   LuaRuntime* rt = Of(L);
+  CheckDeadline(L);
   const int n = lua_gettop(L);
   // Built in Lua's memory, so the text counts before any of it is kept.
   for (int i = 1; i <= n; ++i) luaL_tolstring(L, i, nullptr);

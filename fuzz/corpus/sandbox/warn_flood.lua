@@ -1,0 +1,1 @@
+for i = 1, 240 do warn(('x'):rep(1 << 20)) end
