@@ -83,6 +83,10 @@ struct RunScratch {
   std::vector<tags::TagKey> tagKeys;
   std::vector<tags::TagSample> samples;
   std::vector<tags::TagStatus> statuses;
+  // The output tags' writes, the output each is of, and their outcomes.
+  std::vector<tags::TagWrite> writes;
+  std::vector<size_t> writeOf;
+  std::vector<tags::TagStatus> outcome;
   bool inUse = false;
 };
 
@@ -334,24 +338,37 @@ class RunFrame {
   // switch; outside any lock of the calculation, as it waits on the tag source.
   void WriteOutputTags(double nowUtc) {
     if (st_.Failed()) return;
-    std::vector<tags::TagWrite> writes;
-    std::vector<size_t> writeOf;
+    std::vector<tags::TagWrite>& writes = s_.writes;
+    std::vector<size_t>& writeOf = s_.writeOf;
+    writes.clear();
+    writeOf.clear();
+    // Only an output with units of its own converts to the tag's: those tags' units are read, in
+    // one read; a value without units is written as it is, with no read.
+    std::vector<tags::TagKey>& keys = s_.tagKeys;
+    keys.clear();
     for (size_t o = 0; o < s_.outputs.size(); ++o) {
       const ParameterFields& f = *params_[s_.outputs[o]].f;
       if (f.kind != kParamTag) continue;
       if (!tags_) return st_.Fail("Output error", "output " + f.name + ": no tag store");
-      tags::TagSample current;
+      if (!f.units.empty()) keys.push_back({&f.serverName, &f.tagName});
+    }
+    if (!keys.empty()) tags_->ReadMany(keys, &s_.samples, &s_.statuses);
+    size_t nextSample = 0;
+    for (size_t o = 0; o < s_.outputs.size(); ++o) {
+      const ParameterFields& f = *params_[s_.outputs[o]].f;
+      if (f.kind != kParamTag) continue;
       Variant v = s_.outValues[o];
-      if (tags_->Read(f.serverName, f.tagName, &current) == tags::TagStatus::kOk) {
+      if (!f.units.empty()) {
+        const size_t k = nextSample++;
         std::string cerr;
-        if (!Convert(units_.Get(), f.units, current.units, &v, &cerr))
+        if (s_.statuses[k] == tags::TagStatus::kOk && !Convert(units_.Get(), f.units, s_.samples[k].units, &v, &cerr))
           return st_.Fail("Units error", "output " + f.name + ": " + cerr);
       }
       writes.push_back(tags::TagWrite{f.serverName, f.tagName, ToTagValue(v), tags::kQualityGood, nowUtc});
       writeOf.push_back(o);
     }
     if (writes.empty()) return;
-    std::vector<tags::TagStatus> outcome;
+    std::vector<tags::TagStatus>& outcome = s_.outcome;
     tags_->Write(writes, request_.storeAndForward, &outcome);
     for (size_t w = 0; w < writes.size(); ++w) {
       if (outcome[w] == tags::TagStatus::kOk) continue;

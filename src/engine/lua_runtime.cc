@@ -24,8 +24,12 @@ constexpr int64_t kLargeCopyBytes = 64 * 1024;
 constexpr lua_Unsigned kShortSort = 1024;
 // Comparisons of a long sort between two looks at the clock.
 constexpr int kSortPeriod = 1024;
-// Compiled chunks a state keeps before it starts afresh.
+// Compiled chunks a state keeps by text (formulas, bodies run without an owner); the least
+// recently used goes first.
 constexpr size_t kMaxCompiled = 2000;
+// Calculation bodies a state keeps by owner: room for the calculations of the largest groups a
+// thread runs, so that a pass finds every body compiled; the least recently used goes first.
+constexpr size_t kMaxOwners = 16384;
 
 constexpr const char* kSafeFunctions[] = {"pairs", "ipairs", "next",  "select", "tonumber",
                                           "tostring", "type", "error", "assert", "rawequal"};
@@ -458,18 +462,18 @@ void LuaRuntime::EndRunEnvironment() {
 }
 
 bool LuaRuntime::PushCompiled(char kind, const std::string& text, const std::string& chunkName,
-                              std::string* error) {
-  std::string key(1, kind);
-  key += chunkName;
-  key.push_back('\0');
-  key += text;
-  if (auto it = compiled_.find(key); it != compiled_.end()) {
-    lua_rawgeti(L_, LUA_REGISTRYINDEX, it->second);
-    return true;
-  }
-  if (compiled_.size() >= kMaxCompiled) {
-    for (const auto& [k, ref] : compiled_) luaL_unref(L_, LUA_REGISTRYINDEX, ref);
-    compiled_.clear();
+                              std::string* error, bool keep) {
+  std::string key;
+  if (keep) {
+    key.assign(1, kind);
+    key += chunkName;
+    key.push_back('\0');
+    key += text;
+    if (auto it = compiled_.find(key); it != compiled_.end()) {
+      compiledOrder_.splice(compiledOrder_.begin(), compiledOrder_, it->second.use);
+      lua_rawgeti(L_, LUA_REGISTRYINDEX, it->second.ref);
+      return true;
+    }
   }
   const std::string name = "=" + chunkName;
   // Compiling runs nothing of the script, but may take memory: the run's cap holds for it.
@@ -488,13 +492,22 @@ bool LuaRuntime::PushCompiled(char kind, const std::string& text, const std::str
     lua_rawgeti(L_, LUA_REGISTRYINDEX, runEnvRef_);
     lua_setupvalue(L_, -2, 1);
   }
+  if (!keep) return true;
+  if (compiled_.size() >= kMaxCompiled) {
+    auto last = compiled_.find(compiledOrder_.back());
+    luaL_unref(L_, LUA_REGISTRYINDEX, last->second.ref);
+    compiled_.erase(last);
+    compiledOrder_.pop_back();
+  }
   lua_pushvalue(L_, -1);
-  compiled_.emplace(std::move(key), luaL_ref(L_, LUA_REGISTRYINDEX));
+  const int ref = luaL_ref(L_, LUA_REGISTRYINDEX);
+  compiledOrder_.push_front(key);
+  compiled_.emplace(std::move(key), CompiledEntry{ref, compiledOrder_.begin()});
   return true;
 }
 
 bool LuaRuntime::PushBody(const std::string& script, const std::string& chunkName, std::string* error) {
-  return PushCompiled('B', script, chunkName, error);
+  return PushCompiled('B', script, chunkName, error, true);
 }
 
 bool LuaRuntime::PushBodyFor(uint64_t owner, uint64_t version, const std::string& script,
@@ -504,26 +517,33 @@ bool LuaRuntime::PushBodyFor(uint64_t owner, uint64_t version, const std::string
       ((version != 0 && it->second.version == version) ||
        (it->second.script == script && it->second.chunkName == chunkName))) {
     it->second.version = version;
+    ownerOrder_.splice(ownerOrder_.begin(), ownerOrder_, it->second.use);
     lua_rawgeti(L_, LUA_REGISTRYINDEX, it->second.ref);
     return true;
   }
-  if (!PushBody(script, chunkName, error)) return false;
+  // The owner's entry is its body's only holder: no second copy by text.
+  if (!PushCompiled('B', script, chunkName, error, false)) return false;
   if (it != byOwner_.end()) {
     luaL_unref(L_, LUA_REGISTRYINDEX, it->second.ref);
+    ownerOrder_.erase(it->second.use);
     byOwner_.erase(it);
   }
-  if (byOwner_.size() >= kMaxCompiled) {
-    for (const auto& [o, e] : byOwner_) luaL_unref(L_, LUA_REGISTRYINDEX, e.ref);
-    byOwner_.clear();
+  if (byOwner_.size() >= kMaxOwners) {
+    auto last = byOwner_.find(ownerOrder_.back());
+    luaL_unref(L_, LUA_REGISTRYINDEX, last->second.ref);
+    byOwner_.erase(last);
+    ownerOrder_.pop_back();
   }
   lua_pushvalue(L_, -1);
-  byOwner_.emplace(owner, OwnerEntry{script, chunkName, luaL_ref(L_, LUA_REGISTRYINDEX), version});
+  ownerOrder_.push_front(owner);
+  byOwner_.emplace(owner,
+                   OwnerEntry{script, chunkName, luaL_ref(L_, LUA_REGISTRYINDEX), version, ownerOrder_.begin()});
   return true;
 }
 
 bool LuaRuntime::PushFormula(const std::string& body, const std::vector<std::string>& params,
                              const std::string& result, const std::string& chunkName, std::string* error) {
-  if (!PushCompiled('F', body, chunkName, error)) return false;
+  if (!PushCompiled('F', body, chunkName, error, true)) return false;
   lua_createtable(L_, static_cast<int>(params.size()), 0);
   for (size_t i = 0; i < params.size(); ++i) {
     lua_pushlstring(L_, params[i].data(), params[i].size());

@@ -15,9 +15,11 @@
 // run's limits.
 //
 // Not thread-safe: one LuaRuntime belongs to one thread (ThreadRuntime). Compiled chunks are
-// cached per state by their text. A calculation's run reuses one environment table of the
+// cached per state, calculation bodies by their owner and the rest by their text, each cache
+// dropping its least recently used chunk when full. A calculation's run reuses one environment table of the
 // state, emptied when the run ends, so a run does not leave a table behind for the collector.
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -150,7 +152,8 @@ class LuaRuntime {
   void BuildSandbox();
   void BoundLibraries();
   // Pushes the chunk of `text` (kind 'B' a body, 'F' a formula), compiled under the memory cap.
-  bool PushCompiled(char kind, const std::string& text, const std::string& chunkName, std::string* error);
+  // `keep` caches it by its text.
+  bool PushCompiled(char kind, const std::string& text, const std::string& chunkName, std::string* error, bool keep);
 
   EngineLimits limits_;
   lua_State* L_ = nullptr;
@@ -169,13 +172,21 @@ class LuaRuntime {
   int runEnvRef_ = -2;
   int safeRef_ = -2;
   std::string context_;
-  std::unordered_map<std::string, int> compiled_;  // text -> registry ref of the function
+  // Text -> registry ref of the function, and the texts from the most recently used.
+  struct CompiledEntry {
+    int ref;
+    std::list<std::string>::iterator use;
+  };
+  std::unordered_map<std::string, CompiledEntry> compiled_;
+  std::list<std::string> compiledOrder_;
   struct OwnerEntry {
     std::string script, chunkName;
     int ref;
     uint64_t version;
+    std::list<uint64_t>::iterator use;
   };
   std::unordered_map<uint64_t, OwnerEntry> byOwner_;
+  std::list<uint64_t> ownerOrder_;  // from the most recently used
   std::unordered_map<std::string, int> libraries_;
   uint64_t libraryGeneration_ = 0;
 };

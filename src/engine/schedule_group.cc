@@ -205,6 +205,12 @@ HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
   com::ComPtr<components::IZrCalcEnvironment> env = objects ? objects->Environment() : nullptr;
   bool allRan = true;
   const std::string group = Locked([&] { return f_.name; });
+  // The pass's output tags are written in shared transactions (see TagSource::BeginBatch): a
+  // crash loses at most the outputs of the pass not yet committed, never part of one run's.
+  com::ComPtr<components::IZrCalcEnvironment> hold;
+  ZrCalcEnvironment* own = OwnEnvironment(&hold);
+  const std::shared_ptr<tags::TagSource> tagStore = own ? own->Tags() : nullptr;
+  const bool batched = tagStore && tagStore->BeginBatch();
   for (const auto& entry : Nested()->Entries()) {
     ItemRun r = env ? RunCalculation(env.Get(), entry.name, request) : Failed("no calculation environment");
     const bool ran = r.failure.empty();
@@ -216,6 +222,12 @@ HRESULT ZrScheduleGroup::Execute(const Bstr& context) {
       g_DebugLog.Write("ScheduleGroup ( " + group + " ): " + message, detail);
     if (auto* item = dynamic_cast<ZrScheduledItem*>(entry.item.Get()))
       item->RecordRun(ran ? kItemRan : kItemFailed, std::move(r.failure), r.outcome, platform_.Time().LocalNow());
+  }
+  if (batched && !tagStore->EndBatch()) {
+    allRan = false;
+    if (g_DebugLog.IsOn(LogCategory::Errors))
+      g_DebugLog.Write("ScheduleGroup ( " + group + " ): output tags of this pass were lost: the tag store's commit failed",
+                       "");
   }
   return allRan ? com::S_OK : com::S_FALSE;
 }

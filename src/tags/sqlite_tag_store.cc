@@ -16,10 +16,13 @@ namespace {
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS tags(server TEXT NOT NULL COLLATE NOCASE, tag TEXT NOT NULL COLLATE NOCASE,"
     " value, quality INTEGER NOT NULL DEFAULT 192, time REAL NOT NULL DEFAULT 0,"
-    " units TEXT NOT NULL DEFAULT '', PRIMARY KEY(server, tag)) WITHOUT ROWID;"
-    "CREATE TABLE IF NOT EXISTS history(id INTEGER PRIMARY KEY, server TEXT NOT NULL COLLATE NOCASE,"
-    " tag TEXT NOT NULL COLLATE NOCASE, value, quality INTEGER NOT NULL, time REAL NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS history_tag ON history(server, tag, id);"
+    " units TEXT NOT NULL DEFAULT '', writes INTEGER NOT NULL DEFAULT 0, PRIMARY KEY(server, tag)) WITHOUT ROWID;"
+    // The history of a tag is a ring of slots next to each other in the file: a write overwrites
+    // the slot of its sequence number (the tag's count of writes) modulo the ring's size, so it
+    // touches one page and never walks or deletes older rows.
+    "CREATE TABLE IF NOT EXISTS tag_history(server TEXT NOT NULL COLLATE NOCASE, tag TEXT NOT NULL COLLATE NOCASE,"
+    " slot INTEGER NOT NULL, seq INTEGER NOT NULL, value, quality INTEGER NOT NULL, time REAL NOT NULL,"
+    " PRIMARY KEY(server, tag, slot)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS servers(server TEXT PRIMARY KEY COLLATE NOCASE, online INTEGER NOT NULL)"
     " WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS spool(id INTEGER PRIMARY KEY AUTOINCREMENT, server TEXT NOT NULL,"
@@ -142,7 +145,6 @@ struct SqliteTagStore::Statements {
   sqlite3_stmt* update = nullptr;
   sqlite3_stmt* upsert = nullptr;
   sqlite3_stmt* history = nullptr;
-  sqlite3_stmt* trim = nullptr;
   sqlite3_stmt* online = nullptr;
   sqlite3_stmt* setOnline = nullptr;
   sqlite3_stmt* spoolAdd = nullptr;
@@ -152,13 +154,21 @@ struct SqliteTagStore::Statements {
   sqlite3_stmt* listAll = nullptr;
   sqlite3_stmt* historyList = nullptr;
   sqlite3_stmt* remove = nullptr;
+  sqlite3_stmt* removeHistory = nullptr;
   sqlite3_stmt* begin = nullptr;
   sqlite3_stmt* commit = nullptr;
   sqlite3_stmt* spoolOfTag = nullptr;
+  sqlite3_stmt* beginWrite = nullptr;
+  sqlite3_stmt* rollback = nullptr;
+  sqlite3_stmt* savepoint = nullptr;
+  sqlite3_stmt* release = nullptr;
+  sqlite3_stmt* rollbackTo = nullptr;
 
-  sqlite3_stmt** All[17] = {&read,     &update,    &upsert,      &history, &trim,  &online,
-                            &setOnline, &spoolAdd, &spoolList, &spoolDelete, &list, &listAll,
-                            &historyList, &remove,  &begin,      &commit, &spoolOfTag};
+  static constexpr int kCount = 22;
+  sqlite3_stmt** All[kCount] = {&read,       &update,        &upsert,   &history,    &online,     &setOnline,
+                                &spoolAdd,   &spoolList,     &spoolDelete, &list,    &listAll,    &historyList,
+                                &remove,     &removeHistory, &begin,    &commit,     &spoolOfTag, &beginWrite,
+                                &rollback,   &savepoint,     &release,  &rollbackTo};
   ~Statements() {
     for (sqlite3_stmt** s : All) sqlite3_finalize(*s);
   }
@@ -209,7 +219,7 @@ std::unique_ptr<SqliteTagStore> SqliteTagStore::Open(const std::string& path, st
   std::unique_ptr<SqliteTagStore> store(new SqliteTagStore(db, historyPerTag));
   sqlite3_busy_timeout(db, 5000);
   if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=NORMAL") ||
-      !store->Exec(kSchema) || !store->Prepare(error)) {
+      !store->Exec(kSchema) || !store->Migrate() || !store->Prepare(error)) {
     if (error->empty()) *error = store->lastError_;
     return nullptr;
   }
@@ -225,15 +235,15 @@ bool SqliteTagStore::Exec(const char* sql) {
 }
 
 bool SqliteTagStore::Prepare(std::string* error) {
-  const char* const sql[17] = {
+  const char* const sql[Statements::kCount] = {
       "SELECT value, quality, time, units FROM tags WHERE server=?1 AND tag=?2",
-      "UPDATE tags SET value=?3, quality=?4, time=?5 WHERE server=?1 AND tag=?2",
+      "UPDATE tags SET value=?3, quality=?4, time=?5, writes=writes+1 WHERE server=?1 AND tag=?2 RETURNING writes",
       "INSERT INTO tags(server, tag, value, quality, time, units) VALUES(?1, ?2, ?3, ?4, ?5, ?6)"
       " ON CONFLICT(server, tag) DO UPDATE SET value=excluded.value, quality=excluded.quality,"
       " time=excluded.time, units=CASE WHEN excluded.units<>'' THEN excluded.units ELSE units END",
-      "INSERT INTO history(server, tag, value, quality, time) VALUES(?1, ?2, ?3, ?4, ?5)",
-      "DELETE FROM history WHERE server=?1 AND tag=?2 AND id <= (SELECT id FROM history"
-      " WHERE server=?1 AND tag=?2 ORDER BY id DESC LIMIT 1 OFFSET ?3)",
+      "INSERT INTO tag_history(server, tag, value, quality, time, seq, slot) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"
+      " ON CONFLICT(server, tag, slot) DO UPDATE SET seq=excluded.seq, value=excluded.value,"
+      " quality=excluded.quality, time=excluded.time",
       "SELECT online FROM servers WHERE server=?1",
       "INSERT INTO servers(server, online) VALUES(?1, ?2) ON CONFLICT(server) DO UPDATE SET online=excluded.online",
       "INSERT INTO spool(server, tag, value, quality, time) VALUES(?1, ?2, ?3, ?4, ?5)",
@@ -241,20 +251,79 @@ bool SqliteTagStore::Prepare(std::string* error) {
       "DELETE FROM spool WHERE id=?1",
       "SELECT server, tag, value, quality, time, units FROM tags WHERE server=?1 ORDER BY server, tag",
       "SELECT server, tag, value, quality, time, units FROM tags ORDER BY server, tag",
-      "SELECT id, value, quality, time FROM (SELECT id, value, quality, time FROM history"
-      " WHERE server=?1 AND tag=?2 ORDER BY id DESC LIMIT ?3) ORDER BY id",
+      "SELECT seq, value, quality, time FROM (SELECT seq, value, quality, time FROM tag_history"
+      " WHERE server=?1 AND tag=?2 ORDER BY seq DESC LIMIT ?3) ORDER BY seq",
       "DELETE FROM tags WHERE server=?1 AND tag=?2",
+      "DELETE FROM tag_history WHERE server=?1 AND tag=?2",
       "BEGIN",
       "COMMIT",
       "SELECT id, server, tag, value, quality, time FROM spool WHERE server=?1 AND tag=?2 ORDER BY id",
+      "BEGIN IMMEDIATE",
+      "ROLLBACK",
+      "SAVEPOINT one_call",
+      "RELEASE one_call",
+      "ROLLBACK TO one_call",
   };
-  for (int i = 0; i < 17; ++i) {
+  for (int i = 0; i < Statements::kCount; ++i) {
     if (sqlite3_prepare_v3(db_, sql[i], -1, SQLITE_PREPARE_PERSISTENT, st_->All[i], nullptr) != SQLITE_OK) {
       *error = sqlite3_errmsg(db_);
       return false;
     }
   }
   return true;
+}
+
+bool SqliteTagStore::Migrate() {
+  // A database made before the tags counted their writes gets the column; one whose history was
+  // a table of rows with their own ids gets them in the ring, numbered per tag in write order.
+  bool hasWrites = false;
+  {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT 1 FROM pragma_table_info('tags') WHERE name='writes'", -1, &s, nullptr) !=
+        SQLITE_OK) {
+      lastError_ = sqlite3_errmsg(db_);
+      return false;
+    }
+    hasWrites = sqlite3_step(s) == SQLITE_ROW;
+    sqlite3_finalize(s);
+  }
+  if (!hasWrites && !Exec("ALTER TABLE tags ADD COLUMN writes INTEGER NOT NULL DEFAULT 0")) return false;
+  bool oldHistory = false;
+  {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_schema WHERE type='table' AND name='history'", -1, &s,
+                           nullptr) != SQLITE_OK) {
+      lastError_ = sqlite3_errmsg(db_);
+      return false;
+    }
+    oldHistory = sqlite3_step(s) == SQLITE_ROW;
+    sqlite3_finalize(s);
+  }
+  const std::string n = std::to_string(historyPerTag_);
+  std::string sql = "BEGIN IMMEDIATE;";
+  if (oldHistory)
+    sql +=
+        "INSERT OR REPLACE INTO tag_history(server, tag, slot, seq, value, quality, time)"
+        " SELECT server, tag, rn % " + n + ", rn, value, quality, time FROM (SELECT server, tag, value, quality, time,"
+        " row_number() OVER (PARTITION BY server, tag ORDER BY id) AS rn FROM history) ORDER BY rn;"
+        "UPDATE tags SET writes=coalesce((SELECT max(seq) FROM tag_history h WHERE h.server=tags.server"
+        " AND h.tag=tags.tag), 0);"
+        "DROP TABLE history;";
+  // A ring made smaller since the last open: the slots beyond it go. The database's user version
+  // keeps the ring's size, so an open of the same size does not look through the history.
+  int size = 0;
+  {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+      size = sqlite3_column_int(s, 0);
+    sqlite3_finalize(s);
+  }
+  if (size != historyPerTag_ || oldHistory)
+    sql += "DELETE FROM tag_history WHERE slot >= " + n + ";PRAGMA user_version=" + n + ";";
+  sql += "COMMIT;";
+  if (Exec(sql.c_str())) return true;
+  Exec("ROLLBACK");
+  return false;
 }
 
 bool SqliteTagStore::OnlineLocked(const std::string& server) {
@@ -283,6 +352,7 @@ bool SqliteTagStore::OnlineCachedLocked(const std::string& server) {
 
 TagStatus SqliteTagStore::Read(const std::string& server, const std::string& tag, TagSample* out) {
   std::lock_guard lock(mu_);
+  JoinOrFlushBatchLocked();
   return ReadLocked(server, tag, out);
 }
 
@@ -291,16 +361,13 @@ void SqliteTagStore::ReadMany(const std::vector<TagKey>& keys, std::vector<TagSa
   out->assign(keys.size(), TagSample());
   status->assign(keys.size(), TagStatus::kOk);
   std::lock_guard lock(mu_);
+  JoinOrFlushBatchLocked();
   // One read transaction: the samples are of one moment, and the file locks are taken once.
-  // Nothing else runs on this connection meanwhile (every call holds mu_ and ends its own
-  // transaction), so the BEGIN cannot fail for one already open.
-  const bool grouped = keys.size() > 1 && sqlite3_step(st_->begin) == SQLITE_DONE;
-  sqlite3_reset(st_->begin);
+  // Every other call holds mu_ and ends its own transaction; the one transaction left open is
+  // this thread's batch, which the reads see into (a run's inputs include its pass's outputs).
+  const bool grouped = keys.size() > 1 && sqlite3_get_autocommit(db_) && Step(st_->begin);
   for (size_t i = 0; i < keys.size(); ++i) (*status)[i] = ReadLocked(*keys[i].server, *keys[i].tag, &(*out)[i]);
-  if (grouped) {
-    if (sqlite3_step(st_->commit) != SQLITE_DONE) Exec("ROLLBACK");
-    sqlite3_reset(st_->commit);
-  }
+  if (grouped && !Step(st_->commit)) Step(st_->rollback);
 }
 
 TagStatus SqliteTagStore::ReadLocked(const std::string& server, const std::string& tag, TagSample* out) {
@@ -320,27 +387,26 @@ TagStatus SqliteTagStore::ReadLocked(const std::string& server, const std::strin
 }
 
 TagStatus SqliteTagStore::ApplyLocked(const TagWrite& w, bool* failed) {
+  int64_t seq = 0;
   {
     Use u(st_->update);
     BindWrite(u.s, w);
+    const int rc = sqlite3_step(u.s);
+    if (rc == SQLITE_DONE) return TagStatus::kNoSuchTag;
+    if (rc != SQLITE_ROW) {
+      *failed = true;
+      return TagStatus::kStoreError;
+    }
+    seq = sqlite3_column_int64(u.s, 0);
     if (sqlite3_step(u.s) != SQLITE_DONE) {
       *failed = true;
       return TagStatus::kStoreError;
     }
   }
-  if (sqlite3_changes(db_) == 0) return TagStatus::kNoSuchTag;
-  {
-    Use u(st_->history);
-    BindWrite(u.s, w);
-    if (sqlite3_step(u.s) != SQLITE_DONE) {
-      *failed = true;
-      return TagStatus::kStoreError;
-    }
-  }
-  Use u(st_->trim);
-  Bind(u.s, 1, w.server);
-  Bind(u.s, 2, w.tag);
-  sqlite3_bind_int(u.s, 3, historyPerTag_);
+  Use u(st_->history);
+  BindWrite(u.s, w);
+  sqlite3_bind_int64(u.s, 6, seq);
+  sqlite3_bind_int64(u.s, 7, seq % historyPerTag_);
   if (sqlite3_step(u.s) != SQLITE_DONE) {
     *failed = true;
     return TagStatus::kStoreError;
@@ -348,11 +414,74 @@ TagStatus SqliteTagStore::ApplyLocked(const TagWrite& w, bool* failed) {
   return TagStatus::kOk;
 }
 
+bool SqliteTagStore::Step(sqlite3_stmt* s) {
+  const int rc = sqlite3_step(s);
+  sqlite3_reset(s);
+  if (rc == SQLITE_DONE || rc == SQLITE_ROW) return true;
+  lastError_ = sqlite3_errmsg(db_);
+  return false;
+}
+
+bool SqliteTagStore::BeginWriteLocked() {
+  FlushBatchLocked();
+  return Step(st_->beginWrite);
+}
+
+bool SqliteTagStore::CommitLocked(bool failed) {
+  if (!failed && Step(st_->commit)) return true;
+  if (failed) lastError_ = sqlite3_errmsg(db_);
+  // A failed COMMIT can leave the transaction open (SQLITE_BUSY): it must not outlive the call.
+  if (!sqlite3_get_autocommit(db_)) Step(st_->rollback);
+  return false;
+}
+
+bool SqliteTagStore::FlushBatchLocked() {
+  if (!batchOpen_) return true;
+  batchOpen_ = false;
+  batchCalls_ = 0;
+  if (CommitLocked(false)) return true;
+  ++batchesLost_;
+  return false;
+}
+
+bool SqliteTagStore::JoinOrFlushBatchLocked() {
+  if (batchDepth_ > 0 && batchOwner_ == std::this_thread::get_id()) return true;
+  FlushBatchLocked();
+  return false;
+}
+
+bool SqliteTagStore::BeginBatch() {
+  std::lock_guard lock(mu_);
+  if (batchDepth_ > 0 && batchOwner_ != std::this_thread::get_id()) return false;
+  batchOwner_ = std::this_thread::get_id();
+  ++batchDepth_;
+  return true;
+}
+
+bool SqliteTagStore::EndBatch() {
+  std::lock_guard lock(mu_);
+  if (batchDepth_ == 0 || batchOwner_ != std::this_thread::get_id()) return true;
+  bool ok = FlushBatchLocked();
+  if (batchesLost_ > 0) {
+    ok = false;
+    batchesLost_ = 0;
+  }
+  if (--batchDepth_ == 0) batchOwner_ = std::thread::id();
+  return ok;
+}
+
 void SqliteTagStore::Write(const std::vector<TagWrite>& writes, bool storeAndForward, std::vector<TagStatus>* outcome) {
   outcome->assign(writes.size(), TagStatus::kStoreError);
   if (writes.empty()) return;
   std::lock_guard lock(mu_);
-  if (!Exec("BEGIN IMMEDIATE")) return;
+  // In this thread's batch the call is a savepoint of the batch's transaction: its writes still
+  // reach the store all or none, and a failed call takes back only its own.
+  const bool batched = JoinOrFlushBatchLocked();
+  if (batched && !batchOpen_) {
+    if (!Step(st_->beginWrite)) return;
+    batchOpen_ = true;
+  }
+  if (batched ? !Step(st_->savepoint) : !BeginWriteLocked()) return;
   bool failed = false;
   for (size_t i = 0; i < writes.size() && !failed; ++i) {
     const TagWrite& w = writes[i];
@@ -371,15 +500,22 @@ void SqliteTagStore::Write(const std::vector<TagWrite>& writes, bool storeAndFor
       (*outcome)[i] = TagStatus::kSpooled;
     }
   }
-  if (failed || !Exec("COMMIT")) {
-    if (failed) lastError_ = sqlite3_errmsg(db_);
-    Exec("ROLLBACK");
-    outcome->assign(writes.size(), TagStatus::kStoreError);
+  if (batched) {
+    if (failed) {
+      lastError_ = sqlite3_errmsg(db_);
+      Step(st_->rollbackTo);
+    }
+    if (!Step(st_->release)) failed = true;
+    if (!failed && ++batchCalls_ >= kBatchCalls && !FlushBatchLocked()) failed = true;
+  } else {
+    failed = !CommitLocked(failed);
   }
+  if (failed) outcome->assign(writes.size(), TagStatus::kStoreError);
 }
 
 bool SqliteTagStore::Exists(const std::string& server, const std::string& tag) {
   std::lock_guard lock(mu_);
+  JoinOrFlushBatchLocked();
   Use u(st_->read);
   Bind(u.s, 1, server);
   Bind(u.s, 2, tag);
@@ -388,6 +524,7 @@ bool SqliteTagStore::Exists(const std::string& server, const std::string& tag) {
 
 std::vector<TagInfo> SqliteTagStore::List(const std::string& server) {
   std::lock_guard lock(mu_);
+  JoinOrFlushBatchLocked();
   Use u(server.empty() ? st_->listAll : st_->list);
   if (!server.empty()) Bind(u.s, 1, server);
   return ReadRows(u.s, [](RowReader& row) {
@@ -401,7 +538,7 @@ std::vector<TagInfo> SqliteTagStore::List(const std::string& server) {
 
 int SqliteTagStore::Forward() {
   std::lock_guard lock(mu_);
-  if (!Exec("BEGIN IMMEDIATE")) return 0;
+  if (!BeginWriteLocked()) return 0;
   std::vector<SpoolRow> rows = SpoolLocked();
   int forwarded = 0;
   bool failed = false;
@@ -410,18 +547,13 @@ int SqliteTagStore::Forward() {
     if (!OnlineLocked(r.write.server)) continue;
     forwarded += ForwardRowLocked(r, &failed) ? 1 : 0;
   }
-  if (failed || !Exec("COMMIT")) {
-    lastError_ = sqlite3_errmsg(db_);
-    Exec("ROLLBACK");
-    return 0;
-  }
-  return forwarded;
+  return CommitLocked(failed) ? forwarded : 0;
 }
 
 bool SqliteTagStore::Set(const std::string& server, const std::string& tag, const TagValue& value, int32_t quality,
                          double time, const std::string& units, std::string* error) {
   std::lock_guard lock(mu_);
-  if (!Exec("BEGIN IMMEDIATE")) {
+  if (!BeginWriteLocked()) {
     *error = lastError_;
     return false;
   }
@@ -438,24 +570,35 @@ bool SqliteTagStore::Set(const std::string& server, const std::string& tag, cons
   }
   bool failed = !ok;
   if (ok) ApplyLocked(TagWrite{server, tag, value, quality, time}, &failed);
-  if (failed || !Exec("COMMIT")) {
-    *error = failed ? sqlite3_errmsg(db_) : lastError_;
-    Exec("ROLLBACK");
-    return false;
-  }
-  return true;
+  if (CommitLocked(failed)) return true;
+  *error = lastError_;
+  return false;
 }
 
 bool SqliteTagStore::Remove(const std::string& server, const std::string& tag) {
   std::lock_guard lock(mu_);
-  Use u(st_->remove);
-  Bind(u.s, 1, server);
-  Bind(u.s, 2, tag);
-  return sqlite3_step(u.s) == SQLITE_DONE && sqlite3_changes(db_) > 0;
+  if (!BeginWriteLocked()) return false;
+  bool removed = false, failed = false;
+  {
+    Use u(st_->remove);
+    Bind(u.s, 1, server);
+    Bind(u.s, 2, tag);
+    failed = sqlite3_step(u.s) != SQLITE_DONE;
+    removed = !failed && sqlite3_changes(db_) > 0;
+  }
+  // Its history goes with it: a tag made again under the name counts its writes from the start.
+  if (!failed) {
+    Use u(st_->removeHistory);
+    Bind(u.s, 1, server);
+    Bind(u.s, 2, tag);
+    failed = sqlite3_step(u.s) != SQLITE_DONE;
+  }
+  return CommitLocked(failed) && removed;
 }
 
 std::vector<HistoryRow> SqliteTagStore::History(const std::string& server, const std::string& tag, int limit) {
   std::lock_guard lock(mu_);
+  JoinOrFlushBatchLocked();
   Use u(st_->historyList);
   Bind(u.s, 1, server);
   Bind(u.s, 2, tag);
@@ -470,6 +613,7 @@ std::vector<HistoryRow> SqliteTagStore::History(const std::string& server, const
 
 bool SqliteTagStore::SetServerOnline(const std::string& server, bool online) {
   std::lock_guard lock(mu_);
+  JoinOrFlushBatchLocked();
   Use u(st_->setOnline);
   Bind(u.s, 1, server);
   sqlite3_bind_int(u.s, 2, online ? 1 : 0);
@@ -478,6 +622,7 @@ bool SqliteTagStore::SetServerOnline(const std::string& server, bool online) {
 
 bool SqliteTagStore::ServerOnline(const std::string& server) {
   std::lock_guard lock(mu_);
+  JoinOrFlushBatchLocked();
   return OnlineLocked(server);
 }
 
@@ -505,6 +650,7 @@ void SqliteTagStore::ForwardTagLocked(const std::string& server, const std::stri
 
 std::vector<SpoolRow> SqliteTagStore::Spool() {
   std::lock_guard lock(mu_);
+  JoinOrFlushBatchLocked();
   return SpoolLocked();
 }
 

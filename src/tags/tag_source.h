@@ -75,6 +75,12 @@ class TagSource {
   // Forwards spooled writes whose server is reachable, oldest first; a server still offline
   // keeps its writes (and their order). The number forwarded.
   virtual int Forward() = 0;
+  // Lets the calling thread's writes until the matching EndBatch share transactions, which a
+  // source may commit later than Write returns (each Write stays all or none): a crash can then
+  // lose writes Write acknowledged, up to EndBatch, which commits them. BeginBatch is false when
+  // the source does not batch for this thread; EndBatch false when batched writes were lost.
+  virtual bool BeginBatch() { return false; }
+  virtual bool EndBatch() { return true; }
 };
 
 }  // namespace kv::tags

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <thread>
 
 #include "support/temp_dir.h"
 #include "tags/sqlite_connections.h"
@@ -302,6 +303,71 @@ TEST_F(TagStoreTest, AKilledWriterLosesNoAcknowledgedWrite) {
   EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
   sqlite3_finalize(st);
   sqlite3_close(db);
+}
+
+// A batch: its thread's later reads see its writes, and another thread's call commits it first
+// (so that thread sees them too and never joins it); EndBatch commits the rest.
+TEST_F(TagStoreTest, ABatchIsSeenByItsThreadAndCommittedBeforeAnyOtherCall) {
+  auto s = Open(4);
+  Seed(*s, "Plant1", "A", 0.0);
+  Seed(*s, "Plant1", "B", 0.0);
+  ASSERT_TRUE(s->BeginBatch());
+  std::vector<TagStatus> out;
+  s->Write({TagWrite{"Plant1", "A", 1.0}}, false, &out);
+  ASSERT_EQ(out[0], TagStatus::kOk);
+  TagSample sample;
+  ASSERT_EQ(s->Read("Plant1", "A", &sample), TagStatus::kOk);
+  EXPECT_EQ(sample.value, TagValue(1.0));
+  bool otherBatched = true;
+  std::thread([&] {
+    otherBatched = s->BeginBatch();
+    TagSample seen;
+    s->Read("Plant1", "A", &seen);
+    EXPECT_EQ(seen.value, TagValue(1.0));
+  }).join();
+  EXPECT_FALSE(otherBatched);
+  {
+    // Committed by the other thread's read: another connection sees it.
+    auto other = Open(4);
+    ASSERT_EQ(other->Read("Plant1", "A", &sample), TagStatus::kOk);
+    EXPECT_EQ(sample.value, TagValue(1.0));
+  }
+  s->Write({TagWrite{"Plant1", "B", 2.0}}, false, &out);
+  ASSERT_EQ(out[0], TagStatus::kOk);
+  EXPECT_TRUE(s->EndBatch());
+  ASSERT_EQ(s->Read("Plant1", "B", &sample), TagStatus::kOk);
+  EXPECT_EQ(sample.value, TagValue(2.0));
+  EXPECT_EQ(s->History("Plant1", "B", 10).size(), 2u);
+}
+
+// A database whose history was a table of rows with ids opens with those rows in the ring, in
+// their order, and later writes follow them.
+TEST_F(TagStoreTest, AnOlderHistoryTableMovesIntoTheRing) {
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE tags(server TEXT NOT NULL COLLATE NOCASE, tag TEXT NOT NULL COLLATE NOCASE,"
+                           " value, quality INTEGER NOT NULL DEFAULT 192, time REAL NOT NULL DEFAULT 0,"
+                           " units TEXT NOT NULL DEFAULT '', PRIMARY KEY(server, tag)) WITHOUT ROWID;"
+                           "CREATE TABLE history(id INTEGER PRIMARY KEY, server TEXT NOT NULL COLLATE NOCASE,"
+                           " tag TEXT NOT NULL COLLATE NOCASE, value, quality INTEGER NOT NULL, time REAL NOT NULL);"
+                           "INSERT INTO tags VALUES('P', 'T', 30, 192, 3, '');"
+                           "INSERT INTO history(server, tag, value, quality, time) VALUES('P', 'T', 10, 192, 1),"
+                           " ('P', 'Other', 99, 192, 1), ('p', 't', 20, 192, 2), ('P', 'T', 30, 192, 3);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  auto s = Open(2);
+  std::vector<TagStatus> out;
+  s->Write({TagWrite{"P", "T", TagValue(int64_t{40})}}, false, &out);
+  ASSERT_EQ(out[0], TagStatus::kOk);
+  const auto h = s->History("P", "T", 10);
+  ASSERT_EQ(h.size(), 2u);
+  EXPECT_EQ(h[0].value, TagValue(int64_t{30}));
+  EXPECT_EQ(h[1].value, TagValue(int64_t{40}));
+  EXPECT_EQ(h[1].id, 4);
 }
 
 TEST_F(TagStoreTest, ValueTextsRoundTrip) {
