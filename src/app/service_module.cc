@@ -27,12 +27,13 @@ sigset_t ControlSignals() {
 
 const char* StateName(CServiceModule::ServiceState s) {
   switch (s) {
-    case CServiceModule::SERVICE_STOPPED: return "SERVICE_STOPPED";
-    case CServiceModule::SERVICE_START_PENDING: return "SERVICE_START_PENDING";
-    case CServiceModule::SERVICE_STOP_PENDING: return "SERVICE_STOP_PENDING";
-    case CServiceModule::SERVICE_RUNNING: return "SERVICE_RUNNING";
+    // What systemctl status shows a person.
+    case CServiceModule::SERVICE_STOPPED: return "stopped";
+    case CServiceModule::SERVICE_START_PENDING: return "starting";
+    case CServiceModule::SERVICE_STOP_PENDING: return "stopping";
+    case CServiceModule::SERVICE_RUNNING: return "running";
   }
-  return "SERVICE_STOPPED";
+  return "stopped";
 }
 
 }  // namespace

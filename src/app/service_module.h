@@ -4,7 +4,7 @@
 //
 // Roles: the service role is "started by the service manager", i.e. $NOTIFY_SOCKET is set
 // (Type=notify); otherwise the local-server role. Status reports become sd_notify messages
-// (SERVICE_RUNNING: READY=1, SERVICE_STOP_PENDING: STOPPING=1, each with STATUS=<state name>);
+// (SERVICE_RUNNING: READY=1, SERVICE_STOP_PENDING: STOPPING=1, each with STATUS= and the state in words: starting, running, stopping, stopped);
 // events go to the journal in the service role and to standard output otherwise. Controls are
 // signals read from a signalfd on the Run thread: SIGTERM and SIGINT stop, SIGPWR shuts down,
 // SIGUSR1 is no control of ours ("Bad service request"). Those signals must be blocked in every

@@ -41,8 +41,8 @@ TEST_F(ServiceControl, StatusReportsBecomeNotifications) {
   module_.SetServiceStatus(CServiceModule::SERVICE_RUNNING);
   module_.Handler(CServiceModule::kControlStop);
   module_.SetServiceStatus(CServiceModule::SERVICE_STOPPED);
-  EXPECT_THAT(notes_, ElementsAre("STATUS=SERVICE_START_PENDING", "READY=1\nSTATUS=SERVICE_RUNNING",
-                                  "STOPPING=1\nSTATUS=SERVICE_STOP_PENDING", "STATUS=SERVICE_STOPPED"));
+  EXPECT_THAT(notes_, ElementsAre("STATUS=starting", "READY=1\nSTATUS=running",
+                                  "STOPPING=1\nSTATUS=stopping", "STATUS=stopped"));
 }
 
 TEST_F(ServiceControl, ControlsStopShutdownIgnoreOrComplain) {
@@ -76,7 +76,7 @@ TEST_F(ServiceControl, ASecondStopRepeatsTheReport) {
   module_.Handler(CServiceModule::kControlStop);
   module_.Handler(CServiceModule::kControlStop);
   EXPECT_EQ(module_.QuitsPosted(), 2);
-  EXPECT_THAT(notes_, ElementsAre("STOPPING=1\nSTATUS=SERVICE_STOP_PENDING", "STOPPING=1\nSTATUS=SERVICE_STOP_PENDING"));
+  EXPECT_THAT(notes_, ElementsAre("STOPPING=1\nSTATUS=stopping", "STOPPING=1\nSTATUS=stopping"));
 }
 
 TEST_F(ServiceControl, EventsGoToTheJournalAsAServiceElseToStdout) {

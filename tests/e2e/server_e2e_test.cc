@@ -459,7 +459,7 @@ TEST(ServerE2E, ReadyNotificationComesOnceTheServerAnswers) {
     ASSERT_GT(n, 0);
     note.assign(buf, static_cast<size_t>(n));
   }
-  EXPECT_EQ(note, "READY=1\nSTATUS=SERVICE_RUNNING");
+  EXPECT_EQ(note, "READY=1\nSTATUS=running");
   EXPECT_NE(server.Output().find(std::string("\n") + app::kReadyLine + "\n"), std::string::npos)
       << "stdout says so first:\n" << server.Output();
 

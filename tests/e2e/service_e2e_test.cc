@@ -101,7 +101,7 @@ TEST(ServiceE2E, ReadyWhenServingStoppingOnSigtermAndTheScheduleSavedBeforeExit)
   ASSERT_TRUE(server.Launch({{"NOTIFY_SOCKET", notify.path()}}));
   std::vector<std::string> notes = notify.Until("READY=1", 60000);
   ASSERT_TRUE(Contains(notes, "READY=1")) << server.Output();
-  EXPECT_EQ(notes.front(), "STATUS=SERVICE_START_PENDING");
+  EXPECT_EQ(notes.front(), "STATUS=starting");
 
   // Whoever acts on READY=1 can create objects at once: the store is set up by then.
   std::shared_ptr<Connection> conn;
@@ -118,8 +118,8 @@ TEST(ServiceE2E, ReadyWhenServingStoppingOnSigtermAndTheScheduleSavedBeforeExit)
   fs::remove(schedule);
   server.Stop();  // SIGTERM
   EXPECT_TRUE(WIFEXITED(server.ExitStatus()) && WEXITSTATUS(server.ExitStatus()) == 0) << server.ExitStatus();
-  notes = notify.Until("STATUS=SERVICE_STOPPED", 5000);
-  EXPECT_THAT(notes, ::testing::ElementsAre("STOPPING=1\nSTATUS=SERVICE_STOP_PENDING", "STATUS=SERVICE_STOPPED"));
+  notes = notify.Until("STATUS=stopped", 5000);
+  EXPECT_THAT(notes, ::testing::ElementsAre("STOPPING=1\nSTATUS=stopping", "STATUS=stopped"));
   EXPECT_TRUE(fs::exists(schedule)) << "the schedule is saved on the way out";
 }
 
