@@ -7,6 +7,8 @@ set -euo pipefail
 pkgs=(g++ cmake ninja-build pkg-config libsystemd-dev libpugixml-dev libexpat1-dev liblua5.4-dev libsqlite3-dev)
 if [ "${1:-all}" != "runtime" ]; then
   pkgs+=(libgtest-dev libgmock-dev libbenchmark-dev dbus python3-dbus python3-pip)
+  # tools/package_test.sh: building the Debian packages (debian/) and checking them.
+  pkgs+=(dpkg-dev debhelper dh-python lintian)
 fi
 if [ "${1:-all}" = "fuzz" ]; then
   pkgs+=(clang libclang-rt-14-dev)

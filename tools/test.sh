@@ -2,6 +2,7 @@
 # Builds from scratch in build/ci and runs every test; then builds again in build/ci-asan with
 # AddressSanitizer and UndefinedBehaviorSanitizer and runs every test once more, so that a
 # memory error, a leak or undefined behaviour fails the run even where a test's own checks pass.
+# The first pass also builds and checks the Debian packages (tools/package_test.sh).
 #   bash tools/test.sh          both passes
 #   bash tools/test.sh plain    only the first
 set -euo pipefail
@@ -11,6 +12,9 @@ cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/ci
 # Every test has its own TIMEOUT from CMakeLists.txt; --timeout bounds any test added without one.
 ctest --test-dir build/ci --output-on-failure -j2 --timeout 300
+# The Debian packages, installed, run, upgraded and purged (it skips, saying why, where it cannot
+# install: not root or no apt).
+bash tools/package_test.sh
 [ "${1:-all}" = plain ] && exit 0
 
 cmake -S . -B build/ci-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVARIN_SANITIZE=address \
