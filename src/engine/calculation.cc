@@ -205,15 +205,7 @@ void ZrCalculation::WriteXml(pugi::xml_node root) const {
   for (const auto& p : parameters_->Items()) p->WriteTo(params);
 }
 
-const FieldKinds& ZrCalculation::Kinds() {
-  static const FieldKinds kinds = [] {
-    FieldKinds k;
-    Fields f;
-    Fields::Visit(f, k);
-    return k;
-  }();
-  return kinds;
-}
+const FieldKinds& ZrCalculation::Kinds() { return KindsOf<Fields>(); }
 
 bool ZrCalculation::ReadXml(pugi::xml_node root, XmlError* err) {
   Fields f;

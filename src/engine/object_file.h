@@ -88,6 +88,18 @@ class FieldKinds {
   std::vector<Field> fields_;
 };
 
+// The fields of a field list (a struct with a static Visit), learnt once.
+template <class Fields>
+const FieldKinds& KindsOf() {
+  static const FieldKinds kinds = [] {
+    FieldKinds k;
+    Fields f;
+    Fields::Visit(f, k);
+    return k;
+  }();
+  return kinds;
+}
+
 // The writing visitor of a field list: one child element per field.
 class FieldWriter {
  public:

@@ -280,17 +280,6 @@ class FieldCheck {
   uint64_t seen_ = 0;
 };
 
-template <class Fields>
-const FieldKinds& KindsOf() {
-  static const FieldKinds kinds = [] {
-    FieldKinds k;
-    Fields f;
-    Fields::Visit(f, k);
-    return k;
-  }();
-  return kinds;
-}
-
 // The fields of a <Parameter>, the first of each name counting, as the engine reads them.
 enum ParameterField { kName, kKind, kServer, kTagName, kCalc, kFieldCount };
 

@@ -14,6 +14,7 @@
 #include "client/connection.h"
 #include "client/remote_object.h"
 #include "client/scheduler_health.h"
+#include "e2e/group_setup.h"
 #include "e2e/server_process.h"
 
 namespace kv {
@@ -48,17 +49,10 @@ TEST(SandboxE2E, ARunawayGroupRunEndsAtTheTimeLimitAndTheGroupGoesOn) {
   ASSERT_TRUE(server.Start());
 
   std::shared_ptr<Connection> conn;
-  ASSERT_TRUE(Connection::Open(server.Address(), &conn).ok());
   std::shared_ptr<RemoteObject> obj;
-  ASSERT_TRUE(conn->CreateInstance("Kelvarin.CalcCommands", &obj).ok());
+  ASSERT_TRUE(testing::OpenCommands(server, &conn, &obj));
+  ASSERT_TRUE(testing::AddOneSecondGroup(*obj, "Spin", {"Runaway"}));
   CallResult r;
-  ASSERT_TRUE(obj->Call("AddScheduleGroup", {Variant::Str("Spin"), Variant::Date(1.0 / 86400), Variant::R8(0),
-                                             Variant::I4(0), Variant::I4(0)},
-                        &r)
-                  .ok());
-  ASSERT_EQ(r.result, Variant::Bool(true));
-  ASSERT_TRUE(obj->Call("AddScheduledItem", {Variant::Str("Spin"), Variant::Str("Runaway")}, &r).ok());
-  ASSERT_EQ(r.result, Variant::Bool(true));
 
   // Three passes, each ended by the time limit: the thread is never lost to the script.
   std::vector<GroupHealthRow> rows;

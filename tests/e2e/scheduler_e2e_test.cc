@@ -12,6 +12,7 @@
 #include "client/scheduler_health.h"
 #include "client/connection.h"
 #include "client/remote_object.h"
+#include "e2e/group_setup.h"
 #include "e2e/server_process.h"
 #include "log/log_file.h"
 
@@ -54,18 +55,10 @@ TEST(SchedulerE2E, AOneSecondGroupRunsOnTimeAndAStopEndsEveryThread) {
   ASSERT_TRUE(server.Start());
 
   std::shared_ptr<Connection> conn;
-  ASSERT_TRUE(Connection::Open(server.Address(), &conn).ok());
   std::shared_ptr<RemoteObject> obj;
-  ASSERT_TRUE(conn->CreateInstance("Kelvarin.CalcCommands", &obj).ok());
-  CallResult r;
-  ASSERT_TRUE(obj->Call("AddScheduleGroup", {Variant::Str("Tick"), Variant::Date(1.0 / 86400), Variant::R8(0),
-                                             Variant::I4(0), Variant::I4(0)},
-                        &r)
-                  .ok());
-  ASSERT_EQ(r.result, Variant::Bool(true));
+  ASSERT_TRUE(testing::OpenCommands(server, &conn, &obj));
   // Its calculation does not exist: the item fails on its own, and the group still runs.
-  ASSERT_TRUE(obj->Call("AddScheduledItem", {Variant::Str("Tick"), Variant::Str("Flow1")}, &r).ok());
-  ASSERT_EQ(r.result, Variant::Bool(true));
+  ASSERT_TRUE(testing::AddOneSecondGroup(*obj, "Tick", {"Flow1"}));
 
   // Ten runs after the first. The first catches up the second the thread started in and may
   // pass over the slot after it: the misses counted when it is first seen are the start-up's.
@@ -134,17 +127,12 @@ TEST(SchedulerE2E, GroupsRunWithAnOdmWorkspace) {
   ASSERT_TRUE(server.Start());
 
   std::shared_ptr<Connection> conn;
-  ASSERT_TRUE(Connection::Open(server.Address(), &conn).ok());
   std::shared_ptr<RemoteObject> obj;
-  ASSERT_TRUE(conn->CreateInstance("Kelvarin.CalcCommands", &obj).ok());
+  ASSERT_TRUE(testing::OpenCommands(server, &conn, &obj));
   CallResult r;
   ASSERT_TRUE(obj->Call("GetOdmWorkSpace", {}, &r).ok());
   ASSERT_EQ(r.result, Variant::Str("Plant"));
-  ASSERT_TRUE(obj->Call("AddScheduleGroup", {Variant::Str("Tick"), Variant::Date(1.0 / 86400), Variant::R8(0),
-                                             Variant::I4(0), Variant::I4(0)},
-                        &r)
-                  .ok());
-  ASSERT_EQ(r.result, Variant::Bool(true));
+  ASSERT_TRUE(testing::AddOneSecondGroup(*obj, "Tick", {}));
   std::vector<GroupHealthRow> rows;
   const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   for (;;) {
@@ -162,20 +150,15 @@ TEST(SchedulerE2E, AFailingCalculationShowsInTheHealthAndOnceInTheLog) {
   testing::ServerProcess server;
   ASSERT_TRUE(server.Start());
   std::shared_ptr<Connection> conn;
-  ASSERT_TRUE(Connection::Open(server.Address(), &conn).ok());
   std::shared_ptr<RemoteObject> obj;
-  ASSERT_TRUE(conn->CreateInstance("Kelvarin.CalcCommands", &obj).ok());
+  ASSERT_TRUE(testing::OpenCommands(server, &conn, &obj));
   CallResult r;
   ASSERT_TRUE(obj->Call("CreateCalculationObject", {Variant::Str("Broken"), Variant::Str(""), Variant::Str("")}, &r).ok());
   const Variant calc = r.result;
   ASSERT_TRUE(obj->Call("SetObjectProperties", {calc, Variant::Str("Script"), Variant::Str("return nosuch.x")}, &r).ok());
   ASSERT_TRUE(obj->Call("SaveCalculationObject", {calc}, &r).ok());
   ASSERT_EQ(r.result, Variant::Bool(true));
-  ASSERT_TRUE(obj->Call("AddScheduleGroup", {Variant::Str("Tick"), Variant::Date(1.0 / 86400), Variant::R8(0),
-                                             Variant::I4(0), Variant::I4(0)},
-                        &r)
-                  .ok());
-  ASSERT_TRUE(obj->Call("AddScheduledItem", {Variant::Str("Tick"), Variant::Str("Broken")}, &r).ok());
+  ASSERT_TRUE(testing::AddOneSecondGroup(*obj, "Tick", {"Broken"}));
   std::vector<client::ItemHealthRow> items;
   const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   for (;;) {
