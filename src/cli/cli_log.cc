@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -12,6 +13,7 @@
 
 #include "cli/cli_args.h"
 #include "cli/cli_options.h"
+#include "cli/durations.h"
 #include "log/debug_log.h"
 #include "platform/ole_date.h"
 #include "platform/path.h"
@@ -138,13 +140,31 @@ the server writes for this user, found as the server finds it:
       kelvarin.Kelvarin.x86.<version>.<user>.log
   --follow, -f    keep printing what is appended, as tail -f does (Ctrl-C ends it); a log
                   that starts afresh at its size limit is followed from its start
-  --since TIME    only lines from TIME on: YYYY-MM-DD[ hh:mm[:ss]] in the log's local time
+  --since TIME    only lines from TIME on: YYYY-MM-DD[ hh:mm[:ss]] in the log's local time,
+                  today, yesterday, or a span back from now (10min, 2h, "1d ago", PT30S)
   --file PATH     read this log file instead (another user's, say)
   --path          print the path of the log file and stop
 Which categories are written is set in the registry store, e.g.
   kelvarin-cli reg set 'HKLM\SOFTWARE\Quorlith\Morvane Calc\Logging\Kelvarin' Methods ON
 (read when the server starts).
 )TEXT";
+}
+
+bool ParseSince(std::string_view text, const platform::LocalTime& time, double* localDate, std::string* why) {
+  const double now = time.LocalNowMs();
+  if (text == "today" || text == "yesterday") {
+    *localDate = std::floor(now) - (text == "yesterday" ? 1.0 : 0.0);
+    return true;
+  }
+  std::string_view span = text;
+  if (span.size() > 4 && span.substr(span.size() - 4) == " ago") span.remove_suffix(4);
+  double days = 0;
+  if (ParseDuration(span, &days)) {
+    // On the millisecond, as the log's stamps are.
+    *localDate = platform::RoundToMillisecond(now - days);
+    return true;
+  }
+  return ParseDate(text, localDate, why);
 }
 
 int RunLog(const std::vector<std::string>& args, platform::Env& env, std::ostream& out, std::ostream& err,
@@ -174,7 +194,7 @@ int RunLog(const std::vector<std::string>& args, platform::Env& env, std::ostrea
       double d;
       std::string why;
       if (!value("--since", &v)) return Usage(err, "--since needs a TIME");
-      if (!ParseDate(v, &d, &why)) return Usage(err, "--since: " + why);
+      if (!ParseSince(v, env.Time(), &d, &why)) return Usage(err, "--since: " + why);
       since = d;
     } else if (a == "--file" || a.rfind("--file=", 0) == 0) {
       if (!value("--file", &v) || v.empty()) return Usage(err, "--file needs a PATH");

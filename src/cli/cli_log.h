@@ -35,6 +35,10 @@ std::string ServerLogFile(platform::Env& env);
 // the log is ServerLogFile(env). With --follow, `pause` is called each time the end is
 // reached; it waits and returns whether to look again. Returns kExitOk, kExitFailure when the
 // file cannot be read, kExitUsage for bad words.
+// --since's TIME as a local OLE date: an absolute date (ParseDate), "today" or "yesterday" (their
+// midnight), or a span back from now ("10min", "2h", "1d ago", "PT30S"); now is `time`'s.
+bool ParseSince(std::string_view text, const platform::LocalTime& time, double* localDate, std::string* why);
+
 int RunLog(const std::vector<std::string>& args, platform::Env& env, std::ostream& out, std::ostream& err,
            const std::function<bool()>& pause);
 

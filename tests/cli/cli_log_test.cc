@@ -95,6 +95,13 @@ TEST_F(CliLogTest, SinceKeepsLinesFromThatTimeOn) {
       {"2025-12-09 23:59", "(7) 12/09/2025 23:59:59.999 early\n\n(7) 12/10/2025 00:00:00.000 on time\ncontinued\n"
                            "(8) 01/02/2026 08:00:00.000 later\n"},
       {"2026-01-02T08:00:01", ""},
+      // Relative to now, 2025-12-10 00:00:00.000 local on the test's clock.
+      {"today", "(7) 12/10/2025 00:00:00.000 on time\ncontinued\n(8) 01/02/2026 08:00:00.000 later\n"},
+      {"yesterday", "(7) 12/09/2025 23:59:59.999 early\n\n(7) 12/10/2025 00:00:00.000 on time\ncontinued\n"
+                    "(8) 01/02/2026 08:00:00.000 later\n"},
+      {"1s ago", "(7) 12/09/2025 23:59:59.999 early\n\n(7) 12/10/2025 00:00:00.000 on time\ncontinued\n"
+                  "(8) 01/02/2026 08:00:00.000 later\n"},
+      {"PT0S", "(7) 12/10/2025 00:00:00.000 on time\ncontinued\n(8) 01/02/2026 08:00:00.000 later\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.since);
@@ -102,6 +109,7 @@ TEST_F(CliLogTest, SinceKeepsLinesFromThatTimeOn) {
     EXPECT_EQ(out.str(), c.lines);
   }
   EXPECT_EQ(Log({"--file=" + file, "--since=2025-02-30"}), kExitUsage);
+  EXPECT_EQ(Log({"--file=" + file, "--since=tomorrow"}), kExitUsage);
   EXPECT_EQ(Log({"--since"}), kExitUsage);
   EXPECT_EQ(Log({"--tail"}), kExitUsage);
   EXPECT_EQ(Log({"--file", env.Path("missing.log")}), kExitFailure);
