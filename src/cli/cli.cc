@@ -46,7 +46,12 @@ int RunCli(const std::vector<std::string>& argv, std::istream& in, std::ostream&
     case CliOptions::Mode::kRun:
       return RunRun(o, out, err);
     case CliOptions::Mode::kTag:
-      return RunTag(o.args, platform::Env::Current(), out, err);
+    {
+      // --json before the subcommand counts as after it.
+      std::vector<std::string> args = o.args;
+      if (o.json) args.push_back("--json");
+      return RunTag(args, platform::Env::Current(), out, err);
+    }
     case CliOptions::Mode::kComplete:
       for (const std::string& c : CompletionCandidates(o.args)) out << c << "\n";
       return kExitOk;

@@ -3,10 +3,14 @@
 #include <charconv>
 #include <strings.h>
 
+#include <cmath>
 #include <cstdio>
+#include <utility>
+#include <vector>
 #include <ostream>
 
 #include "cli/cli_options.h"
+#include "client/result_format.h"
 #include "config/config.h"
 #include "platform/env.h"
 #include "platform/ole_date.h"
@@ -32,6 +36,50 @@ bool ParseInt(const std::string& s, long long* out) {
   return ec == std::errc() && p == s.data() + s.size();
 }
 
+// A value as JSON: a number stays a number (null when not finite), text is a string.
+std::string JsonTagValue(const tags::TagValue& v) {
+  if (std::holds_alternative<std::monostate>(v)) return "null";
+  if (const auto* s = std::get_if<std::string>(&v)) return client::JsonString(*s);
+  if (const auto* d = std::get_if<double>(&v); d && !std::isfinite(*d)) return "null";
+  return tags::FormatTagValue(v);
+}
+
+// Rows printed as tab-separated text, or as one JSON array of objects named by `columns`; each
+// cell is given as text and as JSON.
+class Rows {
+ public:
+  Rows(std::vector<const char*> columns, bool json, std::ostream& out) : columns_(std::move(columns)), json_(json), out_(out) {}
+  ~Rows() {
+    if (json_) out_ << (any_ ? "]\n" : "[]\n");
+  }
+  void Add(const std::vector<std::pair<std::string, std::string>>& cells) {
+    if (!json_) {
+      for (size_t i = 0; i < cells.size(); ++i) out_ << (i ? "\t" : "") << cells[i].first;
+      out_ << "\n";
+      return;
+    }
+    out_ << (any_ ? "," : "[") << "{";
+    for (size_t i = 0; i < cells.size(); ++i)
+      out_ << (i ? "," : "") << client::JsonString(columns_[i]) << ":" << cells[i].second;
+    out_ << "}";
+    any_ = true;
+  }
+
+ private:
+  std::vector<const char*> columns_;
+  bool json_;
+  std::ostream& out_;
+  bool any_ = false;
+};
+
+std::pair<std::string, std::string> Text(const std::string& s) { return {s, client::JsonString(s)}; }
+std::pair<std::string, std::string> Value(const tags::TagValue& v) { return {tags::FormatTagValue(v), JsonTagValue(v)}; }
+std::pair<std::string, std::string> Number(long long n) { return {std::to_string(n), std::to_string(n)}; }
+std::pair<std::string, std::string> Time(double ole) {
+  const std::string t = TimeText(ole);
+  return {t, ole > 0 ? client::JsonString(t) : "null"};
+}
+
 int Usage(std::ostream& err, const std::string& why) {
   err << "kelvarin-cli tag: " << why << "\n(kelvarin-cli --help tag explains the words)\n";
   return kExitUsage;
@@ -40,7 +88,7 @@ int Usage(std::ostream& err, const std::string& why) {
 }  // namespace
 
 std::string TagHelp() {
-  return R"TEXT(usage: kelvarin-cli tag [--db PATH] list [SERVER]
+  return R"TEXT(usage: kelvarin-cli tag [--db PATH] [--json] list [SERVER]
        kelvarin-cli tag [--db PATH] get SERVER TAG
        kelvarin-cli tag [--db PATH] set SERVER TAG VALUE [--units UNITS] [--quality N]
        kelvarin-cli tag [--db PATH] history SERVER TAG [COUNT]
@@ -51,7 +99,9 @@ std::string TagHelp() {
 
 The process tags that calculations read and write (parameters of kind 1), kept in the
 embedded tag store "<root>/bin/tags.db" beside the object store (--db names another file).
-Server and tag names compare without regard to case.
+Server and tag names compare without regard to case. --json prints list, history and spool as
+one JSON array of objects named by their columns (get and forward as one object); times are
+UTC strings, null for never, and values stay numbers or strings as they are stored.
 
   list      every tag (of SERVER): server, tag, value, units, quality, time (UTC)
   get       one tag's value, units, quality and time
@@ -71,10 +121,12 @@ int RunTag(const std::vector<std::string>& argsIn, platform::Env& env, std::ostr
   std::vector<std::string> args;
   std::string db, units;
   long long quality = tags::kQualityGood;
-  bool haveUnits = false;
+  bool haveUnits = false, json = false;
   for (size_t i = 0; i < argsIn.size(); ++i) {
     const std::string& a = argsIn[i];
-    if (a == "--db" || a == "--units" || a == "--quality") {
+    if (a == "--json") {
+      json = true;
+    } else if (a == "--db" || a == "--units" || a == "--quality") {
       if (i + 1 >= argsIn.size()) return Usage(err, a + " needs a value");
       const std::string& v = argsIn[++i];
       if (a == "--db") db = v;
@@ -112,10 +164,10 @@ int RunTag(const std::vector<std::string>& argsIn, platform::Env& env, std::ostr
   }
 
   if (verb == "list") {
-    for (const tags::TagInfo& t : store->List(args.size() > 1 ? args[1] : "")) {
-      out << t.server << "\t" << t.tag << "\t" << tags::FormatTagValue(t.sample.value) << "\t" << t.sample.units
-          << "\t" << t.sample.quality << "\t" << TimeText(t.sample.time) << "\n";
-    }
+    Rows rows({"server", "tag", "value", "units", "quality", "time_utc"}, json, out);
+    for (const tags::TagInfo& t : store->List(args.size() > 1 ? args[1] : ""))
+      rows.Add({Text(t.server), Text(t.tag), Value(t.sample.value), Text(t.sample.units), Number(t.sample.quality),
+                Time(t.sample.time)});
     return kExitOk;
   }
   if (verb == "get") {
@@ -131,7 +183,12 @@ int RunTag(const std::vector<std::string>& argsIn, platform::Env& env, std::ostr
       err << "kelvarin-cli tag: " << args[1] << "/" << args[2] << ": " << tags::TagStatusText(rc) << "\n";
       return kExitFailure;
     }
-    out << tags::FormatTagValue(s.value) << "\t" << s.units << "\t" << s.quality << "\t" << TimeText(s.time) << "\n";
+    if (json) {
+      out << "{\"value\":" << JsonTagValue(s.value) << ",\"units\":" << client::JsonString(s.units)
+          << ",\"quality\":" << s.quality << ",\"time_utc\":" << Time(s.time).second << "}\n";
+    } else {
+      out << tags::FormatTagValue(s.value) << "\t" << s.units << "\t" << s.quality << "\t" << TimeText(s.time) << "\n";
+    }
     return kExitOk;
   }
   if (verb == "set") {
@@ -149,8 +206,9 @@ int RunTag(const std::vector<std::string>& argsIn, platform::Env& env, std::ostr
       err << "kelvarin-cli tag: " << args[1] << "/" << args[2] << ": no such tag\n";
       return kExitFailure;
     }
+    Rows rows({"time_utc", "value", "quality"}, json, out);
     for (const tags::HistoryRow& r : store->History(args[1], args[2], static_cast<int>(count)))
-      out << TimeText(r.time) << "\t" << tags::FormatTagValue(r.value) << "\t" << r.quality << "\n";
+      rows.Add({Time(r.time), Value(r.value), Number(r.quality)});
     return kExitOk;
   }
   if (verb == "delete") {
@@ -165,12 +223,16 @@ int RunTag(const std::vector<std::string>& argsIn, platform::Env& env, std::ostr
     return store->SetServerOnline(args[1], args[2] == "online") ? kExitOk : kExitFailure;
   }
   if (verb == "spool") {
+    Rows rows({"id", "server", "tag", "value", "time_utc"}, json, out);
     for (const tags::SpoolRow& r : store->Spool())
-      out << r.id << "\t" << r.write.server << "\t" << r.write.tag << "\t" << tags::FormatTagValue(r.write.value)
-          << "\t" << TimeText(r.write.time) << "\n";
+      rows.Add({Number(r.id), Text(r.write.server), Text(r.write.tag), Value(r.write.value), Time(r.write.time)});
     return kExitOk;
   }
-  out << store->Forward() << " forwarded\n";
+  const int forwarded = store->Forward();
+  if (json)
+    out << "{\"forwarded\":" << forwarded << "}\n";
+  else
+    out << forwarded << " forwarded\n";
   return kExitOk;
 }
 

@@ -41,6 +41,32 @@ TEST_F(CliTagTest, SetGetListAndHistory) {
   EXPECT_EQ(out.str(), "2025-12-10T00:00:00.000Z\t98.5\t192\n");
 }
 
+// --json gives the same rows as objects named by their columns; numbers stay numbers.
+TEST_F(CliTagTest, JsonRowsNameTheirColumns) {
+  ASSERT_EQ(Run({"set", "Plant1", "TempF", "212", "--units", "F"}), kExitOk) << err.str();
+  ASSERT_EQ(Run({"set", "Plant1", "Mode", "a\"b"}), kExitOk);
+  const struct {
+    std::vector<std::string> words;
+    std::string json;
+  } cases[] = {
+      {{"list", "--json"},
+       "[{\"server\":\"Plant1\",\"tag\":\"Mode\",\"value\":\"a\\\"b\",\"units\":\"\",\"quality\":192,"
+       "\"time_utc\":\"2025-12-10T00:00:00.000Z\"},"
+       "{\"server\":\"Plant1\",\"tag\":\"TempF\",\"value\":212,\"units\":\"F\",\"quality\":192,"
+       "\"time_utc\":\"2025-12-10T00:00:00.000Z\"}]\n"},
+      {{"--json", "get", "Plant1", "TempF"},
+       "{\"value\":212,\"units\":\"F\",\"quality\":192,\"time_utc\":\"2025-12-10T00:00:00.000Z\"}\n"},
+      {{"history", "Plant1", "TempF", "--json"}, "[{\"time_utc\":\"2025-12-10T00:00:00.000Z\",\"value\":212,\"quality\":192}]\n"},
+      {{"spool", "--json"}, "[]\n"},
+      {{"forward", "--json"}, "{\"forwarded\":0}\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words[0]);
+    ASSERT_EQ(Run(c.words), kExitOk) << err.str();
+    EXPECT_EQ(out.str(), c.json);
+  }
+}
+
 // The time a write takes from the clock is shown to the millisecond, in UTC, without rounding
 // into the next second or day.
 TEST_F(CliTagTest, TimesShowTheClockToTheMillisecond) {
