@@ -117,7 +117,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       case 'h':
         return Exit(0, kUsage, "");
       case kVersion:
-        return Exit(0, std::string("kelvarin ") + kServerVersion + "\n", "");
+        return Exit(0, std::string("kelvarin ") + kServerVersion + " (command interface " + kCommandInterfaceVersion +
+                           ")\n", "");
       case kSocket:
         if (!*optarg) return Exit(2, "", "kelvarin: --socket needs a value\n");
         o.transport.socketPath = optarg;

@@ -6,9 +6,11 @@
 
 #include "transport/server.h"
 
+#include "base/versions.h"
+
 namespace kv::app {
 
-inline constexpr char kServerVersion[] = "17.0.0.266";
+inline constexpr const char* kServerVersion = kProductVersion;
 
 struct ServerOptions {
   transport::Server::Options transport;  // socket or bus; onLastObjectReleased is left unset

@@ -32,7 +32,7 @@ int RunCli(const std::vector<std::string>& argv, std::istream& in, std::ostream&
     case CliOptions::Mode::kCall:
       return RunOne(o, out, err);
     case CliOptions::Mode::kVersion:
-      out << "kelvarin-cli " << kCliVersion << "\n";
+      out << "kelvarin-cli " << kCliVersion << " (command interface " << kCommandInterfaceVersion << ")\n";
       return kExitOk;
     case CliOptions::Mode::kReg:
       return RunReg(o.args, *platform::Env::Current().registry, out, err);

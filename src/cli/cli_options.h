@@ -8,6 +8,8 @@
 #include "client/connection.h"
 #include "protocol/method_info.h"
 
+#include "base/versions.h"
+
 namespace kv::cli {
 
 inline constexpr int kExitOk = 0;       // the result means success
@@ -15,7 +17,7 @@ inline constexpr int kExitFailure = 1;  // a failure result, or the server refus
 inline constexpr int kExitUsage = 2;    // a bad command line or batch, or no working connection
 
 // The version kelvarin-cli reports; the server's (app/server_options.h) is the same release.
-inline constexpr char kCliVersion[] = "17.0.0.266";
+inline constexpr const char* kCliVersion = kProductVersion;
 
 struct CliOptions {
   // kReg, kLog and kTag work on local files (cli/cli_reg.h, cli/cli_log.h,

@@ -1,10 +1,13 @@
 #include "command_object/calc_cmd_base.h"
 
+#include "base/versions.h"
+
 #include <cstdio>
 
 #include "base/error_codes.h"
 #include "config/config.h"
 #include "base/store_layout.h"
+#include "base/versions.h"
 #include "platform/env.h"
 #include "platform/path.h"
 
@@ -101,7 +104,7 @@ void CCalcCmdBase::StringArrayToVariant(const std::vector<std::string>& list, Va
 
 Bstr CCalcCmdBase::CalcCommandVersion() {
   ResetLastError();
-  return Bstr::FromUtf8("v7.3");
+  return Bstr::FromUtf8(kCommandInterfaceVersion);
 }
 
 Bstr CCalcCmdBase::CalculationDirectoryArgument() const {

@@ -64,8 +64,8 @@ TEST(ServerCommandLine, ArgumentsThatEndTheProgram) {
   } cases[] = {
       {{"--help"}, 0, "Usage: kelvarin [OPTIONS]\n", ""},
       {{"-h"}, 0, "Usage: kelvarin [OPTIONS]\n", ""},
-      {{"--version"}, 0, "kelvarin 17.0.0.266\n", ""},
-      {{"--socket", "/srv/k/bus", "--version"}, 0, "kelvarin 17.0.0.266\n", ""},
+      {{"--version"}, 0, "kelvarin 17.0.0.266 (command interface v7.3)\n", ""},
+      {{"--socket", "/srv/k/bus", "--version"}, 0, "kelvarin 17.0.0.266 (command interface v7.3)\n", ""},
       // The first argument that ends the program decides.
       {{"--help", "--bogus"}, 0, "Usage: kelvarin [OPTIONS]\n", ""},
       {{"--bogus", "--help"}, 0, "Usage: kelvarin [OPTIONS]\n", ""},

@@ -103,7 +103,7 @@ TEST(CliOptionsTest, ListAndHelpNeedNoServer) {
   EXPECT_EQ(out.str(), UsageText());
   out.str("");
   EXPECT_EQ(RunCli({"--version"}, in, out, err), kExitOk);
-  EXPECT_EQ(out.str(), std::string("kelvarin-cli ") + kCliVersion + "\n");
+  EXPECT_EQ(out.str(), std::string("kelvarin-cli ") + kCliVersion + " (command interface v7.3)\n");
   out.str("");
   EXPECT_EQ(RunCli({"--help", "reg"}, in, out, err), kExitOk);
   EXPECT_EQ(out.str(), RegHelp());

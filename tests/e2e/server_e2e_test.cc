@@ -498,7 +498,7 @@ TEST(ServerE2E, ArgumentsThatEndTheServer) {
     int status;
     std::string output;  // stdout and stderr together
   } cases[] = {
-      {{"--version"}, 0, "kelvarin 17.0.0.266\n"},
+      {{"--version"}, 0, "kelvarin 17.0.0.266 (command interface v7.3)\n"},
       {{"--bus", "tcp"}, 2, "kelvarin: --bus takes system or session, not 'tcp'\n"},
       {{"--socket"}, 2, "kelvarin: --socket needs a value\n"},
   };
