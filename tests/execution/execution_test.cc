@@ -32,6 +32,19 @@ class ExecutionTest : public ExchangeFixture {
     stat(path.c_str(), &st);
     return st.st_mtim;
   }
+  static engine::ZrCalcEnvironment* Engine() { return dynamic_cast<engine::ZrCalcEnvironment*>(g_pEnvironment.Get()); }
+  // The engine's tag store with `tag` on `server` set to `value`; null, and a failure, when it
+  // cannot be had.
+  static std::shared_ptr<tags::SqliteTagStore> SeedTag(const std::string& server, const std::string& tag,
+                                                       double value, const std::string& units = "") {
+    auto store = Engine() ? std::dynamic_pointer_cast<tags::SqliteTagStore>(Engine()->Tags()) : nullptr;
+    std::string error;
+    if (!store || !store->Set(server, tag, tags::TagValue(value), tags::kQualityGood, 0, units, &error)) {
+      ADD_FAILURE() << "cannot seed " << server << "/" << tag << ": " << error;
+      return nullptr;
+    }
+    return store;
+  }
   static std::string ChildText(const std::string& xml, const char* name) {
     pugi::xml_document doc;
     doc.load_string(xml.c_str());
@@ -43,12 +56,8 @@ class ExecutionTest : public ExchangeFixture {
 // on, a write to an offline tag server is spooled (a warning); with it off, the run fails and
 // nothing is spooled. Every execution command that runs a calculation follows it.
 TEST_F(ExecutionTest, OnDemandRunsSpoolWhileStoreAndForwardIsOn) {
-  auto* env = dynamic_cast<engine::ZrCalcEnvironment*>(g_pEnvironment.Get());
-  ASSERT_NE(env, nullptr);
-  auto store = std::dynamic_pointer_cast<tags::SqliteTagStore>(env->Tags());
+  auto store = SeedTag("Plant", "Out", 0.0);
   ASSERT_NE(store, nullptr);
-  std::string error;
-  ASSERT_TRUE(store->Set("Plant", "Out", tags::TagValue(0.0), tags::kQualityGood, 0, "", &error)) << error;
   ASSERT_TRUE(store->SetServerOnline("Plant", false));
   StoreWithParameters("Flow1",
                       "<Parameter><Name>Out</Name><Direction>1</Direction><Kind>1</Kind><ServerName>Plant</ServerName>"
@@ -83,15 +92,11 @@ TEST_F(ExecutionTest, OnDemandRunsSpoolWhileStoreAndForwardIsOn) {
 // Validate2 with the unit check reaches the engine's parameters: units that do not convert to
 // the tag's, and units the table lacks, fail validation before a run could fail on them.
 TEST_F(ExecutionTest, Validate2ChecksUnitsAgainstTheTag) {
-  auto* env = dynamic_cast<engine::ZrCalcEnvironment*>(g_pEnvironment.Get());
-  ASSERT_NE(env, nullptr);
-  auto store = std::dynamic_pointer_cast<tags::SqliteTagStore>(env->Tags());
+  auto store = SeedTag("Plant", "T", 20.0, "C");
   ASSERT_NE(store, nullptr);
-  std::string error;
-  ASSERT_TRUE(store->Set("Plant", "T", tags::TagValue(20.0), tags::kQualityGood, 0, "C", &error)) << error;
   units::GetUnitConversionObject();  // the default table
   ASSERT_TRUE(g_pUnitConversionObject);
-  env->SetUnitConversionObject(com::QueryInterface<com::IDispatch>(g_pUnitConversionObject).Get());
+  Engine()->SetUnitConversionObject(com::QueryInterface<com::IDispatch>(g_pUnitConversionObject).Get());
   struct Case {
     const char* units;
     bool checkUnits;
@@ -120,7 +125,7 @@ TEST_F(ExecutionTest, Validate2ChecksUnitsAgainstTheTag) {
       EXPECT_NE(message.find(c.message), std::string::npos) << message;
     }
   }
-  env->SetUnitConversionObject(nullptr);
+  Engine()->SetUnitConversionObject(nullptr);
   g_pUnitConversionObject = nullptr;
 }
 
@@ -335,12 +340,8 @@ TEST_F(ExecutionTest, ScriptParameterPassThroughs) {
 // Without the execution right, the commands that run text a client sends run nothing: they
 // answer the refusal as an ERROR element with code 194 and write no tag.
 TEST_F(ExecutionTest, XmlRunsAskTheExecutionRight) {
-  auto* env = dynamic_cast<engine::ZrCalcEnvironment*>(g_pEnvironment.Get());
-  ASSERT_NE(env, nullptr);
-  auto store = std::dynamic_pointer_cast<tags::SqliteTagStore>(env->Tags());
+  auto store = SeedTag("Plant", "Out", 0.0);
   ASSERT_NE(store, nullptr);
-  std::string error;
-  ASSERT_TRUE(store->Set("Plant", "Out", tags::TagValue(0.0), tags::kQualityGood, 0, "", &error)) << error;
   const std::string out =
       "<Parameter><Name>Out</Name><Direction>1</Direction><Kind>1</Kind><ServerName>Plant</ServerName>"
       "<TagName>Out</TagName><Value type=\"0\"/></Parameter>";
@@ -367,12 +368,8 @@ TEST_F(ExecutionTest, XmlRunsAskTheExecutionRight) {
 // for every client they need its rights (asked whatever the object's access mode), on a private
 // object nothing is asked.
 TEST_F(ExecutionTest, InPlaceChangesOfASharedCalculationAskItsRights) {
-  auto* env = dynamic_cast<engine::ZrCalcEnvironment*>(g_pEnvironment.Get());
-  ASSERT_NE(env, nullptr);
-  auto store = std::dynamic_pointer_cast<tags::SqliteTagStore>(env->Tags());
+  auto store = SeedTag("NodeA", "Out", 0.0);
   ASSERT_NE(store, nullptr);
-  std::string error;
-  ASSERT_TRUE(store->Set("NodeA", "Out", tags::TagValue(0.0), tags::kQualityGood, 0, "", &error)) << error;
   StoreWithParameters("Flow1", Tag("In", "NodeA"), "Out = In");
   struct Case {
     const char* name;
