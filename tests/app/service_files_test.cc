@@ -40,25 +40,38 @@ TEST(ServiceFiles, PathsAreQuotedForTheUnitFile) {
   EXPECT_EQ(UnitFileText(broken), "");
 }
 
+// Writes the unit Install writes for `account` (with `writable` folders) as `name` in `dir`, runs
+// systemd-analyze `verb` on it from `dir`, and gives what it printed and its exit status.
+std::string AnalyzeUnit(const testing::TempDir& dir, const std::string& name, const std::string& account,
+                        std::vector<std::string> writable, const std::string& verb, std::string* path, int* status) {
+  UnitSettings s;
+  s.execPath = "/usr/bin/true";
+  s.account = account;
+  s.registryDir = "/etc/kelvarin";
+  s.programDataDir = "/var/lib";
+  s.writablePaths = std::move(writable);
+  *path = dir / name;
+  std::ofstream(*path) << UnitFileText(s);
+  const std::string cmd = "cd '" + dir.path() + "' && /usr/bin/systemd-analyze " + verb + " '" + *path + "' 2>&1";
+  std::string out;
+  *status = -1;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char buf[512];
+    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    *status = pclose(p);
+  }
+  return out;
+}
+
 // systemd's own checker reads the unit as the service manager would.
 TEST(ServiceFiles, SystemdAcceptsTheUnit) {
   if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "systemd-analyze is not installed";
   testing::TempDir dir;
-  UnitSettings s;
-  s.execPath = "/usr/bin/true";
-  s.account = "calcsvc";
-  s.registryDir = "/etc/kelvarin";
-  s.programDataDir = "/var/lib";
-  s.writablePaths = {"/var/lib/Quorlith/Morvane Calc", "/etc/kelvarin"};
-  const std::string path = dir / "CalculatorServerService.service";
-  std::ofstream(path) << UnitFileText(s);
-  const std::string cmd = "/usr/bin/systemd-analyze verify --man=no '" + path + "' 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[512];
-  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  const int status = pclose(p);
+  std::string path;
+  int status = 0;
+  const std::string out = AnalyzeUnit(dir, "CalculatorServerService.service", "calcsvc",
+                                      {"/var/lib/Quorlith/Morvane Calc", "/etc/kelvarin"}, "verify --man=no", &path, &status);
+  ASSERT_NE(status, -1);
   if (out.find("Failed to") != std::string::npos && out.find("bus") != std::string::npos && WEXITSTATUS(status) != 0 &&
       out.find(path) == std::string::npos)
     GTEST_SKIP() << "systemd-analyze cannot run here: " << out;
@@ -70,21 +83,11 @@ TEST(ServiceFiles, SystemdAcceptsTheUnit) {
 TEST(ServiceFiles, TheUnitsExposureIsAtMostFour) {
   if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "systemd-analyze is not installed";
   testing::TempDir dir;
-  UnitSettings s;
-  s.execPath = "/usr/bin/true";
-  s.account = "nobody";
-  s.registryDir = "/etc/kelvarin";
-  s.programDataDir = "/var/lib";
-  s.writablePaths = {"/var/lib/kelvarin", "/etc/kelvarin"};
-  const std::string path = dir / "kelvarin-exposure.service";
-  std::ofstream(path) << UnitFileText(s);
-  const std::string cmd = "cd '" + dir.path() + "' && /usr/bin/systemd-analyze security --offline=true '" + path + "' 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[512];
-  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  pclose(p);
+  std::string path;
+  int status = 0;
+  const std::string out = AnalyzeUnit(dir, "kelvarin-exposure.service", "nobody", {"/var/lib/kelvarin", "/etc/kelvarin"},
+                                      "security --offline=true", &path, &status);
+  ASSERT_NE(status, -1);
   const size_t at = out.find("Overall exposure level for ");
   if (at == std::string::npos) GTEST_SKIP() << "systemd-analyze cannot rate units here: " << out;
   const size_t colon = out.find(": ", at);
