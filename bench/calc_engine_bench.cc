@@ -11,6 +11,7 @@
 #include <string>
 
 #include "bench_ratio.h"
+#include "bench_objects.h"
 #include "components/server_objects.h"
 #include "engine/calc_environment.h"
 #include "engine/calculation.h"
@@ -25,15 +26,7 @@ using kv::com::Variant;
 using kv::engine::ParameterFields;
 using kv::engine::ZrCalculation;
 
-class BenchObjects : public kv::components::IServerObjects {
- public:
-  kv::com::ComPtr<kv::components::IZrCalcEnvironment> Environment() override { return env; }
-  kv::platform::Env& Platform() override { return kv::platform::Env::Current(); }
-  bool CallerMayChange(kv::components::SharedObject) override { return true; }
-  bool CallerMayRun() override { return true; }
-  kv::components::RunRequest OnDemandRunRequest() override { return {}; }
-  kv::com::ComPtr<kv::engine::ZrCalcEnvironment> env;
-};
+using kv::bench::BenchObjects;
 
 // A store with a Stats library and the tags Plant1/a and Plant1/b, shared by the benchmarks.
 struct World {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench_ratio.h"
+#include "process_usage.h"
 #include "command_object/shared_objects.h"
 #include "config/config.h"
 #include "engine/engine_registration.h"
@@ -44,19 +45,8 @@ int Seconds() {
 
 int64_t NowMs() { return kv::platform::RealClock().NowUnixMs(); }
 
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double RssMiB() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  return 0;
-}
+using kv::bench::CpuSeconds;
+using kv::bench::RssMiB;
 
 // Every run's lateness: the start against the nearest due time of the 5 s grid.
 struct Latenesses {

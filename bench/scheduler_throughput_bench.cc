@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "bench_ratio.h"
+#include "bench_objects.h"
+#include "process_usage.h"
 #include "components/server_objects.h"
 #include "engine/calc_environment.h"
 #include "engine/calculation.h"
@@ -33,29 +35,10 @@ using kv::engine::ParameterFields;
 constexpr int kPasses = 3;
 constexpr int kHistory = kv::tags::SqliteTagStore::kDefaultHistoryPerTag;
 
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+using kv::bench::CpuSeconds;
+using kv::bench::RssMiB;
 
-double RssMiB() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  return 0;
-}
-
-class BenchObjects : public kv::components::IServerObjects {
- public:
-  kv::com::ComPtr<kv::components::IZrCalcEnvironment> Environment() override { return env; }
-  kv::platform::Env& Platform() override { return kv::platform::Env::Current(); }
-  bool CallerMayChange(kv::components::SharedObject) override { return true; }
-  bool CallerMayRun() override { return true; }
-  kv::components::RunRequest OnDemandRunRequest() override { return {}; }
-  kv::com::ComPtr<kv::engine::ZrCalcEnvironment> env;
-};
+using kv::bench::BenchObjects;
 
 std::string Name(const char* what, int i) { return what + std::to_string(i); }
 
